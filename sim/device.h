@@ -1,0 +1,101 @@
+// The simulated device's command handling: what it does with the payload of
+// an accepted packet, and whether and when it answers "ACK" and its NUL.
+//
+// Command: | name, NUL-terminated, in an 8-byte field | param 1 LE (4) |
+//          | param 2 LE (4) | data (n) |
+//
+//   ERASE(start, end)      16 bytes; erases every sector [start, end) touches,
+//                          in the background, erase_us_per_sector a sector
+//   PROGRAM(0, 0)          16 bytes; "has the erase finished?": answered when
+//                          no erase is running, else once it has finished
+//   PROGRAM(a, a + n) data 16 + n bytes; flash = flash AND data, answered after
+//                          program_us; not answered while an erase runs
+//   RTC_SET record record  24 bytes; two 8-byte time records
+//   RESET                  8 bytes
+//
+// Commands that are unknown, malformed (wrong length, end < start, a data
+// length other than end - start) or reach past the flash are not answered.
+// Every command is logged with what became of it, for the report.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "flash.h"
+
+enum device_sizes : uint32_t {
+    DEVICE_NAME_FIELD = 8,      // name and NUL; ERASE and RESET leave 2 bytes unused
+    DEVICE_COMMAND_HEADER = 16, // name field and the two parameters
+    DEVICE_TIME_RECORD = 8,     // year - 2000, month, day, hour, minute, second, 0, 0
+    DEVICE_RTC_SET_SIZE = 24,
+    DEVICE_RESET_SIZE = 8,
+    DEVICE_ACK_SIZE = 4,
+};
+
+// Reply payload of every accepted command: "ACK" and its NUL.
+constexpr std::array<uint8_t, DEVICE_ACK_SIZE> DEVICE_ACK = {'A', 'C', 'K', 0};
+
+enum device_outcome : int32_t {
+    DEVICE_ANSWERED = 0,     // an "ACK" is due (see command_record::reply_us)
+    DEVICE_WAITING = 1,      // PROGRAM(0, 0) held until the running erase ends
+    DEVICE_SUPERSEDED = 2,   // a held PROGRAM(0, 0) replaced by a later one
+    DEVICE_UNKNOWN = 3,      // no name this device knows
+    DEVICE_MALFORMED = 4,    // wrong length, end < start, data length != end - start
+    DEVICE_OUT_OF_FLASH = 5, // range reaches past the flash
+    DEVICE_BUSY = 6,         // PROGRAM with data while an erase runs
+};
+
+const char* device_outcome_name(int32_t outcome);
+
+struct command_record {
+    std::string name;      // as received, non-printable bytes shown as '?'
+    uint32_t param1;
+    uint32_t param2;
+    uint32_t data_length;  // bytes behind the 16-byte head (0 for shorter commands)
+    int64_t time_us;       // when the device took the command
+    int32_t outcome;       // device_outcome
+    int64_t reply_us;      // when the "ACK" is ready (DEVICE_ANSWERED)
+    bool reply_sent;       // the "ACK" reached the line (set by the caller)
+    std::string fault;     // fault that hit the reply, empty if none (set by the caller)
+};
+
+struct rtc_setting {
+    std::array<uint8_t, DEVICE_TIME_RECORD> first;
+    std::array<uint8_t, DEVICE_TIME_RECORD> second;
+    int64_t time_us;
+};
+
+struct device_timing {
+    int64_t erase_us_per_sector;
+    int64_t program_us;
+};
+
+struct device {
+    flash memory;
+    device_timing timing;
+    int64_t erase_end_us;            // a running erase ends then; <= now: none runs
+    int64_t held_wait;               // index in log of the held PROGRAM(0, 0), or -1
+    std::vector<command_record> log;
+    std::vector<rtc_setting> clock_settings;
+    int32_t resets;
+    int64_t last_reset_us;
+};
+
+void device_init(device* t, device_timing timing);
+
+// Handles one accepted payload taken at now_us and logs it. Returns the index
+// of its record in t->log; the record's outcome says whether an "ACK" is due
+// (DEVICE_ANSWERED, at reply_us) or held (DEVICE_WAITING, until the erase
+// ends: see device_release_wait).
+size_t device_command(device* t, std::span<const uint8_t> payload, int64_t now_us);
+
+// True while an erase runs at now_us.
+bool device_erasing(const device* t, int64_t now_us);
+
+// Once the running erase has ended: turns the held PROGRAM(0, 0), if any,
+// into DEVICE_ANSWERED with reply_us = the erase's end and returns its index;
+// -1 when there is none or the erase still runs.
+int64_t device_release_wait(device* t, int64_t now_us);

@@ -1,0 +1,492 @@
+// End to end: the tool's own protocol stack (lprog over lpkt over ser, on the
+// POSIX port) programs an image into a zelsim process over a pty, driven in a
+// loop as the programming job drives it, and the simulator's flash dump and
+// report are then held against the image and the expected command sequence.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "layer.h"
+#include "line.h"
+#include "lpkt.h"
+#include "lprog.h"
+#include "mlb.h"
+#include "plm.h"
+#include "port.h"
+#include "ser.h"
+
+extern char** environ;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+enum e2e_constants : int32_t {
+    BUFFER_CAPACITY = 10000,  // the serial layer receives into a 10000-byte region
+    HEADROOM = 12,
+    CHUNK = 256,
+    MAX_POLLS = 3000,         // far more than any run here needs, even with faults
+};
+
+// The clock the tool reads for RTC_SET: 2025-03-14 15:09:26.
+void fixed_local_time(std::tm* out)
+{
+    *out = std::tm{};
+    out->tm_year = 125;
+    out->tm_mon = 2;
+    out->tm_mday = 14;
+    out->tm_hour = 15;
+    out->tm_min = 9;
+    out->tm_sec = 26;
+}
+const bytes expected_record = {25, 3, 14, 15, 9, 26, 0, 0};
+
+struct temp_dir {
+    std::filesystem::path path;
+    temp_dir()
+    {
+        char pattern[] = "/tmp/zelsim-e2e-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~temp_dir() { std::filesystem::remove_all(path); }
+};
+
+// One zelsim child process; killed and reaped if the test leaves early.
+class zelsim_process {
+public:
+    bool start(const std::vector<std::string>& args, std::string* listening)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return false;
+        unique_fd read_end(fds[0]), write_end(fds[1]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, read_end.get());
+        std::vector<std::string> all = {ZELSIM_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int rc = posix_spawn(&pid_, ZELSIM_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            pid_ = -1;
+            return false;
+        }
+        write_end.reset();
+        output_ = std::move(read_end);
+        return read_line(listening);
+    }
+
+    // Waits for the exit; false (and the process killed) after timeout_ms.
+    bool wait_exit(int timeout_ms, int* status)
+    {
+        for (int waited = 0; waited < timeout_ms; waited += 10) {
+            if (waitpid(pid_, status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        stop();
+        return false;
+    }
+
+    bool terminate() { return pid_ > 0 && kill(pid_, SIGTERM) == 0; }
+
+    ~zelsim_process() { stop(); }
+
+private:
+    bool read_line(std::string* text)
+    {
+        text->clear();
+        for (;;) {
+            pollfd p{output_.get(), POLLIN, 0};
+            if (poll(&p, 1, 10000) <= 0)
+                return false;
+            char c;
+            if (::read(output_.get(), &c, 1) != 1)
+                return false;
+            if (c == '\n')
+                return true;
+            text->push_back(c);
+        }
+    }
+
+    void stop()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    unique_fd output_;
+};
+
+// The tool's stack, as the programming job builds it; freed at the end of the
+// test. The port itself is never closed, as in the tool: its handle is kept
+// here for the life of the test program.
+std::vector<port_handle> ports_kept_open;
+
+struct tool_stack {
+    mlb* m = mlb_alloc(BUFFER_CAPACITY);
+    layer* prog = lprog_alloc();
+    layer* pkt = lpkt_alloc();
+    layer* link = layer_alloc();
+    plm* stack = plm_alloc();
+
+    explicit tool_stack(port_handle h)
+    {
+        lprog_init(prog);
+        lpkt_init(pkt);
+        ser_bind(link, h);
+        plm_insert(stack, prog, PLM_TOP, nullptr);
+        plm_insert(stack, pkt, PLM_BELOW, prog);
+        plm_insert(stack, link, PLM_BELOW, pkt);
+        lpkt_set_peer(pkt, 0);
+    }
+    ~tool_stack()
+    {
+        std::free(prog->p_);
+        std::free(prog);
+        std::free(pkt->p_);
+        std::free(pkt);
+        std::free(link);
+        std::free(stack);
+        std::free(m);
+    }
+    tool_stack(const tool_stack&) = delete;
+    tool_stack& operator=(const tool_stack&) = delete;
+};
+
+struct run_result {
+    bool done = false;
+    int polls = 0;
+    double seconds = 0;
+};
+
+// Empty the buffer with 12 bytes of headroom, transmit, receive, until done.
+run_result program_image(const std::string& port_path, const bytes& image_copy, uint32_t total)
+{
+    run_result r;
+    port_handle h = port.open(port_path.c_str());
+    if (!h)
+        return r;
+    ports_kept_open.push_back(h);
+    ser_config(h, 115200, 120000);
+    tool_stack s(h);
+    lprog_start(s.prog, image_copy.data(), total, 0, CHUNK);
+    auto begin = std::chrono::steady_clock::now();
+    while (!lprog_done(s.prog) && r.polls < MAX_POLLS) {
+        mlb_reset(s.m, 0, HEADROOM);
+        plm_tx(s.stack, s.m);
+        plm_rx(s.stack, s.m);
+        r.polls += 1;
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    r.done = lprog_done(s.prog) != 0;
+    return r;
+}
+
+// An image of n bytes that holds both SLIP END and ESC bytes, and its copy padded
+// with 0xFF to whole chunks (the last PROGRAM always carries a full chunk;
+// 0xFF leaves the flash behind the image erased).
+bytes make_image(size_t n)
+{
+    bytes image(n);
+    for (size_t i = 0; i < n; ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    image[0] = 0xC0;
+    image[1] = 0xDB;
+    image[n / 2] = 0xC0;
+    image[n - 1] = 0xDB;
+    return image;
+}
+
+bytes padded(const bytes& image)
+{
+    bytes copy = image;
+    copy.resize((image.size() + CHUNK - 1) / CHUNK * CHUNK, 0xFF);
+    return copy;
+}
+
+bytes read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string read_text(const std::filesystem::path& path)
+{
+    bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+struct logged_command {
+    std::string name;
+    uint32_t param1;
+    uint32_t param2;
+    uint32_t data_length;
+    std::string outcome;
+    bool operator==(const logged_command&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const logged_command& c)
+{
+    return os << c.name << "(" << c.param1 << ", " << c.param2 << ") +" << c.data_length << " " << c.outcome;
+}
+
+// The report writes one command per line.
+std::vector<logged_command> commands_in(const std::string& report)
+{
+    std::vector<logged_command> list;
+    size_t at = 0;
+    while ((at = report.find("{\"name\": \"", at)) != std::string::npos) {
+        size_t end = report.find('\n', at);
+        std::string line = report.substr(at, end - at);
+        char name[16] = {};
+        char outcome[24] = {};
+        unsigned p1 = 0, p2 = 0, n = 0;
+        double ms = 0;
+        char answered[8] = {};
+        int got = std::sscanf(line.c_str(),
+                              "{\"name\": \"%15[^\"]\", \"param1\": %u, \"param2\": %u, \"data_length\": %u, "
+                              "\"time_ms\": %lf, \"answered\": %7[a-z], \"outcome\": \"%23[^\"]\"",
+                              name, &p1, &p2, &n, &ms, answered, outcome);
+        if (got == 7)
+            list.push_back(logged_command{name, p1, p2, n, outcome});
+        at = end;
+    }
+    return list;
+}
+
+// The commands the device carried out, a repeated command counted once: a
+// reply lost on the way makes the tool send the same command again.
+std::vector<logged_command> carried_out(const std::vector<logged_command>& all)
+{
+    std::vector<logged_command> list;
+    for (const logged_command& c : all)
+        if (c.outcome == "answered" && (list.empty() || !(list.back() == c)))
+            list.push_back(c);
+    return list;
+}
+
+uint32_t le32(const bytes& b, size_t at)
+{
+    return get_le32(b.data() + at);
+}
+
+// ERASE; PROGRAM(0, 0); every chunk; the first chunk again; RTC_SET; RESET.
+std::vector<logged_command> expected_sequence(uint32_t total)
+{
+    std::vector<logged_command> list = {{"ERASE", 0, total, 0, "answered"}, {"PROGRAM", 0, 0, 0, "answered"}};
+    for (uint32_t a = 0; a < total; a += CHUNK)
+        list.push_back({"PROGRAM", a, a + CHUNK, CHUNK, "answered"});
+    list.push_back({"PROGRAM", 0, CHUNK, CHUNK, "answered"});
+    list.push_back({"RTC_SET", le32(expected_record, 0), le32(expected_record, 4), 8, "answered"});
+    list.push_back({"RESET", 0, 0, 0, "answered"});
+    return list;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+struct E2eTest : ::testing::Test {
+    temp_dir dir;
+    std::filesystem::path link = dir.path / "com3";
+    std::filesystem::path report_path = dir.path / "report.json";
+    std::filesystem::path dump_path = dir.path / "flash.bin";
+    std::filesystem::path image_path = dir.path / "image.bin";
+    std::string report;
+    bytes dump;
+    run_result run;
+
+    void SetUp() override { lprog_local_time = fixed_local_time; }
+
+    // Runs the simulator with extra options and programs `image` into it.
+    // Starts the simulator and leaves it running; for runs that end otherwise.
+    bool start_only(zelsim_process* sim, const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> args = {"--link", link.string(), "--report", report_path.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::string listening;
+        return sim->start(args, &listening);
+    }
+
+    void program_with(const bytes& image, const std::vector<std::string>& extra)
+    {
+        {
+            std::ofstream out(image_path, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        }
+        std::vector<std::string> args = {"--link", link.string(), "--report", report_path.string(),
+                                         "--flash-dump", dump_path.string(), "--image", image_path.string(),
+                                         "--exit-after-reset-ms", "300", "--time-limit-s", "200"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        zelsim_process sim;
+        std::string listening;
+        ASSERT_TRUE(sim.start(args, &listening)) << "zelsim did not start";
+        EXPECT_TRUE(contains(listening, "zelsim: listening on /dev/pts/")) << listening;
+        EXPECT_TRUE(contains(listening, link.string())) << listening;
+        bytes copy = padded(image);
+        run = program_image(link.string(), copy, static_cast<uint32_t>(image.size()));
+        int status = 0;
+        ASSERT_TRUE(sim.wait_exit(10000, &status)) << "zelsim did not end after RESET";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_TRUE(run.done) << "not done after " << run.polls << " polls";
+        report = read_text(report_path);
+        dump = read_file(dump_path);
+        std::printf("[ zelsim ] %s: %zu bytes in %.3f s, %d polls\n",
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name(), image.size(), run.seconds,
+                    run.polls);
+    }
+
+    void expect_flash_holds(const bytes& image)
+    {
+        ASSERT_EQ(dump.size(), 2u * 1024u * 1024u);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), dump.begin())) << "image differs in the flash";
+        EXPECT_TRUE(std::all_of(dump.begin() + static_cast<std::ptrdiff_t>(image.size()), dump.end(),
+                                [](uint8_t b) { return b == 0xFF; }))
+            << "flash written behind the image";
+        EXPECT_TRUE(contains(report, "\"image_match\": true")) << report;
+        EXPECT_TRUE(contains(report, "\"record\": [25, 3, 14, 15, 9, 26, 0, 0]")) << report;
+        EXPECT_TRUE(contains(report, "\"end\": \"reset\"")) << report;
+        // Every RESET the device took counts, repeated ones included.
+        size_t resets = 0;
+        for (const logged_command& c : commands_in(report))
+            resets += c.name == "RESET" && c.outcome == "answered";
+        EXPECT_GE(resets, 1u);
+        EXPECT_TRUE(contains(report, "\"resets\": " + std::to_string(resets) + ",")) << report;
+    }
+};
+
+TEST_F(E2eTest, PlainDeviceGetsTheImageAndTheWholeSequence)
+{
+    bytes image = make_image(1000);
+    program_with(image, {"--erase-ms-per-sector", "50"});
+    expect_flash_holds(image);
+    // Nothing was lost, so nothing is repeated: the log is the sequence itself.
+    EXPECT_EQ(commands_in(report), expected_sequence(1000)) << report;
+    EXPECT_TRUE(contains(report, "\"framing\": \"plain\"")) << report;
+    EXPECT_TRUE(contains(report, "\"bad_frames\": 0")) << report;
+}
+
+TEST_F(E2eTest, PlainDeviceAtALineSpeedOf115200Baud)
+{
+    bytes image = make_image(1000);
+    program_with(image, {"--baud", "115200"});
+    expect_flash_holds(image);
+    EXPECT_EQ(commands_in(report), expected_sequence(1000)) << report;
+    EXPECT_TRUE(contains(report, "\"baud\": 115200")) << report;
+}
+
+TEST_F(E2eTest, EraseLongerThanTheToolsTimeOutIsWaitedFor)
+{
+    bytes image = make_image(1000);
+    program_with(image, {"--erase-ms-per-sector", "400"});
+    expect_flash_holds(image);
+    std::vector<logged_command> all = commands_in(report);
+    EXPECT_EQ(carried_out(all), expected_sequence(1000)) << report;
+    // The tool gave up on the first PROGRAM(0, 0) after 120 ms and asked again;
+    // only the last one asked was answered, when the erase had ended.
+    size_t superseded = 0;
+    for (const logged_command& c : all)
+        superseded += c.outcome == "superseded";
+    EXPECT_GE(superseded, 1u) << report;
+    EXPECT_GE(run.seconds, 0.4);
+}
+
+TEST_F(E2eTest, TaggedDeviceIsFoundAndAddressed)
+{
+    bytes image = make_image(1000);
+    program_with(image, {"--tag", "0x5A17"});
+    expect_flash_holds(image);
+    std::vector<logged_command> all = commands_in(report);
+    // The first ERASE came plain; its tagged reply taught the tool the framing,
+    // and the tool sent it again, tagged.
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[0].name, "ERASE");
+    EXPECT_EQ(all[1].name, "ERASE");
+    EXPECT_EQ(carried_out(all), expected_sequence(1000)) << report;
+    EXPECT_TRUE(contains(report, "\"framing\": \"tagged\"")) << report;
+    EXPECT_TRUE(contains(report, "\"device_tag\": 23063")) << report;
+    EXPECT_TRUE(contains(report, "\"not_addressed\": 0")) << report;
+}
+
+TEST_F(E2eTest, LostAndCorruptedRepliesAreRepeatedUntilDone)
+{
+    bytes image = make_image(4000);
+    program_with(image, {"--drop-reply", "0.1", "--flip-reply", "0.1", "--seed", "10"});
+    expect_flash_holds(image);
+    EXPECT_EQ(carried_out(commands_in(report)), expected_sequence(4000)) << report;
+    EXPECT_FALSE(contains(report, "\"drop_reply\": 0,")) << report;
+    EXPECT_FALSE(contains(report, "\"flip_reply\": 0,")) << report;
+}
+
+TEST_F(E2eTest, ReportIsWrittenOnTerminationEvenWhenMute)
+{
+    zelsim_process sim;
+    ASSERT_TRUE(start_only(&sim, {"--mute"}));
+    port_handle h = port.open(link.c_str());
+    ASSERT_NE(h, nullptr);
+    ports_kept_open.push_back(h);
+    ser_config(h, 115200, 120000);
+    tool_stack s(h);
+    bytes image = padded(make_image(300));
+    lprog_start(s.prog, image.data(), 300, 0, CHUNK);
+    for (int poll = 0; poll < 3; ++poll) {
+        mlb_reset(s.m, 0, HEADROOM);
+        plm_tx(s.stack, s.m);
+        plm_rx(s.stack, s.m);
+    }
+    EXPECT_EQ(lprog_done(s.prog), 0);
+    ASSERT_TRUE(sim.terminate());
+    int status = 0;
+    ASSERT_TRUE(sim.wait_exit(5000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    report = read_text(report_path);
+    EXPECT_TRUE(contains(report, "\"end\": \"signal\"")) << report;
+    EXPECT_TRUE(contains(report, "\"mute\": 3")) << report;
+    EXPECT_TRUE(contains(report, "\"replies_sent\": 0")) << report;
+    std::vector<logged_command> all = commands_in(report);
+    ASSERT_EQ(all.size(), 3u) << report;
+    for (const logged_command& c : all)
+        EXPECT_EQ(c, (logged_command{"ERASE", 0, 300, 0, "answered"}));
+}
+
+TEST_F(E2eTest, TimeLimitEndsASilentRun)
+{
+    zelsim_process sim;
+    ASSERT_TRUE(start_only(&sim, {"--time-limit-s", "0.2"}));
+    int status = 0;
+    ASSERT_TRUE(sim.wait_exit(5000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    report = read_text(report_path);
+    EXPECT_TRUE(contains(report, "\"end\": \"time_limit\"")) << report;
+    EXPECT_TRUE(contains(report, "\"commands\": []")) << report;
+    EXPECT_FALSE(std::filesystem::exists(link)) << "the link outlived the simulator";
+}
+
+}  // namespace

@@ -1,0 +1,234 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+
+enum option_defaults : int32_t {
+    DEFAULT_SEED = 1,
+    DEFAULT_SLOW_GAP_MS = 5,   // well inside the tool's 120 ms per-byte time-out
+    DEFAULT_LATE_MS = 200,     // well past it
+    DEFAULT_NOISE_MAX = 8,
+};
+
+void options_defaults(options* t)
+{
+    *t = options{};
+    t->seed = DEFAULT_SEED;
+    t->slow_gap_ms = DEFAULT_SLOW_GAP_MS;
+    t->late_ms = DEFAULT_LATE_MS;
+    t->noise_max = DEFAULT_NOISE_MAX;
+    t->exit_after_reset_ms = -1;
+    t->report_path = "-";
+}
+
+static bool parse_unsigned(const std::string& text, uint64_t max, uint64_t* out)
+{
+    if (text.empty() || text[0] == '-')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+static bool parse_number(const std::string& text, double* out)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v) || v < 0)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool options_parse_fault(const std::string& text, fault_rule* out)
+{
+    *out = fault_rule{0.0, 0};
+    if (text.empty())
+        return false;
+    if (text.back() == '%') {
+        double percent = 0;
+        if (!parse_number(text.substr(0, text.size() - 1), &percent) || percent > 100)
+            return false;
+        out->probability = percent / 100;
+        return true;
+    }
+    if (text.find_first_of(".eE") != std::string::npos) {
+        double p = 0;
+        if (!parse_number(text, &p) || p > 1)
+            return false;
+        out->probability = p;
+        return true;
+    }
+    uint64_t count = 0;
+    if (!parse_unsigned(text, INT64_MAX, &count))
+        return false;
+    out->count = static_cast<int64_t>(count);
+    return true;
+}
+
+struct option_entry {
+    const char* name;
+    bool takes_value;
+    std::function<bool(options*, const std::string&)> apply;
+};
+
+static bool set_text(std::string* field, const std::string& v)
+{
+    *field = v;
+    return !v.empty();
+}
+
+static bool set_u32(uint32_t* field, const std::string& v)
+{
+    uint64_t x = 0;
+    if (!parse_unsigned(v, UINT32_MAX, &x))
+        return false;
+    *field = static_cast<uint32_t>(x);
+    return true;
+}
+
+static std::vector<option_entry> option_table()
+{
+    return {
+        {"link", true, [](options* t, const std::string& v) { return set_text(&t->link_path, v); }},
+        {"device", true, [](options* t, const std::string& v) { return set_text(&t->device_path, v); }},
+        {"tag", true, [](options* t, const std::string& v) { t->tagged = true; return set_u32(&t->tag, v); }},
+        {"erase-ms-per-sector", true, [](options* t, const std::string& v) { return parse_number(v, &t->erase_ms_per_sector); }},
+        {"program-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->program_ms); }},
+        {"baud", true, [](options* t, const std::string& v) {
+             uint64_t x = 0;
+             if (!parse_unsigned(v, 100000000, &x) || x == 0)
+                 return false;
+             t->baud = static_cast<long>(x);
+             return true;
+         }},
+        {"seed", true, [](options* t, const std::string& v) { return parse_unsigned(v, UINT64_MAX, &t->seed); }},
+        {"drop-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_DROP_REPLY]); }},
+        {"flip-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_FLIP_REPLY]); }},
+        {"noise", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_NOISE]); }},
+        {"slow-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_SLOW_REPLY]); }},
+        {"late-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_LATE_REPLY]); }},
+        {"ignore-frame", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_IGNORE_FRAME]); }},
+        {"mute", false, [](options* t, const std::string&) { t->mute = true; return true; }},
+        {"slow-gap-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->slow_gap_ms); }},
+        {"late-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->late_ms); }},
+        {"noise-max", true, [](options* t, const std::string& v) {
+             uint64_t x = 0;
+             if (!parse_unsigned(v, 4096, &x) || x == 0)
+                 return false;
+             t->noise_max = static_cast<int32_t>(x);
+             return true;
+         }},
+        {"exit-after-reset-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->exit_after_reset_ms); }},
+        {"time-limit-s", true, [](options* t, const std::string& v) { return parse_number(v, &t->time_limit_s); }},
+        {"report", true, [](options* t, const std::string& v) { return set_text(&t->report_path, v); }},
+        {"flash-dump", true, [](options* t, const std::string& v) { return set_text(&t->flash_dump_path, v); }},
+        {"image", true, [](options* t, const std::string& v) { return set_text(&t->image_path, v); }},
+        {"image-addr", true, [](options* t, const std::string& v) { return set_u32(&t->image_addr, v); }},
+        {"help", false, [](options* t, const std::string&) { t->help = true; return true; }},
+    };
+}
+
+static const option_entry* find_option(const std::vector<option_entry>& table, const std::string& name)
+{
+    for (const option_entry& e : table)
+        if (name == e.name)
+            return &e;
+    return nullptr;
+}
+
+bool options_parse(options* t, const std::vector<std::string>& args, std::string* error)
+{
+    const std::vector<option_entry> table = option_table();
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h") {
+            t->help = true;
+            continue;
+        }
+        if (arg.rfind("--", 0) != 0) {
+            *error = "unexpected argument: " + arg;
+            return false;
+        }
+        size_t equals = arg.find('=');
+        std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        const option_entry* e = find_option(table, name);
+        if (!e) {
+            *error = "unknown option: " + arg;
+            return false;
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (e->takes_value) {
+            if (i + 1 >= args.size()) {
+                *error = "missing value for --" + name;
+                return false;
+            }
+            value = args[++i];
+        }
+        if (!e->takes_value && equals != std::string::npos) {
+            *error = "--" + name + " takes no value";
+            return false;
+        }
+        if (!e->apply(t, value)) {
+            *error = "bad value for --" + name + ": " + value;
+            return false;
+        }
+    }
+    if (!t->link_path.empty() && !t->device_path.empty()) {
+        *error = "--link and --device exclude each other";
+        return false;
+    }
+    return true;
+}
+
+std::string options_help()
+{
+    return R"(usage: zelsim [options]
+A simulated target device for the zel flash tool: speaks the device side of
+the serial protocol (SLIP frames, CRC-32 packets, ERASE / PROGRAM / RTC_SET /
+RESET answered with "ACK"), keeps a 2 MiB NOR flash, and reports at exit.
+
+Line
+  --link PATH              make a pty and a symlink PATH to its tool end
+                           (without --link and --device the pty is made with
+                           no symlink; its /dev/pts path is printed)
+  --device PATH            use a real serial device instead of a pty
+  --baud N                 emulate an N-baud line (10 bits a byte) both ways;
+                           default: instant line
+Device
+  --tag N                  tagged device with tag N (default: plain framing)
+  --erase-ms-per-sector T  erase time of each 4 KiB sector (default 0)
+  --program-ms T           time of each PROGRAM chunk (default 0)
+Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
+  --seed S                 seed of the fault generator (default 1)
+  --drop-reply F           drop a reply
+  --flip-reply F           flip one bit of a reply
+  --noise F                random bytes right after a reply
+  --slow-reply F           write a reply a byte at a time with gaps
+  --late-reply F           delay a reply past the tool's 120 ms time-out
+  --ignore-frame F         ignore an incoming frame
+  --mute                   never answer at all
+  --slow-gap-ms T          gap between the bytes of a slow reply (default 5)
+  --late-ms T              delay of a late reply (default 200)
+  --noise-max N            at most N noise bytes (default 8)
+End and report
+  --exit-after-reset-ms T  exit once T ms pass without input after a RESET
+  --time-limit-s T         exit after T seconds in any case
+  --report FILE            JSON report at exit (default: standard output)
+  --flash-dump FILE        write the 2 MiB flash to FILE at exit
+  --image FILE             compare the flash with FILE at exit ("image_match")
+  --image-addr A           where the image should be (default 0)
+  --help                   this text
+SIGINT and SIGTERM end the run; the report is written in every case.
+)";
+}

@@ -1,0 +1,202 @@
+// The event loop's steps driven with a made-up clock and no line: frames in,
+// replies out, timing of the line-speed model and of held replies, and the
+// report built from the result.
+#include "simloop.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "lpkt.h"
+#include "report.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes command(const char* name, uint32_t p1, uint32_t p2, const bytes& data = {})
+{
+    bytes c(16, 0);
+    std::memcpy(c.data(), name, std::strlen(name) + 1);
+    put_le32(c.data() + 8, p1);
+    put_le32(c.data() + 12, p2);
+    c.insert(c.end(), data.begin(), data.end());
+    return c;
+}
+
+bytes plain_frame(const bytes& payload)
+{
+    packet_endpoint tool;
+    packet_endpoint_init(&tool, PACKET_PLAIN, 0);
+    return slip_encode(packet_build(&tool, payload));
+}
+
+const bytes reset_command = {'R', 'E', 'S', 'E', 'T', 0, 0, 0};
+
+const bytes plain_ack_frame = {0xC0, 0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63, 0xC0};
+
+struct SimloopTest : ::testing::Test {
+    options opt;
+    simloop sim;
+    void SetUp() override { options_defaults(&opt); }
+    void start() { simloop_init(&sim, opt, 0); }
+    void feed(const bytes& wire, int64_t now_us)
+    {
+        simloop_take_bytes(&sim, wire.data(), wire.size(), now_us);
+    }
+    bytes step(int64_t now_us)
+    {
+        simloop_run_due(&sim, now_us);
+        simloop_collect_writes(&sim, now_us);
+        bytes out = sim.unsent;
+        sim.unsent.clear();
+        return out;
+    }
+};
+
+TEST_F(SimloopTest, InstantLineAnswersAtOnceByteExact)
+{
+    start();
+    feed(plain_frame(command("ERASE", 0, 1000)), 10);
+    EXPECT_EQ(step(10), plain_ack_frame);
+    EXPECT_EQ(sim.frames.received, 1);
+    EXPECT_EQ(sim.frames.accepted, 1);
+    ASSERT_EQ(sim.dev.log.size(), 1u);
+    EXPECT_TRUE(sim.dev.log[0].reply_sent);
+}
+
+TEST_F(SimloopTest, BadFramesAreCountedAndNotAnswered)
+{
+    start();
+    bytes broken = plain_frame(command("RESET", 0, 0));
+    broken[3] ^= 0x01;
+    feed(broken, 0);
+    feed(bytes{0xC0, 0x41, 0xDB, 0x41, 0xC0}, 0);
+    feed(plain_frame(command("FORMAT", 0, 0)), 0);
+    EXPECT_TRUE(step(0).empty());
+    EXPECT_EQ(sim.frames.bad_check, 1);
+    EXPECT_EQ(sim.frames.bad_escape, 1);
+    EXPECT_EQ(sim.frames.accepted, 1);
+    EXPECT_EQ(sim.dev.log.back().outcome, DEVICE_UNKNOWN);
+}
+
+TEST_F(SimloopTest, AtBaudAFrameIsTakenAfterItsWireTimeAndTheReplyAfterItsOwn)
+{
+    opt.baud = 10000;  // one byte a millisecond
+    start();
+    bytes frame = plain_frame(command("PROGRAM", 0, 0));  // 22 bytes on the wire
+    ASSERT_EQ(frame.size(), 22u);
+    feed(frame, 1000);
+    EXPECT_TRUE(step(1000 + 22000 - 1).empty());
+    EXPECT_EQ(sim.frames.received, 0);
+    EXPECT_TRUE(step(1000 + 22000).empty());  // taken; the reply is on the wire
+    EXPECT_EQ(sim.frames.received, 1);
+    EXPECT_EQ(simloop_next_due(&sim), 1000 + 22000 + 10000);
+    EXPECT_TRUE(step(1000 + 32000 - 1).empty());
+    EXPECT_EQ(step(1000 + 32000), plain_ack_frame);
+}
+
+TEST_F(SimloopTest, WireTimeRoundsUp)
+{
+    EXPECT_EQ(simloop_wire_us(0, 115200), 0);
+    EXPECT_EQ(simloop_wire_us(1, 115200), 87);  // 86.8 us
+    EXPECT_EQ(simloop_wire_us(11520, 115200), 1000000);
+    EXPECT_EQ(simloop_wire_us(100, 0), 0);
+}
+
+TEST_F(SimloopTest, HeldWaitIsAnsweredWhenTheEraseEnds)
+{
+    opt.erase_ms_per_sector = 5;
+    start();
+    feed(plain_frame(command("ERASE", 0, 3 * 4096)), 0);  // 15 ms
+    EXPECT_EQ(step(0), plain_ack_frame);
+    feed(plain_frame(command("PROGRAM", 0, 0)), 1000);
+    EXPECT_TRUE(step(1000).empty());
+    EXPECT_EQ(simloop_next_due(&sim), 15000);
+    EXPECT_TRUE(step(14999).empty());
+    EXPECT_EQ(step(15000), plain_ack_frame);
+    EXPECT_EQ(sim.dev.log[1].outcome, DEVICE_ANSWERED);
+}
+
+TEST_F(SimloopTest, TaggedDeviceAnswersTaggedToThePlainTool)
+{
+    opt.tagged = true;
+    opt.tag = 0x2A;
+    start();
+    feed(plain_frame(reset_command), 0);
+    bytes reply = step(0);
+    bytes expected = {0xC0, 0, 0, 0, 0x2A, 0, 0, 0, 0, 0x41, 0x43, 0x4B, 0x00};
+    ASSERT_EQ(reply.size(), expected.size() + 5);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reply.begin()));
+}
+
+TEST_F(SimloopTest, MuteAnswersNothingButLogsEverything)
+{
+    opt.mute = true;
+    start();
+    feed(plain_frame(command("ERASE", 0, 16)), 0);
+    EXPECT_TRUE(step(0).empty());
+    EXPECT_EQ(sim.replies.muted, 1);
+    EXPECT_FALSE(sim.dev.log[0].reply_sent);
+    EXPECT_EQ(sim.dev.log[0].fault, "mute");
+}
+
+TEST_F(SimloopTest, IgnoredFrameIsNotSeenByTheDevice)
+{
+    opt.faults[FAULT_IGNORE_FRAME] = fault_rule{0.0, 1};
+    start();
+    feed(plain_frame(command("ERASE", 0, 16)), 0);
+    feed(plain_frame(command("ERASE", 0, 16)), 0);
+    EXPECT_EQ(step(0), plain_ack_frame);
+    EXPECT_EQ(sim.frames.ignored, 1);
+    EXPECT_EQ(sim.dev.log.size(), 1u);
+}
+
+TEST_F(SimloopTest, SlowReplyComesOneByteAtATime)
+{
+    opt.faults[FAULT_SLOW_REPLY] = fault_rule{0.0, 1};
+    opt.slow_gap_ms = 2;
+    start();
+    feed(plain_frame(reset_command), 0);
+    bytes got;
+    for (int64_t t = 0; t <= 2000 * 9; t += 2000) {
+        bytes b = step(t);
+        ASSERT_EQ(b.size(), 1u) << t;
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, plain_ack_frame);
+}
+
+TEST_F(SimloopTest, ReportListsCommandsCountsAndImageVerdict)
+{
+    start();
+    bytes data = {0x12, 0x34};
+    feed(plain_frame(command("ERASE", 0, 2)), 0);
+    step(0);
+    feed(plain_frame(command("PROGRAM", 0, 2, data)), 1500);
+    step(1500);
+    bytes broken = plain_frame(command("RESET", 0, 0));
+    broken[2] ^= 1;
+    feed(broken, 2000);
+    step(2000);
+    sim.end = SIMLOOP_STOPPED;
+    sim.end_us = 3000;
+    std::string json = report_json(&sim, image_check{true, 0, data});
+    for (const char* part :
+         {"\"framing\": \"plain\"", "\"end\": \"signal\"", "\"total_ms\": 3.000", "\"bad_frames\": 1",
+          "\"image_match\": true", "\"image_length\": 2", "\"resets\": 0",
+          "{\"name\": \"ERASE\", \"param1\": 0, \"param2\": 2, \"data_length\": 0, \"time_ms\": 0.000, "
+          "\"answered\": true, \"outcome\": \"answered\"}",
+          "{\"name\": \"PROGRAM\", \"param1\": 0, \"param2\": 2, \"data_length\": 2, \"time_ms\": 1.500, "
+          "\"answered\": true, \"outcome\": \"answered\"}"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+    bytes other = {0x12, 0x35};
+    EXPECT_NE(report_json(&sim, image_check{true, 0, other}).find("\"image_match\": false"), std::string::npos);
+}
+
+TEST(ReportQuote, EscapesQuotesBackslashesAndControls)
+{
+    EXPECT_EQ(report_quote("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+}
+
+}  // namespace

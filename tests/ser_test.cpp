@@ -1,0 +1,1174 @@
+// Serial link layer. Two kinds of test:
+//  - through a fake port put in the `port` table (runs on every platform):
+//    exact frame bytes, decoding, size limits, the drain and its bound,
+//    write failures, saved settings, the tick;
+//  - against a real pseudo-terminal pair (POSIX only): the same frames over
+//    a line, the settings read back from the device, silence and the drain
+//    on a live line, the exclusive open.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "layer.h"
+#include "mlb.h"
+#include "port.h"
+#include "ser.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#endif
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes repeat(uint8_t b, size_t n)
+{
+    return bytes(n, b);
+}
+
+bytes concat(bytes a, const bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The frame of a message made of n copies of b: END, the bytes (escaped), END.
+bytes frame_of_repeated(uint8_t b, size_t n)
+{
+    bytes body;
+    for (size_t i = 0; i < n; ++i) {
+        if (b == 0xC0)
+            body.insert(body.end(), {0xDB, 0xDC});
+        else if (b == 0xDB)
+            body.insert(body.end(), {0xDB, 0xDD});
+        else
+            body.push_back(b);
+    }
+    return concat(concat({0xC0}, body), {0xC0});
+}
+
+// ---------------------------------------------------------------------------
+// The fake port. Input is a queue of byte values; a TIMEOUT entry makes one
+// read come back empty, as a read time-out does. An exhausted queue reads
+// nothing, i.e. silence.
+
+constexpr int TIMEOUT = -1;
+
+struct fake_port {
+    std::deque<int> input;
+    bytes output;
+    int reads = 0;
+    int writes = 0;
+    int get_state_calls = 0;
+    int set_state_calls = 0;
+    int set_timeouts_calls = 0;
+    int state_ok = 1;
+    int timeouts_ok = 1;
+    uint32_t write_limit = 0xFFFFFFFFu;  // most bytes one write takes
+    int writes_before_failure = -1;      // -1: never fails
+    bool endless_input = false;          // reads always fill the buffer
+    uint32_t now = 0;
+    uint32_t tick_step = 0;  // added to the tick after each reading of it
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    std::vector<COMMTIMEOUTS> read_timeouts;  // time-outs in force at each read
+    port_handle last_handle = nullptr;
+};
+
+fake_port fake;
+
+int fake_get_state(port_handle h, DCB* dcb)
+{
+    fake.last_handle = h;
+    fake.get_state_calls += 1;
+    if (!fake.state_ok)
+        return 0;
+    *dcb = fake.dcb;
+    return 1;
+}
+
+int fake_set_state(port_handle h, DCB* dcb)
+{
+    fake.last_handle = h;
+    fake.set_state_calls += 1;
+    fake.dcb = *dcb;
+    return 1;
+}
+
+int fake_get_timeouts(port_handle, COMMTIMEOUTS* to)
+{
+    if (!fake.timeouts_ok)
+        return 0;
+    *to = fake.timeouts;
+    return 1;
+}
+
+int fake_set_timeouts(port_handle, COMMTIMEOUTS* to)
+{
+    fake.set_timeouts_calls += 1;
+    fake.timeouts = *to;
+    return 1;
+}
+
+uint32_t fake_read(port_handle, void* dst, uint32_t n)
+{
+    fake.reads += 1;
+    fake.read_timeouts.push_back(fake.timeouts);
+    uint8_t* out = static_cast<uint8_t*>(dst);
+    if (fake.endless_input) {
+        std::memset(out, 0x55, n);
+        return n;
+    }
+    if (!fake.input.empty() && fake.input.front() == TIMEOUT) {
+        fake.input.pop_front();
+        return 0;
+    }
+    uint32_t k = 0;
+    while (k < n && !fake.input.empty() && fake.input.front() != TIMEOUT) {
+        out[k++] = static_cast<uint8_t>(fake.input.front());
+        fake.input.pop_front();
+    }
+    return k;
+}
+
+uint32_t fake_write(port_handle, const void* src, uint32_t n)
+{
+    fake.writes += 1;
+    if (fake.writes_before_failure == 0)
+        return 0;
+    if (fake.writes_before_failure > 0)
+        fake.writes_before_failure -= 1;
+    uint32_t k = n < fake.write_limit ? n : fake.write_limit;
+    const uint8_t* in = static_cast<const uint8_t*>(src);
+    fake.output.insert(fake.output.end(), in, in + k);
+    return k;
+}
+
+uint32_t fake_tick()
+{
+    uint32_t t = fake.now;
+    fake.now += fake.tick_step;
+    return t;
+}
+
+port_handle fake_open(const char*)
+{
+    return &fake;
+}
+
+constexpr port_ops fake_ops = {
+    fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
+    fake_read, fake_write,     fake_tick,
+};
+
+// Handles the fake hands out; each test takes fresh ones, because the
+// saved-settings table keeps its entries for the life of the process.
+port_handle fresh_handle()
+{
+    static uintptr_t next = 0x1000;
+    next += 0x10;
+    return reinterpret_cast<port_handle>(next);
+}
+
+void feed(const bytes& b)
+{
+    for (uint8_t x : b)
+        fake.input.push_back(x);
+}
+
+// The normal set as ser_config leaves it, with the 120 ms of this system.
+COMMTIMEOUTS normal_set()
+{
+    COMMTIMEOUTS to{};
+    to.ReadIntervalTimeout = MAXDWORD;
+    to.ReadTotalTimeoutMultiplier = MAXDWORD;
+    to.ReadTotalTimeoutConstant = 120;
+    return to;
+}
+
+// A layer that stands above ser and records what it is handed.
+struct upper_record {
+    int calls = 0;
+    bytes last;
+};
+
+upper_record above;
+
+void record_rx(layer*, mlb* m)
+{
+    above.calls += 1;
+    above.last.assign(mlb_hdr(m), mlb_hdr(m) + mlb_len(m));
+}
+
+// A bound ser layer under a recording layer, with a 10000-byte buffer as the
+// programming job has.
+struct stack {
+    layer top{};
+    layer bottom{};
+    mlb* m = mlb_alloc(SER_FRAME_MAX);
+
+    explicit stack(port_handle h)
+    {
+        top.rx = record_rx;
+        top.lower = &bottom;
+        bottom.upper = &top;
+        ser_bind(&bottom, h);
+    }
+    ~stack() { std::free(m); }
+    stack(const stack&) = delete;
+    stack& operator=(const stack&) = delete;
+};
+
+class SerFake : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake = fake_port{};
+        above = upper_record{};
+        port = fake_ops;
+    }
+    void TearDown() override { port = port_platform(); }
+};
+
+// ---------------------------------------------------------------------------
+// Frame encoding.
+
+struct encode_case {
+    const char* name;
+    bytes message;
+    bytes frame;
+};
+
+const encode_case encode_cases[] = {
+    {"escapes_both", {0x01, 0xC0, 0xDB, 0x02}, {0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0}},
+    {"ack_packet",
+     {0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63},
+     {0xC0, 0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63, 0xC0}},
+    {"lone_end", {0xC0}, {0xC0, 0xDB, 0xDC, 0xC0}},
+    {"lone_esc", {0xDB}, {0xC0, 0xDB, 0xDD, 0xC0}},
+    {"escape_codes_plain", {0xDC, 0xDD}, {0xC0, 0xDC, 0xDD, 0xC0}},
+    {"escape_pair_as_data", {0xDB, 0xDC}, {0xC0, 0xDB, 0xDD, 0xDC, 0xC0}},
+    {"single_byte", {0x00}, {0xC0, 0x00, 0xC0}},
+};
+
+std::string case_name(const ::testing::TestParamInfo<encode_case>& info)
+{
+    return info.param.name;
+}
+
+class SerFakeEncode : public SerFake, public ::testing::WithParamInterface<encode_case> {};
+
+TEST_P(SerFakeEncode, WritesTheExactFrame)
+{
+    const encode_case& c = GetParam();
+    int r = ser_send_frame(fresh_handle(), c.message.data(), static_cast<int32_t>(c.message.size()));
+    EXPECT_EQ(r, static_cast<int>(c.frame.size()));
+    EXPECT_EQ(fake.output, c.frame);
+    EXPECT_EQ(fake.writes, 1);  // built whole, written with one call
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, SerFakeEncode, ::testing::ValuesIn(encode_cases), case_name);
+
+TEST_F(SerFake, EmptyMessageWritesNothingNotEvenEnd)
+{
+    uint8_t b = 0x41;
+    EXPECT_EQ(ser_send_frame(fresh_handle(), &b, 0), 0);
+    EXPECT_EQ(fake.writes, 0);
+    EXPECT_TRUE(fake.output.empty());
+}
+
+TEST_F(SerFake, PartialWritesAreContinuedUntilTheFrameIsOut)
+{
+    fake.write_limit = 3;
+    bytes msg = {0x01, 0xC0, 0xDB, 0x02};
+    EXPECT_EQ(ser_send_frame(fresh_handle(), msg.data(), 4), 8);
+    EXPECT_EQ(fake.output, (bytes{0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0}));
+    EXPECT_EQ(fake.writes, 3);
+}
+
+TEST_F(SerFake, WriteTakingNothingEndsTheFrameWithFailure)
+{
+    fake.writes_before_failure = 0;
+    bytes msg = {0x01, 0x02, 0x03};
+    EXPECT_EQ(ser_send_frame(fresh_handle(), msg.data(), 3), -1);
+    EXPECT_EQ(fake.writes, 1);  // no second attempt, no endless loop
+}
+
+TEST_F(SerFake, WriteStoppingHalfwayEndsTheFrameWithFailure)
+{
+    fake.write_limit = 2;
+    fake.writes_before_failure = 2;
+    bytes msg = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    EXPECT_EQ(ser_send_frame(fresh_handle(), msg.data(), 6), -1);
+    EXPECT_EQ(fake.writes, 3);
+    EXPECT_EQ(fake.output, (bytes{0xC0, 0x01, 0x02, 0x03}));
+}
+
+// ---------------------------------------------------------------------------
+// Size limits: the frame buffer holds 10000 bytes.
+
+struct size_case {
+    const char* name;
+    uint8_t fill;
+    int32_t count;
+    bool sent;
+};
+
+const size_case size_cases[] = {
+    {"ends_4999_fit_exactly", 0xC0, 4999, true},
+    {"ends_5000_refused", 0xC0, 5000, false},
+    {"escs_4999_fit_exactly", 0xDB, 4999, true},
+    {"escs_5000_refused", 0xDB, 5000, false},
+    {"plain_9998_fit_exactly", 0x55, 9998, true},
+    {"plain_9999_refused", 0x55, 9999, false},
+    {"plain_10000_refused", 0x55, 10000, false},
+    {"plain_10001_refused", 0x55, 10001, false},
+    {"plain_20000_refused", 0x55, 20000, false},
+};
+
+std::string size_name(const ::testing::TestParamInfo<size_case>& info)
+{
+    return info.param.name;
+}
+
+class SerFakeSize : public SerFake, public ::testing::WithParamInterface<size_case> {};
+
+TEST_P(SerFakeSize, SendsWhatFitsAndRefusesTheRestWithoutWriting)
+{
+    const size_case& c = GetParam();
+    bytes msg = repeat(c.fill, static_cast<size_t>(c.count));
+    int r = ser_send_frame(fresh_handle(), msg.data(), c.count);
+    if (c.sent) {
+        EXPECT_EQ(r, 10000);
+        EXPECT_EQ(fake.output, frame_of_repeated(c.fill, static_cast<size_t>(c.count)));
+    } else {
+        EXPECT_EQ(r, -1);
+        EXPECT_EQ(fake.writes, 0);
+        EXPECT_TRUE(fake.output.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, SerFakeSize, ::testing::ValuesIn(size_cases), size_name);
+
+// ---------------------------------------------------------------------------
+// Frame decoding.
+
+struct decode_case {
+    const char* name;
+    std::vector<int> line;  // bytes on the line; TIMEOUT for a read that times out
+    int result;             // ser_recv_frame's result
+    bytes frame;            // the decoded bytes when result > 0
+};
+
+const decode_case decode_cases[] = {
+    {"leading_ends_skipped", {0xC0, 0xC0, 0xC0, 0x41, 0xC0}, 1, {0x41}},
+    {"escaped_end_is_not_a_delimiter", {0xC0, 0x41, 0xDB, 0xC0, 0x42, 0xC0}, 3, {0x41, 0xC0, 0x42}},
+    {"other_byte_after_esc_is_data", {0xC0, 0x41, 0xDB, 0x42, 0xC0}, 2, {0x41, 0x42}},
+    {"both_escapes", {0xC0, 0x41, 0xDB, 0xDC, 0x42, 0xDB, 0xDD, 0xC0}, 4, {0x41, 0xC0, 0x42, 0xDB}},
+    {"no_leading_end", {0x41, 0x42, 0xC0}, 2, {0x41, 0x42}},
+    {"timeout_after_esc_stores_ff", {0xC0, 0x41, 0xDB, TIMEOUT, 0x42, 0xC0}, 3, {0x41, 0xFF, 0x42}},
+    {"silence", {}, 0, {}},
+    {"only_ends_then_silence", {0xC0, 0xC0}, 0, {}},
+    {"truncated_frame", {0xC0, 0x41, 0x42}, 0, {}},
+    {"gap_inside_frame_abandons_it", {0xC0, 0x41, TIMEOUT, 0x42, 0xC0}, 0, {}},
+    {"truncated_after_esc", {0xC0, 0x41, 0xDB}, 0, {}},
+};
+
+std::string decode_name(const ::testing::TestParamInfo<decode_case>& info)
+{
+    return info.param.name;
+}
+
+class SerFakeDecode : public SerFake, public ::testing::WithParamInterface<decode_case> {};
+
+TEST_P(SerFakeDecode, DecodesOneFrame)
+{
+    const decode_case& c = GetParam();
+    for (int x : c.line)
+        fake.input.push_back(x);
+    bytes dst(SER_FRAME_MAX, 0xEE);
+    int r = ser_recv_frame(fresh_handle(), dst.data(), SER_FRAME_MAX);
+    ASSERT_EQ(r, c.result);
+    EXPECT_EQ(bytes(dst.begin(), dst.begin() + r), c.frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, SerFakeDecode, ::testing::ValuesIn(decode_cases), decode_name);
+
+TEST_F(SerFake, ReadsOneByteAtATimeAndLeavesTheRestOnTheLine)
+{
+    feed({0xC0, 0x41, 0xC0, 0x42, 0xC0});
+    uint8_t dst[8];
+    EXPECT_EQ(ser_recv_frame(fresh_handle(), dst, 8), 1);
+    EXPECT_EQ(fake.reads, 3);
+    EXPECT_EQ(fake.input.size(), 2u);
+}
+
+TEST_F(SerFake, FrameReachingMaxIsAbandoned)
+{
+    feed({0xC0, 0x41, 0x42, 0xC0});
+    uint8_t dst[3];
+    EXPECT_EQ(ser_recv_frame(fresh_handle(), dst, 3), 2);  // max - 1 bytes is the most delivered
+    fake.input.clear();
+    feed({0xC0, 0x41, 0x42, 0x43, 0xC0});
+    EXPECT_EQ(ser_recv_frame(fresh_handle(), dst, 3), 0);  // the third byte fills it
+    EXPECT_EQ(fake.input.size(), 1u);  // the closing END stays on the line
+}
+
+TEST_F(SerFake, GetcGivesByteOrMinusOne)
+{
+    feed({0xFF, 0x00});
+    port_handle h = fresh_handle();
+    EXPECT_EQ(ser_getc(h), 0xFF);
+    EXPECT_EQ(ser_getc(h), 0x00);
+    EXPECT_EQ(ser_getc(h), -1);
+}
+
+// ---------------------------------------------------------------------------
+// ser_rx: the whole receive with the drain.
+
+TEST_F(SerFake, LargestFrameIsReceivedWhole)
+{
+    bytes data(9999);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
+    feed({0xC0});
+    for (uint8_t b : data) {
+        if (b == 0xC0)
+            feed({0xDB, 0xDC});
+        else if (b == 0xDB)
+            feed({0xDB, 0xDD});
+        else
+            feed({b});
+    }
+    feed({0xC0});
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_EQ(above.last, data);
+}
+
+TEST_F(SerFake, FrameOfTenThousandBytesGivesEmptyMessage)
+{
+    feed(frame_of_repeated(0x55, 10000));
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+    EXPECT_TRUE(fake.input.empty());  // the drain took the closing END
+}
+
+TEST_F(SerFake, SilenceStillCallsTheLayerAboveWithEmptyMessage)
+{
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+}
+
+TEST_F(SerFake, BytesAfterTheFrameAreDrainedUnderTheDrainSet)
+{
+    fake.timeouts = normal_set();
+    feed({0xC0, 0x41, 0xC0, 0xC0, 0x77, 0xC0, 0x13});
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.last, bytes{0x41});
+    EXPECT_TRUE(fake.input.empty());
+    // Three one-byte reads for the frame under the normal set, then drain
+    // reads under the drain set until one comes back empty.
+    ASSERT_EQ(fake.read_timeouts.size(), 5u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(fake.read_timeouts[i].ReadTotalTimeoutConstant, 120u);
+    for (int i = 3; i < 5; ++i) {
+        EXPECT_EQ(fake.read_timeouts[i].ReadIntervalTimeout, 10u);
+        EXPECT_EQ(fake.read_timeouts[i].ReadTotalTimeoutMultiplier, 0u);
+        EXPECT_EQ(fake.read_timeouts[i].ReadTotalTimeoutConstant, 10u);
+    }
+    // The time-outs of before the drain are back.
+    COMMTIMEOUTS normal = normal_set();
+    EXPECT_EQ(std::memcmp(&fake.timeouts, &normal, sizeof normal), 0);
+
+    // The next receive sees only what comes next.
+    feed({0xC0, 0x42, 0xC0});
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.last, bytes{0x42});
+}
+
+TEST_F(SerFake, DrainKeepsWriteTimeouts)
+{
+    fake.timeouts = normal_set();
+    fake.timeouts.WriteTotalTimeoutConstant = 77;
+    fake.timeouts.WriteTotalTimeoutMultiplier = 3;
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    ASSERT_FALSE(fake.read_timeouts.empty());
+    const COMMTIMEOUTS& d = fake.read_timeouts.back();
+    EXPECT_EQ(d.WriteTotalTimeoutConstant, 77u);
+    EXPECT_EQ(d.WriteTotalTimeoutMultiplier, 3u);
+}
+
+TEST_F(SerFake, DrainStopsAfterOneSecondOfEndlessInput)
+{
+    fake.endless_input = true;
+    fake.tick_step = 100;  // every tick reading is 100 ms later
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    // ser_recv_frame: 10000 bytes of 0x55 without END, abandoned.
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+    // Drain: the start is stamped at t, each read is followed by one tick
+    // reading, t+100 .. t+1000: ten reads.
+    EXPECT_EQ(fake.reads - SER_FRAME_MAX, 10);
+}
+
+TEST_F(SerFake, DrainStopsAfter64KiBOfEndlessInput)
+{
+    fake.endless_input = true;
+    fake.tick_step = 1;
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_EQ(fake.reads - SER_FRAME_MAX, 65536 / 4096);
+}
+
+TEST_F(SerFake, DrainBoundHoldsAcrossTickWrap)
+{
+    fake.endless_input = true;
+    fake.now = 0xFFFFFF00u;
+    fake.tick_step = 100;
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(fake.reads - SER_FRAME_MAX, 10);
+}
+
+TEST_F(SerFake, UnreadableTimeoutsSkipTheDrain)
+{
+    fake.timeouts_ok = 0;
+    feed({0xC0, 0x41, 0xC0, 0x99});
+    stack s(fresh_handle());
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.last, bytes{0x41});
+    EXPECT_EQ(fake.set_timeouts_calls, 0);
+    EXPECT_EQ(fake.input.size(), 1u);
+}
+
+TEST_F(SerFake, TransmitWritesTheWholeMessageFromItsHeader)
+{
+    stack s(fresh_handle());
+    mlb_reset(s.m, 0, 12);
+    std::memcpy(mlb_push_tlr(s.m, 3), "\x01\xC0\x02", 3);
+    mlb_push_hdr(s.m, 1)[0] = 0xDB;
+    ser_tx(&s.bottom, s.m);
+    EXPECT_EQ(fake.output, (bytes{0xC0, 0xDB, 0xDD, 0x01, 0xDB, 0xDC, 0x02, 0xC0}));
+}
+
+TEST_F(SerFake, UnboundLayerDoesNothing)
+{
+    stack s(fresh_handle());
+    ser_unbind(&s.bottom);
+    EXPECT_EQ(s.bottom.p_, nullptr);
+    feed({0xC0, 0x41, 0xC0});
+    mlb_reset(s.m, 4, 12);
+    ser_tx(&s.bottom, s.m);
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(fake.writes, 0);
+    EXPECT_EQ(fake.reads, 0);
+    EXPECT_EQ(above.calls, 0);
+}
+
+TEST_F(SerFake, BindInstallsHandlersAndHandleOnly)
+{
+    layer l{};
+    layer other{};
+    l.upper = &other;
+    port_handle h = fresh_handle();
+    ser_bind(&l, h);
+    EXPECT_EQ(l.tx, ser_tx);
+    EXPECT_EQ(l.rx, ser_rx);
+    EXPECT_EQ(l.p_, h);
+    EXPECT_EQ(l.upper, &other);
+    EXPECT_EQ(l.lower, nullptr);
+}
+
+TEST_F(SerFake, MissingReceiveHandlerAboveIsAnAssertion)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    stack s(fresh_handle());
+    s.top.rx = nullptr;
+    EXPECT_DEATH(ser_rx(&s.bottom, s.m), "t->upper->rx");
+}
+
+// ---------------------------------------------------------------------------
+// Port settings through the fake.
+
+TEST_F(SerFake, ConfigSetsEveryLineFieldAndTheNormalSet)
+{
+    DCB& d = fake.dcb;
+    d.BaudRate = 9600;
+    d.fBinary = 0;
+    d.fParity = 1;
+    d.fOutxCtsFlow = 1;
+    d.fOutxDsrFlow = 1;
+    d.fDtrControl = DTR_CONTROL_ENABLE;
+    d.fDsrSensitivity = 1;
+    d.fTXContinueOnXoff = 0;
+    d.fOutX = 1;
+    d.fInX = 1;
+    d.fErrorChar = 1;
+    d.fNull = 1;
+    d.fRtsControl = RTS_CONTROL_ENABLE;
+    d.fAbortOnError = 1;
+    d.ByteSize = 7;
+    d.Parity = EVENPARITY;
+    d.StopBits = TWOSTOPBITS;
+#ifdef _WIN32
+    d.XonChar = 0x11;
+    d.XoffChar = 0x13;
+    d.EofChar = 0x1A;
+    d.XonLim = 2048;
+#endif
+    fake.timeouts = {1, 2, 3, 4, 5};
+    port_handle h = fresh_handle();
+    ASSERT_EQ(ser_config(h, 115200, 120000), 0);
+    EXPECT_EQ(d.BaudRate, 115200u);
+    EXPECT_EQ(d.fBinary, 1u);
+    EXPECT_EQ(d.fParity, 0u);
+    EXPECT_EQ(d.fOutxCtsFlow, 0u);
+    EXPECT_EQ(d.fOutxDsrFlow, 0u);
+    EXPECT_EQ(d.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    EXPECT_EQ(d.fDsrSensitivity, 0u);
+    EXPECT_EQ(d.fTXContinueOnXoff, 1u);
+    EXPECT_EQ(d.fOutX, 0u);
+    EXPECT_EQ(d.fInX, 0u);
+    EXPECT_EQ(d.fErrorChar, 0u);
+    EXPECT_EQ(d.fNull, 0u);
+    EXPECT_EQ(d.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
+    EXPECT_EQ(d.fAbortOnError, 0u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, NOPARITY);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+#ifdef _WIN32
+    // Fields the layer does not own keep what was read.
+    EXPECT_EQ(d.XonChar, 0x11);
+    EXPECT_EQ(d.XoffChar, 0x13);
+    EXPECT_EQ(d.EofChar, 0x1A);
+    EXPECT_EQ(d.XonLim, 2048);
+#endif
+    EXPECT_EQ(fake.timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(fake.timeouts.ReadTotalTimeoutMultiplier, MAXDWORD);
+    EXPECT_EQ(fake.timeouts.ReadTotalTimeoutConstant, 120u);
+    EXPECT_EQ(fake.timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(fake.timeouts.WriteTotalTimeoutConstant, 0u);
+    EXPECT_EQ(fake.last_handle, h);
+}
+
+TEST_F(SerFake, ConfigReadConstantIsWholeMilliseconds)
+{
+    ASSERT_EQ(ser_config(fresh_handle(), 115200, 120999), 0);
+    EXPECT_EQ(fake.timeouts.ReadTotalTimeoutConstant, 120u);
+    ASSERT_EQ(ser_config(fresh_handle(), 115200, 999), 0);
+    EXPECT_EQ(fake.timeouts.ReadTotalTimeoutConstant, 0u);
+}
+
+TEST_F(SerFake, ConfigFailsWithoutChangesWhenStateCannotBeRead)
+{
+    int before = ser_settings_count();
+    fake.state_ok = 0;
+    port_handle h = fresh_handle();
+    EXPECT_EQ(ser_config(h, 115200, 120000), -1);
+    EXPECT_EQ(ser_settings_count(), before);
+    EXPECT_EQ(fake.set_state_calls, 0);
+    EXPECT_EQ(fake.set_timeouts_calls, 0);
+    EXPECT_EQ(ser_find(h), -1);
+}
+
+TEST_F(SerFake, ConfigFailsWithoutChangesWhenTimeoutsCannotBeRead)
+{
+    int before = ser_settings_count();
+    fake.timeouts_ok = 0;
+    port_handle h = fresh_handle();
+    EXPECT_EQ(ser_config(h, 115200, 120000), -1);
+    EXPECT_EQ(ser_settings_count(), before);
+    EXPECT_EQ(fake.set_state_calls, 0);
+    EXPECT_EQ(fake.set_timeouts_calls, 0);
+    EXPECT_EQ(ser_find(h), -1);
+}
+
+TEST_F(SerFake, RestorePutsBackTheSettingsOfBeforeTheFirstConfig)
+{
+    fake.dcb.BaudRate = 9600;
+    fake.dcb.ByteSize = 7;
+    fake.timeouts = {5, 6, 7, 8, 9};
+    port_handle h = fresh_handle();
+    int before = ser_settings_count();
+    ASSERT_EQ(ser_config(h, 115200, 120000), 0);
+    ASSERT_EQ(ser_config(h, 57600, 50000), 0);  // a second entry for the same port
+    EXPECT_EQ(ser_settings_count(), before + 2);
+    EXPECT_EQ(ser_find(h), before);
+    EXPECT_EQ(fake.dcb.BaudRate, 57600u);
+
+    EXPECT_EQ(ser_restore(h), 0);
+    EXPECT_EQ(fake.dcb.BaudRate, 9600u);
+    EXPECT_EQ(fake.dcb.ByteSize, 7);
+    COMMTIMEOUTS expected = {5, 6, 7, 8, 9};
+    EXPECT_EQ(std::memcmp(&fake.timeouts, &expected, sizeof expected), 0);
+    EXPECT_EQ(ser_find(h), before);  // the entry stays
+}
+
+TEST_F(SerFake, RestoreOfUnknownPortFailsAndTouchesNothing)
+{
+    EXPECT_EQ(ser_restore(fresh_handle()), -1);
+    EXPECT_EQ(fake.set_state_calls, 0);
+    EXPECT_EQ(fake.set_timeouts_calls, 0);
+}
+
+// The table never shrinks, so filling it happens in a child process.
+TEST_F(SerFake, FullTableRefusesWithoutReadingThePort)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    auto fill = [] {
+        while (ser_settings_count() < SER_SETTINGS_MAX)
+            if (ser_config(fresh_handle(), 115200, 120000) != 0)
+                std::exit(2);
+        int calls = fake.get_state_calls;
+        port_handle h = fresh_handle();
+        int r = ser_config(h, 115200, 120000);
+        bool ok = r == -1 && fake.get_state_calls == calls && ser_find(h) == -1 &&
+                  ser_settings_count() == SER_SETTINGS_MAX;
+        std::exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(fill(), ::testing::ExitedWithCode(0), "");
+}
+
+// ---------------------------------------------------------------------------
+// The tick.
+
+struct tick_case {
+    const char* name;
+    uint32_t stamp;
+    uint32_t now;
+    uint32_t interval;
+    int result;
+};
+
+const tick_case tick_cases[] = {
+    {"just_stamped", 1000, 1000, 100, 0},
+    {"exactly_interval", 1000, 1100, 100, 0},
+    {"past_interval", 1000, 1101, 100, 1},
+    {"wrap_not_yet", 0xFFFFFFC0u, 0x00000024u, 100, 0},
+    {"wrap_past", 0xFFFFFFC0u, 0x00000025u, 100, 1},
+    {"stamp_at_top", 0xFFFFFFFFu, 0x00000063u, 100, 0},
+    {"stamp_at_top_past", 0xFFFFFFFFu, 0x00000064u, 100, 1},
+    {"long_interval", 0, 0x7FFFFFFFu, 0x7FFFFFFEu, 1},
+};
+
+std::string tick_name(const ::testing::TestParamInfo<tick_case>& info)
+{
+    return info.param.name;
+}
+
+class SerFakeTick : public SerFake, public ::testing::WithParamInterface<tick_case> {};
+
+TEST_P(SerFakeTick, MeasuresAcrossTheWrap)
+{
+    const tick_case& c = GetParam();
+    uint32_t stamp = 0;
+    fake.now = c.stamp;
+    EXPECT_EQ(tick_check(&stamp, 0), 1);
+    EXPECT_EQ(stamp, c.stamp);
+    fake.now = c.now;
+    EXPECT_EQ(tick_check(&stamp, c.interval), c.result);
+    EXPECT_EQ(stamp, c.stamp);  // only an interval of 0 stamps
+}
+
+INSTANTIATE_TEST_SUITE_P(Ticks, SerFakeTick, ::testing::ValuesIn(tick_cases), tick_name);
+
+TEST(SerPlatform, TickAdvancesInMilliseconds)
+{
+    port = port_platform();
+    uint32_t a = port.tick();
+    auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(60)) {
+    }
+    uint32_t d = port.tick() - a;
+    EXPECT_GE(d, 40u);
+    EXPECT_LE(d, 2000u);
+}
+
+TEST(SerPlatform, OpeningAMissingPortGivesNull)
+{
+    port = port_platform();
+#ifdef _WIN32
+    EXPECT_EQ(port.open("com250"), nullptr);
+#else
+    EXPECT_EQ(port.open("/dev/zel-no-such-port"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+#endif
+}
+
+#ifndef _WIN32
+// ---------------------------------------------------------------------------
+// Against a real pseudo-terminal. The test plays the device on the master
+// side; the layer opens the slave side by its /dev path.
+
+// Ports stay open for the life of the process (the seam has no close, as the
+// tool never closes its port); kept here so that they stay reachable.
+std::vector<port_handle> open_ports;
+
+struct pty_pair {
+    int master = -1;
+    int slave = -1;  // held so the line stays up and keeps its settings
+    std::string name;
+
+    pty_pair()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return;
+        name = ptsname(master);
+        slave = ::open(name.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+    }
+    ~pty_pair()
+    {
+        if (slave >= 0)
+            ::close(slave);
+        if (master >= 0)
+            ::close(master);
+    }
+    pty_pair(const pty_pair&) = delete;
+    pty_pair& operator=(const pty_pair&) = delete;
+
+    bool ok() const { return master >= 0 && slave >= 0; }
+
+    void device_send(const bytes& b)
+    {
+        size_t done = 0;
+        while (done < b.size()) {
+            ssize_t k = ::write(master, b.data() + done, b.size() - done);
+            if (k <= 0)
+                break;
+            done += static_cast<size_t>(k);
+        }
+    }
+
+    // What the port wrote: reads until want bytes are in or quiet_ms pass
+    // without a byte.
+    bytes device_take(size_t want, int quiet_ms = 200)
+    {
+        bytes got;
+        uint8_t buf[4096];
+        while (got.size() < want) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, quiet_ms) <= 0)
+                break;
+            ssize_t k = ::read(master, buf, sizeof buf);
+            if (k <= 0)
+                break;
+            got.insert(got.end(), buf, buf + k);
+        }
+        return got;
+    }
+};
+
+double ms_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+class SerPty : public ::testing::Test {
+protected:
+    pty_pair line;
+    port_handle h = nullptr;
+
+    void SetUp() override
+    {
+        port = port_platform();
+        above = upper_record{};
+        ASSERT_TRUE(line.ok());
+        h = port.open(line.name.c_str());
+        ASSERT_NE(h, nullptr) << line.name << ": " << std::strerror(errno);
+        open_ports.push_back(h);
+        ASSERT_EQ(ser_config(h, 115200, 120000), 0);
+    }
+    void TearDown() override { port = port_platform(); }
+};
+
+class SerPtyEncode : public SerPty, public ::testing::WithParamInterface<encode_case> {};
+
+TEST_P(SerPtyEncode, DeviceReceivesTheExactFrame)
+{
+    const encode_case& c = GetParam();
+    int r = ser_send_frame(h, c.message.data(), static_cast<int32_t>(c.message.size()));
+    EXPECT_EQ(r, static_cast<int>(c.frame.size()));
+    EXPECT_EQ(line.device_take(c.frame.size() + 1, 100), c.frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, SerPtyEncode, ::testing::ValuesIn(encode_cases), case_name);
+
+class SerPtySize : public SerPty, public ::testing::WithParamInterface<size_case> {};
+
+TEST_P(SerPtySize, DeviceGetsWhatFitsAndNothingOfARefusal)
+{
+    const size_case& c = GetParam();
+    bytes msg = repeat(c.fill, static_cast<size_t>(c.count));
+    int r = ser_send_frame(h, msg.data(), c.count);
+    if (c.sent) {
+        EXPECT_EQ(r, 10000);
+        EXPECT_EQ(line.device_take(10001, 100), frame_of_repeated(c.fill, static_cast<size_t>(c.count)));
+    } else {
+        EXPECT_EQ(r, -1);
+        EXPECT_TRUE(line.device_take(1, 100).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, SerPtySize, ::testing::ValuesIn(size_cases), size_name);
+
+class SerPtyDecode : public SerPty, public ::testing::WithParamInterface<decode_case> {};
+
+// A TIMEOUT entry becomes a real pause on the line of 180 ms: one 120 ms
+// read time-out passes in it, a second does not.
+TEST_P(SerPtyDecode, DecodesOneFrameFromTheLine)
+{
+    const decode_case& c = GetParam();
+    std::vector<bytes> parts(1);
+    for (int x : c.line) {
+        if (x == TIMEOUT)
+            parts.emplace_back();
+        else
+            parts.back().push_back(static_cast<uint8_t>(x));
+    }
+    std::thread device([&] {
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (i > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(180));
+            line.device_send(parts[i]);
+        }
+    });
+    bytes dst(SER_FRAME_MAX, 0xEE);
+    int r = ser_recv_frame(h, dst.data(), SER_FRAME_MAX);
+    device.join();
+    ASSERT_EQ(r, c.result);
+    EXPECT_EQ(bytes(dst.begin(), dst.begin() + r), c.frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, SerPtyDecode, ::testing::ValuesIn(decode_cases), decode_name);
+
+TEST_F(SerPty, LargestFrameIsReceivedWhole)
+{
+    bytes data(9999);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
+    bytes wire = {0xC0};
+    for (uint8_t b : data) {
+        if (b == 0xC0)
+            wire.insert(wire.end(), {0xDB, 0xDC});
+        else if (b == 0xDB)
+            wire.insert(wire.end(), {0xDB, 0xDD});
+        else
+            wire.push_back(b);
+    }
+    wire.push_back(0xC0);
+    line.device_send(wire);
+    stack s(h);
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_EQ(above.last, data);
+}
+
+TEST_F(SerPty, FrameOfTenThousandBytesGivesEmptyMessage)
+{
+    line.device_send(frame_of_repeated(0x55, 10000));
+    stack s(h);
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+    line.device_send({0xC0, 0x42, 0xC0});
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.last, bytes{0x42});
+}
+
+TEST_F(SerPty, SilenceGivesEmptyMessageAfterTheReadTimeout)
+{
+    stack s(h);
+    bytes dst(16);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(ser_recv_frame(h, dst.data(), 16), 0);
+    double recv_ms = ms_since(t0);
+    t0 = std::chrono::steady_clock::now();
+    ser_rx(&s.bottom, s.m);
+    double rx_ms = ms_since(t0);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+    EXPECT_LT(rx_ms, 2000.0);
+    std::printf("silent ser_recv_frame: %.1f ms; silent ser_rx with drain: %.1f ms\n", recv_ms, rx_ms);
+    RecordProperty("silent_recv_ms", static_cast<int>(recv_ms));
+    RecordProperty("silent_rx_ms", static_cast<int>(rx_ms));
+}
+
+TEST_F(SerPty, BytesAfterTheFrameAreDrainedAndNotSeenNext)
+{
+    stack s(h);
+    // A frame, then a whole second frame and some noise right behind it.
+    line.device_send({0xC0, 0x41, 0xC0, 0xC0, 0x77, 0xC0, 0x01, 0x02, 0xDB});
+    auto t0 = std::chrono::steady_clock::now();
+    ser_rx(&s.bottom, s.m);
+    double rx_ms = ms_since(t0);
+    EXPECT_EQ(above.last, bytes{0x41});
+    std::printf("ser_rx of a waiting frame with 6 bytes behind it: %.1f ms\n", rx_ms);
+    RecordProperty("drain_rx_ms", static_cast<int>(rx_ms));
+
+    line.device_send({0xC0, 0x42, 0xC0});
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 2);
+    EXPECT_EQ(above.last, bytes{0x42});
+
+    // The normal set is back after the drain.
+    COMMTIMEOUTS to{};
+    ASSERT_TRUE(port.get_timeouts(h, &to));
+    COMMTIMEOUTS normal = normal_set();
+    EXPECT_EQ(std::memcmp(&to, &normal, sizeof to), 0);
+}
+
+TEST_F(SerPty, SettingsReadBackFromThePort)
+{
+    DCB d{};
+    ASSERT_TRUE(port.get_state(h, &d));
+    EXPECT_EQ(d.BaudRate, 115200u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, NOPARITY);
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    EXPECT_EQ(d.fOutxCtsFlow, 0u);
+    EXPECT_EQ(d.fOutX, 0u);
+    EXPECT_EQ(d.fInX, 0u);
+    EXPECT_EQ(d.fParity, 0u);
+    COMMTIMEOUTS to{};
+    ASSERT_TRUE(port.get_timeouts(h, &to));
+    COMMTIMEOUTS normal = normal_set();
+    EXPECT_EQ(std::memcmp(&to, &normal, sizeof to), 0);
+
+    // The device itself holds the settings: seen through another descriptor.
+    termios tio{};
+    ASSERT_EQ(tcgetattr(line.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+}
+
+// A pty keeps the speed, the stop bits and the input flags it is given (it
+// holds its data bits at 8 and parity off), so those carry the check.
+TEST_F(SerPty, RestorePutsTheDeviceBackAndUnknownPortFails)
+{
+    pty_pair other;
+    ASSERT_TRUE(other.ok());
+    termios tio{};
+    ASSERT_EQ(tcgetattr(other.slave, &tio), 0);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CSTOPB;
+    tio.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(other.slave, TCSANOW, &tio), 0);
+    port_handle o = port.open(other.name.c_str());
+    ASSERT_NE(o, nullptr);
+    open_ports.push_back(o);
+
+    EXPECT_EQ(ser_restore(o), -1);  // never configured
+    ASSERT_EQ(tcgetattr(other.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+
+    ASSERT_EQ(ser_config(o, 115200, 120000), 0);
+    ASSERT_EQ(tcgetattr(other.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
+
+    EXPECT_EQ(ser_restore(o), 0);
+    ASSERT_EQ(tcgetattr(other.slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    COMMTIMEOUTS to{};
+    ASSERT_TRUE(port.get_timeouts(o, &to));
+    COMMTIMEOUTS zero{};
+    EXPECT_EQ(std::memcmp(&to, &zero, sizeof to), 0);  // as after open
+}
+
+TEST_F(SerPty, PortHeldOpenCannotBeOpenedAgain)
+{
+    errno = 0;
+    EXPECT_EQ(port.open(line.name.c_str()), nullptr);
+    EXPECT_TRUE(errno == EWOULDBLOCK || errno == EAGAIN || errno == EBUSY) << std::strerror(errno);
+}
+
+TEST_F(SerPty, UnboundLayerDoesNotTouchTheLine)
+{
+    stack s(h);
+    ser_unbind(&s.bottom);
+    line.device_send({0xC0, 0x41, 0xC0});
+    mlb_reset(s.m, 4, 12);
+    ser_tx(&s.bottom, s.m);
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 0);
+    EXPECT_TRUE(line.device_take(1, 50).empty());
+    // The frame is still waiting for whoever reads next.
+    ser_bind(&s.bottom, h);
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.last, bytes{0x41});
+}
+
+// Drain read on its own: 10 ms of total wait when the line is quiet, and a
+// gap of more than 10 ms between bytes ends it.
+TEST_F(SerPty, DrainSetReadReturnsWhatArrived)
+{
+    COMMTIMEOUTS to = normal_set();
+    to.ReadIntervalTimeout = 10;
+    to.ReadTotalTimeoutMultiplier = 0;
+    to.ReadTotalTimeoutConstant = 10;
+    ASSERT_TRUE(port.set_timeouts(h, &to));
+    uint8_t buf[4096];
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.read(h, buf, sizeof buf), 0u);
+    double quiet_ms = ms_since(t0);
+    EXPECT_LT(quiet_ms, 2000.0);
+    line.device_send({1, 2, 3, 4, 5});
+    EXPECT_EQ(port.read(h, buf, sizeof buf), 5u);
+    EXPECT_EQ(port.read(h, buf, 3), 0u);
+    std::printf("quiet drain-set read: %.1f ms\n", quiet_ms);
+}
+
+// With bytes waiting, a read asking for more returns them without waiting
+// out the constant (set long here, so that waiting could not pass).
+TEST_F(SerPty, NormalSetReturnsAtOnceWithWhatIsThere)
+{
+    ASSERT_EQ(ser_config(h, 115200, 5000000), 0);
+    line.device_send({1, 2, 3});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint8_t buf[16];
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.read(h, buf, sizeof buf), 3u);
+    EXPECT_LT(ms_since(t0), 2500.0);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(buf[2], 3);
+}
+#endif
+
+}  // namespace

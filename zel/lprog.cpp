@@ -1,0 +1,175 @@
+#include "lprog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "layer.h"
+#include "lpkt.h"
+#include "mlb.h"
+#include "zassert.h"
+
+static void system_local_time(std::tm* out)
+{
+    std::time_t now = std::time(nullptr);
+    *out = *std::localtime(&now);
+}
+
+void (*lprog_local_time)(std::tm* out) = system_local_time;
+
+static lprog* state(layer* t)
+{
+    return static_cast<lprog*>(t->p_);
+}
+
+layer* lprog_alloc()
+{
+    layer* t = static_cast<layer*>(std::calloc(1, sizeof(layer)));
+    ZEL_ASSERT(t);
+    t->p_ = std::calloc(1, sizeof(lprog));
+    ZEL_ASSERT(t->p_);
+    return t;
+}
+
+void lprog_init(layer* t)
+{
+    layer_init(t);
+    t->tx = lprog_tx;
+    t->rx = lprog_rx;
+    state(t)->start = nullptr;
+}
+
+void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk)
+{
+    lprog* s = state(t);
+    s->start = image;
+    s->cur = image;
+    s->total = total;
+    s->addr = addr;
+    s->chunk = chunk;
+    s->phase = LPROG_ERASE;
+    s->done = 0;
+}
+
+int lprog_done(layer* t)
+{
+    return state(t)->done;
+}
+
+// Appends the 8-byte name field; strcpy writes the name and its NUL only, so
+// the rest of the field keeps what the buffer held.
+static void put_name(mlb* m, const char* name)
+{
+    std::strcpy(reinterpret_cast<char*>(mlb_push_tlr(m, 8)), name);
+}
+
+static void put_command(mlb* m, const char* name, uint32_t p1, uint32_t p2)
+{
+    put_name(m, name);
+    put_le32(mlb_push_tlr(m, 4), p1);
+    put_le32(mlb_push_tlr(m, 4), p2);
+}
+
+static void put_program(lprog* s, mlb* m)
+{
+    uint32_t a = s->addr + static_cast<uint32_t>(s->cur - s->start);
+    put_command(m, "PROGRAM", a, a + static_cast<uint32_t>(s->chunk));
+    std::memcpy(mlb_push_tlr(m, s->chunk), s->cur, static_cast<size_t>(s->chunk));
+    std::printf("\rProgramming %4lx\r", static_cast<unsigned long>(a));
+}
+
+// Time record: year - 2000, month 1..12, day, hour, minute, second, 0, 0.
+static void put_clock(mlb* m)
+{
+    put_name(m, "RTC_SET");
+    std::tm now{};
+    lprog_local_time(&now);
+    uint8_t record[8] = {
+        static_cast<uint8_t>(now.tm_year - 100), static_cast<uint8_t>(now.tm_mon + 1),
+        static_cast<uint8_t>(now.tm_mday),       static_cast<uint8_t>(now.tm_hour),
+        static_cast<uint8_t>(now.tm_min),        static_cast<uint8_t>(now.tm_sec),
+        0, 0,
+    };
+    std::memcpy(mlb_push_tlr(m, 8), record, 8);
+    std::memcpy(mlb_push_tlr(m, 8), record, 8);
+    std::printf("\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r", now.tm_year + 1900, now.tm_mon + 1,
+                now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+}
+
+void lprog_tx(layer* t, mlb* m)
+{
+    lprog* s = state(t);
+    switch (s->phase) {
+    case LPROG_ERASE:
+        put_command(m, "ERASE", s->addr, s->addr + s->total);
+        std::printf("Erasing...");
+        break;
+    case LPROG_WAIT_ERASE:
+        put_command(m, "PROGRAM", 0, 0);
+        std::printf("Waiting for erase complete...");
+        break;
+    case LPROG_PROGRAM:
+    case LPROG_FIRST_AGAIN:
+        put_program(s, m);
+        break;
+    case LPROG_RESET:
+        std::printf("\nRESET\n");
+        put_name(m, "RESET");
+        break;
+    case LPROG_SET_CLOCK:
+        put_clock(m);
+        break;
+    default:
+        break;
+    }
+    std::fflush(stdout);
+    t->lower->tx(t->lower, m);
+}
+
+static void advance(lprog* s)
+{
+    switch (s->phase) {
+    case LPROG_ERASE:
+        s->phase = LPROG_WAIT_ERASE;
+        break;
+    case LPROG_WAIT_ERASE:
+        s->phase = LPROG_PROGRAM;
+        break;
+    case LPROG_PROGRAM:
+    {
+        // Offsets rather than pointers, so no pointer past the image is formed.
+        size_t next = static_cast<size_t>(s->cur - s->start) + static_cast<size_t>(s->chunk);
+        if (next >= s->total) {
+            s->cur = s->start;
+            s->phase = LPROG_FIRST_AGAIN;
+        } else {
+            s->cur = s->start + next;
+        }
+        break;
+    }
+    case LPROG_FIRST_AGAIN:
+        s->phase = LPROG_SET_CLOCK;
+        break;
+    case LPROG_SET_CLOCK:
+        s->phase = LPROG_RESET;
+        break;
+    case LPROG_RESET:
+        s->phase = LPROG_IDLE;
+        s->done = 1;
+        break;
+    default:
+        break;
+    }
+}
+
+void lprog_rx(layer* t, mlb* m)
+{
+    int32_t n = mlb_len(m);
+    mlb_pull_hdr(m, 0);
+    mlb_pull_tlr(m, 0);
+    if (n <= 3)
+        return;
+    if (std::strcmp(reinterpret_cast<const char*>(mlb_data(m)), "ACK") != 0)
+        return;
+    advance(state(t));
+}

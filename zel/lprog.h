@@ -1,0 +1,48 @@
+// Programming layer: the top of the stack and the whole conversation with the
+// device. Each poll its tx appends the command of the current phase; its rx
+// advances the phase on an "ACK" reply. Unacknowledged commands are simply
+// built and sent again at the next poll.
+//
+// Command: | name, NUL-terminated (8) | param 1 LE (4) | param 2 LE (4) | data (n) |
+// ERASE and RESET write 6 name bytes; the last 2 keep what the buffer held.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+struct layer;
+struct mlb;
+
+// Phases, in the order 1 -> 2 -> 3 (once per chunk) -> 6 -> 5 -> 4 -> 0.
+enum lprog_phase : int32_t {
+    LPROG_IDLE = 0,         // idle or finished: nothing is sent
+    LPROG_ERASE = 1,        // ERASE(addr, addr + total)
+    LPROG_WAIT_ERASE = 2,   // PROGRAM(0, 0) until the erase has finished
+    LPROG_PROGRAM = 3,      // PROGRAM(a, a + chunk) with chunk bytes from cur
+    LPROG_RESET = 4,        // RESET, then done
+    LPROG_SET_CLOCK = 5,    // RTC_SET with the local time record, twice
+    LPROG_FIRST_AGAIN = 6,  // the first chunk once more
+};
+
+// Private record behind the layer's p_.
+struct lprog {
+    int32_t phase;
+    const uint8_t* start;  // first byte of the image (not owned)
+    uint32_t addr;         // device address of the image's first byte
+    uint32_t total;        // image length in bytes
+    const uint8_t* cur;    // chunk being programmed, within [start, start + total)
+    int32_t chunk;         // image bytes per PROGRAM; the image copy must be
+                           // readable for a whole number of chunks
+    uint8_t done;          // 1 once RESET has been acknowledged
+};
+
+layer* lprog_alloc();
+void lprog_init(layer* t);
+void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk);
+int lprog_done(layer* t);
+void lprog_tx(layer* t, mlb* m);
+void lprog_rx(layer* t, mlb* m);
+
+// Source of the local time for RTC_SET; time() and localtime() by default.
+// Tests replace it to get a known record.
+extern void (*lprog_local_time)(std::tm* out);

@@ -1,0 +1,280 @@
+#include "ser.h"
+
+#include <array>
+
+#include "layer.h"
+#include "mlb.h"
+#include "zassert.h"
+
+// Appended by ser_config, never removed or changed; looked up lowest index
+// first, so a port's first entry holds the settings it had before it was
+// ever configured.
+static ser_settings settings[SER_SETTINGS_MAX];
+static int settings_count = 0;
+
+int ser_settings_count()
+{
+    return settings_count;
+}
+
+// The line as the protocol wants it. Fields not set here keep what the port
+// had.
+static void set_protocol_line(DCB* dcb, int32_t baud)
+{
+    dcb->BaudRate = static_cast<DWORD>(baud);
+    dcb->fBinary = 1;                           // raw bytes: no end-of-file character
+    dcb->fParity = 0;                           // no parity checking on input
+    dcb->fOutxCtsFlow = 0;                      // send regardless of CTS
+    dcb->fOutxDsrFlow = 0;                      // send regardless of DSR
+    dcb->fDtrControl = DTR_CONTROL_DISABLE;     // DTR held off; the device does not watch it
+    dcb->fDsrSensitivity = 0;                   // keep bytes received while DSR is off
+    dcb->fTXContinueOnXoff = 1;                 // no XOFF ever stops our sending
+    dcb->fOutX = 0;                             // 0x11/0x13 are data, not XON/XOFF, going out...
+    dcb->fInX = 0;                              // ...and coming in
+    dcb->fErrorChar = 0;                        // bytes with parity errors are not replaced
+    dcb->fNull = 0;                             // NUL bytes are delivered: they are data
+    dcb->fRtsControl = RTS_CONTROL_DISABLE;     // RTS held off; no hardware handshake
+    dcb->fAbortOnError = 0;                     // a line error does not stall later reads and writes
+    dcb->ByteSize = 8;                          // 8 data bits
+    dcb->Parity = NOPARITY;                     // no parity bit
+    dcb->StopBits = ONESTOPBIT;                 // one stop bit
+}
+
+// Normal set: a read returns at once with what has arrived; with nothing
+// there it waits up to timeout_ms for the first byte and returns as soon as
+// one comes. Writes have no time-out.
+static void set_normal_timeouts(COMMTIMEOUTS* to, uint32_t timeout_ms)
+{
+    to->ReadIntervalTimeout = MAXDWORD;
+    to->ReadTotalTimeoutMultiplier = MAXDWORD;
+    to->ReadTotalTimeoutConstant = timeout_ms;
+    to->WriteTotalTimeoutMultiplier = 0;
+    to->WriteTotalTimeoutConstant = 0;
+}
+
+// Drain set: a read returns after 10 ms, or when more than 10 ms pass
+// between two bytes, with whatever arrived. Write time-outs stay as they are.
+static void set_drain_timeouts(COMMTIMEOUTS* to)
+{
+    to->ReadIntervalTimeout = SER_DRAIN_INTERVAL_MS;
+    to->ReadTotalTimeoutMultiplier = 0;
+    to->ReadTotalTimeoutConstant = SER_DRAIN_TOTAL_MS;
+}
+
+int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us)
+{
+    if (settings_count >= SER_SETTINGS_MAX)
+        return -1;
+    ser_settings* e = &settings[settings_count];
+    if (!port.get_state(handle, &e->dcb))
+        return -1;
+    if (!port.get_timeouts(handle, &e->timeouts))
+        return -1;
+    e->handle = handle;
+
+    DCB dcb = e->dcb;
+    set_protocol_line(&dcb, baud);
+    port.set_state(handle, &dcb);  // a failure here shows as a silent line, not an error
+
+    COMMTIMEOUTS to = e->timeouts;
+    set_normal_timeouts(&to, timeout_us / 1000);
+    port.set_timeouts(handle, &to);
+
+    settings_count += 1;
+    return 0;
+}
+
+int ser_find(port_handle handle)
+{
+    for (int i = 0; i < settings_count; ++i)
+        if (settings[i].handle == handle)
+            return i;
+    return -1;
+}
+
+int ser_restore(port_handle handle)
+{
+    int i = ser_find(handle);
+    if (i == -1)
+        return -1;
+    DCB dcb = settings[i].dcb;
+    COMMTIMEOUTS to = settings[i].timeouts;
+    port.set_state(handle, &dcb);
+    port.set_timeouts(handle, &to);
+    return 0;
+}
+
+int ser_getc(port_handle handle)
+{
+    uint8_t b = 0;
+    if (port.read(handle, &b, 1) == 0)
+        return -1;
+    return b;
+}
+
+// Encodes a message of n >= 1 bytes into frame; the frame's length, or -1
+// when it would not fit in SER_FRAME_MAX bytes.
+static int32_t slip_encode(const uint8_t* bytes, int32_t n, uint8_t* frame)
+{
+    int32_t k = 0;
+    frame[k++] = SER_END;
+    for (int32_t i = 0; i < n; ++i) {
+        uint8_t b = bytes[i];
+        int32_t need = (b == SER_END || b == SER_ESC) ? 2 : 1;
+        if (k + need + 1 > SER_FRAME_MAX)  // +1: room for the closing END
+            return -1;
+        if (b == SER_END) {
+            frame[k++] = SER_ESC;
+            frame[k++] = SER_ESC_END;
+        } else if (b == SER_ESC) {
+            frame[k++] = SER_ESC;
+            frame[k++] = SER_ESC_ESC;
+        } else {
+            frame[k++] = b;
+        }
+    }
+    frame[k++] = SER_END;
+    return k;
+}
+
+// Writes all len bytes, advancing by the count the port reports. A write that
+// takes nothing ends it: a port that stopped taking bytes would otherwise
+// hold the tool forever.
+static int write_all(port_handle handle, const uint8_t* bytes, int32_t len)
+{
+    uint32_t done = 0;
+    uint32_t total = static_cast<uint32_t>(len);
+    while (done < total) {
+        uint32_t w = port.write(handle, bytes + done, total - done);
+        if (w == 0)
+            return -1;
+        if (w > total - done)  // a port cannot take more than it was given
+            w = total - done;
+        done += w;
+    }
+    return 0;
+}
+
+int ser_send_frame(port_handle handle, const uint8_t* bytes, int32_t n)
+{
+    if (n == 0)
+        return 0;
+    if (n < 0 || n > SER_FRAME_MAX)
+        return -1;
+    std::array<uint8_t, SER_FRAME_MAX> frame;
+    int32_t len = slip_encode(bytes, n, frame.data());
+    if (len < 0)
+        return -1;
+    if (write_all(handle, frame.data(), len) < 0)
+        return -1;
+    return len;
+}
+
+// The data byte an escape pair stands for. Any other byte after ESC (END
+// included) is taken as data, and a time-out there gives 0xFF.
+static uint8_t unescape(int y)
+{
+    if (y == SER_ESC_END)
+        return SER_END;
+    if (y == SER_ESC_ESC)
+        return SER_ESC;
+    return static_cast<uint8_t>(y & 0xFF);
+}
+
+int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max)
+{
+    ZEL_ASSERT(max >= 1);
+    int32_t i = 0;
+    for (;;) {
+        int x = ser_getc(handle);
+        if (x == -1)
+            return 0;  // silence: the bytes stored so far are abandoned
+        uint8_t b;
+        if (x == SER_END) {
+            if (i == 0)
+                continue;  // leading ENDs and empty frames
+            return i;
+        } else if (x == SER_ESC) {
+            b = unescape(ser_getc(handle));
+        } else {
+            b = static_cast<uint8_t>(x);
+        }
+        dst[i++] = b;
+        if (i >= max)
+            return 0;  // too long: abandoned, the drain takes the rest
+    }
+}
+
+void ser_bind(layer* t, port_handle handle)
+{
+    t->tx = ser_tx;
+    t->rx = ser_rx;
+    t->p_ = handle;
+}
+
+void ser_unbind(layer* t)
+{
+    t->p_ = nullptr;
+}
+
+void ser_tx(layer* t, mlb* m)
+{
+    if (t->p_ == nullptr)
+        return;
+    ser_send_frame(t->p_, mlb_hdr(m), mlb_len(m));  // a refused message is dropped
+}
+
+// Reads and throws away whatever is on the line until a read under the drain
+// set comes back empty, so that every receive starts on a quiet line. A line
+// that never pauses is cut off after SER_DRAIN_MAX_MS or SER_DRAIN_MAX_BYTES.
+// When the time-outs cannot be read the drain is skipped: they could not be
+// put back, and the next frame would be read under the drain set.
+static void drain(port_handle handle)
+{
+    COMMTIMEOUTS kept;
+    if (!port.get_timeouts(handle, &kept))
+        return;
+    COMMTIMEOUTS to = kept;
+    set_drain_timeouts(&to);
+    if (port.set_timeouts(handle, &to)) {
+        std::array<uint8_t, SER_DRAIN_BLOCK> scratch;
+        uint32_t start = port.tick();
+        constexpr uint32_t block = SER_DRAIN_BLOCK;
+        uint32_t taken = 0;
+        for (;;) {
+            uint32_t k = port.read(handle, scratch.data(), block);
+            if (k == 0)
+                break;
+            taken += k > block ? block : k;
+            if (taken >= SER_DRAIN_MAX_BYTES)
+                break;
+            if (port.tick() - start >= SER_DRAIN_MAX_MS)
+                break;
+        }
+    }
+    port.set_timeouts(handle, &kept);
+}
+
+void ser_rx(layer* t, mlb* m)
+{
+    if (t->p_ == nullptr)
+        return;
+    ZEL_ASSERT(m->cap >= SER_FRAME_MAX);
+    mlb_reset(m, SER_FRAME_MAX, 0);
+    int k = ser_recv_frame(t->p_, mlb_data(m), SER_FRAME_MAX);
+    drain(t->p_);
+    mlb_reset(m, k, 0);
+    ZEL_ASSERT(t->upper);
+    ZEL_ASSERT(t->upper->rx);
+    t->upper->rx(t->upper, m);
+}
+
+int tick_check(uint32_t* stamp, uint32_t interval_ms)
+{
+    uint32_t now = port.tick();
+    if (interval_ms == 0) {
+        *stamp = now;
+        return 1;
+    }
+    return now - *stamp > interval_ms ? 1 : 0;
+}
