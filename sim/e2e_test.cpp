@@ -26,19 +26,17 @@
 #include "lprog.h"
 #include "mlb.h"
 #include "plm.h"
+#include "harness.h"
 #include "port.h"
 #include "ser.h"
 
-extern char** environ;
-
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using namespace zelsim_harness;
 
 enum e2e_constants : int32_t {
     BUFFER_CAPACITY = 10000,  // the serial layer receives into a 10000-byte region
     HEADROOM = 12,
-    CHUNK = 256,
     MAX_POLLS = 3000,         // far more than any run here needs, even with faults
 };
 
@@ -55,93 +53,6 @@ void fixed_local_time(std::tm* out)
 }
 const bytes expected_record = {25, 3, 14, 15, 9, 26, 0, 0};
 
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir()
-    {
-        char pattern[] = "/tmp/zelsim-e2e-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
-};
-
-// One zelsim child process; killed and reaped if the test leaves early.
-class zelsim_process {
-public:
-    bool start(const std::vector<std::string>& args, std::string* listening)
-    {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return false;
-        unique_fd read_end(fds[0]), write_end(fds[1]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, read_end.get());
-        std::vector<std::string> all = {ZELSIM_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, ZELSIM_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            return false;
-        }
-        write_end.reset();
-        output_ = std::move(read_end);
-        return read_line(listening);
-    }
-
-    // Waits for the exit; false (and the process killed) after timeout_ms.
-    bool wait_exit(int timeout_ms, int* status)
-    {
-        for (int waited = 0; waited < timeout_ms; waited += 10) {
-            if (waitpid(pid_, status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        stop();
-        return false;
-    }
-
-    bool terminate() { return pid_ > 0 && kill(pid_, SIGTERM) == 0; }
-
-    ~zelsim_process() { stop(); }
-
-private:
-    bool read_line(std::string* text)
-    {
-        text->clear();
-        for (;;) {
-            pollfd p{output_.get(), POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0)
-                return false;
-            char c;
-            if (::read(output_.get(), &c, 1) != 1)
-                return false;
-            if (c == '\n')
-                return true;
-            text->push_back(c);
-        }
-    }
-
-    void stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    unique_fd output_;
-};
 
 // The tool's stack, as the programming job builds it; freed at the end of the
 // test. The port itself is never closed, as in the tool: its handle is kept
@@ -206,111 +117,6 @@ run_result program_image(const std::string& port_path, const bytes& image_copy, 
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     r.done = lprog_done(s.prog) != 0;
     return r;
-}
-
-// An image of n bytes that holds both SLIP END and ESC bytes, and its copy padded
-// with 0xFF to whole chunks (the last PROGRAM always carries a full chunk;
-// 0xFF leaves the flash behind the image erased).
-bytes make_image(size_t n)
-{
-    bytes image(n);
-    for (size_t i = 0; i < n; ++i)
-        image[i] = static_cast<uint8_t>(i * 7 + i / 256);
-    image[0] = 0xC0;
-    image[1] = 0xDB;
-    image[n / 2] = 0xC0;
-    image[n - 1] = 0xDB;
-    return image;
-}
-
-bytes padded(const bytes& image)
-{
-    bytes copy = image;
-    copy.resize((image.size() + CHUNK - 1) / CHUNK * CHUNK, 0xFF);
-    return copy;
-}
-
-bytes read_file(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string read_text(const std::filesystem::path& path)
-{
-    bytes b = read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
-struct logged_command {
-    std::string name;
-    uint32_t param1;
-    uint32_t param2;
-    uint32_t data_length;
-    std::string outcome;
-    bool operator==(const logged_command&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const logged_command& c)
-{
-    return os << c.name << "(" << c.param1 << ", " << c.param2 << ") +" << c.data_length << " " << c.outcome;
-}
-
-// The report writes one command per line.
-std::vector<logged_command> commands_in(const std::string& report)
-{
-    std::vector<logged_command> list;
-    size_t at = 0;
-    while ((at = report.find("{\"name\": \"", at)) != std::string::npos) {
-        size_t end = report.find('\n', at);
-        std::string line = report.substr(at, end - at);
-        char name[16] = {};
-        char outcome[24] = {};
-        unsigned p1 = 0, p2 = 0, n = 0;
-        double ms = 0;
-        char answered[8] = {};
-        int got = std::sscanf(line.c_str(),
-                              "{\"name\": \"%15[^\"]\", \"param1\": %u, \"param2\": %u, \"data_length\": %u, "
-                              "\"time_ms\": %lf, \"answered\": %7[a-z], \"outcome\": \"%23[^\"]\"",
-                              name, &p1, &p2, &n, &ms, answered, outcome);
-        if (got == 7)
-            list.push_back(logged_command{name, p1, p2, n, outcome});
-        at = end;
-    }
-    return list;
-}
-
-// The commands the device carried out, a repeated command counted once: a
-// reply lost on the way makes the tool send the same command again.
-std::vector<logged_command> carried_out(const std::vector<logged_command>& all)
-{
-    std::vector<logged_command> list;
-    for (const logged_command& c : all)
-        if (c.outcome == "answered" && (list.empty() || !(list.back() == c)))
-            list.push_back(c);
-    return list;
-}
-
-uint32_t le32(const bytes& b, size_t at)
-{
-    return get_le32(b.data() + at);
-}
-
-// ERASE; PROGRAM(0, 0); every chunk; the first chunk again; RTC_SET; RESET.
-std::vector<logged_command> expected_sequence(uint32_t total)
-{
-    std::vector<logged_command> list = {{"ERASE", 0, total, 0, "answered"}, {"PROGRAM", 0, 0, 0, "answered"}};
-    for (uint32_t a = 0; a < total; a += CHUNK)
-        list.push_back({"PROGRAM", a, a + CHUNK, CHUNK, "answered"});
-    list.push_back({"PROGRAM", 0, CHUNK, CHUNK, "answered"});
-    list.push_back({"RTC_SET", le32(expected_record, 0), le32(expected_record, 4), 8, "answered"});
-    list.push_back({"RESET", 0, 0, 0, "answered"});
-    return list;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 struct E2eTest : ::testing::Test {
@@ -388,7 +194,7 @@ TEST_F(E2eTest, PlainDeviceGetsTheImageAndTheWholeSequence)
     program_with(image, {"--erase-ms-per-sector", "50"});
     expect_flash_holds(image);
     // Nothing was lost, so nothing is repeated: the log is the sequence itself.
-    EXPECT_EQ(commands_in(report), expected_sequence(1000)) << report;
+    EXPECT_EQ(commands_in(report), expected_sequence(1000, expected_record)) << report;
     EXPECT_TRUE(contains(report, "\"framing\": \"plain\"")) << report;
     EXPECT_TRUE(contains(report, "\"bad_frames\": 0")) << report;
 }
@@ -398,7 +204,7 @@ TEST_F(E2eTest, PlainDeviceAtALineSpeedOf115200Baud)
     bytes image = make_image(1000);
     program_with(image, {"--baud", "115200"});
     expect_flash_holds(image);
-    EXPECT_EQ(commands_in(report), expected_sequence(1000)) << report;
+    EXPECT_EQ(commands_in(report), expected_sequence(1000, expected_record)) << report;
     EXPECT_TRUE(contains(report, "\"baud\": 115200")) << report;
 }
 
@@ -408,7 +214,7 @@ TEST_F(E2eTest, EraseLongerThanTheToolsTimeOutIsWaitedFor)
     program_with(image, {"--erase-ms-per-sector", "400"});
     expect_flash_holds(image);
     std::vector<logged_command> all = commands_in(report);
-    EXPECT_EQ(carried_out(all), expected_sequence(1000)) << report;
+    EXPECT_EQ(carried_out(all), expected_sequence(1000, expected_record)) << report;
     // The tool gave up on the first PROGRAM(0, 0) after 120 ms and asked again;
     // only the last one asked was answered, when the erase had ended.
     size_t superseded = 0;
@@ -429,7 +235,7 @@ TEST_F(E2eTest, TaggedDeviceIsFoundAndAddressed)
     ASSERT_GE(all.size(), 2u);
     EXPECT_EQ(all[0].name, "ERASE");
     EXPECT_EQ(all[1].name, "ERASE");
-    EXPECT_EQ(carried_out(all), expected_sequence(1000)) << report;
+    EXPECT_EQ(carried_out(all), expected_sequence(1000, expected_record)) << report;
     EXPECT_TRUE(contains(report, "\"framing\": \"tagged\"")) << report;
     EXPECT_TRUE(contains(report, "\"device_tag\": 23063")) << report;
     EXPECT_TRUE(contains(report, "\"not_addressed\": 0")) << report;
@@ -440,7 +246,7 @@ TEST_F(E2eTest, LostAndCorruptedRepliesAreRepeatedUntilDone)
     bytes image = make_image(4000);
     program_with(image, {"--drop-reply", "0.1", "--flip-reply", "0.1", "--seed", "10"});
     expect_flash_holds(image);
-    EXPECT_EQ(carried_out(commands_in(report)), expected_sequence(4000)) << report;
+    EXPECT_EQ(carried_out(commands_in(report)), expected_sequence(4000, expected_record)) << report;
     EXPECT_FALSE(contains(report, "\"drop_reply\": 0,")) << report;
     EXPECT_FALSE(contains(report, "\"flip_reply\": 0,")) << report;
 }

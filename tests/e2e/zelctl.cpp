@@ -1,0 +1,407 @@
+// zelctl: drives zel's dialog from outside, as its user would, through
+// messages to the dialog's controls; the end-to-end tests and the demo run it
+// under wine beside zel.exe (same prefix, same display).
+//
+// Usage: zelctl COMMAND [ARGS] [COMMAND [ARGS] ...]
+// The commands run in order; each prints one line. The first that fails (a
+// time-out, a window that is not there) ends the run with exit status 1;
+// a usage error gives 2.
+//
+//   find SECONDS             wait for the dialog (window class "ZEL")
+//   ports                    the port list: selected position, count, entries
+//   status                   the status field's text
+//   select N                 choose list position N (CB_SETCURSEL)
+//   press                    click "Program" (BM_CLICK, posted)
+//   press-command            post WM_COMMAND with the button's id instead
+//   wait-status TEXT SECONDS poll the status field until it reads TEXT;
+//                            prints every distinct text seen on the way
+//   close                    close the dialog as its close button would
+//   wait-gone SECONDS        wait until the dialog no longer exists
+//   box SECONDS              wait for the "Terminate Program" box, print its text
+//   box-ok                   press OK on that box
+//   no-box                   fail if such a box is shown
+//   rect                     the dialog's position and size on the screen
+//   sleep MS                 pause
+//
+// Texts are printed in brackets so that leading and trailing blanks show,
+// with backslash, CR, LF and other control characters escaped.
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+enum ids : int {
+    ID_PORT = 3,
+    ID_PROGRAM = 4,
+    ID_STATUS = 5,
+    ID_BOX_TEXT = 0xFFFF,  // the static control holding a message box's text
+};
+
+constexpr char box_caption[] = "Terminate Program";
+
+// A poll runs inside zel's timer handler and may hold its window up for a
+// few hundred milliseconds; a query waits this long before it gives up.
+constexpr UINT query_timeout_ms = 5000;
+constexpr DWORD poll_ms = 10;
+
+HWND dialog;
+
+void say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string escaped(const std::string& text)
+{
+    std::string out = "[";
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "]";
+}
+
+// WM_GETTEXT with a time-out, so that a hung window cannot hang the caller.
+bool window_text(HWND window, std::string* text)
+{
+    char buffer[2048] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_NORMAL, query_timeout_ms, &copied))
+        return false;
+    text->assign(buffer, copied < sizeof buffer ? copied : sizeof buffer - 1);
+    return true;
+}
+
+bool send(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result)
+{
+    DWORD_PTR r = 0;
+    if (!SendMessageTimeoutA(window, message, wparam, lparam, SMTO_NORMAL, query_timeout_ms, &r))
+        return false;
+    *result = static_cast<LRESULT>(r);
+    return true;
+}
+
+double seconds_arg(const char* text)
+{
+    char* end = nullptr;
+    double s = std::strtod(text, &end);
+    if (!end || *end || s < 0) {
+        say("usage: bad number of seconds '%s'", text);
+        std::exit(2);
+    }
+    return s;
+}
+
+// Calls `ready` every poll_ms until it returns true or `seconds` pass.
+template <typename F>
+bool wait_for(double seconds, F ready)
+{
+    DWORD start = GetTickCount();
+    DWORD limit = static_cast<DWORD>(seconds * 1000.0);
+    for (;;) {
+        if (ready())
+            return true;
+        if (GetTickCount() - start >= limit)
+            return false;
+        Sleep(poll_ms);
+    }
+}
+
+bool need_dialog()
+{
+    if (dialog && IsWindow(dialog))
+        return true;
+    dialog = FindWindowA("ZEL", nullptr);
+    if (dialog)
+        return true;
+    say("error: no dialog of the class ZEL");
+    return false;
+}
+
+HWND find_box()
+{
+    return FindWindowA("#32770", box_caption);
+}
+
+bool cmd_find(double seconds)
+{
+    bool found = wait_for(seconds, [] { return (dialog = FindWindowA("ZEL", nullptr)) != nullptr; });
+    if (!found) {
+        say("find: no dialog within %.1f s", seconds);
+        return false;
+    }
+    std::string caption;
+    window_text(dialog, &caption);
+    say("window %s", escaped(caption).c_str());
+    return true;
+}
+
+bool cmd_ports()
+{
+    if (!need_dialog())
+        return false;
+    HWND list = GetDlgItem(dialog, ID_PORT);
+    LRESULT count = 0, selected = 0;
+    if (!list || !send(list, CB_GETCOUNT, 0, 0, &count) || !send(list, CB_GETCURSEL, 0, 0, &selected)) {
+        say("ports: the list does not answer");
+        return false;
+    }
+    std::string line = "ports selected=" + std::to_string(selected) + " count=" + std::to_string(count);
+    for (LRESULT i = 0; i < count; ++i) {
+        char name[256] = {};
+        LRESULT length = 0;
+        if (!send(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0, &length) || length < 0 ||
+            length >= static_cast<LRESULT>(sizeof name) ||
+            !send(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(name), &length)) {
+            say("ports: entry %ld does not answer", static_cast<long>(i));
+            return false;
+        }
+        line += " " + escaped(name);
+    }
+    say("%s", line.c_str());
+    return true;
+}
+
+bool read_status(std::string* text)
+{
+    HWND field = GetDlgItem(dialog, ID_STATUS);
+    return field && window_text(field, text);
+}
+
+bool cmd_status()
+{
+    if (!need_dialog())
+        return false;
+    std::string text;
+    if (!read_status(&text)) {
+        say("status: the field does not answer");
+        return false;
+    }
+    say("status %s", escaped(text).c_str());
+    return true;
+}
+
+bool cmd_select(const char* position)
+{
+    if (!need_dialog())
+        return false;
+    int n = std::atoi(position);
+    LRESULT result = 0, now = 0;
+    HWND list = GetDlgItem(dialog, ID_PORT);
+    if (!list || !send(list, CB_SETCURSEL, static_cast<WPARAM>(n), 0, &result) ||
+        !send(list, CB_GETCURSEL, 0, 0, &now)) {
+        say("select: the list does not answer");
+        return false;
+    }
+    say("select %d selected=%ld", n, static_cast<long>(now));
+    return now == n;
+}
+
+// Posted, not sent: the click may open the fatal box, whose modal loop would
+// keep a sent message unanswered until the box is gone.
+bool cmd_press(bool as_command)
+{
+    if (!need_dialog())
+        return false;
+    HWND button = GetDlgItem(dialog, ID_PROGRAM);
+    if (!button) {
+        say("press: no button");
+        return false;
+    }
+    BOOL posted = as_command
+        ? PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(ID_PROGRAM, BN_CLICKED), reinterpret_cast<LPARAM>(button))
+        : PostMessageA(button, BM_CLICK, 0, 0);
+    say("press %s", posted ? "posted" : "failed");
+    return posted != 0;
+}
+
+bool cmd_wait_status(const std::string& wanted, double seconds)
+{
+    if (!need_dialog())
+        return false;
+    std::string last;
+    bool any = false;
+    std::string now;
+    bool reached = wait_for(seconds, [&] {
+        if (!IsWindow(dialog) || !read_status(&now))
+            return false;
+        if (!any || now != last) {
+            say("seen %s", escaped(now).c_str());
+            last = now;
+            any = true;
+        }
+        return now == wanted;
+    });
+    if (!reached) {
+        say("wait-status: no %s within %.1f s", escaped(wanted).c_str(), seconds);
+        return false;
+    }
+    say("status %s", escaped(now).c_str());
+    return true;
+}
+
+bool cmd_close()
+{
+    if (!need_dialog())
+        return false;
+    BOOL posted = PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    say("close %s", posted ? "posted" : "failed");
+    return posted != 0;
+}
+
+bool cmd_wait_gone(double seconds)
+{
+    HWND window = dialog ? dialog : FindWindowA("ZEL", nullptr);
+    bool gone = wait_for(seconds, [window] { return !window || !IsWindow(window); });
+    say(gone ? "gone" : "wait-gone: the dialog is still there");
+    return gone;
+}
+
+bool cmd_box(double seconds)
+{
+    HWND box = nullptr;
+    if (!wait_for(seconds, [&box] { return (box = find_box()) != nullptr; })) {
+        say("box: none within %.1f s", seconds);
+        return false;
+    }
+    HWND owner = GetWindow(box, GW_OWNER);
+    HWND zel = FindWindowA("ZEL", nullptr);
+    const char* owned = !owner ? "none" : owner == zel ? "zel" : "other";
+    // The box fills its controls while it is being created: wait until the
+    // label and its text are there rather than reading too early.
+    std::string text;
+    bool read = wait_for(seconds, [&] {
+        HWND label = GetDlgItem(box, ID_BOX_TEXT);
+        return label && window_text(label, &text) && !text.empty();
+    });
+    if (!read) {
+        say("box: no text within %.1f s", seconds);
+        return false;
+    }
+    say("box owner=%s text=%s", owned, escaped(text).c_str());
+    return true;
+}
+
+bool cmd_box_ok()
+{
+    HWND box = find_box();
+    if (!box) {
+        say("box-ok: no box");
+        return false;
+    }
+    BOOL posted = PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                               reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+    say("box-ok %s", posted ? "posted" : "failed");
+    return posted != 0;
+}
+
+bool cmd_no_box()
+{
+    HWND box = find_box();
+    say(box ? "box shown" : "no box");
+    return box == nullptr;
+}
+
+bool cmd_rect()
+{
+    if (!need_dialog())
+        return false;
+    RECT r{};
+    if (!GetWindowRect(dialog, &r)) {
+        say("rect: unknown");
+        return false;
+    }
+    say("rect %ld %ld %ld %ld", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return true;
+}
+
+int usage()
+{
+    say("usage: zelctl COMMAND [ARGS] ... (find S | ports | status | select N | press | press-command |"
+        " wait-status TEXT S | close | wait-gone S | box S | box-ok | no-box | rect | sleep MS)");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return usage();
+    for (int i = 1; i < argc; ++i) {
+        std::string c = argv[i];
+        auto arg = [&](int k) -> const char* {
+            if (i + k >= argc) {
+                std::exit(usage());
+            }
+            return argv[i + k];
+        };
+        bool ok = false;
+        if (c == "find") {
+            ok = cmd_find(seconds_arg(arg(1)));
+            i += 1;
+        } else if (c == "ports") {
+            ok = cmd_ports();
+        } else if (c == "status") {
+            ok = cmd_status();
+        } else if (c == "select") {
+            ok = cmd_select(arg(1));
+            i += 1;
+        } else if (c == "press") {
+            ok = cmd_press(false);
+        } else if (c == "press-command") {
+            ok = cmd_press(true);
+        } else if (c == "wait-status") {
+            ok = cmd_wait_status(arg(1), seconds_arg(arg(2)));
+            i += 2;
+        } else if (c == "close") {
+            ok = cmd_close();
+        } else if (c == "wait-gone") {
+            ok = cmd_wait_gone(seconds_arg(arg(1)));
+            i += 1;
+        } else if (c == "box") {
+            ok = cmd_box(seconds_arg(arg(1)));
+            i += 1;
+        } else if (c == "box-ok") {
+            ok = cmd_box_ok();
+        } else if (c == "no-box") {
+            ok = cmd_no_box();
+        } else if (c == "rect") {
+            ok = cmd_rect();
+        } else if (c == "sleep") {
+            Sleep(static_cast<DWORD>(seconds_arg(arg(1))));
+            say("slept");
+            ok = true;
+            i += 1;
+        } else {
+            return usage();
+        }
+        if (!ok)
+            return 1;
+    }
+    return 0;
+}

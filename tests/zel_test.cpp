@@ -1,0 +1,429 @@
+// The programming job, fatal errors and the status line, against a fake
+// device behind the port seam that acknowledges every frame it is sent.
+// Runs natively and as a Windows executable.
+#include "zel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "lpkt.h"
+#include "lprog.h"
+#include "mlb.h"
+#include "port.h"
+#include "ser.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// The device end of the line: decodes every frame the tool writes and, when
+// it is set to answer, queues an acknowledgement for the tool to read.
+struct fake_device {
+    std::vector<std::string> opened;
+    std::vector<bytes> frames;
+    bytes partial;
+    bool escaped = false;
+    bool answer = true;
+    bytes pending;
+    int reads = 0;
+    int writes = 0;
+} device;
+
+const bytes ack_frame{0xC0, 0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63, 0xC0};
+
+port_handle fake_open(const char* name)
+{
+    device.opened.emplace_back(name);
+    return &device;
+}
+
+port_handle failing_open(const char*)
+{
+    return nullptr;
+}
+
+int fake_state(port_handle, DCB*)
+{
+    return 1;
+}
+
+int fake_timeouts(port_handle, COMMTIMEOUTS*)
+{
+    return 1;
+}
+
+uint32_t fake_read(port_handle, void* dst, uint32_t n)
+{
+    ++device.reads;
+    uint32_t k = std::min(n, static_cast<uint32_t>(device.pending.size()));
+    if (k == 0)
+        return 0;
+    std::memcpy(dst, device.pending.data(), k);
+    device.pending.erase(device.pending.begin(), device.pending.begin() + k);
+    return k;
+}
+
+void take_byte(uint8_t b)
+{
+    if (device.escaped) {
+        device.partial.push_back(b == 0xDC ? 0xC0 : b == 0xDD ? 0xDB : b);
+        device.escaped = false;
+    } else if (b == 0xDB) {
+        device.escaped = true;
+    } else if (b != 0xC0) {
+        device.partial.push_back(b);
+    } else if (!device.partial.empty()) {
+        device.frames.push_back(device.partial);
+        device.partial.clear();
+        if (device.answer)
+            device.pending.insert(device.pending.end(), ack_frame.begin(), ack_frame.end());
+    }
+}
+
+uint32_t fake_write(port_handle, const void* src, uint32_t n)
+{
+    ++device.writes;
+    for (uint32_t i = 0; i < n; ++i)
+        take_byte(static_cast<const uint8_t*>(src)[i]);
+    return n;
+}
+
+uint32_t fake_tick()
+{
+    return 0;
+}
+
+// The image the fake host hands out.
+bytes image;
+
+const uint8_t* fake_image(uint32_t* size)
+{
+    *size = static_cast<uint32_t>(image.size());
+    return image.empty() ? nullptr : image.data();
+}
+
+std::vector<std::string> statuses;
+uint32_t last_error_code;
+bool alerted;
+
+uint32_t fake_last_error()
+{
+    return last_error_code;
+}
+
+uint32_t fake_describe(uint32_t code, char* dst, uint32_t room)
+{
+    int n = std::snprintf(dst, room, "Description of error %u.\r\n", code);
+    return n < 0 ? 0 : std::min(static_cast<uint32_t>(n), room - 1);
+}
+
+// A description that fills all the room it is given.
+uint32_t flood_describe(uint32_t, char* dst, uint32_t room)
+{
+    std::memset(dst, 'x', room - 1);
+    dst[room - 1] = '\0';
+    return room - 1;
+}
+
+void fake_alert(const char* text, const char* caption)
+{
+    alerted = true;
+    std::fprintf(stderr, "[%s]\n%s", caption, text);
+}
+
+void fake_beep(uint32_t hz, uint32_t ms)
+{
+    std::fprintf(stderr, "beep %u Hz %u ms %s the box\n", hz, ms, alerted ? "after" : "before");
+}
+
+void fake_status(const char* text)
+{
+    statuses.emplace_back(text);
+}
+
+void fixed_time(std::tm* out)
+{
+    *out = std::tm{};
+    out->tm_year = 126;
+    out->tm_mon = 11;
+    out->tm_mday = 8;
+    out->tm_hour = 5;
+    out->tm_min = 6;
+    out->tm_sec = 7;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// A job's objects live until the process ends, by design; the jobs of
+// finished tests are kept here so that they stay reachable
+// (never destroyed, so they are still reachable when leaks are looked for).
+std::vector<job>& jobs_kept = *new std::vector<job>;
+
+struct zel_fixture : testing::Test {
+    job j{};
+
+    void SetUp() override
+    {
+        device = fake_device{};
+        port = port_platform();
+        port.open = fake_open;
+        port.get_state = fake_state;
+        port.set_state = fake_state;
+        port.get_timeouts = fake_timeouts;
+        port.set_timeouts = fake_timeouts;
+        port.read = fake_read;
+        port.write = fake_write;
+        port.tick = fake_tick;
+        host = host_platform();
+        host.image = fake_image;
+        host.last_error = fake_last_error;
+        host.describe_error = fake_describe;
+        host.alert = fake_alert;
+        host.beep = fake_beep;
+        host.show_status = fake_status;
+        lprog_local_time = fixed_time;
+        image.assign(600, 0);
+        for (size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<uint8_t>(i % 251);
+        statuses.clear();
+        last_error_code = 0;
+        alerted = false;
+        j.port = "com7";
+        j.baud = 115200;
+        j.chunk = 256;
+        j.addr = 0;
+    }
+
+    void TearDown() override
+    {
+        port = port_platform();
+        host = host_platform();
+        jobs_kept.push_back(j);
+    }
+
+    int run_to_done(int limit = 1000)
+    {
+        int polls = 0;
+        while (polls < limit && !zel_poll(&j))
+            ++polls;
+        return polls;
+    }
+};
+
+// The command a frame carries: the payload in front of the 4-byte check value.
+struct command {
+    std::string name;
+    uint32_t p1, p2;
+    bytes data;
+};
+
+command command_of(const bytes& frame)
+{
+    command c;
+    c.name = reinterpret_cast<const char*>(frame.data());
+    c.p1 = frame.size() >= 16 ? get_le32(frame.data() + 8) : 0;
+    c.p2 = frame.size() >= 16 ? get_le32(frame.data() + 12) : 0;
+    if (frame.size() > 20)
+        c.data.assign(frame.begin() + 16, frame.end() - 4);
+    return c;
+}
+
+TEST_F(zel_fixture, poll_before_open_returns_0_and_does_no_io)
+{
+    EXPECT_EQ(zel_poll(&j), 0);
+    EXPECT_EQ(device.reads, 0);
+    EXPECT_EQ(device.writes, 0);
+    EXPECT_TRUE(device.opened.empty());
+}
+
+TEST_F(zel_fixture, open_builds_the_job_and_a_second_open_changes_nothing)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(zel_open(&j), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, " . Opening serial port com7 at 115200 baud\n\nFlash Image Size 258\n");
+    EXPECT_EQ(j.open, 1);
+    EXPECT_EQ(j.handle, &device);
+    ASSERT_NE(j.filebuf, nullptr);
+    EXPECT_NE(j.filebuf, image.data());  // a private copy
+    EXPECT_EQ(j.mbuf->cap, ZEL_BUFFER_SIZE);
+    EXPECT_EQ(device.writes, 0);
+
+    job before = j;
+    int configured = ser_settings_count();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(zel_open(&j), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(std::memcmp(&before, &j, sizeof j), 0);
+    EXPECT_EQ(device.opened, (std::vector<std::string>{"com7"}));
+    EXPECT_EQ(ser_settings_count(), configured);
+}
+
+TEST_F(zel_fixture, open_configures_the_port)
+{
+    int configured = ser_settings_count();
+    zel_open(&j);
+    EXPECT_EQ(ser_settings_count(), configured + 1);
+    EXPECT_GE(ser_find(&device), 0);
+}
+
+TEST_F(zel_fixture, whole_sequence_with_the_copy_padded_by_erased_bytes)
+{
+    image.resize(300);
+    testing::internal::CaptureStdout();
+    zel_open(&j);
+    int polls = run_to_done();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(polls, 6);  // the seventh poll reports done
+
+    std::vector<command> sent;
+    for (const bytes& f : device.frames)
+        sent.push_back(command_of(f));
+    ASSERT_EQ(sent.size(), 7u);
+    EXPECT_EQ(sent[0].name, "ERASE");
+    EXPECT_EQ(sent[0].p2, 300u);
+    EXPECT_EQ(sent[1].name, "PROGRAM");
+    EXPECT_EQ(sent[2].p1, 0u);
+    EXPECT_EQ(sent[3].p1, 256u);
+    EXPECT_EQ(sent[3].p2, 512u);
+    bytes last(image.begin() + 256, image.end());
+    last.resize(256, 0xFF);
+    EXPECT_EQ(sent[3].data, last);
+    EXPECT_EQ(sent[4].data, bytes(image.begin(), image.begin() + 256));
+    EXPECT_EQ(sent[5].name, "RTC_SET");
+    EXPECT_EQ(sent[6].name, "RESET");
+    EXPECT_NE(out.find("\rSetting time to 2026-12-08 05:06:07\r"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nRESET\n"), std::string::npos) << out;
+}
+
+struct placement_case {
+    size_t length;
+    uint32_t addr;
+};
+
+class zel_placement : public zel_fixture, public testing::WithParamInterface<placement_case> {};
+
+TEST_P(zel_placement, small_images_go_to_the_top_sector)
+{
+    image.resize(GetParam().length);
+    testing::internal::CaptureStdout();
+    zel_open(&j);
+    run_to_done();
+    testing::internal::GetCapturedStdout();
+    ASSERT_GE(device.frames.size(), 3u);
+    command erase = command_of(device.frames[0]);
+    EXPECT_EQ(erase.p1, GetParam().addr);
+    EXPECT_EQ(erase.p2, GetParam().addr + GetParam().length);
+    EXPECT_EQ(command_of(device.frames[2]).p1, GetParam().addr);
+    EXPECT_EQ(j.addr, GetParam().addr);
+}
+
+INSTANTIATE_TEST_SUITE_P(zel, zel_placement,
+                         testing::Values(placement_case{1, 0x1FF000}, placement_case{255, 0x1FF000},
+                                         placement_case{256, 0}, placement_case{60044, 0}));
+
+TEST_F(zel_fixture, silent_device_keeps_the_job_repeating_erase)
+{
+    device.answer = false;
+    testing::internal::CaptureStdout();
+    zel_open(&j);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(zel_poll(&j), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(device.frames.size(), 3u);
+    for (const bytes& f : device.frames)
+        EXPECT_EQ(command_of(f).name, "ERASE");
+    EXPECT_NE(out.find("Erasing...Erasing...Erasing..."), std::string::npos);
+}
+
+TEST_F(zel_fixture, fatal_text_without_an_error_code)
+{
+    char text[ZEL_FATAL_SIZE];
+    zel_fatal_text(text, "Could not create dialog", 0);
+    EXPECT_EQ(lines_of(text), (std::vector<std::string>{"", "", "An Error has occurred as follows:",
+                                                        "          Could not create dialog", "", "",
+                                                        " The program will now abort", "", ""}));
+    EXPECT_EQ(std::string(text).back(), '\n');
+}
+
+TEST_F(zel_fixture, fatal_text_with_an_error_code_and_its_description)
+{
+    char text[ZEL_FATAL_SIZE];
+    zel_fatal_text(text, "Unable to open serial port. In use already, or not present", 2);
+    EXPECT_EQ(lines_of(text),
+              (std::vector<std::string>{"", "", "An Error has occurred as follows:",
+                                        "          Unable to open serial port. In use already, or not present",
+                                        "Error number 2 reported", "Description of error 2.\r", "", "",
+                                        " The program will now abort", "", ""}));
+}
+
+TEST_F(zel_fixture, fatal_text_prints_the_code_as_a_signed_number)
+{
+    char text[ZEL_FATAL_SIZE];
+    zel_fatal_text(text, "x", 0x80070005u);
+    EXPECT_NE(std::string(text).find("Error number -2147024891 reported\n"), std::string::npos) << text;
+}
+
+TEST_F(zel_fixture, fatal_text_keeps_its_closing_line_whatever_the_description)
+{
+    host.describe_error = flood_describe;
+    char text[ZEL_FATAL_SIZE + 16];
+    std::memset(text, '#', sizeof text);
+    zel_fatal_text(text, std::string(2000, 'w').c_str(), 5);
+    std::string s(text);
+    EXPECT_LT(s.size(), static_cast<size_t>(ZEL_FATAL_SIZE));
+    EXPECT_EQ(s.substr(s.size() - 32), "\n\n The program will now abort\n\n\n");
+    EXPECT_EQ(text[ZEL_FATAL_SIZE], '#');  // nothing written past the buffer
+
+    std::string what(100, 'w');
+    zel_fatal_text(text, what.c_str(), 5);
+    s = text;
+    EXPECT_EQ(s.size(), static_cast<size_t>(ZEL_FATAL_SIZE - 1));  // the description took all the room
+    EXPECT_NE(s.find("Error number 5 reported\nxxx"), std::string::npos);
+    EXPECT_EQ(s.substr(s.size() - 32), "\n\n The program will now abort\n\n\n");
+}
+
+TEST_F(zel_fixture, port_that_cannot_be_opened_is_fatal)
+{
+    port.open = failing_open;
+    last_error_code = 2;
+    EXPECT_EXIT(zel_open(&j), testing::ExitedWithCode(1),
+                "\\[Terminate Program\\]\n\n\nAn Error has occurred as follows:\n          Unable to open serial "
+                "port\\. In use already, or not present\nError number 2 reported\nDescription of error 2\\.");
+}
+
+TEST_F(zel_fixture, fatal_beeps_only_after_the_box_and_exits_with_1)
+{
+    EXPECT_EXIT(zel_fatal("This program requires Windows NT"), testing::ExitedWithCode(1),
+                "beep 200 Hz 1000 ms after the box");
+}
+
+TEST_F(zel_fixture, status_shows_the_text_and_replaces_the_last)
+{
+    zel_status(" - Idle - ");
+    zel_status("Programming...");
+    zel_status("%s %d", "chunk", 42);
+    EXPECT_EQ(statuses, (std::vector<std::string>{" - Idle - ", "Programming...", "chunk 42"}));
+}
+
+TEST_F(zel_fixture, status_formats_within_its_buffer)
+{
+    std::string long_text(500, 's');
+    zel_status("%s", long_text.c_str());
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0], std::string(ZEL_STATUS_SIZE - 1, 's'));
+}
+
+}  // namespace
