@@ -170,7 +170,10 @@ bool cmd_ports()
         say("ports: the list does not answer");
         return false;
     }
-    std::string line = "ports selected=" + std::to_string(selected) + " count=" + std::to_string(count);
+    char head[64];
+    std::snprintf(head, sizeof head, "ports selected=%ld count=%ld", static_cast<long>(selected),
+                  static_cast<long>(count));
+    std::string line = head;
     for (LRESULT i = 0; i < count; ++i) {
         char name[256] = {};
         LRESULT length = 0;
@@ -180,7 +183,8 @@ bool cmd_ports()
             say("ports: entry %ld does not answer", static_cast<long>(i));
             return false;
         }
-        line += " " + escaped(name);
+        line += ' ';
+        line += escaped(name);
     }
     say("%s", line.c_str());
     return true;
