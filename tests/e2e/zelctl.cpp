@@ -15,12 +15,17 @@
 //   press-command            post WM_COMMAND with the button's id instead
 //   wait-status TEXT SECONDS poll the status field until it reads TEXT;
 //                            prints every distinct text seen on the way
+//   watch MS                 poll the status field for MS milliseconds; prints
+//                            every distinct text seen
 //   close                    close the dialog as its close button would
 //   wait-gone SECONDS        wait until the dialog no longer exists
 //   box SECONDS              wait for the "Terminate Program" box, print its text
 //   box-ok                   press OK on that box
 //   no-box                   fail if such a box is shown
 //   rect                     the dialog's position and size on the screen
+//   forget-ports             drop the device names wine gave com1 to com31
+//   probe-ports              which of com1 to com31 can be opened now
+//   describe N               the system's description of error code N
 //   sleep MS                 pause
 //
 // Texts are printed in brackets so that leading and trailing blanks show,
@@ -84,15 +89,24 @@ std::string escaped(const std::string& text)
     return out + "]";
 }
 
+std::string narrow(const wchar_t* text)
+{
+    char out[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out - 1, nullptr, nullptr);
+    return out;
+}
+
 // WM_GETTEXT with a time-out, so that a hung window cannot hang the caller.
+// Texts are fetched as UTF-16 and converted here: sent across processes, the
+// ANSI forms of some list queries come back unconverted under wine.
 bool window_text(HWND window, std::string* text)
 {
-    char buffer[2048] = {};
+    wchar_t buffer[2048] = {};
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                             SMTO_NORMAL, query_timeout_ms, &copied))
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, sizeof buffer / sizeof buffer[0],
+                             reinterpret_cast<LPARAM>(buffer), SMTO_NORMAL, query_timeout_ms, &copied))
         return false;
-    text->assign(buffer, copied < sizeof buffer ? copied : sizeof buffer - 1);
+    *text = narrow(buffer);
     return true;
 }
 
@@ -175,16 +189,18 @@ bool cmd_ports()
                   static_cast<long>(count));
     std::string line = head;
     for (LRESULT i = 0; i < count; ++i) {
-        char name[256] = {};
+        wchar_t name[256] = {};
         LRESULT length = 0;
+        DWORD_PTR copied = 0;
         if (!send(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0, &length) || length < 0 ||
-            length >= static_cast<LRESULT>(sizeof name) ||
-            !send(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(name), &length)) {
+            length >= static_cast<LRESULT>(sizeof name / sizeof name[0]) ||
+            !SendMessageTimeoutW(list, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(name),
+                                 SMTO_NORMAL, query_timeout_ms, &copied)) {
             say("ports: entry %ld does not answer", static_cast<long>(i));
             return false;
         }
         line += ' ';
-        line += escaped(name);
+        line += escaped(narrow(name));
     }
     say("%s", line.c_str());
     return true;
@@ -268,6 +284,24 @@ bool cmd_wait_status(const std::string& wanted, double seconds)
     return true;
 }
 
+// Polls the status field for a while, printing every distinct text seen.
+bool cmd_watch(double ms)
+{
+    if (!need_dialog())
+        return false;
+    std::string last, now;
+    bool any = false;
+    wait_for(ms / 1000.0, [&] {
+        if (read_status(&now) && (!any || now != last)) {
+            say("seen %s", escaped(now).c_str());
+            last = now;
+            any = true;
+        }
+        return false;
+    });
+    return any;
+}
+
 bool cmd_close()
 {
     if (!need_dialog())
@@ -343,10 +377,63 @@ bool cmd_rect()
     return true;
 }
 
+// The prefix's own serial ports (wine maps the machine's serial devices to
+// the lowest free numbers when its services start) would be listed beside the
+// test's ports: their device names go here, their dosdevices links are the
+// caller's to remove.
+bool cmd_forget_ports()
+{
+    std::string line = "forget-ports";
+    for (int n = 1; n <= 31; ++n) {
+        char name[8], target[1024] = {};
+        std::snprintf(name, sizeof name, "COM%d", n);
+        if (!QueryDosDeviceA(name, target, sizeof target))
+            continue;
+        if (!DefineDosDeviceA(DDD_REMOVE_DEFINITION, name, nullptr)) {
+            say("forget-ports: %s (%s) stays, error %lu", name, target, GetLastError());
+            return false;
+        }
+        line += ' ';
+        line += name;
+        line += '=';
+        line += target;
+    }
+    say("%s", line.c_str());
+    return true;
+}
+
+// Which of com1 to com31 open right now, as zel's discovery would see them.
+bool cmd_probe_ports()
+{
+    std::string line = "open-ports";
+    for (int n = 1; n <= 31; ++n) {
+        char path[16];
+        std::snprintf(path, sizeof path, "\\\\.\\com%d", n);
+        HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            continue;
+        CloseHandle(h);
+        line += " [com" + std::to_string(n) + "]";
+    }
+    say("%s", line.c_str());
+    return true;
+}
+
+// The platform's description of an error code, as zel's fatal box asks for it.
+bool cmd_describe(const char* number)
+{
+    char text[1000] = {};
+    DWORD code = static_cast<DWORD>(std::strtoul(number, nullptr, 10));
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, sizeof text, nullptr);
+    say("describe %lu %s", code, escaped(std::string(text, n)).c_str());
+    return n > 0;
+}
+
 int usage()
 {
     say("usage: zelctl COMMAND [ARGS] ... (find S | ports | status | select N | press | press-command |"
-        " wait-status TEXT S | close | wait-gone S | box S | box-ok | no-box | rect | sleep MS)");
+        " wait-status TEXT S | watch MS | close | wait-gone S | box S | box-ok | no-box | rect | forget-ports |"
+        " probe-ports | describe N | sleep MS)");
     return 2;
 }
 
@@ -382,6 +469,9 @@ int main(int argc, char** argv)
         } else if (c == "wait-status") {
             ok = cmd_wait_status(arg(1), seconds_arg(arg(2)));
             i += 2;
+        } else if (c == "watch") {
+            ok = cmd_watch(seconds_arg(arg(1)));
+            i += 1;
         } else if (c == "close") {
             ok = cmd_close();
         } else if (c == "wait-gone") {
@@ -394,6 +484,13 @@ int main(int argc, char** argv)
             ok = cmd_box_ok();
         } else if (c == "no-box") {
             ok = cmd_no_box();
+        } else if (c == "forget-ports") {
+            ok = cmd_forget_ports();
+        } else if (c == "probe-ports") {
+            ok = cmd_probe_ports();
+        } else if (c == "describe") {
+            ok = cmd_describe(arg(1));
+            i += 1;
         } else if (c == "rect") {
             ok = cmd_rect();
         } else if (c == "sleep") {
