@@ -11,7 +11,7 @@ import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from world import Trouble, World, bracketed  # noqa: E402
+from world import Trouble, World, bracketed, parse_tool_arguments  # noqa: E402
 
 USER_WAIT_S = 20  # on a real display: time for the user to press "Program"
 SIM_OPTIONS = ["--baud", "115200", "--erase-ms-per-sector", "25", "--program-ms", "1",
@@ -129,14 +129,7 @@ def run(args):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--zel", required=True)
-    ap.add_argument("--zelctl", required=True)
-    ap.add_argument("--zelsim", required=True)
-    ap.add_argument("--image", required=True)
-    ap.add_argument("--work", required=True)
-    args = ap.parse_args()
-    for key in ("zel", "zelctl", "zelsim", "image", "work"):
-        setattr(args, key, os.path.abspath(getattr(args, key)))
+    args = parse_tool_arguments(ap)
     try:
         sys.exit(run(args))
     except Trouble as e:

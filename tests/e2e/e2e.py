@@ -19,7 +19,7 @@ import traceback
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from world import Trouble, World, bracketed  # noqa: E402
+from world import Trouble, World, bracketed, parse_tool_arguments  # noqa: E402
 
 CHUNK = 256
 LINE_SPEED = 115200
@@ -398,16 +398,10 @@ def run_case(name, args):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--zel", required=True)
-    ap.add_argument("--zelctl", required=True)
-    ap.add_argument("--zelsim", required=True)
-    ap.add_argument("--image", required=True)
-    ap.add_argument("--work", required=True)
     ap.add_argument("--artifacts", required=True)
     ap.add_argument("--case", required=True, choices=sorted(CASES) + ["all"])
-    args = ap.parse_args()
-    for key in ("zel", "zelctl", "zelsim", "image", "work", "artifacts"):
-        setattr(args, key, os.path.abspath(getattr(args, key)))  # wine wants absolute paths
+    args = parse_tool_arguments(
+        ap, ("zel", "zelctl", "zelsim", "image", "work", "artifacts"))
     names = sorted(CASES) if args.case == "all" else [args.case]
     results = {n: run_case(n, args) for n in names}
     if len(names) > 1:

@@ -27,6 +27,18 @@ class Trouble(Exception):
     """The world could not be set up or a step did not finish in time."""
 
 
+def parse_tool_arguments(ap, paths=("zel", "zelctl", "zelsim", "image", "work")):
+    """Adds the options naming the programs, the image and the work folder,
+    parses, and makes every such path absolute: wine wants absolute paths."""
+    for key in paths:
+        if not any(a.dest == key for a in ap._actions):
+            ap.add_argument("--" + key, required=True)
+    args = ap.parse_args()
+    for key in paths:
+        setattr(args, key, os.path.abspath(getattr(args, key)))
+    return args
+
+
 def unescape(text):
     """Undoes zelctl's escaping of a bracketed text."""
     out, i = [], 0
