@@ -56,11 +56,13 @@ int lprog_done(layer* t)
     return state(t)->done;
 }
 
-// Appends the 8-byte name field; strcpy writes the name and its NUL only, so
-// the rest of the field keeps what the buffer held.
+// Appends the 8-byte name field, writing the name and its NUL only: the rest
+// of the field keeps what the buffer held.
 static void put_name(mlb* m, const char* name)
 {
-    std::strcpy(reinterpret_cast<char*>(mlb_push_tlr(m, 8)), name);
+    size_t n = std::strlen(name) + 1;
+    ZEL_ASSERT(n <= 8);
+    std::memcpy(mlb_push_tlr(m, 8), name, n);
 }
 
 static void put_command(mlb* m, const char* name, uint32_t p1, uint32_t p2)
