@@ -177,22 +177,9 @@ struct zel_fixture : testing::Test {
     void SetUp() override
     {
         device = fake_device{};
-        port = port_platform();
-        port.open = fake_open;
-        port.get_state = fake_state;
-        port.set_state = fake_state;
-        port.get_timeouts = fake_timeouts;
-        port.set_timeouts = fake_timeouts;
-        port.read = fake_read;
-        port.write = fake_write;
-        port.tick = fake_tick;
-        host = host_platform();
-        host.image = fake_image;
-        host.last_error = fake_last_error;
-        host.describe_error = fake_describe;
-        host.alert = fake_alert;
-        host.beep = fake_beep;
-        host.show_status = fake_status;
+        port = port_ops{fake_open,     fake_state, fake_state,  fake_timeouts,
+                        fake_timeouts, fake_read,  fake_write,  fake_tick};
+        host = host_ops{fake_image, fake_last_error, fake_describe, fake_alert, fake_beep, fake_status};
         lprog_local_time = fixed_time;
         image.assign(600, 0);
         for (size_t i = 0; i < image.size(); ++i)
