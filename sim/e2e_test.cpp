@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "layer.h"
+#include "local_time.h"
 #include "line.h"
 #include "lpkt.h"
 #include "lprog.h"
@@ -43,13 +44,7 @@ enum e2e_constants : int32_t {
 // The clock the tool reads for RTC_SET: 2025-03-14 15:09:26.
 void fixed_local_time(std::tm* out)
 {
-    *out = std::tm{};
-    out->tm_year = 125;
-    out->tm_mon = 2;
-    out->tm_mday = 14;
-    out->tm_hour = 15;
-    out->tm_min = 9;
-    out->tm_sec = 26;
+    *out = local_time(2025, 3, 14, 15, 9, 26);
 }
 const bytes expected_record = {25, 3, 14, 15, 9, 26, 0, 0};
 

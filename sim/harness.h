@@ -21,6 +21,7 @@
 
 #include "line.h"
 #include "lpkt.h"
+#include "temp_dir.h"
 
 extern char** environ;
 
@@ -30,16 +31,6 @@ using bytes = std::vector<uint8_t>;
 
 enum harness_constants : uint32_t {
     CHUNK = 256,  // image bytes per PROGRAM, as the tool sends them
-};
-
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir()
-    {
-        char pattern[] = "/tmp/zelsim-e2e-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
 };
 
 // One zelsim child process; killed and reaped if the test leaves early.

@@ -1,4 +1,5 @@
 #include "line.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,16 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir()
-    {
-        char pattern[] = "/tmp/zelsim-line-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
-};
 
 // Reads up to n bytes, waiting at most 1 s for them all.
 std::string read_some(int fd, size_t n)

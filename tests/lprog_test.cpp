@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "layer.h"
+#include "local_time.h"
 #include "lpkt.h"
 #include "mlb.h"
 
@@ -25,13 +26,7 @@ void record_tx(layer*, mlb* m)
 
 void fixed_time(std::tm* out)
 {
-    *out = std::tm{};
-    out->tm_year = 126;  // 2026
-    out->tm_mon = 11;    // December
-    out->tm_mday = 8;
-    out->tm_hour = 4;
-    out->tm_min = 5;
-    out->tm_sec = 9;
+    *out = local_time(2026, 12, 8, 4, 5, 9);
 }
 
 bytes le32(uint32_t v)

@@ -8,6 +8,7 @@
 
 #include "harness.h"
 #include "host.h"
+#include "local_time.h"
 #include "lprog.h"
 #include "zel.h"
 
@@ -23,13 +24,7 @@ enum device_test_constants : uint32_t {
 
 void fixed_local_time(std::tm* out)
 {
-    *out = std::tm{};
-    out->tm_year = 126;
-    out->tm_mon = 11;
-    out->tm_mday = 8;
-    out->tm_hour = 5;
-    out->tm_min = 30;
-    out->tm_sec = 59;
+    *out = local_time(2026, 12, 8, 5, 30, 59);
 }
 const bytes expected_record = {26, 12, 8, 5, 30, 59, 0, 0};
 

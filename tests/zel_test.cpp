@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host.h"
+#include "local_time.h"
 #include "lpkt.h"
 #include "lprog.h"
 #include "mlb.h"
@@ -148,13 +149,7 @@ void fake_status(const char* text)
 
 void fixed_time(std::tm* out)
 {
-    *out = std::tm{};
-    out->tm_year = 126;
-    out->tm_mon = 11;
-    out->tm_mday = 8;
-    out->tm_hour = 5;
-    out->tm_min = 6;
-    out->tm_sec = 7;
+    *out = local_time(2026, 12, 8, 5, 6, 7);
 }
 
 std::vector<std::string> lines_of(const std::string& text)
