@@ -99,12 +99,13 @@ port_handle fake_open(const char*)
     return &line;
 }
 
-void fixed_time(std::tm* out)
+bool fixed_time(std::tm* out)
 {
     std::memset(out, 0, sizeof *out);
     out->tm_year = 124;
     out->tm_mon = 5;
     out->tm_mday = 7;
+    return true;
 }
 
 // SLIP decoding of a whole written frame, kept apart from the code under test.

@@ -42,9 +42,10 @@ enum e2e_constants : int32_t {
 };
 
 // The clock the tool reads for RTC_SET: 2025-03-14 15:09:26.
-void fixed_local_time(std::tm* out)
+bool fixed_local_time(std::tm* out)
 {
     *out = local_time(2025, 3, 14, 15, 9, 26);
+    return true;
 }
 const bytes expected_record = {25, 3, 14, 15, 9, 26, 0, 0};
 

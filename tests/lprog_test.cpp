@@ -24,9 +24,10 @@ void record_tx(layer*, mlb* m)
     sent.emplace_back(mlb_hdr(m), mlb_hdr(m) + mlb_len(m));
 }
 
-void fixed_time(std::tm* out)
+bool fixed_time(std::tm* out)
 {
     *out = local_time(2026, 12, 8, 4, 5, 9);
+    return true;
 }
 
 bytes le32(uint32_t v)
@@ -310,12 +311,30 @@ TEST_F(lprog_fixture, clock_record_is_read_at_every_attempt)
     lprog_local_time = [](std::tm* out) {
         fixed_time(out);
         out->tm_sec = 10;
+        return true;
     };
     transmit();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0][8 + 5], 9);
     EXPECT_EQ(sent[1][8 + 5], 10);
     EXPECT_EQ(sent[1][16 + 5], 10);
+}
+
+TEST_F(lprog_fixture, unreadable_clock_sends_nothing_and_tries_again)
+{
+    start(10, 0, 256);
+    s()->phase = LPROG_SET_CLOCK;
+    lprog_local_time = [](std::tm*) { return false; };
+    testing::internal::CaptureStdout();
+    transmit();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].empty());
+    lprog_local_time = fixed_time;
+    transmit();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1], cat({name("RTC_SET"), time_record, time_record}));
+    EXPECT_EQ(s()->phase, LPROG_SET_CLOCK);
 }
 
 }  // namespace

@@ -147,9 +147,10 @@ void fake_status(const char* text)
     statuses.emplace_back(text);
 }
 
-void fixed_time(std::tm* out)
+bool fixed_time(std::tm* out)
 {
     *out = local_time(2026, 12, 8, 5, 6, 7);
+    return true;
 }
 
 std::vector<std::string> lines_of(const std::string& text)
@@ -173,7 +174,8 @@ struct zel_fixture : testing::Test {
     {
         device = fake_device{};
         port = port_ops{fake_open,     fake_state, fake_state,  fake_timeouts,
-                        fake_timeouts, fake_read,  fake_write,  fake_tick};
+                        fake_timeouts, fake_read,  fake_write,  fake_tick,
+                        nullptr,       nullptr};
         host = host_ops{fake_image, fake_last_error, fake_describe, fake_alert, fake_beep, fake_status};
         lprog_local_time = fixed_time;
         image.assign(600, 0);

@@ -1,21 +1,32 @@
 #include "lprog.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "layer.h"
 #include "lpkt.h"
 #include "mlb.h"
+#include "sink.h"
 #include "zassert.h"
 
-static void system_local_time(std::tm* out)
+// localtime() hands out one static record, so callers on several threads
+// take turns.
+static bool system_local_time(std::tm* out)
 {
+    static std::mutex lock;
     std::time_t now = std::time(nullptr);
-    *out = *std::localtime(&now);
+    if (now == static_cast<std::time_t>(-1))
+        return false;
+    std::lock_guard<std::mutex> hold(lock);
+    const std::tm* local = std::localtime(&now);
+    if (local == nullptr)
+        return false;
+    *out = *local;
+    return true;
 }
 
-void (*lprog_local_time)(std::tm* out) = system_local_time;
+bool (*lprog_local_time)(std::tm* out) = system_local_time;
 
 static lprog* state(layer* t)
 {
@@ -56,6 +67,45 @@ int lprog_done(layer* t)
     return state(t)->done;
 }
 
+void lprog_set_sink(layer* t, const sink* out)
+{
+    state(t)->out = out;
+}
+
+static uint32_t chunk_addr(const lprog* s)
+{
+    return s->addr + static_cast<uint32_t>(s->cur - s->start);
+}
+
+void lprog_progress(layer* t, sink_progress* p)
+{
+    const lprog* s = state(t);
+    p->phase = s->phase;
+    switch (s->phase) {
+    case LPROG_ERASE:
+        p->addr = s->addr;
+        p->done = 0;
+        break;
+    case LPROG_WAIT_ERASE:
+        p->addr = 0;
+        p->done = 0;
+        break;
+    case LPROG_PROGRAM:
+        p->addr = chunk_addr(s);
+        p->done = static_cast<uint32_t>(s->cur - s->start);
+        break;
+    case LPROG_FIRST_AGAIN:
+        p->addr = s->addr;
+        p->done = s->total;
+        break;
+    default:
+        p->addr = 0;
+        p->done = s->start != nullptr ? s->total : 0;
+        break;
+    }
+    p->total = s->total;
+}
+
 // Appends the 8-byte name field, writing the name and its NUL only: the rest
 // of the field keeps what the buffer held.
 static void put_name(mlb* m, const char* name)
@@ -74,18 +124,21 @@ static void put_command(mlb* m, const char* name, uint32_t p1, uint32_t p2)
 
 static void put_program(lprog* s, mlb* m)
 {
-    uint32_t a = s->addr + static_cast<uint32_t>(s->cur - s->start);
+    uint32_t a = chunk_addr(s);
     put_command(m, "PROGRAM", a, a + static_cast<uint32_t>(s->chunk));
     std::memcpy(mlb_push_tlr(m, s->chunk), s->cur, static_cast<size_t>(s->chunk));
-    std::printf("\rProgramming %4lx\r", static_cast<unsigned long>(a));
+    sink_printf(s->out, "\rProgramming %4lx\r", static_cast<unsigned long>(a));
 }
 
 // Time record: year - 2000, month 1..12, day, hour, minute, second, 0, 0.
-static void put_clock(mlb* m)
+// Without a readable clock nothing is appended, and the command is built
+// again at the next poll.
+static void put_clock(lprog* s, mlb* m)
 {
-    put_name(m, "RTC_SET");
     std::tm now{};
-    lprog_local_time(&now);
+    if (!lprog_local_time(&now))
+        return;
+    put_name(m, "RTC_SET");
     uint8_t record[8] = {
         static_cast<uint8_t>(now.tm_year - 100), static_cast<uint8_t>(now.tm_mon + 1),
         static_cast<uint8_t>(now.tm_mday),       static_cast<uint8_t>(now.tm_hour),
@@ -94,7 +147,7 @@ static void put_clock(mlb* m)
     };
     std::memcpy(mlb_push_tlr(m, 8), record, 8);
     std::memcpy(mlb_push_tlr(m, 8), record, 8);
-    std::printf("\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r", now.tm_year + 1900, now.tm_mon + 1,
+    sink_printf(s->out, "\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r", now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
 }
 
@@ -104,27 +157,26 @@ void lprog_tx(layer* t, mlb* m)
     switch (s->phase) {
     case LPROG_ERASE:
         put_command(m, "ERASE", s->addr, s->addr + s->total);
-        std::printf("Erasing...");
+        sink_printf(s->out, "Erasing...");
         break;
     case LPROG_WAIT_ERASE:
         put_command(m, "PROGRAM", 0, 0);
-        std::printf("Waiting for erase complete...");
+        sink_printf(s->out, "Waiting for erase complete...");
         break;
     case LPROG_PROGRAM:
     case LPROG_FIRST_AGAIN:
         put_program(s, m);
         break;
     case LPROG_RESET:
-        std::printf("\nRESET\n");
+        sink_printf(s->out, "\nRESET\n");
         put_name(m, "RESET");
         break;
     case LPROG_SET_CLOCK:
-        put_clock(m);
+        put_clock(s, m);
         break;
     default:
         break;
     }
-    std::fflush(stdout);
     t->lower->tx(t->lower, m);
 }
 

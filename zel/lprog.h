@@ -12,6 +12,8 @@
 
 struct layer;
 struct mlb;
+struct sink;
+struct sink_progress;
 
 // Phases, in the order 1 -> 2 -> 3 (once per chunk) -> 6 -> 5 -> 4 -> 0.
 enum lprog_phase : int32_t {
@@ -34,15 +36,21 @@ struct lprog {
     int32_t chunk;         // image bytes per PROGRAM; the image copy must be
                            // readable for a whole number of chunks
     uint8_t done;          // 1 once RESET has been acknowledged
+    const sink* out;       // where the console texts go; null: standard output
 };
 
 layer* lprog_alloc();
 void lprog_init(layer* t);
 void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk);
 int lprog_done(layer* t);
+void lprog_set_sink(layer* t, const sink* out);
+// Where the sequence stands: the phase, the address of the command to go out
+// next and the image bytes acknowledged so far. The retry count is left alone.
+void lprog_progress(layer* t, sink_progress* p);
 void lprog_tx(layer* t, mlb* m);
 void lprog_rx(layer* t, mlb* m);
 
-// Source of the local time for RTC_SET; time() and localtime() by default.
-// Tests replace it to get a known record.
-extern void (*lprog_local_time)(std::tm* out);
+// Source of the local time for RTC_SET; time() and localtime() by default,
+// safe to call from several threads. false when the clock cannot be read:
+// RTC_SET is then not sent in that poll. Tests replace it to get a known record.
+extern bool (*lprog_local_time)(std::tm* out);

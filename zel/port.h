@@ -72,6 +72,12 @@ struct port_ops {
     uint32_t (*write)(port_handle h, const void* src, uint32_t n);
     // Milliseconds since some fixed start, unsigned 32-bit, wrapping.
     uint32_t (*tick)();
+    // 0 once the line is gone for good (device unplugged, the other end of a
+    // pty closed, the port failing); 1 while it can carry bytes. A read that
+    // returns nothing cannot tell silence from a lost device; this can.
+    int (*alive)(port_handle h);
+    // Closes a port that `open` gave; the handle is invalid afterwards.
+    void (*close)(port_handle h);
 };
 
 // The operations in force; the platform's own at start.

@@ -341,9 +341,32 @@ uint32_t posix_write(port_handle h, const void* src, uint32_t n)
     return done;
 }
 
+// A hung-up or failed line reports itself to poll() at once, with or
+// without input waiting.
+int posix_alive(port_handle h)
+{
+    pollfd p{record(h)->fd, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, 0);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return 0;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) ? 0 : 1;
+}
+
+void posix_close(port_handle h)
+{
+    posix_port* t = record(h);
+    ioctl(t->fd, TIOCNXCL);
+    ::close(t->fd);  // also releases the flock
+    std::free(t);
+}
+
 constexpr port_ops posix_ops = {
-    posix_open,        posix_get_state, posix_set_state, posix_get_timeouts,
-    posix_set_timeouts, posix_read,     posix_write,     monotonic_ms,
+    posix_open,         posix_get_state, posix_set_state, posix_get_timeouts,
+    posix_set_timeouts, posix_read,      posix_write,     monotonic_ms,
+    posix_alive,        posix_close,
 };
 
 }  // namespace

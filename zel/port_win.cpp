@@ -78,9 +78,24 @@ uint32_t win_tick()
     return GetTickCount();
 }
 
+// ClearCommError fails once the device behind the handle is gone (a USB
+// adapter unplugged); it also clears a line error that would stall reads.
+int win_alive(port_handle h)
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(h, &errors, &status) ? 1 : 0;
+}
+
+void win_close(port_handle h)
+{
+    CloseHandle(h);
+}
+
 constexpr port_ops win_ops = {
     win_open,         win_get_state, win_set_state, win_get_timeouts,
     win_set_timeouts, win_read,      win_write,     win_tick,
+    win_alive,        win_close,
 };
 
 }  // namespace

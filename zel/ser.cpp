@@ -1,6 +1,7 @@
 #include "ser.h"
 
 #include <array>
+#include <mutex>
 
 #include "layer.h"
 #include "mlb.h"
@@ -11,9 +12,11 @@
 // ever configured.
 static ser_settings settings[SER_SETTINGS_MAX];
 static int settings_count = 0;
+static std::mutex settings_lock;  // guards both above
 
 int ser_settings_count()
 {
+    std::lock_guard<std::mutex> hold(settings_lock);
     return settings_count;
 }
 
@@ -63,6 +66,7 @@ static void set_drain_timeouts(COMMTIMEOUTS* to)
 
 int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us)
 {
+    std::lock_guard<std::mutex> hold(settings_lock);
     if (settings_count >= SER_SETTINGS_MAX)
         return -1;
     ser_settings* e = &settings[settings_count];
@@ -84,7 +88,7 @@ int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us)
     return 0;
 }
 
-int ser_find(port_handle handle)
+static int find_locked(port_handle handle)
 {
     for (int i = 0; i < settings_count; ++i)
         if (settings[i].handle == handle)
@@ -92,16 +96,37 @@ int ser_find(port_handle handle)
     return -1;
 }
 
+int ser_find(port_handle handle)
+{
+    std::lock_guard<std::mutex> hold(settings_lock);
+    return find_locked(handle);
+}
+
 int ser_restore(port_handle handle)
 {
-    int i = ser_find(handle);
-    if (i == -1)
-        return -1;
-    DCB dcb = settings[i].dcb;
-    COMMTIMEOUTS to = settings[i].timeouts;
+    DCB dcb;
+    COMMTIMEOUTS to;
+    {
+        std::lock_guard<std::mutex> hold(settings_lock);
+        int i = find_locked(handle);
+        if (i == -1)
+            return -1;
+        dcb = settings[i].dcb;
+        to = settings[i].timeouts;
+    }
     port.set_state(handle, &dcb);
     port.set_timeouts(handle, &to);
     return 0;
+}
+
+void ser_forget(port_handle handle)
+{
+    std::lock_guard<std::mutex> hold(settings_lock);
+    int kept = 0;
+    for (int i = 0; i < settings_count; ++i)
+        if (settings[i].handle != handle)
+            settings[kept++] = settings[i];
+    settings_count = kept;
 }
 
 int ser_getc(port_handle handle)
@@ -185,16 +210,20 @@ int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max)
 {
     ZEL_ASSERT(max >= 1);
     int32_t i = 0;
+    int64_t budget = 2 * int64_t{max};  // bytes this call may read
     for (;;) {
         int x = ser_getc(handle);
         if (x == -1)
             return 0;  // silence: the bytes stored so far are abandoned
+        if (--budget < 0)
+            return 0;  // a flood of END bytes or noise: no frame within reach
         uint8_t b;
         if (x == SER_END) {
             if (i == 0)
                 continue;  // leading ENDs and empty frames
             return i;
         } else if (x == SER_ESC) {
+            --budget;
             b = unescape(ser_getc(handle));
         } else {
             b = static_cast<uint8_t>(x);
@@ -229,13 +258,13 @@ void ser_tx(layer* t, mlb* m)
 // that never pauses is cut off after SER_DRAIN_MAX_MS or SER_DRAIN_MAX_BYTES.
 // When the time-outs cannot be read the drain is skipped: they could not be
 // put back, and the next frame would be read under the drain set.
-static void drain(port_handle handle)
+static void drain(port_handle handle, void (*set_timeouts)(COMMTIMEOUTS* to))
 {
     COMMTIMEOUTS kept;
     if (!port.get_timeouts(handle, &kept))
         return;
     COMMTIMEOUTS to = kept;
-    set_drain_timeouts(&to);
+    set_timeouts(&to);
     if (port.set_timeouts(handle, &to)) {
         std::array<uint8_t, SER_DRAIN_BLOCK> scratch;
         uint32_t start = port.tick();
@@ -255,18 +284,37 @@ static void drain(port_handle handle)
     port.set_timeouts(handle, &kept);
 }
 
-void ser_rx(layer* t, mlb* m)
+// Arrived set: a read returns at once with what is there, maybe nothing.
+static void set_arrived_timeouts(COMMTIMEOUTS* to)
+{
+    to->ReadIntervalTimeout = MAXDWORD;
+    to->ReadTotalTimeoutMultiplier = 0;
+    to->ReadTotalTimeoutConstant = 0;
+}
+
+// One frame up, with the line emptied under the given read time-outs.
+static void receive(layer* t, mlb* m, void (*drain_timeouts)(COMMTIMEOUTS* to))
 {
     if (t->p_ == nullptr)
         return;
     ZEL_ASSERT(m->cap >= SER_FRAME_MAX);
     mlb_reset(m, SER_FRAME_MAX, 0);
     int k = ser_recv_frame(t->p_, mlb_data(m), SER_FRAME_MAX);
-    drain(t->p_);
+    drain(t->p_, drain_timeouts);
     mlb_reset(m, k, 0);
     ZEL_ASSERT(t->upper);
     ZEL_ASSERT(t->upper->rx);
     t->upper->rx(t->upper, m);
+}
+
+void ser_rx(layer* t, mlb* m)
+{
+    receive(t, m, set_drain_timeouts);
+}
+
+void ser_rx_arrived(layer* t, mlb* m)
+{
+    receive(t, m, set_arrived_timeouts);
 }
 
 int tick_check(uint32_t* stamp, uint32_t interval_ms)

@@ -52,22 +52,33 @@ void ser_bind(layer* t, port_handle handle);
 void ser_unbind(layer* t);
 void ser_tx(layer* t, mlb* m);
 void ser_rx(layer* t, mlb* m);
+// As ser_rx, but the line is emptied of what has already arrived only,
+// without waiting for more: for front ends that poll back to back. A byte
+// that comes later spoils the next frame read, which costs one retry.
+void ser_rx_arrived(layer* t, mlb* m);
 
 // Port operations. 0 success, -1 failure unless said otherwise.
 int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us);
 int ser_find(port_handle handle);     // index of the port's first entry, or -1
 int ser_restore(port_handle handle);  // -1 when the port has no saved settings
+// Drops every entry of a port that is about to be closed, so that a later
+// port given the same handle value does not inherit its settings.
+void ser_forget(port_handle handle);
 int ser_getc(port_handle handle);     // 0..255, or -1 when nothing was read
 // -1 refused (too long for one frame) or the port stopped taking bytes;
 // 0 for an empty message (nothing written); else the frame length written.
 int ser_send_frame(port_handle handle, const uint8_t* bytes, int32_t n);
 // Bytes of a complete frame decoded into dst (at least 1), or 0. dst has room
-// for max bytes; a frame delivers at most max - 1.
+// for max bytes; a frame delivers at most max - 1. A call reads at most
+// 2 * max bytes (the most such a frame takes on the line, every byte escaped,
+// with its two END bytes): a line flooding END bytes or noise gives 0 then.
 int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max);
 
 // interval_ms 0: stores the current tick in *stamp and returns 1. Otherwise 1
 // when more than interval_ms have passed since *stamp (wrap-safe), else 0.
 int tick_check(uint32_t* stamp, uint32_t interval_ms);
 
+// The saved-settings table is shared by every thread that runs a job; its
+// operations take turns on one lock.
 // Entries of the saved-settings table in use; for tests.
 int ser_settings_count();

@@ -13,6 +13,7 @@
 #include "mlb.h"
 #include "plm.h"
 #include "ser.h"
+#include "sink.h"
 #include "zassert.h"
 
 job zel_job;
@@ -42,11 +43,14 @@ static void build_stack(job* t)
     lpkt_init(pkt);
     t->prog = lprog_alloc();
     lprog_init(t->prog);
-    layer* link = layer_alloc();
-    ser_bind(link, t->handle);
+    lprog_set_sink(t->prog, t->out);
+    t->link = layer_alloc();
+    ser_bind(t->link, t->handle);
+    if (t->quick)
+        t->link->rx = ser_rx_arrived;
     plm_insert(t->stack, t->prog, PLM_TOP, 0);
     plm_insert(t->stack, pkt, PLM_BELOW, t->prog);
-    plm_insert(t->stack, link, PLM_BELOW, pkt);
+    plm_insert(t->stack, t->link, PLM_BELOW, pkt);
     lpkt_set_peer(pkt, 0);
 }
 
@@ -54,8 +58,7 @@ int zel_open(job* t)
 {
     if (t->open != 0)
         return 0;
-    std::printf(" . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
-    std::fflush(stdout);
+    sink_printf(t->out, " . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
     t->handle = port.open(t->port);
     if (!t->handle)
         zel_fatal("Unable to open serial port. In use already, or not present");
@@ -65,17 +68,55 @@ int zel_open(job* t)
     t->filebuf = const_cast<uint8_t*>(host.image(&length));
     ZEL_ASSERT(t->filebuf);
     ZEL_ASSERT(length);
-    ZEL_ASSERT(t->chunk > 0);
-    t->filebuf = copy_image(t->filebuf, length, t->chunk);
-    std::printf("\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
-    std::fflush(stdout);
-
-    build_stack(t);
     if (length <= ZEL_SMALL_IMAGE)
         t->addr = ZEL_SMALL_IMAGE_ADDR;
+    zel_start(t, t->filebuf, length);
+    return 0;
+}
+
+void zel_start(job* t, const uint8_t* image, uint32_t length)
+{
+    ZEL_ASSERT(image);
+    ZEL_ASSERT(length);
+    ZEL_ASSERT(t->chunk > 0);
+    t->filebuf = copy_image(image, length, t->chunk);
+    sink_printf(t->out, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
+    build_stack(t);
     lprog_start(t->prog, t->filebuf, length, t->addr, t->chunk);
     t->open = 1;
-    return 0;
+}
+
+static void free_layer(layer* l)
+{
+    if (l == nullptr)
+        return;
+    std::free(l->p_);
+    std::free(l);
+}
+
+void zel_close(job* t)
+{
+    if (t->handle) {
+        ser_restore(t->handle);
+        ser_forget(t->handle);
+        port.close(t->handle);
+    }
+    if (t->stack) {
+        layer* pkt = t->prog ? t->prog->lower : nullptr;
+        free_layer(t->prog);
+        free_layer(pkt);
+        std::free(t->link);  // its p_ is the port handle, closed above
+        std::free(t->stack);
+    }
+    std::free(t->mbuf);
+    std::free(t->filebuf);
+    t->open = 0;
+    t->handle = nullptr;
+    t->filebuf = nullptr;
+    t->stack = nullptr;
+    t->mbuf = nullptr;
+    t->prog = nullptr;
+    t->link = nullptr;
 }
 
 int zel_poll(job* t)

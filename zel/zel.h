@@ -10,9 +10,13 @@
 struct layer;
 struct mlb;
 struct plm;
+struct sink;
 
-// The one programming job. Everything zel_open creates lives until the
-// process ends; nothing is closed or freed.
+// A programming job. The dialog program has one, zel_job: everything
+// zel_open creates lives until the process ends, nothing is closed or
+// freed. The command-line programmer runs one job per port, each on its own
+// thread, opens and configures the port itself, starts the job with
+// zel_start and ends it with zel_close.
 struct job {
     int open;              // 0 until zel_open has completed, then 1 for good
     const char* port;      // port name; set by the caller
@@ -24,6 +28,10 @@ struct job {
     plm* stack;            // programming, packet and serial link layer
     mlb* mbuf;             // the one message buffer, both directions
     layer* prog;           // the programming layer, asked whether it is done
+    const sink* out;       // console texts and progress; null: standard output
+    int quick;             // 1: after a frame, empty the line of what has arrived
+                           // only; 0: wait out the 10 ms drain (the dialog's pacing)
+    layer* link;           // the serial link layer
 };
 
 enum zel_constants : int32_t {
@@ -40,6 +48,15 @@ extern job zel_job;
 
 int zel_open(job* t);
 int zel_poll(job* t);
+
+// Starts a job on a port that is open and configured (`handle` set):
+// copies the image, builds the stack and arms the programming layer for
+// the image at `addr` as it stands. The caller keeps `image` alive only
+// for the call.
+void zel_start(job* t, const uint8_t* image, uint32_t length);
+// Ends a started job: puts the port's saved settings back, closes the port
+// and frees what zel_start made. The record is then as before zel_start.
+void zel_close(job* t);
 
 // Ends the program after a failure of its environment: the alert box, a low
 // tone, exit status 1. Call it right after the failed platform operation, so

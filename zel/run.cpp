@@ -1,0 +1,89 @@
+#include "run.h"
+
+#include "lprog.h"
+#include "port.h"
+#include "sink.h"
+#include "zassert.h"
+#include "zel.h"
+
+static bool moved_on(const sink_progress& before, const sink_progress& now)
+{
+    return now.phase != before.phase || now.addr != before.addr || now.done != before.done;
+}
+
+static run_result ended(int32_t outcome, const sink_progress& at, uint32_t attempts)
+{
+    return run_result{outcome, at.phase, at.addr, attempts, at.retries, at.done, at.total};
+}
+
+// The outcome of a command that went unacknowledged `attempts` times, the
+// erase wait having lasted waited_ms; RUN_PROGRAMMED while it may go on.
+static int32_t verdict(const sink_progress& at, uint32_t attempts, uint32_t waited_ms,
+                       const run_limits* limits)
+{
+    if (at.phase == LPROG_WAIT_ERASE)
+        return waited_ms >= limits->erase_ms ? RUN_ERASE_TIMEOUT : RUN_PROGRAMMED;
+    if (attempts < limits->attempts)
+        return RUN_PROGRAMMED;
+    return at.phase == LPROG_RESET ? RUN_UNCONFIRMED : RUN_NO_ANSWER;
+}
+
+run_result run_job(job* t, const run_limits* limits)
+{
+    ZEL_ASSERT(t->open);
+    ZEL_ASSERT(limits->attempts >= 1);
+    sink_progress at{};
+    lprog_progress(t->prog, &at);
+    uint32_t attempts = 0;
+    uint32_t wait_start = port.tick();
+    while (!lprog_done(t->prog)) {
+        if (sink_cancelled(t->out))
+            return ended(RUN_INTERRUPTED, at, attempts);
+        zel_poll(t);
+        sink_progress now{};
+        lprog_progress(t->prog, &now);
+        now.retries = at.retries;
+        if (moved_on(at, now)) {
+            attempts = 0;
+            wait_start = port.tick();
+        } else {
+            attempts += 1;
+            if (now.phase != LPROG_WAIT_ERASE)
+                now.retries += 1;
+            if (!port.alive(t->handle))
+                return ended(RUN_DISCONNECTED, now, attempts);
+            int32_t outcome = verdict(now, attempts, port.tick() - wait_start, limits);
+            if (outcome != RUN_PROGRAMMED)
+                return ended(outcome, now, attempts);
+        }
+        at = now;
+        sink_report(t->out, &at);
+    }
+    return ended(RUN_PROGRAMMED, at, 0);
+}
+
+const char* run_command(int32_t phase)
+{
+    switch (phase) {
+    case LPROG_ERASE: return "ERASE";
+    case LPROG_WAIT_ERASE:
+    case LPROG_PROGRAM:
+    case LPROG_FIRST_AGAIN: return "PROGRAM";
+    case LPROG_SET_CLOCK: return "RTC_SET";
+    case LPROG_RESET: return "RESET";
+    default: return "";
+    }
+}
+
+const char* run_outcome_text(int32_t outcome)
+{
+    switch (outcome) {
+    case RUN_PROGRAMMED: return "programmed";
+    case RUN_UNCONFIRMED: return "programmed, restart not confirmed";
+    case RUN_NO_ANSWER: return "no answer";
+    case RUN_ERASE_TIMEOUT: return "erase not finished";
+    case RUN_DISCONNECTED: return "device disconnected";
+    case RUN_INTERRUPTED: return "interrupted";
+    default: return "unknown";
+    }
+}

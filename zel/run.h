@@ -1,0 +1,48 @@
+// A bounded run of a programming job: its exchanges back to back, with no
+// timer between them, until the device has acknowledged RESET or a limit
+// ends the run. A command is sent again while it goes unacknowledged, up to
+// a number of attempts; the wait for the erase is bounded by time instead,
+// since the device answers it only once the erase has finished. After each
+// unacknowledged attempt the line is asked whether it is still there, so a
+// lost device ends the run at once instead of costing every attempt.
+//
+// The job's sink hears of every exchange (progress) and is asked before
+// each one whether to stop.
+#pragma once
+
+#include <cstdint>
+
+struct job;
+
+enum run_outcome : int32_t {
+    RUN_PROGRAMMED = 0,     // every command acknowledged, RESET included
+    RUN_UNCONFIRMED = 1,    // image written and clock set; RESET never acknowledged
+    RUN_NO_ANSWER = 2,      // a command unacknowledged after the attempts allowed
+    RUN_ERASE_TIMEOUT = 3,  // the erase had not finished in the time allowed
+    RUN_DISCONNECTED = 4,   // the line went away
+    RUN_INTERRUPTED = 5,    // the front end asked to stop
+};
+
+struct run_limits {
+    uint32_t attempts;  // attempts of one command before the run ends (at least 1)
+    uint32_t erase_ms;  // how long the wait for the erase may last
+};
+
+struct run_result {
+    int32_t outcome;    // run_outcome
+    int32_t phase;      // the programming layer's phase when the run ended
+    uint32_t addr;      // device address of the command in flight then
+    uint32_t attempts;  // unacknowledged attempts of that command
+    uint32_t retries;   // commands sent again over the whole run (erase wait excluded)
+    uint32_t done;      // image bytes acknowledged
+    uint32_t total;     // image bytes in all
+};
+
+// Runs a started job (zel_start) to its end.
+run_result run_job(job* t, const run_limits* limits);
+
+// The command a phase sends: "ERASE", "PROGRAM", "RTC_SET", "RESET"; "" when none.
+const char* run_command(int32_t phase);
+// "programmed", "programmed, restart not confirmed", "no answer", "erase not
+// finished", "device disconnected", "interrupted".
+const char* run_outcome_text(int32_t outcome);
