@@ -1,0 +1,194 @@
+#include "board.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "console.h"
+#include "lprog.h"
+#include "ser.h"
+#include "zel.h"
+
+enum board_constants : int32_t {
+    BOARD_CHUNK = 256,                   // image bytes per PROGRAM, as the dialog program sends
+    BOARD_READ_TIMEOUT_US = ZEL_READ_TIMEOUT_US,
+};
+
+void board_news::post(int board_index)
+{
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        pending_.push_back(board_index);
+    }
+    changed_.notify_one();
+}
+
+std::deque<int> board_news::take(std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait_for(hold, wait, [this] { return !pending_.empty(); });
+    std::deque<int> taken;
+    taken.swap(pending_);
+    return taken;
+}
+
+board::board(int index, std::string port, std::string serial, board_news* news)
+    : index_(index), port_(std::move(port)), serial_(std::move(serial)), news_(news)
+{
+    sink_ = sink{this, on_text, on_progress, on_cancelled};
+}
+
+board::~board()
+{
+    join();
+    if (handle_ != nullptr) {  // opened, never started
+        ser_restore(handle_);
+        ser_forget(handle_);
+        ::port.close(handle_);
+    }
+}
+
+bool board::open(uint32_t baud, std::string* error)
+{
+    handle_ = ::port.open(port_.c_str());
+    if (handle_ == nullptr) {
+        *error = port_ + ": cannot open the port: " + console_last_error_text() +
+                 " (check the name, and that no other program is using it)";
+        return false;
+    }
+    if (ser_config(handle_, static_cast<int32_t>(baud), BOARD_READ_TIMEOUT_US) != 0) {
+        *error = port_ + ": not a serial port (its line settings cannot be read)";
+        ::port.close(handle_);
+        handle_ = nullptr;
+        return false;
+    }
+    DCB applied{};
+    if (!::port.get_state(handle_, &applied) || applied.BaudRate != baud) {
+        *error = port_ + ": the port does not take " + std::to_string(baud) + " baud";
+        return false;  // the destructor puts the settings back
+    }
+    baud_ = baud;
+    return true;
+}
+
+void board::start(const image* img, const run_limits& limits)
+{
+    started_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        state_ = BOARD_RUNNING;
+        at_.total = static_cast<uint32_t>(img->bytes.size());
+    }
+    thread_ = std::thread(&board::work, this, img, limits);
+}
+
+void board::join()
+{
+    if (thread_.joinable())
+        thread_.join();
+}
+
+double board::elapsed() const
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+}
+
+void board::work(const image* img, run_limits limits)
+{
+    job j{};
+    j.port = port_.c_str();
+    j.handle = handle_;
+    j.baud = static_cast<int32_t>(baud_);
+    j.chunk = BOARD_CHUNK;
+    j.addr = img->addr;
+    j.out = &sink_;
+    j.quick = 1;
+    zel_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size()));
+    run_result r = run_job(&j, &limits);
+    zel_close(&j);  // settings back, port closed
+    handle_ = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        state_ = BOARD_FINISHED;
+        result_ = r;
+        at_.done = r.done;
+        at_.retries = r.retries;
+        seconds_ = elapsed();
+        if (r.outcome != RUN_PROGRAMMED)
+            message_ = board_outcome_text(port_, r, limits, img->addr);
+    }
+    news_->post(index_);
+}
+
+board_view board::view() const
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    board_view v;
+    v.port = port_;
+    v.serial = serial_;
+    v.state = state_;
+    v.at = at_;
+    v.seconds = state_ == BOARD_RUNNING ? elapsed() : seconds_;
+    v.result = result_;
+    v.message = message_;
+    return v;
+}
+
+// The job's console texts are the dialog program's; the display draws its
+// own from the progress reports.
+void board::on_text(void*, const char*) {}
+
+void board::on_progress(void* ctx, const sink_progress* p)
+{
+    board* b = static_cast<board*>(ctx);
+    {
+        std::lock_guard<std::mutex> hold(b->lock_);
+        b->at_ = *p;
+    }
+    b->news_->post(b->index_);
+}
+
+int board::on_cancelled(void* ctx)
+{
+    return static_cast<board*>(ctx)->stop_.load() ? 1 : 0;
+}
+
+static std::string hex32(uint32_t v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIx32, v);
+    return text;
+}
+
+static std::string command_at(const run_result& r)
+{
+    if (r.phase == LPROG_WAIT_ERASE)
+        return "PROGRAM(0, 0), the wait for the erase,";
+    if (r.phase == LPROG_SET_CLOCK || r.phase == LPROG_RESET)
+        return run_command(r.phase);
+    return std::string(run_command(r.phase)) + " at " + hex32(r.addr);
+}
+
+std::string board_outcome_text(const std::string& port, const run_result& r, const run_limits& limits,
+                               uint32_t image_addr)
+{
+    std::string attempts = std::to_string(r.attempts) + (r.attempts == 1 ? " attempt" : " attempts");
+    switch (r.outcome) {
+    case RUN_PROGRAMMED:
+        return port + ": programmed";
+    case RUN_UNCONFIRMED:
+        return port + ": programmed, restart not confirmed (no answer to RESET after " + attempts + ")";
+    case RUN_NO_ANSWER:
+        return port + ": no answer to " + command_at(r) + " after " + attempts;
+    case RUN_ERASE_TIMEOUT:
+        return port + ": erase not finished: no answer to PROGRAM(0, 0) within " +
+               std::to_string(limits.erase_ms / 1000) + " s of the ERASE at " + hex32(image_addr) + " (" + attempts +
+               ")";
+    case RUN_DISCONNECTED:
+        return port + ": device disconnected during " + command_at(r);
+    case RUN_INTERRUPTED:
+        return port + ": interrupted before " + command_at(r) + ", " + std::to_string(r.done) + " of " +
+               std::to_string(r.total) + " bytes written";
+    default:
+        return port + ": " + run_outcome_text(r.outcome);
+    }
+}

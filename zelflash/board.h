@@ -1,0 +1,101 @@
+// One port's programming run as zelflash sees it: the open port, the job on
+// a thread of its own, and a snapshot of where it stands for the display.
+//
+// Life of a board: open() (port opened and configured, or an error text) ->
+// start() (the job runs on its thread) -> finished (the port's settings put
+// back and the port closed) -> join(). A board that is opened but never
+// started is closed by its destructor, settings put back likewise.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "image_file.h"
+#include "port.h"
+#include "run.h"
+#include "sink.h"
+
+enum board_state : int32_t { BOARD_OPEN = 0, BOARD_RUNNING = 1, BOARD_FINISHED = 2 };
+
+// What the display reads of a board: a copy taken under the board's lock.
+struct board_view {
+    std::string port;
+    std::string serial;   // USB serial number, when known
+    int32_t state = BOARD_OPEN;
+    sink_progress at{};   // where the job stands
+    double seconds = 0;   // since start(), or the whole run once finished
+    run_result result{};  // valid once finished
+    std::string message;  // one line on a failure; empty after success
+};
+
+// What the boards tell the thread that displays them: which board changed.
+// Waiting for news never spins: the waiter sleeps until a board reports or
+// its time runs out.
+class board_news {
+public:
+    void post(int board_index);
+    // Waits up to `wait` for news and takes what has come (possibly nothing).
+    std::deque<int> take(std::chrono::milliseconds wait);
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<int> pending_;
+};
+
+class board {
+public:
+    board(int index, std::string port, std::string serial, board_news* news);
+    ~board();
+    board(const board&) = delete;
+    board& operator=(const board&) = delete;
+
+    // Opens the port exclusively and sets the line up for the protocol.
+    // false with a one-line error text naming the port.
+    bool open(uint32_t baud, std::string* error);
+    // Runs the job for `img` on a thread of its own. The image must stay
+    // alive until join().
+    void start(const image* img, const run_limits& limits);
+    // Asks the job to stop after the exchange in flight.
+    void stop() { stop_.store(true); }
+    void join();
+
+    board_view view() const;
+    const std::string& port() const { return port_; }
+
+private:
+    static void on_text(void* ctx, const char* text);
+    static void on_progress(void* ctx, const sink_progress* p);
+    static int on_cancelled(void* ctx);
+    void work(const image* img, run_limits limits);
+    double elapsed() const;
+
+    int index_;
+    std::string port_;
+    std::string serial_;
+    board_news* news_;
+    port_handle handle_ = nullptr;
+    uint32_t baud_ = 0;
+    sink sink_{};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::chrono::steady_clock::time_point started_{};
+
+    mutable std::mutex lock_;  // guards the members below
+    int32_t state_ = BOARD_OPEN;
+    sink_progress at_{};
+    double seconds_ = 0;
+    run_result result_{};
+    std::string message_;
+};
+
+// The one-line text of a run's end, naming the port, the command, its
+// address and the attempts where the run failed.
+std::string board_outcome_text(const std::string& port, const run_result& r, const run_limits& limits,
+                               uint32_t image_addr);

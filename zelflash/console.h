@@ -1,0 +1,24 @@
+// The platform seam of zelflash: the terminal, the interrupt keys and the
+// system's texts for error codes. One file per platform implements it
+// (console_posix.cpp, console_win.cpp).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// True when the stream is a terminal (not a pipe or a file).
+bool console_is_terminal(FILE* stream);
+// Lets the terminal of `stream` take ANSI cursor sequences; false when it cannot.
+bool console_enable_ansi(FILE* stream);
+// Columns of the terminal of `stream`; 80 when unknown.
+int console_width(FILE* stream);
+
+// From now on Ctrl-C and termination requests (SIGINT and SIGTERM; the
+// console control events on Windows) are counted instead of ending the
+// process. The count is read from any thread.
+void console_catch_interrupts();
+int console_interrupts();
+
+// The system's text for the last error of this thread (errno; GetLastError).
+std::string console_last_error_text();

@@ -1,0 +1,56 @@
+// The console seam on POSIX systems.
+#include "console.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+static std::atomic<int> interrupts{0};
+
+bool console_is_terminal(FILE* stream)
+{
+    return isatty(fileno(stream)) == 1;
+}
+
+bool console_enable_ansi(FILE* stream)
+{
+    return console_is_terminal(stream);
+}
+
+int console_width(FILE* stream)
+{
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+// Only a lock-free atomic is touched here: nothing else is safe in a handler.
+static void count_interrupt(int)
+{
+    interrupts.fetch_add(1);
+}
+
+void console_catch_interrupts()
+{
+    struct sigaction action{};
+    action.sa_handler = count_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocking wait returns early
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int console_interrupts()
+{
+    return interrupts.load();
+}
+
+std::string console_last_error_text()
+{
+    return std::strerror(errno);
+}

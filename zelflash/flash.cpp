@@ -1,0 +1,190 @@
+#include "flash.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "console.h"
+
+// The image the dialog program carries, compiled into zelflash as well.
+extern const uint8_t zel_image_data[];
+extern const uint32_t zel_image_size;
+
+enum flash_constants : int {
+    LIVE_PAINT_MS = 100,   // live mode: the rows are repainted this often
+    QUIET_WAKE_MS = 250,   // other modes: the longest sleep between looks at Ctrl-C
+    MAX_RETRIES = 1000000,
+};
+
+void flash_add_options(CLI::App* command, flash_options* o)
+{
+    command->add_option("IMAGE", o->image_path,
+                        "Image file: raw binary, Intel HEX (.hex, .ihex) or S-record (.srec, .s19, .s28, .s37, "
+                        ".mot); without it, the image built into zelflash");
+    command->add_option("--format", o->format, "Image format instead of the one its extension names")
+        ->check(CLI::IsMember({"auto", "bin", "ihex", "srec"}));
+    command->add_option("-a,--address", o->address,
+                        "Device address of a raw image, decimal or 0x hex (default 0; images of at most 255 "
+                        "bytes 0x1FF000)");
+    command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, 4000000u));
+    command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
+        ->check(CLI::Range(1u, static_cast<uint32_t>(MAX_RETRIES)));
+    command->add_option("--erase-timeout", o->erase_timeout, "Seconds the wait for the erase may last")
+        ->check(CLI::Range(0.1, 86400.0));
+    command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
+    command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
+}
+
+bool flash_load_image(const flash_options& o, image* out, std::string* error)
+{
+    std::optional<uint32_t> address;
+    if (!o.address.empty()) {
+        address = image_parse_address(o.address);
+        if (!address) {
+            *error = "--address " + o.address + ": not a 32-bit address (decimal, or hex with 0x)";
+            return false;
+        }
+    }
+    image_format format = IMAGE_AUTO;
+    if (o.format != "auto")
+        format = *image_format_named(o.format);
+    return image_load(o.image_path, format, address, zel_image_data, zel_image_size, out, error);
+}
+
+run_limits flash_limits(const flash_options& o)
+{
+    return run_limits{o.retries, static_cast<uint32_t>(o.erase_timeout * 1000)};
+}
+
+display_mode flash_display_mode(const flash_options& o)
+{
+    if (o.json)
+        return DISPLAY_JSON;
+    if (o.quiet)
+        return DISPLAY_QUIET;
+    if (console_is_terminal(stdout) && console_enable_ansi(stdout))
+        return DISPLAY_LIVE;
+    return DISPLAY_PLAIN;
+}
+
+static bool is_com_name(const std::string& name)
+{
+    if (name.size() < 4)
+        return false;
+    std::string head = name.substr(0, 3);
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+    return head == "com" && std::all_of(name.begin() + 3, name.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+std::string flash_port_identity(const std::string& name)
+{
+    if (is_com_name(name)) {
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+        return upper;
+    }
+    std::error_code ec;
+    std::filesystem::path real = std::filesystem::weakly_canonical(name, ec);
+    return ec ? name : real.string();
+}
+
+static bool check_ports(const std::vector<std::string>& ports, display* d)
+{
+    std::set<std::string> seen;
+    for (const std::string& p : ports)
+        if (!seen.insert(flash_port_identity(p)).second) {
+            d->problem(p + ": port given twice; give each port once");
+            return false;
+        }
+    return true;
+}
+
+static bool good(const run_result& r)
+{
+    return r.outcome == RUN_PROGRAMMED || r.outcome == RUN_UNCONFIRMED;
+}
+
+static int exit_status(const std::vector<board_view>& all)
+{
+    bool interrupted = false;
+    bool failed = false;
+    for (const board_view& v : all) {
+        interrupted |= v.result.outcome == RUN_INTERRUPTED;
+        failed |= !good(v.result);
+    }
+    return interrupted ? EXIT_INTERRUPTED : failed ? EXIT_FAILED : EXIT_PROGRAMMED;
+}
+
+static std::vector<board_view> views(const std::vector<std::unique_ptr<board>>& boards)
+{
+    std::vector<board_view> all;
+    for (const auto& b : boards)
+        all.push_back(b->view());
+    return all;
+}
+
+int flash_write(const flash_options& o, const std::vector<std::string>& ports)
+{
+    console_catch_interrupts();
+    display d(flash_display_mode(o), stdout, stderr);
+    image img;
+    std::string error;
+    if (!flash_load_image(o, &img, &error)) {
+        d.problem(error);
+        return EXIT_BAD_INPUT;
+    }
+    if (!check_ports(ports, &d))
+        return EXIT_BAD_INPUT;
+
+    // Every port is opened before a byte goes to any of them.
+    board_news news;
+    std::vector<std::unique_ptr<board>> boards;
+    for (const std::string& p : ports) {
+        boards.push_back(std::make_unique<board>(static_cast<int>(boards.size()), p, "", &news));
+        if (!boards.back()->open(o.baud, &error)) {
+            d.problem(error);
+            return EXIT_BAD_INPUT;  // the boards put their ports back as they go
+        }
+    }
+
+    run_limits limits = flash_limits(o);
+    for (auto& b : boards) {
+        b->start(&img, limits);
+        d.started(b->view(), img);
+    }
+    size_t finished = 0;
+    std::vector<bool> shown(boards.size(), false);  // its end has been displayed
+    int interrupts_seen = 0;
+    auto wake = std::chrono::milliseconds(d.mode() == DISPLAY_LIVE ? LIVE_PAINT_MS : QUIET_WAKE_MS);
+    while (finished < boards.size()) {
+        for (int i : news.take(wake)) {
+            board_view v = boards[static_cast<size_t>(i)]->view();
+            if (v.state == BOARD_FINISHED) {
+                if (shown[static_cast<size_t>(i)])
+                    continue;
+                shown[static_cast<size_t>(i)] = true;
+                d.finished(v);
+                finished += 1;
+            } else {
+                d.progressed(v);
+            }
+        }
+        if (console_interrupts() > interrupts_seen) {
+            interrupts_seen = console_interrupts();
+            for (auto& b : boards)
+                b->stop();
+        }
+        d.redraw(views(boards));
+    }
+    for (auto& b : boards)
+        b->join();
+    std::vector<board_view> all = views(boards);
+    d.summary(all);
+    int status = exit_status(all);
+    if (status == EXIT_INTERRUPTED && d.mode() != DISPLAY_JSON)
+        d.problem("interrupted; the ports' settings are put back");
+    return status;
+}
