@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // True when the stream is a terminal (not a pipe or a file).
@@ -22,3 +23,10 @@ int console_interrupts();
 
 // The system's text for the last error of this thread (errno; GetLastError).
 std::string console_last_error_text();
+
+// Broken-down UTC of `t`, safe beside other threads' use of the C library's
+// time conversions.
+bool console_utc(std::time_t t, std::tm* out);
+// Pushes what was written to `stream` through to the disk, so that a crash or
+// a power cut loses none of it.
+void console_sync(FILE* stream);

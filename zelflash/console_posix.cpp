@@ -54,3 +54,14 @@ std::string console_last_error_text()
 {
     return std::strerror(errno);
 }
+
+bool console_utc(std::time_t t, std::tm* out)
+{
+    return gmtime_r(&t, out) != nullptr;
+}
+
+void console_sync(FILE* stream)
+{
+    std::fflush(stream);
+    fsync(fileno(stream));
+}

@@ -65,3 +65,14 @@ std::string console_last_error_text()
         return "error " + std::to_string(code);
     return text;
 }
+
+bool console_utc(std::time_t t, std::tm* out)
+{
+    return gmtime_s(out, &t) == 0;
+}
+
+void console_sync(FILE* stream)
+{
+    std::fflush(stream);
+    _commit(_fileno(stream));
+}

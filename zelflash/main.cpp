@@ -1,8 +1,11 @@
 // zelflash: the command-line programmer of zel devices.
 //   zelflash write -p PORT [-p PORT ...] [options] [IMAGE]
+//   zelflash watch [--glob PATTERN] [--match VID:PID] [options] [IMAGE]
+//   zelflash list [--json]
 #include <CLI/CLI.hpp>
 
 #include "flash.h"
+#include "watch.h"
 
 static const char version_text[] = "zelflash 1.0.0";
 
@@ -20,6 +23,21 @@ int main(int argc, char** argv)
         ->required();
     flash_add_options(write, &options);
 
+    watch_options watching;
+    CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
+    watch->add_flag("--include-present", watching.include_present, "Also program the ports there at start");
+    watch->add_option("--jobs", watching.jobs, "Boards programmed at once")->check(CLI::Range(1u, 256u));
+    watch->add_option("--match", watching.match, "Only USB ports with these ids, VID:PID in hex (repeatable)");
+    watch->add_option("--glob", watching.glob,
+                      "Ports are the paths matching this pattern (wildcards in the last part), not the "
+                      "system's serial ports");
+    watch->add_option("--log", watching.log, "Append one JSON line per finished board to this file");
+    flash_add_options(watch, &options);
+
+    bool list_json = false;
+    CLI::App* list = app.add_subcommand("list", "List the serial ports with what the system knows of them");
+    list->add_flag("--json", list_json, "A JSON array");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -28,5 +46,9 @@ int main(int argc, char** argv)
     }
     if (write->parsed())
         return flash_write(options, ports);
+    if (watch->parsed())
+        return flash_watch(options, watching);
+    if (list->parsed())
+        return flash_list(list_json);
     return EXIT_BAD_INPUT;
 }

@@ -1,0 +1,93 @@
+#include "ports.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> ports_glob(const std::string& pattern)
+{
+    fs::path whole(pattern);
+    fs::path folder = whole.parent_path().empty() ? fs::path(".") : whole.parent_path();
+    std::string leaf = whole.filename().string();
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::error_code missing;
+        if (ports_name_matches(leaf, name) && fs::exists(it->path(), missing))  // follows symlinks
+            found.push_back((whole.parent_path() / name).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+static std::optional<int> hex16(std::string_view text)
+{
+    if (text.empty() || text.size() > 4)
+        return std::nullopt;
+    int v = 0;
+    for (char c : text) {
+        int d = (c >= '0' && c <= '9') ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
+        if (d < 0)
+            return std::nullopt;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+std::optional<usb_id> ports_parse_usb_id(std::string_view text)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::optional<int> vid = hex16(text.substr(0, colon));
+    std::optional<int> pid = hex16(text.substr(colon + 1));
+    if (!vid || !pid)
+        return std::nullopt;
+    return usb_id{*vid, *pid};
+}
+
+std::string ports_usb_id_text(const port_info& p)
+{
+    if (p.vid < 0 || p.pid < 0)
+        return "";
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", p.vid, p.pid);
+    return text;
+}
+
+std::string ports_line(const port_info& p)
+{
+    std::string line = p.path;
+    auto add = [&line](const std::string& label, const std::string& value) {
+        if (!value.empty())
+            line += "  " + label + value;
+    };
+    add("", p.description);
+    add("usb ", ports_usb_id_text(p));
+    add("serial ", p.serial);
+    add("by ", p.manufacturer);
+    return line;
+}
+
+nlohmann::json ports_json(const std::vector<port_info>& all)
+{
+    nlohmann::json list = nlohmann::json::array();
+    for (const port_info& p : all) {
+        nlohmann::json e = {{"path", p.path}, {"description", p.description}};
+        e["vid"] = p.vid >= 0 ? nlohmann::json(p.vid) : nlohmann::json(nullptr);
+        e["pid"] = p.pid >= 0 ? nlohmann::json(p.pid) : nlohmann::json(nullptr);
+        e["usb_id"] = p.vid >= 0 ? nlohmann::json(ports_usb_id_text(p)) : nlohmann::json(nullptr);
+        e["serial"] = p.serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.serial);
+        e["manufacturer"] = p.manufacturer.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.manufacturer);
+        list.push_back(e);
+    }
+    return list;
+}
