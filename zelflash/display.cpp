@@ -1,5 +1,6 @@
 #include "display.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <nlohmann/json.hpp>
@@ -67,13 +68,22 @@ static std::string eta(const board_view& v)
     return printf_string("%.0fs", left);
 }
 
-std::string display::row(const board_view& v, int width)
+// The port column: wide enough for the longest name.
+static int port_width(const std::vector<board_view>& all)
+{
+    size_t width = PORT_COLUMN;
+    for (const board_view& v : all)
+        width = std::max(width, v.port.size());
+    return static_cast<int>(width);
+}
+
+std::string display::row(const board_view& v, int port_width, int width)
 {
     int filled = v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * BAR_WIDTH / v.at.total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.resize(BAR_WIDTH, '.');
     std::string text = printf_string("%-*s [%s] %3d%% %7" PRIu32 "/%-7" PRIu32 " %6.1f KiB/s  ETA %4s  %s",
-                                     PORT_COLUMN, v.port.c_str(), bar.c_str(), percent(v), v.at.done, v.at.total,
+                                     port_width, v.port.c_str(), bar.c_str(), percent(v), v.at.done, v.at.total,
                                      display_rate(v) / 1024, eta(v).c_str(), doing(v).c_str());
     if (width > 0 && text.size() > static_cast<size_t>(width))
         text.resize(static_cast<size_t>(width));
@@ -82,10 +92,11 @@ std::string display::row(const board_view& v, int width)
 
 std::string display::table(const std::vector<board_view>& all)
 {
-    std::string text = printf_string("%-*s %-34s %9s %8s %8s\n", PORT_COLUMN, "port", "outcome", "bytes", "seconds",
+    int ports = port_width(all);
+    std::string text = printf_string("%-*s %-34s %9s %8s %8s\n", ports, "port", "outcome", "bytes", "seconds",
                                      "retries");
     for (const board_view& v : all)
-        text += printf_string("%-*s %-34s %9" PRIu32 " %8.2f %8" PRIu32 "\n", PORT_COLUMN, v.port.c_str(),
+        text += printf_string("%-*s %-34s %9" PRIu32 " %8.2f %8" PRIu32 "\n", ports, v.port.c_str(),
                               doing(v).c_str(), v.at.done, v.seconds, v.at.retries);
     return text;
 }
@@ -175,8 +186,9 @@ void display::redraw(const std::vector<board_view>& rows, const std::string& foo
     std::string text;
     if (drawn_ > 0)
         text += printf_string("\x1b[%dA", drawn_);
+    int ports = port_width(rows);
     for (const board_view& v : rows)
-        text += "\r\x1b[2K" + row(v, width) + "\n";
+        text += "\r\x1b[2K" + row(v, ports, width) + "\n";
     if (!footer.empty())
         text += "\r\x1b[2K" + footer + "\n";
     text += "\x1b[J";  // rows that are gone since the last paint

@@ -38,8 +38,9 @@ public:
     void problem(const std::string& text);
     void summary(const std::vector<board_view>& all);
 
-    // One live row, cut to `width` columns; exposed for the tests.
-    static std::string row(const board_view& v, int width);
+    // One live row with the port in a column of `port_width`, cut to `width`
+    // columns; exposed for the tests.
+    static std::string row(const board_view& v, int port_width, int width);
     // The summary table; exposed for the tests.
     static std::string table(const std::vector<board_view>& all);
 
