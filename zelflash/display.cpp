@@ -163,9 +163,11 @@ void display::finished(const board_view& v)
     }
     if (!v.message.empty())
         problem(v.message);
-    if (mode_ == DISPLAY_PLAIN && good)
-        std::fprintf(out_, "%s: %s in %.2f s, %" PRIu32 " bytes, %" PRIu32 " retries\n", v.port.c_str(),
-                     run_outcome_text(v.result.outcome), v.seconds, v.at.done, v.at.retries);
+    if (mode_ == DISPLAY_QUIET || !good)
+        return;
+    clear();  // live mode: the line goes above the rows, which are painted again below it
+    std::fprintf(out_, "%s: %s in %.2f s, %" PRIu32 " bytes, %" PRIu32 " retries\n", v.port.c_str(),
+                 run_outcome_text(v.result.outcome), v.seconds, v.at.done, v.at.retries);
     std::fflush(out_);
 }
 
