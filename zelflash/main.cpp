@@ -20,14 +20,16 @@ int main(int argc, char** argv)
     std::vector<std::string> ports;
     CLI::App* write = app.add_subcommand("write", "Program the device on every port given, all at once");
     write->add_option("-p,--port", ports, "Serial port: a device path (/dev/ttyUSB0), or COM7 on Windows")
-        ->required();
+        ->required()
+        ->allow_extra_args(false);  // one port per -p: a word after it is the IMAGE
     flash_add_options(write, &options);
 
     watch_options watching;
     CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
     watch->add_flag("--include-present", watching.include_present, "Also program the ports there at start");
     watch->add_option("--jobs", watching.jobs, "Boards programmed at once")->check(CLI::Range(1u, 256u));
-    watch->add_option("--match", watching.match, "Only USB ports with these ids, VID:PID in hex (repeatable)");
+    watch->add_option("--match", watching.match, "Only USB ports with these ids, VID:PID in hex (repeatable)")
+        ->allow_extra_args(false);
     watch->add_option("--glob", watching.glob,
                       "Ports are the paths matching this pattern (wildcards in the last part), not the "
                       "system's serial ports");
