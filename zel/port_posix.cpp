@@ -10,6 +10,7 @@
 // the handle. The line settings that termios can express are written to and
 // read back from the device; the read time-outs are carried out with poll().
 #include "port.h"
+#include "port_posix.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -22,6 +23,62 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+BYTE port_posix_byte_size(tcflag_t cflag)
+{
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+static tcflag_t byte_size_flag(BYTE size)
+{
+    switch (size) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+void port_posix_line_from_termios(const termios& tio, DCB* dcb)
+{
+    dcb->ByteSize = port_posix_byte_size(tio.c_cflag);
+    if (!(tio.c_cflag & PARENB))
+        dcb->Parity = NOPARITY;
+    else
+        dcb->Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    dcb->fParity = (tio.c_iflag & INPCK) ? 1 : 0;
+    dcb->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
+    dcb->fOutX = (tio.c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+}
+
+void port_posix_line_to_termios(const DCB& dcb, termios* tio)
+{
+    tio->c_cflag |= CLOCAL | CREAD;
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio->c_cflag |= byte_size_flag(dcb.ByteSize);
+    if (dcb.Parity == ODDPARITY)
+        tio->c_cflag |= PARENB | PARODD;
+    else if (dcb.Parity == EVENPARITY)
+        tio->c_cflag |= PARENB;
+    if (dcb.StopBits == TWOSTOPBITS)
+        tio->c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow)
+        tio->c_cflag |= CRTSCTS;
+    tio->c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
+    if (dcb.fParity)
+        tio->c_iflag |= INPCK;
+    if (dcb.fOutX)
+        tio->c_iflag |= IXON;
+    if (dcb.fInX)
+        tio->c_iflag |= IXOFF;
+}
 
 namespace {
 
@@ -135,32 +192,8 @@ int posix_get_state(port_handle h, DCB* dcb)
         return 0;
     *dcb = t->dcb;
     dcb->BaudRate = speed_baud(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-    case CS5: dcb->ByteSize = 5; break;
-    case CS6: dcb->ByteSize = 6; break;
-    case CS7: dcb->ByteSize = 7; break;
-    default: dcb->ByteSize = 8; break;
-    }
-    if (!(tio.c_cflag & PARENB))
-        dcb->Parity = NOPARITY;
-    else
-        dcb->Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    dcb->StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
-    dcb->fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-    dcb->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
-    dcb->fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    dcb->fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+    port_posix_line_from_termios(tio, dcb);
     return 1;
-}
-
-tcflag_t byte_size_flag(BYTE size)
-{
-    switch (size) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
-    }
 }
 
 // DTR and RTS follow the control fields; a pty has no modem lines, so a
@@ -187,24 +220,7 @@ int posix_set_state(port_handle h, DCB* dcb)
     if (tcgetattr(t->fd, &tio) != 0)
         return 0;
     cfmakeraw(&tio);  // bytes as they come: no echo, no line editing, no translation
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= byte_size_flag(dcb->ByteSize);
-    if (dcb->Parity == ODDPARITY)
-        tio.c_cflag |= PARENB | PARODD;
-    else if (dcb->Parity == EVENPARITY)
-        tio.c_cflag |= PARENB;
-    if (dcb->StopBits == TWOSTOPBITS)
-        tio.c_cflag |= CSTOPB;
-    if (dcb->fOutxCtsFlow)
-        tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
-    if (dcb->fParity)
-        tio.c_iflag |= INPCK;
-    if (dcb->fOutX)
-        tio.c_iflag |= IXON;
-    if (dcb->fInX)
-        tio.c_iflag |= IXOFF;
+    port_posix_line_to_termios(*dcb, &tio);
     // Reads never wait inside read(): poll() does the waiting.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
