@@ -118,14 +118,14 @@ void lpkt_tx(layer* t, mlb* m)
     if (mlb_len(m) == 0)
         return;
     mlb_push_hdr(m, 0);
-    mlb_push_tlr(m, 4);
+    mlb_push_tlr(m, LPKT_CHECK_SIZE);
     if (s->mode == LPKT_PLAIN) {
-        put_le32(mlb_tlr(m), crc32_calc(mlb_hdr(m), mlb_len(m) - 4));
+        put_le32(mlb_tlr(m), crc32_calc(mlb_hdr(m), mlb_len(m) - LPKT_CHECK_SIZE));
     } else if (s->mode == LPKT_TAGGED) {
-        uint8_t* h = mlb_push_hdr(m, 8);
+        uint8_t* h = mlb_push_hdr(m, LPKT_HEADER_SIZE);
         put_be32(h, s->tag);
-        put_be32(h + 4, s->peer);
-        put_be32(mlb_tlr(m), crc32_calc(mlb_hdr(m), mlb_len(m) - 4));
+        put_be32(h + LPKT_TAG_SIZE, s->peer);
+        put_be32(mlb_tlr(m), crc32_calc(mlb_hdr(m), mlb_len(m) - LPKT_CHECK_SIZE));
     }
     // Any other mode: the trailer is opened but left as the storage holds it.
     t->lower->tx(t->lower, m);
@@ -137,11 +137,11 @@ enum class verdict { accept, discard };
 // A frame too short to hold both tags is dropped like any other bad packet.
 static verdict take_tagged(lpkt* s, mlb* m, int32_t k)
 {
-    if (k - 4 < 8)
+    if (k - LPKT_CHECK_SIZE < LPKT_HEADER_SIZE)
         return verdict::discard;
-    mlb_pull_hdr(m, 8);
+    mlb_pull_hdr(m, LPKT_HEADER_SIZE);
     uint32_t sender = get_be32(mlb_hdr(m));
-    uint32_t addressee = get_be32(mlb_hdr(m) + 4);
+    uint32_t addressee = get_be32(mlb_hdr(m) + LPKT_TAG_SIZE);
     if (addressee != s->tag)
         return verdict::discard;
     s->peer = sender;
@@ -150,7 +150,7 @@ static verdict take_tagged(lpkt* s, mlb* m, int32_t k)
 
 static verdict decide(lpkt* s, mlb* m, int32_t k)
 {
-    uint32_t v = crc32_calc(mlb_hdr(m), k - 4);
+    uint32_t v = crc32_calc(mlb_hdr(m), k - LPKT_CHECK_SIZE);
     uint32_t be = get_be32(mlb_tlr(m));
     uint32_t le = get_le32(mlb_tlr(m));
     if (s->mode == LPKT_PLAIN) {
@@ -173,9 +173,9 @@ static verdict decide(lpkt* s, mlb* m, int32_t k)
 void lpkt_rx(layer* t, mlb* m)
 {
     int32_t k = mlb_len(m);
-    if (k <= 4)
+    if (k <= LPKT_CHECK_SIZE)
         return;
-    mlb_pull_tlr(m, 4);
+    mlb_pull_tlr(m, LPKT_CHECK_SIZE);
     if (decide(state(t), m, k) == verdict::discard) {
         mlb_reset(m, 0, 0);
         return;

@@ -17,6 +17,13 @@
 struct layer;
 struct mlb;
 
+// Sizes on the wire, in bytes.
+enum lpkt_size : int32_t {
+    LPKT_CHECK_SIZE = 4,                   // the CRC-32 trailer
+    LPKT_TAG_SIZE = 4,                     // one tag of the tagged header
+    LPKT_HEADER_SIZE = 2 * LPKT_TAG_SIZE,  // sender and addressee tags
+};
+
 enum lpkt_mode_value : int32_t {
     LPKT_PLAIN = 0,
     LPKT_TAGGED = 1,

@@ -111,15 +111,15 @@ void lprog_progress(layer* t, sink_progress* p)
 static void put_name(mlb* m, const char* name)
 {
     size_t n = std::strlen(name) + 1;
-    ZEL_ASSERT(n <= 8);
-    std::memcpy(mlb_push_tlr(m, 8), name, n);
+    ZEL_ASSERT(n <= LPROG_NAME_SIZE);
+    std::memcpy(mlb_push_tlr(m, LPROG_NAME_SIZE), name, n);
 }
 
 static void put_command(mlb* m, const char* name, uint32_t p1, uint32_t p2)
 {
     put_name(m, name);
-    put_le32(mlb_push_tlr(m, 4), p1);
-    put_le32(mlb_push_tlr(m, 4), p2);
+    put_le32(mlb_push_tlr(m, LPROG_PARAM_SIZE), p1);
+    put_le32(mlb_push_tlr(m, LPROG_PARAM_SIZE), p2);
 }
 
 static void put_program(lprog* s, mlb* m)
@@ -139,14 +139,14 @@ static void put_clock(lprog* s, mlb* m)
     if (!lprog_local_time(&now))
         return;
     put_name(m, "RTC_SET");
-    uint8_t record[8] = {
+    uint8_t record[LPROG_CLOCK_SIZE] = {
         static_cast<uint8_t>(now.tm_year - 100), static_cast<uint8_t>(now.tm_mon + 1),
         static_cast<uint8_t>(now.tm_mday),       static_cast<uint8_t>(now.tm_hour),
         static_cast<uint8_t>(now.tm_min),        static_cast<uint8_t>(now.tm_sec),
         0, 0,
     };
-    std::memcpy(mlb_push_tlr(m, 8), record, 8);
-    std::memcpy(mlb_push_tlr(m, 8), record, 8);
+    std::memcpy(mlb_push_tlr(m, LPROG_CLOCK_SIZE), record, LPROG_CLOCK_SIZE);
+    std::memcpy(mlb_push_tlr(m, LPROG_CLOCK_SIZE), record, LPROG_CLOCK_SIZE);
     sink_printf(s->out, "\rSetting time to %04d-%02d-%02d %02d:%02d:%02d\r", now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
 }

@@ -26,6 +26,13 @@ enum lprog_phase : int32_t {
     LPROG_FIRST_AGAIN = 6,  // the first chunk once more
 };
 
+// Sizes on the wire, in bytes.
+enum lprog_size : int32_t {
+    LPROG_NAME_SIZE = 8,     // the command name field
+    LPROG_PARAM_SIZE = 4,    // each of the two parameters
+    LPROG_CLOCK_SIZE = 8,    // one time record of RTC_SET
+};
+
 // Private record behind the layer's p_.
 struct lprog {
     int32_t phase;

@@ -18,6 +18,11 @@
 
 job zel_job;
 
+// The one buffer takes a whole frame as the serial layer receives it, and a
+// command with the packet layer's header in front of it.
+static_assert(int32_t{ZEL_BUFFER_SIZE} >= int32_t{SER_FRAME_MAX}, "the message buffer must hold a received frame");
+static_assert(int32_t{ZEL_HEADROOM} >= int32_t{LPKT_HEADER_SIZE}, "the headroom must hold the tagged header");
+
 static const char fatal_caption[] = "Terminate Program";
 static const char fatal_closing[] = "\n\n The program will now abort\n\n\n";
 
