@@ -76,7 +76,9 @@ struct port_ops {
     // pty closed, the port failing); 1 while it can carry bytes. A read that
     // returns nothing cannot tell silence from a lost device; this can.
     int (*alive)(port_handle h);
-    // Closes a port that `open` gave; the handle is invalid afterwards.
+    // Closes a port that `open` gave; the handle is invalid afterwards. On
+    // POSIX every terminal setting the port had when it was opened comes
+    // back first, those a DCB does not hold included.
     void (*close)(port_handle h);
 };
 

@@ -86,6 +86,12 @@ struct posix_port {
     int fd;
     DCB dcb;                // the last settings applied (fields termios cannot hold)
     COMMTIMEOUTS timeouts;  // in force for reads; all zero after open, as on Windows
+    // The terminal as it was opened, every flag and control character (a DCB
+    // holds only the line settings), and its modem lines; put back on close.
+    termios opened;
+    bool has_opened;
+    int modem_lines;
+    bool has_modem_lines;
 };
 
 posix_port* record(port_handle h)
@@ -181,6 +187,8 @@ port_handle posix_open(const char* name)
     }
     t->fd = fd;
     t->dcb.fBinary = 1;
+    t->has_opened = tcgetattr(fd, &t->opened) == 0;
+    t->has_modem_lines = ioctl(fd, TIOCMGET, &t->modem_lines) == 0;  // a pty has none
     return t;
 }
 
@@ -374,6 +382,10 @@ int posix_alive(port_handle h)
 void posix_close(port_handle h)
 {
     posix_port* t = record(h);
+    if (t->has_opened)
+        tcsetattr(t->fd, TCSANOW, &t->opened);
+    if (t->has_modem_lines)
+        ioctl(t->fd, TIOCMSET, &t->modem_lines);
     ioctl(t->fd, TIOCNXCL);
     ::close(t->fd);  // also releases the flock
     std::free(t);

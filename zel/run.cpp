@@ -43,6 +43,7 @@ run_result run_job(job* t, const run_limits* limits)
         sink_progress now{};
         lprog_progress(t->prog, &now);
         now.retries = at.retries;
+        int32_t outcome = RUN_PROGRAMMED;  // while the run may go on
         if (moved_on(at, now)) {
             attempts = 0;
             wait_start = port.tick();
@@ -50,14 +51,13 @@ run_result run_job(job* t, const run_limits* limits)
             attempts += 1;
             if (now.phase != LPROG_WAIT_ERASE)
                 now.retries += 1;
-            if (!port.alive(t->handle))
-                return ended(RUN_DISCONNECTED, now, attempts);
-            int32_t outcome = verdict(now, attempts, port.tick() - wait_start, limits);
-            if (outcome != RUN_PROGRAMMED)
-                return ended(outcome, now, attempts);
+            outcome = port.alive(t->handle) ? verdict(now, attempts, port.tick() - wait_start, limits)
+                                            : RUN_DISCONNECTED;
         }
         at = now;
         sink_report(t->out, &at);
+        if (outcome != RUN_PROGRAMMED)
+            return ended(outcome, at, attempts);
     }
     return ended(RUN_PROGRAMMED, at, 0);
 }
