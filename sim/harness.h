@@ -79,6 +79,9 @@ public:
 
     bool terminate() { return pid_ > 0 && kill(pid_, SIGTERM) == 0; }
 
+    // Ends the process at once (SIGKILL, no report), as a device pulled off the line.
+    void kill_now() { stop(); }
+
     ~zelsim_process() { stop(); }
 
 private:

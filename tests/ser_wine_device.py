@@ -17,6 +17,9 @@ import tty
 import zlib
 
 END, ESC, ESC_END, ESC_ESC = 0xC0, 0xDB, 0xDC, 0xDD
+# The program under wine, a first boot of the prefix included, ends well
+# within this; past it, it is stopped and the run fails.
+RUN_LIMIT_S = 400
 
 
 def slip(message):
@@ -112,7 +115,11 @@ def main():
     server = threading.Thread(target=serve, args=(master, stop), daemon=True)
     server.start()
     try:
-        status = subprocess.call([wine_run, program, port] + sys.argv[4:])
+        try:
+            status = subprocess.call([wine_run, program, port] + sys.argv[4:], timeout=RUN_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            print("ser_wine_device: %s did not end within %d s" % (program, RUN_LIMIT_S), file=sys.stderr)
+            status = 1
     finally:
         stop.set()
         server.join(1)

@@ -1,5 +1,5 @@
-// The programming job, fatal errors and the status line, against a fake
-// device behind the port seam that acknowledges every frame it is sent.
+// The programming job, fatal errors and the status line, against the fake
+// device behind the port seam (fake_device.h), which acknowledges every frame.
 // Runs natively and as a Windows executable.
 #include "zel.h"
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_device.h"
 #include "host.h"
 #include "local_time.h"
 #include "lpkt.h"
@@ -19,85 +20,6 @@
 #include "ser.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-// The device end of the line: decodes every frame the tool writes and, when
-// it is set to answer, queues an acknowledgement for the tool to read.
-struct fake_device {
-    std::vector<std::string> opened;
-    std::vector<bytes> frames;
-    bytes partial;
-    bool escaped = false;
-    bool answer = true;
-    bytes pending;
-    int reads = 0;
-    int writes = 0;
-} device;
-
-const bytes ack_frame{0xC0, 0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63, 0xC0};
-
-port_handle fake_open(const char* name)
-{
-    device.opened.emplace_back(name);
-    return &device;
-}
-
-port_handle failing_open(const char*)
-{
-    return nullptr;
-}
-
-int fake_state(port_handle, DCB*)
-{
-    return 1;
-}
-
-int fake_timeouts(port_handle, COMMTIMEOUTS*)
-{
-    return 1;
-}
-
-uint32_t fake_read(port_handle, void* dst, uint32_t n)
-{
-    ++device.reads;
-    uint32_t k = std::min(n, static_cast<uint32_t>(device.pending.size()));
-    if (k == 0)
-        return 0;
-    std::memcpy(dst, device.pending.data(), k);
-    device.pending.erase(device.pending.begin(), device.pending.begin() + k);
-    return k;
-}
-
-void take_byte(uint8_t b)
-{
-    if (device.escaped) {
-        device.partial.push_back(b == 0xDC ? 0xC0 : b == 0xDD ? 0xDB : b);
-        device.escaped = false;
-    } else if (b == 0xDB) {
-        device.escaped = true;
-    } else if (b != 0xC0) {
-        device.partial.push_back(b);
-    } else if (!device.partial.empty()) {
-        device.frames.push_back(device.partial);
-        device.partial.clear();
-        if (device.answer)
-            device.pending.insert(device.pending.end(), ack_frame.begin(), ack_frame.end());
-    }
-}
-
-uint32_t fake_write(port_handle, const void* src, uint32_t n)
-{
-    ++device.writes;
-    for (uint32_t i = 0; i < n; ++i)
-        take_byte(static_cast<const uint8_t*>(src)[i]);
-    return n;
-}
-
-uint32_t fake_tick()
-{
-    return 0;
-}
 
 // The image the fake host hands out.
 bytes image;
@@ -173,9 +95,7 @@ struct zel_fixture : testing::Test {
     void SetUp() override
     {
         device = fake_device{};
-        port = port_ops{fake_open,     fake_state, fake_state,  fake_timeouts,
-                        fake_timeouts, fake_read,  fake_write,  fake_tick,
-                        nullptr,       nullptr};
+        port = fake_port();
         host = host_ops{fake_image, fake_last_error, fake_describe, fake_alert, fake_beep, fake_status};
         lprog_local_time = fixed_time;
         image.assign(600, 0);
@@ -205,24 +125,6 @@ struct zel_fixture : testing::Test {
         return polls;
     }
 };
-
-// The command a frame carries: the payload in front of the 4-byte check value.
-struct command {
-    std::string name;
-    uint32_t p1, p2;
-    bytes data;
-};
-
-command command_of(const bytes& frame)
-{
-    command c;
-    c.name = reinterpret_cast<const char*>(frame.data());
-    c.p1 = frame.size() >= 16 ? get_le32(frame.data() + 8) : 0;
-    c.p2 = frame.size() >= 16 ? get_le32(frame.data() + 12) : 0;
-    if (frame.size() > 20)
-        c.data.assign(frame.begin() + 16, frame.end() - 4);
-    return c;
-}
 
 TEST_F(zel_fixture, poll_before_open_returns_0_and_does_no_io)
 {

@@ -90,7 +90,8 @@ LRESULT CALLBACK zel_wndproc(HWND window, UINT message, WPARAM wparam, LPARAM lp
         start_programming(window);
         return 0;
     case WM_TIMER:
-        if (wparam == IDT_POLL)
+        // A timer id travels in the low word of wParam.
+        if (LOWORD(wparam) == IDT_POLL)
             poll(window);
         break;
     default:
@@ -125,12 +126,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     discover_ports(GetDlgItem(zel_dialog, IDC_PORT));
     zel_status(" - Idle - ");
 
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    // GetMessageA gives 0 for WM_QUIT, whose wParam is the exit code that
+    // PostQuitMessage set, and -1 when it fails; the message is then not
+    // filled in, and the program ends with status 1 as on a fatal error.
+    MSG msg{};
+    BOOL got;
+    while ((got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
         if (!IsWindow(zel_dialog) || !IsDialogMessageA(zel_dialog, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
     }
+    if (got < 0)
+        return 1;
     return static_cast<int>(msg.wParam);
 }

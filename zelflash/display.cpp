@@ -210,6 +210,15 @@ void display::problem(const std::string& text)
     std::fflush(err_);
 }
 
+void display::notice(const std::string& text)
+{
+    if (mode_ == DISPLAY_QUIET)
+        return;
+    clear();
+    std::fprintf(err_, "zelflash: %s\n", text.c_str());
+    std::fflush(err_);
+}
+
 void display::summary(const std::vector<board_view>& all)
 {
     if (mode_ != DISPLAY_LIVE && mode_ != DISPLAY_PLAIN)

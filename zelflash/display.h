@@ -36,6 +36,9 @@ public:
     void clear();
     // A line for the user: standard error, or an "error" event in json mode.
     void problem(const std::string& text);
+    // A line about what zelflash does, not a failure: standard error in
+    // every mode but quiet.
+    void notice(const std::string& text);
     void summary(const std::vector<board_view>& all);
 
     // One live row with the port in a column of `port_width`, cut to `width`

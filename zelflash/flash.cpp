@@ -184,7 +184,7 @@ int flash_write(const flash_options& o, const std::vector<std::string>& ports)
     std::vector<board_view> all = views(boards);
     d.summary(all);
     int status = exit_status(all);
-    if (status == EXIT_INTERRUPTED && d.mode() != DISPLAY_JSON)
-        d.problem("interrupted; the ports' settings are put back");
+    if (status == EXIT_INTERRUPTED)
+        d.notice("interrupted; the ports' settings are put back");
     return status;
 }

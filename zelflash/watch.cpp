@@ -294,7 +294,7 @@ void watcher::stop_everything(int interrupts)
         for (auto it = boards_.begin(); it != boards_.end();)
             it = it->second.b ? std::next(it) : boards_.erase(it);
         if (running() > 0)
-            d_->problem("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
+            d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
     }
     if (interrupts >= 2)
         for (auto& [id, a] : boards_)
@@ -320,8 +320,10 @@ int watcher::run()
     if (!w_.include_present)
         for (const auto& [path, f] : scan())
             old_[path] = f.identity;
-    if (d_->mode() == DISPLAY_PLAIN)
+    if (d_->mode() == DISPLAY_PLAIN) {
         std::printf("zelflash: watching %s for boards; Ctrl-C stops\n", w_.glob.empty() ? "serial ports" : w_.glob.c_str());
+        std::fflush(stdout);  // a pipe or a file sees it now, not with the first board
+    }
     auto wake = std::chrono::milliseconds(d_->mode() == DISPLAY_LIVE ? LIVE_PAINT_MS : SCAN_MS);
     auto next_scan = std::chrono::steady_clock::now();
     for (;;) {

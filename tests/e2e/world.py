@@ -72,7 +72,17 @@ def make_template(work, log):
     template = os.path.join(work, "template-prefix")
     ready = os.path.join(template, ".zel-ready")
     with open(os.path.join(work, "template.lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        # Another run making the template holds the lock for its boot (at
+        # most 180 + 60 s); past that it is stuck, and so would this run be.
+        deadline = time.monotonic() + 300
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise Trouble("the template prefix in %s is held by another run for too long" % work)
+                time.sleep(0.5)
         if os.path.exists(ready):
             return template
         shutil.rmtree(template, ignore_errors=True)
@@ -307,7 +317,9 @@ class World:
         # program; started here with their output in a file, they do not
         # inherit a pipe whose end someone waits for (zel.exe's console).
         with open(os.path.join(self.dir, "wineserver.log"), "ab") as server_log:
-            subprocess.run(["wineserver", "-p", "30"], env=self.wine_env(), stdin=subprocess.DEVNULL,
+            # It ends a minute after the last program, should this run be
+            # stopped before close() ("-p60": "-p 60" would keep it for ever).
+            subprocess.run(["wineserver", "-p60"], env=self.wine_env(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=server_log, timeout=60, check=True)
             self.server_started = True
             subprocess.run(["wine", "cmd", "/c", "exit"], env=self.wine_env(), stdin=subprocess.DEVNULL,

@@ -1,0 +1,223 @@
+// The bounded run of a job (run_job) against the fake device: how each limit
+// ends a run, the retry count, the erase wait, cancellation and progress.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <ostream>
+
+#include "fake_device.h"
+#include "local_time.h"
+#include "lprog.h"
+#include "sink.h"
+#include "zel.h"
+
+namespace {
+
+enum run_test_constants : uint32_t {
+    BASE = 0x10000,  // device address of the image
+    SIZE = 600,      // three chunks, the last one padded
+    CHUNK = 256,
+    ALL = 8,  // exchanges of a clean run: ERASE, the erase wait, 3 chunks, the first again, RTC_SET, RESET
+    NEVER = 0xFFFFFFFF,
+};
+
+bool fixed_time(std::tm* out)
+{
+    *out = local_time(2026, 12, 8, 5, 6, 7);
+    return true;
+}
+
+bool is_erase_wait(const bytes& frame)
+{
+    command c = command_of(frame);
+    return c.name == "PROGRAM" && c.p1 == 0 && c.p2 == 0;
+}
+
+size_t erase_waits()
+{
+    return static_cast<size_t>(std::count_if(device.frames.begin(), device.frames.end(), is_erase_wait));
+}
+
+// What the job's sink heard; from `cancel_after` exchanges on it asks to stop.
+struct listener {
+    std::vector<sink_progress> reports;
+    size_t cancel_after = NEVER;
+};
+
+struct run_fixture : testing::Test {
+    listener ears;
+    sink out{&ears, nullptr,
+             [](void* l, const sink_progress* p) { static_cast<listener*>(l)->reports.push_back(*p); },
+             [](void* l) {
+                 auto* e = static_cast<listener*>(l);
+                 return e->reports.size() >= e->cancel_after ? 1 : 0;
+             }};
+
+    void SetUp() override
+    {
+        device = fake_device{};
+        device.silent_read_ms = 10;
+        port = fake_port();
+        lprog_local_time = fixed_time;
+    }
+    void TearDown() override { port = port_platform(); }
+
+    run_result run(uint32_t attempts, uint32_t erase_ms = 60000)
+    {
+        bytes image(SIZE);
+        for (size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<uint8_t>(i * 13);
+        job j{};
+        j.port = "fake";
+        j.handle = port.open(j.port);
+        j.baud = 115200;
+        j.chunk = CHUNK;
+        j.addr = BASE;
+        j.out = &out;
+        j.quick = 1;
+        zel_start(&j, image.data(), SIZE);
+        run_limits limits{attempts, erase_ms};
+        run_result r = run_job(&j, &limits);
+        zel_close(&j);
+        EXPECT_EQ(device.closed, 1);
+        return r;
+    }
+};
+
+using policy = bool (*)(const bytes& frame);
+
+struct run_case {
+    const char* name;
+    policy acknowledges;  // which frames get an ACK
+    uint32_t dies_at;     // from this frame on the line is dead and silent
+    uint32_t attempts;
+    // The result, and the frames sent.
+    int32_t outcome, phase;
+    uint32_t addr, attempts_made, retries, done;
+    size_t frames;
+};
+
+void PrintTo(const run_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const policy all = [](const bytes&) { return true; };
+// Only a frame sent again: the first reply to every command is lost.
+const policy repeats = [](const bytes& f) { return device.frames.size() >= 2 && device.frames.end()[-2] == f; };
+
+const run_case run_cases[] = {
+    {"programmed", all, NEVER, 3, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, 0, SIZE, ALL},
+    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, 3, 3, 0, 3},
+    {"one_attempt_allowed", repeats, NEVER, 1, RUN_NO_ANSWER, LPROG_ERASE, BASE, 1, 1, 0, 1},
+    // Every command sent twice; the erase wait's second poll is no retry.
+    {"first_reply_of_each_lost", repeats, NEVER, 2, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, ALL - 1, SIZE, 2 * ALL},
+    {"reset_unanswered", [](const bytes& f) { return command_of(f).name != "RESET"; }, NEVER, 4, RUN_UNCONFIRMED,
+     LPROG_RESET, 0, 4, 4, SIZE, ALL - 1 + 4},
+    {"second_chunk_unanswered", [](const bytes& f) { return command_of(f).p1 != BASE + CHUNK; }, NEVER, 3,
+     RUN_NO_ANSWER, LPROG_PROGRAM, BASE + CHUNK, 3, 3, CHUNK, 3 + 3},
+    {"dead_from_the_start", all, 0, 10, RUN_DISCONNECTED, LPROG_ERASE, BASE, 1, 1, 0, 1},
+    {"dead_in_the_erase_wait", all, 1, 10, RUN_DISCONNECTED, LPROG_WAIT_ERASE, 0, 1, 0, 0, 2},
+    {"dead_at_the_second_chunk", all, 3, 10, RUN_DISCONNECTED, LPROG_PROGRAM, BASE + CHUNK, 1, 1, CHUNK, 4},
+};
+
+class run_outcomes : public run_fixture, public testing::WithParamInterface<run_case> {};
+
+TEST_P(run_outcomes, result_says_where_and_why_the_run_ended)
+{
+    const run_case& c = GetParam();
+    device.acknowledges = [&c](const bytes& frame) {
+        if (device.frames.size() > c.dies_at)
+            device.alive = false;
+        return device.alive && c.acknowledges(frame);
+    };
+    run_result r = run(c.attempts);
+    EXPECT_EQ(r.outcome, c.outcome) << run_outcome_text(r.outcome);
+    EXPECT_EQ(r.phase, c.phase);
+    EXPECT_EQ(r.addr, c.addr);
+    EXPECT_EQ(r.attempts, c.attempts_made);
+    EXPECT_EQ(r.retries, c.retries);
+    EXPECT_EQ(r.done, c.done);
+    EXPECT_EQ(r.total, uint32_t{SIZE});
+    EXPECT_EQ(device.frames.size(), c.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(run, run_outcomes, testing::ValuesIn(run_cases),
+                         [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
+
+// The tick moves 10 ms on each silent read, so the erase wait lasts many
+// polls; none of them is a retry, and the attempt limit (2) does not apply.
+TEST_F(run_fixture, erase_wait_is_bounded_by_time_alone)
+{
+    device.acknowledges = [](const bytes& f) { return !is_erase_wait(f); };
+    run_result r = run(2, 1000);
+    EXPECT_EQ(r.outcome, RUN_ERASE_TIMEOUT);
+    EXPECT_EQ(r.phase, LPROG_WAIT_ERASE);
+    EXPECT_EQ(r.retries, 0u);
+    EXPECT_EQ(r.attempts, erase_waits());
+    EXPECT_GT(r.attempts, 2u);
+    ASSERT_EQ(device.frames.size(), 1 + erase_waits());
+    // The wait starts as its first poll goes out; every poll went out within
+    // the limit, and the run ended once it was reached.
+    uint32_t first = device.frame_ticks[1];
+    EXPECT_LT(device.frame_ticks.back() - first, 1000u);
+    EXPECT_GE(device.now - first, 1000u);
+
+    // An erase that ends after 500 ms: programmed, still without retries.
+    SetUp();
+    device.acknowledges = [](const bytes& f) {
+        return !is_erase_wait(f) || device.now - device.frame_ticks[1] >= 500;
+    };
+    r = run(2, 1000);
+    EXPECT_EQ(r.outcome, RUN_PROGRAMMED);
+    EXPECT_EQ(r.retries, 0u);
+    EXPECT_GT(erase_waits(), 2u);
+    EXPECT_EQ(device.frames.size(), ALL - 1 + erase_waits());
+}
+
+TEST_F(run_fixture, progress_follows_every_acknowledged_command)
+{
+    ASSERT_EQ(run(3).outcome, RUN_PROGRAMMED);
+    const sink_progress expected[] = {
+        {LPROG_WAIT_ERASE, 0, 0, SIZE, 0},
+        {LPROG_PROGRAM, BASE, 0, SIZE, 0},
+        {LPROG_PROGRAM, BASE + CHUNK, CHUNK, SIZE, 0},
+        {LPROG_PROGRAM, BASE + 2 * CHUNK, 2 * CHUNK, SIZE, 0},
+        {LPROG_FIRST_AGAIN, BASE, SIZE, SIZE, 0},
+        {LPROG_SET_CLOCK, 0, SIZE, SIZE, 0},
+        {LPROG_RESET, 0, SIZE, SIZE, 0},
+        {LPROG_IDLE, 0, SIZE, SIZE, 0},
+    };
+    ASSERT_EQ(ears.reports.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i)
+        EXPECT_EQ(std::memcmp(&ears.reports[i], &expected[i], sizeof expected[i]), 0)
+            << "report " << i << ": phase " << ears.reports[i].phase << ", addr " << ears.reports[i].addr << ", done "
+            << ears.reports[i].done << ", retries " << ears.reports[i].retries;
+}
+
+class run_cancel : public run_fixture, public testing::WithParamInterface<size_t> {};
+
+TEST_P(run_cancel, stops_after_the_exchange_in_flight_with_its_progress)
+{
+    const size_t k = GetParam();
+    ears.cancel_after = k;
+    run_result r = run(3);
+    ASSERT_EQ(device.frames.size(), k);
+    ASSERT_EQ(ears.reports.size(), k);
+    // Asked after the last exchange, the run has already ended well.
+    EXPECT_EQ(r.outcome, k < ALL ? RUN_INTERRUPTED : RUN_PROGRAMMED);
+    EXPECT_EQ(r.attempts, 0u);
+    sink_progress at = k > 0 ? ears.reports.back() : sink_progress{LPROG_ERASE, BASE, 0, SIZE, 0};
+    EXPECT_EQ(r.phase, at.phase);
+    EXPECT_EQ(r.addr, at.addr);
+    EXPECT_EQ(r.done, at.done);
+    EXPECT_EQ(r.total, uint32_t{SIZE});
+}
+
+INSTANTIATE_TEST_SUITE_P(run, run_cancel, testing::Values(0, 1, 3, 4, ALL - 1, ALL));
+
+}  // namespace
