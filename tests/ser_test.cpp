@@ -434,6 +434,50 @@ TEST_F(SerFake, FrameReachingMaxIsAbandoned)
     EXPECT_EQ(fake.input.size(), 1u);  // the closing END stays on the line
 }
 
+TEST_F(SerFake, EndFloodEndsTheReadAfterTwiceMaxBytes)
+{
+    // A frame of max - 1 bytes takes at most 2 * max bytes on the line, so a
+    // read that has taken that many without a frame gives up.
+    constexpr int32_t max = 64;
+    feed(bytes(10 * max, 0xC0));
+    uint8_t dst[max];
+    port_handle h = fresh_handle();
+    EXPECT_EQ(ser_recv_frame(h, dst, max), 0);
+    EXPECT_EQ(fake.reads, 2 * max + 1);
+    fake.input.clear();
+    feed({0xC0, 0xC0, 0x41, 0xC0});  // the flood is over: the next frame comes through
+    EXPECT_EQ(ser_recv_frame(h, dst, max), 1);
+    EXPECT_EQ(dst[0], 0x41);
+}
+
+TEST_F(SerFake, FrameOfMaxMinusOneEscapedBytesIsStillReceived)
+{
+    constexpr int32_t max = 64;
+    bytes wire{0xC0};
+    for (int i = 0; i < max - 1; ++i)
+        wire.insert(wire.end(), {0xDB, 0xDC});
+    wire.push_back(0xC0);
+    ASSERT_EQ(wire.size(), size_t{2 * max});
+    feed(wire);
+    uint8_t dst[max];
+    EXPECT_EQ(ser_recv_frame(fresh_handle(), dst, max), max - 1);
+    EXPECT_EQ(dst[max - 2], 0xC0);
+}
+
+TEST_F(SerFake, DeviceFloodingEndsThenAnsweringIsHeardAtTheNextReceive)
+{
+    stack s(fresh_handle());
+    feed(bytes(3 * SER_FRAME_MAX, 0xC0));
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 1);
+    EXPECT_TRUE(above.last.empty());
+    fake.input.clear();
+    feed({0xC0, 0x41, 0x43, 0x4B, 0x00, 0xC0});
+    ser_rx(&s.bottom, s.m);
+    EXPECT_EQ(above.calls, 2);
+    EXPECT_EQ(above.last, (bytes{0x41, 0x43, 0x4B, 0x00}));
+}
+
 TEST_F(SerFake, GetcGivesByteOrMinusOne)
 {
     feed({0xFF, 0x00});
