@@ -15,9 +15,10 @@ bool console_enable_ansi(FILE* stream);
 // Columns of the terminal of `stream`; 80 when unknown.
 int console_width(FILE* stream);
 
-// From now on Ctrl-C and termination requests (SIGINT and SIGTERM; the
-// console control events on Windows) are counted instead of ending the
-// process. The count is read from any thread.
+// From now on Ctrl-C and termination requests (SIGINT, SIGTERM and SIGHUP;
+// the console control events on Windows) are counted instead of ending the
+// process, and a closed output pipe no longer ends it either. The count is
+// read from any thread.
 void console_catch_interrupts();
 int console_interrupts();
 

@@ -43,6 +43,10 @@ void console_catch_interrupts()
     action.sa_flags = 0;  // no SA_RESTART: a blocking wait returns early
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // the terminal went away: stop as for Ctrl-C
+    // A reader that goes away (zelflash ... | head) must not end the process
+    // before the ports are put back: writes to it just fail.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int console_interrupts()
