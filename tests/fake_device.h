@@ -1,39 +1,28 @@
-// A fake device behind the port seam, for the tests of the programming job:
-// it decodes every SLIP frame the tool writes and, when it answers that
-// frame, queues an acknowledgement for the tool to read. Its tick moves only
-// when a read finds nothing, so a time limit is reached after a known number
-// of silent reads, never by the machine being slow. One device per test
-// executable: `device`, reset by each test.
+// A fake device on the fake port (fake_port.h), for the tests of the
+// programming job: it decodes every SLIP frame the tool writes and, when it
+// answers that frame, queues an acknowledgement on the port's input. The
+// tick moves only when a read finds nothing (fake.silent_read_ms), so a time
+// limit is reached after a known number of silent reads, never by the
+// machine being slow. One device per test executable: `device`, reset with
+// the port by use_fake_device() in each test.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "fake_port.h"
 #include "lpkt.h"
-#include "port.h"
-
-using bytes = std::vector<uint8_t>;
+#include "slip.h"
 
 struct fake_device {
-    std::vector<std::string> opened;
-    std::vector<bytes> frames;           // every frame received, unescaped, check value included
-    std::vector<uint32_t> frame_ticks;   // the tick at which each frame was complete
-    bytes partial;
-    bool escaped = false;
-    bool answer = true;                  // false: nothing is acknowledged
+    std::vector<bytes> frames;          // every frame received, unescaped, check value included
+    std::vector<uint32_t> frame_ticks;  // the tick at which each frame was complete
+    bool answer = true;                 // false: nothing is acknowledged
     // Which frames get an ACK (the frame is already in `frames`); all when empty.
     std::function<bool(const bytes& frame)> acknowledges;
-    bytes pending;
-    int reads = 0;
-    int writes = 0;
-    uint32_t now = 0;             // the tick
-    uint32_t silent_read_ms = 0;  // how far the tick moves on a read that finds nothing
-    bool alive = true;            // what port.alive answers
-    int closed = 0;
+    slip_decoder decoder;
 };
 
 inline fake_device device;
@@ -41,87 +30,32 @@ inline fake_device device;
 // ACK and its NUL in a packet with its check value, SLIP-framed.
 inline const bytes ack_frame{0xC0, 0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63, 0xC0};
 
-inline port_handle fake_open(const char* name)
+// The port's write, with what it took going on to the device.
+inline uint32_t device_write(port_handle h, const void* src, uint32_t n)
 {
-    device.opened.emplace_back(name);
-    return &device;
-}
-
-inline port_handle failing_open(const char*)
-{
-    return nullptr;
-}
-
-inline int fake_state(port_handle, DCB*)
-{
-    return 1;
-}
-
-inline int fake_timeouts(port_handle, COMMTIMEOUTS*)
-{
-    return 1;
-}
-
-inline uint32_t fake_read(port_handle, void* dst, uint32_t n)
-{
-    ++device.reads;
-    uint32_t k = std::min(n, static_cast<uint32_t>(device.pending.size()));
-    if (k == 0) {
-        device.now += device.silent_read_ms;
-        return 0;
+    uint32_t k = fake_write(h, src, n);
+    slip_frame f{};
+    for (uint32_t i = 0; i < k; ++i) {
+        // Arrival times are of no use here: the tick is the port's.
+        if (!slip_feed(&device.decoder, static_cast<const uint8_t*>(src)[i], 0, &f))
+            continue;
+        EXPECT_EQ(f.status, SLIP_FRAME_OK) << "frame " << device.frames.size();
+        device.frames.push_back(f.bytes);
+        device.frame_ticks.push_back(fake.now);
+        if (device.answer && (!device.acknowledges || device.acknowledges(device.frames.back())))
+            feed(ack_frame);
     }
-    std::memcpy(dst, device.pending.data(), k);
-    device.pending.erase(device.pending.begin(), device.pending.begin() + k);
     return k;
 }
 
-inline void take_byte(uint8_t b)
+// A fresh port and device, and every port operation played by them.
+inline void use_fake_device()
 {
-    if (device.escaped) {
-        device.partial.push_back(b == 0xDC ? 0xC0 : b == 0xDD ? 0xDB : b);
-        device.escaped = false;
-    } else if (b == 0xDB) {
-        device.escaped = true;
-    } else if (b != 0xC0) {
-        device.partial.push_back(b);
-    } else if (!device.partial.empty()) {
-        device.frames.push_back(device.partial);
-        device.frame_ticks.push_back(device.now);
-        device.partial.clear();
-        bool ack = device.answer && (!device.acknowledges || device.acknowledges(device.frames.back()));
-        if (ack)
-            device.pending.insert(device.pending.end(), ack_frame.begin(), ack_frame.end());
-    }
-}
-
-inline uint32_t fake_write(port_handle, const void* src, uint32_t n)
-{
-    ++device.writes;
-    for (uint32_t i = 0; i < n; ++i)
-        take_byte(static_cast<const uint8_t*>(src)[i]);
-    return n;
-}
-
-inline uint32_t fake_tick()
-{
-    return device.now;
-}
-
-inline int fake_alive(port_handle)
-{
-    return device.alive ? 1 : 0;
-}
-
-inline void fake_close(port_handle)
-{
-    ++device.closed;
-}
-
-// Every port operation played by the fake device.
-inline port_ops fake_port()
-{
-    return port_ops{fake_open,     fake_state, fake_state, fake_timeouts, fake_timeouts,
-                    fake_read,     fake_write, fake_tick,  fake_alive,    fake_close};
+    fake = fake_port{};
+    device = fake_device{};
+    slip_decoder_init(&device.decoder);
+    port = fake_ops;
+    port.write = device_write;
 }
 
 // The command a frame carries: the payload in front of the 4-byte check value.

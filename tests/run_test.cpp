@@ -59,9 +59,8 @@ struct run_fixture : testing::Test {
 
     void SetUp() override
     {
-        device = fake_device{};
-        device.silent_read_ms = 10;
-        port = fake_port();
+        use_fake_device();
+        fake.silent_read_ms = 10;
         lprog_local_time = fixed_time;
     }
     void TearDown() override { port = port_platform(); }
@@ -83,7 +82,7 @@ struct run_fixture : testing::Test {
         run_limits limits{attempts, erase_ms};
         run_result r = run_job(&j, &limits);
         zel_close(&j);
-        EXPECT_EQ(device.closed, 1);
+        EXPECT_EQ(fake.closed, 1);
         return r;
     }
 };
@@ -132,8 +131,8 @@ TEST_P(run_outcomes, result_says_where_and_why_the_run_ended)
     const run_case& c = GetParam();
     device.acknowledges = [&c](const bytes& frame) {
         if (device.frames.size() > c.dies_at)
-            device.alive = false;
-        return device.alive && c.acknowledges(frame);
+            fake.alive = false;
+        return fake.alive && c.acknowledges(frame);
     };
     run_result r = run(c.attempts);
     EXPECT_EQ(r.outcome, c.outcome) << run_outcome_text(r.outcome);
@@ -165,12 +164,12 @@ TEST_F(run_fixture, erase_wait_is_bounded_by_time_alone)
     // the limit, and the run ended once it was reached.
     uint32_t first = device.frame_ticks[1];
     EXPECT_LT(device.frame_ticks.back() - first, 1000u);
-    EXPECT_GE(device.now - first, 1000u);
+    EXPECT_GE(fake.now - first, 1000u);
 
     // An erase that ends after 500 ms: programmed, still without retries.
     SetUp();
     device.acknowledges = [](const bytes& f) {
-        return !is_erase_wait(f) || device.now - device.frame_ticks[1] >= 500;
+        return !is_erase_wait(f) || fake.now - device.frame_ticks[1] >= 500;
     };
     r = run(2, 1000);
     EXPECT_EQ(r.outcome, RUN_PROGRAMMED);

@@ -11,14 +11,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <thread>
 #include <vector>
 
+#include "fake_port.h"
 #include "layer.h"
 #include "mlb.h"
 #include "port.h"
 #include "ser.h"
+#include "slip.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -32,154 +33,10 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
 bytes repeat(uint8_t b, size_t n)
 {
     return bytes(n, b);
 }
-
-bytes concat(bytes a, const bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The frame of a message made of n copies of b: END, the bytes (escaped), END.
-bytes frame_of_repeated(uint8_t b, size_t n)
-{
-    bytes body;
-    for (size_t i = 0; i < n; ++i) {
-        if (b == 0xC0)
-            body.insert(body.end(), {0xDB, 0xDC});
-        else if (b == 0xDB)
-            body.insert(body.end(), {0xDB, 0xDD});
-        else
-            body.push_back(b);
-    }
-    return concat(concat({0xC0}, body), {0xC0});
-}
-
-// ---------------------------------------------------------------------------
-// The fake port. Input is a queue of byte values; a TIMEOUT entry makes one
-// read come back empty, as a read time-out does. An exhausted queue reads
-// nothing, i.e. silence.
-
-constexpr int TIMEOUT = -1;
-
-struct fake_port {
-    std::deque<int> input;
-    bytes output;
-    int reads = 0;
-    int writes = 0;
-    int get_state_calls = 0;
-    int set_state_calls = 0;
-    int set_timeouts_calls = 0;
-    int state_ok = 1;
-    int timeouts_ok = 1;
-    uint32_t write_limit = 0xFFFFFFFFu;  // most bytes one write takes
-    int writes_before_failure = -1;      // -1: never fails
-    bool endless_input = false;          // reads always fill the buffer
-    uint32_t now = 0;
-    uint32_t tick_step = 0;  // added to the tick after each reading of it
-    DCB dcb{};
-    COMMTIMEOUTS timeouts{};
-    std::vector<COMMTIMEOUTS> read_timeouts;  // time-outs in force at each read
-    port_handle last_handle = nullptr;
-};
-
-fake_port fake;
-
-int fake_get_state(port_handle h, DCB* dcb)
-{
-    fake.last_handle = h;
-    fake.get_state_calls += 1;
-    if (!fake.state_ok)
-        return 0;
-    *dcb = fake.dcb;
-    return 1;
-}
-
-int fake_set_state(port_handle h, DCB* dcb)
-{
-    fake.last_handle = h;
-    fake.set_state_calls += 1;
-    fake.dcb = *dcb;
-    return 1;
-}
-
-int fake_get_timeouts(port_handle, COMMTIMEOUTS* to)
-{
-    if (!fake.timeouts_ok)
-        return 0;
-    *to = fake.timeouts;
-    return 1;
-}
-
-int fake_set_timeouts(port_handle, COMMTIMEOUTS* to)
-{
-    fake.set_timeouts_calls += 1;
-    fake.timeouts = *to;
-    return 1;
-}
-
-uint32_t fake_read(port_handle, void* dst, uint32_t n)
-{
-    fake.reads += 1;
-    fake.read_timeouts.push_back(fake.timeouts);
-    uint8_t* out = static_cast<uint8_t*>(dst);
-    if (fake.endless_input) {
-        std::memset(out, 0x55, n);
-        return n;
-    }
-    if (!fake.input.empty() && fake.input.front() == TIMEOUT) {
-        fake.input.pop_front();
-        return 0;
-    }
-    uint32_t k = 0;
-    while (k < n && !fake.input.empty() && fake.input.front() != TIMEOUT) {
-        out[k++] = static_cast<uint8_t>(fake.input.front());
-        fake.input.pop_front();
-    }
-    return k;
-}
-
-uint32_t fake_write(port_handle, const void* src, uint32_t n)
-{
-    fake.writes += 1;
-    if (fake.writes > 1000) {
-        // A frame needs far fewer; take the rest so a looping writer ends.
-        ADD_FAILURE() << "the writer keeps calling write";
-        return n;
-    }
-    if (fake.writes_before_failure == 0)
-        return 0;
-    if (fake.writes_before_failure > 0)
-        fake.writes_before_failure -= 1;
-    uint32_t k = n < fake.write_limit ? n : fake.write_limit;
-    const uint8_t* in = static_cast<const uint8_t*>(src);
-    fake.output.insert(fake.output.end(), in, in + k);
-    return k;
-}
-
-uint32_t fake_tick()
-{
-    uint32_t t = fake.now;
-    fake.now += fake.tick_step;
-    return t;
-}
-
-port_handle fake_open(const char*)
-{
-    return &fake;
-}
-
-// The serial layer never asks whether a line is alive, nor closes a port:
-// those entries stay empty.
-constexpr port_ops fake_ops = {
-    fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
-    fake_read, fake_write,     fake_tick,      nullptr,           nullptr,
-};
 
 // Handles the fake hands out; each test takes fresh ones, because the
 // saved-settings table keeps its entries for the life of the process.
@@ -188,12 +45,6 @@ port_handle fresh_handle()
     static uintptr_t next = 0x1000;
     next += 0x10;
     return reinterpret_cast<port_handle>(next);
-}
-
-void feed(const bytes& b)
-{
-    for (uint8_t x : b)
-        fake.input.push_back(x);
 }
 
 // The normal set as ser_config leaves it, with the 120 ms of this system.
@@ -360,7 +211,7 @@ TEST_P(SerFakeSize, SendsWhatFitsAndRefusesTheRestWithoutWriting)
     int r = ser_send_frame(fresh_handle(), msg.data(), c.count);
     if (c.sent) {
         EXPECT_EQ(r, 10000);
-        EXPECT_EQ(fake.output, frame_of_repeated(c.fill, static_cast<size_t>(c.count)));
+        EXPECT_EQ(fake.output, slip_encode(msg));
     } else {
         EXPECT_EQ(r, -1);
         EXPECT_EQ(fake.writes, 0);
@@ -453,10 +304,7 @@ TEST_F(SerFake, EndFloodEndsTheReadAfterTwiceMaxBytes)
 TEST_F(SerFake, FrameOfMaxMinusOneEscapedBytesIsStillReceived)
 {
     constexpr int32_t max = 64;
-    bytes wire{0xC0};
-    for (int i = 0; i < max - 1; ++i)
-        wire.insert(wire.end(), {0xDB, 0xDC});
-    wire.push_back(0xC0);
+    bytes wire = slip_encode(repeat(0xC0, max - 1));
     ASSERT_EQ(wire.size(), size_t{2 * max});
     feed(wire);
     uint8_t dst[max];
@@ -495,16 +343,7 @@ TEST_F(SerFake, LargestFrameIsReceivedWhole)
     bytes data(9999);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7);
-    feed({0xC0});
-    for (uint8_t b : data) {
-        if (b == 0xC0)
-            feed({0xDB, 0xDC});
-        else if (b == 0xDB)
-            feed({0xDB, 0xDD});
-        else
-            feed({b});
-    }
-    feed({0xC0});
+    feed(slip_encode(data));
     stack s(fresh_handle());
     ser_rx(&s.bottom, s.m);
     EXPECT_EQ(above.calls, 1);
@@ -513,7 +352,7 @@ TEST_F(SerFake, LargestFrameIsReceivedWhole)
 
 TEST_F(SerFake, FrameOfTenThousandBytesGivesEmptyMessage)
 {
-    feed(frame_of_repeated(0x55, 10000));
+    feed(slip_encode(repeat(0x55, 10000)));
     stack s(fresh_handle());
     ser_rx(&s.bottom, s.m);
     EXPECT_EQ(above.calls, 1);
@@ -981,7 +820,7 @@ TEST_P(SerPtySize, DeviceGetsWhatFitsAndNothingOfARefusal)
     int r = ser_send_frame(h, msg.data(), c.count);
     if (c.sent) {
         EXPECT_EQ(r, 10000);
-        EXPECT_EQ(line.device_take(10001, 100), frame_of_repeated(c.fill, static_cast<size_t>(c.count)));
+        EXPECT_EQ(line.device_take(10001, 100), slip_encode(msg));
     } else {
         EXPECT_EQ(r, -1);
         EXPECT_TRUE(line.device_take(1, 100).empty());
@@ -1025,17 +864,7 @@ TEST_F(SerPty, LargestFrameIsReceivedWhole)
     bytes data(9999);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7);
-    bytes wire = {0xC0};
-    for (uint8_t b : data) {
-        if (b == 0xC0)
-            wire.insert(wire.end(), {0xDB, 0xDC});
-        else if (b == 0xDB)
-            wire.insert(wire.end(), {0xDB, 0xDD});
-        else
-            wire.push_back(b);
-    }
-    wire.push_back(0xC0);
-    line.device_send(wire);
+    line.device_send(slip_encode(data));
     stack s(h);
     ser_rx(&s.bottom, s.m);
     EXPECT_EQ(above.calls, 1);
@@ -1044,7 +873,7 @@ TEST_F(SerPty, LargestFrameIsReceivedWhole)
 
 TEST_F(SerPty, FrameOfTenThousandBytesGivesEmptyMessage)
 {
-    line.device_send(frame_of_repeated(0x55, 10000));
+    line.device_send(slip_encode(repeat(0x55, 10000)));
     stack s(h);
     ser_rx(&s.bottom, s.m);
     EXPECT_EQ(above.calls, 1);

@@ -24,6 +24,7 @@
 #include "mlb.h"
 #include "port.h"
 #include "ser.h"
+#include "slip.h"
 
 namespace {
 
@@ -204,14 +205,7 @@ TEST_F(SerWine, SizeLimits)
         bytes_read = 0;
         for (int i = 0; i < 10 && bytes_read == 0; ++i)
             ser_rx(&s.bottom, s.m);
-        bytes frame = {0xC0};
-        for (uint8_t b : msg) {
-            if (b == 0xC0)
-                frame.insert(frame.end(), {0xDB, 0xDC});
-            else
-                frame.push_back(b);
-        }
-        frame.push_back(0xC0);
+        bytes frame = slip_encode(msg);
         ASSERT_EQ(above.last.size(), 8u);
         EXPECT_EQ(get_le32(above.last.data()), 10000u);
         EXPECT_EQ(get_le32(above.last.data() + 4), crc32_calc(frame.data(), static_cast<int32_t>(frame.size())));

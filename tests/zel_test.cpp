@@ -94,8 +94,7 @@ struct zel_fixture : testing::Test {
 
     void SetUp() override
     {
-        device = fake_device{};
-        port = fake_port();
+        use_fake_device();
         host = host_ops{fake_image, fake_last_error, fake_describe, fake_alert, fake_beep, fake_status};
         lprog_local_time = fixed_time;
         image.assign(600, 0);
@@ -129,9 +128,9 @@ struct zel_fixture : testing::Test {
 TEST_F(zel_fixture, poll_before_open_returns_0_and_does_no_io)
 {
     EXPECT_EQ(zel_poll(&j), 0);
-    EXPECT_EQ(device.reads, 0);
-    EXPECT_EQ(device.writes, 0);
-    EXPECT_TRUE(device.opened.empty());
+    EXPECT_EQ(fake.reads, 0);
+    EXPECT_EQ(fake.writes, 0);
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 TEST_F(zel_fixture, open_builds_the_job_and_a_second_open_changes_nothing)
@@ -141,11 +140,11 @@ TEST_F(zel_fixture, open_builds_the_job_and_a_second_open_changes_nothing)
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, " . Opening serial port com7 at 115200 baud\n\nFlash Image Size 258\n");
     EXPECT_EQ(j.open, 1);
-    EXPECT_EQ(j.handle, &device);
+    EXPECT_EQ(j.handle, &fake);
     ASSERT_NE(j.filebuf, nullptr);
     EXPECT_NE(j.filebuf, image.data());  // a private copy
     EXPECT_EQ(j.mbuf->cap, ZEL_BUFFER_SIZE);
-    EXPECT_EQ(device.writes, 0);
+    EXPECT_EQ(fake.writes, 0);
 
     job before = j;
     int configured = ser_settings_count();
@@ -153,7 +152,7 @@ TEST_F(zel_fixture, open_builds_the_job_and_a_second_open_changes_nothing)
     EXPECT_EQ(zel_open(&j), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(std::memcmp(&before, &j, sizeof j), 0);
-    EXPECT_EQ(device.opened, (std::vector<std::string>{"com7"}));
+    EXPECT_EQ(fake.opened, (std::vector<std::string>{"com7"}));
     EXPECT_EQ(ser_settings_count(), configured);
 }
 
@@ -162,7 +161,7 @@ TEST_F(zel_fixture, open_configures_the_port)
     int configured = ser_settings_count();
     zel_open(&j);
     EXPECT_EQ(ser_settings_count(), configured + 1);
-    EXPECT_GE(ser_find(&device), 0);
+    EXPECT_GE(ser_find(&fake), 0);
 }
 
 TEST_F(zel_fixture, whole_sequence_with_the_copy_padded_by_erased_bytes)
@@ -283,7 +282,7 @@ TEST_F(zel_fixture, fatal_text_keeps_its_closing_line_whatever_the_description)
 
 TEST_F(zel_fixture, port_that_cannot_be_opened_is_fatal)
 {
-    port.open = failing_open;
+    port.open = [](const char*) -> port_handle { return nullptr; };
     last_error_code = 2;
     EXPECT_EXIT(zel_open(&j), testing::ExitedWithCode(1),
                 "\\[Terminate Program\\]\n\n\nAn Error has occurred as follows:\n          Unable to open serial "
