@@ -9,8 +9,7 @@
 #include "zel.h"
 
 enum board_constants : int32_t {
-    BOARD_CHUNK = 256,                   // image bytes per PROGRAM, as the dialog program sends
-    BOARD_READ_TIMEOUT_US = ZEL_READ_TIMEOUT_US,
+    BOARD_CHUNK = 256,  // image bytes per PROGRAM, as the dialog program sends
 };
 
 void board_news::post(int board_index)
@@ -34,7 +33,9 @@ std::deque<int> board_news::take(std::chrono::milliseconds wait)
 board::board(int index, std::string port, std::string serial, board_news* news)
     : index_(index), port_(std::move(port)), serial_(std::move(serial)), news_(news)
 {
-    sink_ = sink{this, on_text, on_progress, on_cancelled};
+    // No texts: they are the dialog program's; the display draws its own
+    // from the progress reports.
+    sink_ = sink{this, nullptr, on_progress, on_cancelled};
 }
 
 board::~board()
@@ -55,7 +56,7 @@ bool board::open(uint32_t baud, std::string* error)
                  " (check the name, and that no other program is using it)";
         return false;
     }
-    if (ser_config(handle_, static_cast<int32_t>(baud), BOARD_READ_TIMEOUT_US) != 0) {
+    if (ser_config(handle_, static_cast<int32_t>(baud), ZEL_READ_TIMEOUT_US) != 0) {
         *error = port_ + ": not a serial port (its line settings cannot be read)";
         ::port.close(handle_);
         handle_ = nullptr;
@@ -132,10 +133,6 @@ board_view board::view() const
     v.message = message_;
     return v;
 }
-
-// The job's console texts are the dialog program's; the display draws its
-// own from the progress reports.
-void board::on_text(void*, const char*) {}
 
 void board::on_progress(void* ctx, const sink_progress* p)
 {

@@ -70,7 +70,6 @@ public:
     const std::string& port() const { return port_; }
 
 private:
-    static void on_text(void* ctx, const char* text);
     static void on_progress(void* ctx, const sink_progress* p);
     static int on_cancelled(void* ctx);
     void work(const image* img, run_limits limits);

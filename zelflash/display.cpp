@@ -184,6 +184,10 @@ void display::redraw(const std::vector<board_view>& rows, const std::string& foo
 {
     if (mode_ != DISPLAY_LIVE)
         return;
+    auto now = std::chrono::steady_clock::now();
+    if (drawn_ > 0 && now - painted_ < DISPLAY_PAINT_PERIOD)
+        return;
+    painted_ = now;
     int width = console_width(out_) - 1;
     std::string text;
     if (drawn_ > 0)

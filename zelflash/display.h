@@ -11,6 +11,7 @@
 // these functions.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -21,15 +22,26 @@
 
 enum display_mode : int32_t { DISPLAY_LIVE = 0, DISPLAY_PLAIN = 1, DISPLAY_JSON = 2, DISPLAY_QUIET = 3 };
 
+// Live mode repaints its rows at most this often, however fast the boards report.
+constexpr std::chrono::milliseconds DISPLAY_PAINT_PERIOD{100};
+
 class display {
 public:
     display(display_mode mode, FILE* out, FILE* err);
 
     display_mode mode() const { return mode_; }
+    // How long the displaying thread may sleep between looks: the paint
+    // period in live mode, `idle` otherwise.
+    std::chrono::milliseconds wake(std::chrono::milliseconds idle) const
+    {
+        return mode_ == DISPLAY_LIVE ? DISPLAY_PAINT_PERIOD : idle;
+    }
     void started(const board_view& v, const image& img);
     void progressed(const board_view& v);
     void finished(const board_view& v);
-    // Live mode: repaints the rows of `rows`, then `footer` when not empty.
+    // Live mode: repaints the rows of `rows`, then `footer` when not empty;
+    // nothing when the last paint is less than DISPLAY_PAINT_PERIOD ago and
+    // still on screen.
     void redraw(const std::vector<board_view>& rows, const std::string& footer = "");
     // Clears the live rows; the next redraw paints them below what was
     // printed meanwhile. Call before the summary.
@@ -54,6 +66,7 @@ private:
     FILE* out_;
     FILE* err_;
     int drawn_ = 0;                               // live rows on screen
+    std::chrono::steady_clock::time_point painted_{};  // when they were painted
     std::unordered_map<std::string, int> step_;   // last step reported, per port
 };
 

@@ -14,8 +14,7 @@ extern const uint8_t zel_image_data[];
 extern const uint32_t zel_image_size;
 
 enum flash_constants : int {
-    LIVE_PAINT_MS = 100,   // live mode: the rows are repainted this often
-    QUIET_WAKE_MS = 250,   // other modes: the longest sleep between looks at Ctrl-C
+    IDLE_WAKE_MS = 250,    // the longest sleep between looks at Ctrl-C
     MAX_RETRIES = 1000000,
 };
 
@@ -158,7 +157,7 @@ int flash_write(const flash_options& o, const std::vector<std::string>& ports)
     size_t finished = 0;
     std::vector<bool> shown(boards.size(), false);  // its end has been displayed
     int interrupts_seen = 0;
-    auto wake = std::chrono::milliseconds(d.mode() == DISPLAY_LIVE ? LIVE_PAINT_MS : QUIET_WAKE_MS);
+    auto wake = d.wake(std::chrono::milliseconds(IDLE_WAKE_MS));
     while (finished < boards.size()) {
         for (int i : news.take(wake)) {
             board_view v = boards[static_cast<size_t>(i)]->view();

@@ -1,6 +1,7 @@
 #include "ports.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -25,20 +26,14 @@ std::vector<std::string> ports_glob(const std::string& pattern)
     return found;
 }
 
+// One to four hex digits, nothing else.
 static std::optional<int> hex16(std::string_view text)
 {
-    if (text.empty() || text.size() > 4)
+    uint16_t v = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, result] = std::from_chars(text.data(), end, v, 16);
+    if (text.empty() || text.size() > 4 || result != std::errc() || stop != end)
         return std::nullopt;
-    int v = 0;
-    for (char c : text) {
-        int d = (c >= '0' && c <= '9') ? c - '0'
-              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                       : -1;
-        if (d < 0)
-            return std::nullopt;
-        v = v * 16 + d;
-    }
     return v;
 }
 

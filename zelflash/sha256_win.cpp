@@ -22,11 +22,5 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes)
     ZEL_ASSERT(hashed == 0 && finished == 0);
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(algorithm, 0);
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (UCHAR b : digest) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-    }
-    return text;
+    return sha256_digits(digest, sizeof digest);
 }

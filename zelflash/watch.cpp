@@ -11,8 +11,7 @@
 #include "sha256.h"
 
 enum watch_constants : int {
-    SCAN_MS = 250,        // how often the ports are looked for
-    LIVE_PAINT_MS = 100,  // live mode: the rows are repainted this often
+    SCAN_MS = 250,  // how often the ports are looked for
 };
 
 std::string watch_iso_utc(std::chrono::system_clock::time_point t)
@@ -94,6 +93,7 @@ private:
     void rescan();
     void start_queued();
     void finish(int id);
+    void log(const attachment& a, const board_view& v);
     void stop_everything(int interrupts);
     std::string footer() const;
     size_t running() const;
@@ -169,12 +169,17 @@ std::map<std::string, found_port> watcher::scan() const
     }
     if (!fresh)
         return found;
-    for (const port_info& p : ports_list())
-        for (auto& [path, f] : found)
-            if (flash_port_identity(p.path) == f.identity) {
-                f.info = p;
-                f.info.path = path;
-            }
+    std::map<std::string, const port_info*> known;  // the system's ports by identity
+    std::vector<port_info> system = ports_list();
+    for (const port_info& p : system)
+        known[flash_port_identity(p.path)] = &p;
+    for (auto& [path, f] : found) {
+        auto k = known.find(f.identity);
+        if (k != known.end()) {
+            f.info = *k->second;
+            f.info.path = path;
+        }
+    }
     return found;
 }
 
@@ -242,12 +247,9 @@ void watcher::start_queued()
             a.ended = true;
             failed_ += 1;
             d_->problem(error);
-            watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, sha256_, a.b->view()};
-            r.view.message = error;
-            if (log_ != nullptr) {
-                std::fprintf(log_, "%s\n", watch_log_line(r).dump().c_str());
-                console_sync(log_);
-            }
+            board_view v = a.b->view();
+            v.message = error;
+            log(a, v);
             continue;
         }
         a.b->start(&img_, limits_);
@@ -276,11 +278,17 @@ void watcher::finish(int id)
     else
         failed_ += 1;
     d_->finished(v);
-    if (log_ != nullptr) {
-        watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, sha256_, v};
-        std::fprintf(log_, "%s\n", watch_log_line(r).dump().c_str());
-        console_sync(log_);
-    }
+    log(a, v);
+}
+
+// One line of the board log, on the disk before the next board is looked at.
+void watcher::log(const attachment& a, const board_view& v)
+{
+    if (log_ == nullptr)
+        return;
+    watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, sha256_, v};
+    std::fprintf(log_, "%s\n", watch_log_line(r).dump().c_str());
+    console_sync(log_);
 }
 
 // First Ctrl-C: no new boards, the queue is dropped, the running ones
@@ -324,7 +332,7 @@ int watcher::run()
         std::printf("zelflash: watching %s for boards; Ctrl-C stops\n", w_.glob.empty() ? "serial ports" : w_.glob.c_str());
         std::fflush(stdout);  // a pipe or a file sees it now, not with the first board
     }
-    auto wake = std::chrono::milliseconds(d_->mode() == DISPLAY_LIVE ? LIVE_PAINT_MS : SCAN_MS);
+    auto wake = d_->wake(std::chrono::milliseconds(SCAN_MS));
     auto next_scan = std::chrono::steady_clock::now();
     for (;;) {
         if (console_interrupts() > interrupts_seen_) {
