@@ -68,4 +68,31 @@ TEST(port_posix, line_settings_go_to_termios_and_come_back)
     }
 }
 
+struct latency_case {
+    int reported;
+    bool on;
+    bool write;
+    int flags;
+};
+
+constexpr int low = 1 << 13;  // ASYNC_LOW_LATENCY on Linux
+constexpr int other = 0x41;   // the driver's other flags, which stay as they are
+
+constexpr latency_case latency_cases[] = {
+    {0, true, true, low},
+    {other, true, true, other | low},
+    {other | low, true, false, other | low},  // already on: open writes nothing
+    {other | low, false, true, other},        // close turns off what open turned on
+    {other, false, false, other},
+};
+
+TEST(port_posix, low_latency_bit_alone_is_set_and_put_back)
+{
+    for (const latency_case& c : latency_cases) {
+        port_posix_latency r = port_posix_latency_flags(c.reported, low, c.on);
+        EXPECT_EQ(r.write, c.write) << std::hex << c.reported << (c.on ? " on" : " off");
+        EXPECT_EQ(r.flags, c.flags) << std::hex << c.reported << (c.on ? " on" : " off");
+    }
+}
+
 }  // namespace

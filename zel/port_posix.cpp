@@ -9,6 +9,8 @@
 // The Windows line settings and time-outs are kept in a small record behind
 // the handle. The line settings that termios can express are written to and
 // read back from the device; the read time-outs are carried out with poll().
+//
+// On Linux the driver is asked for low latency while the port is open.
 #include "port.h"
 #include "port_posix.h"
 
@@ -23,6 +25,10 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 BYTE port_posix_byte_size(tcflag_t cflag)
 {
@@ -80,6 +86,12 @@ void port_posix_line_to_termios(const DCB& dcb, termios* tio)
         tio->c_iflag |= IXOFF;
 }
 
+port_posix_latency port_posix_latency_flags(int reported, int bit, bool on)
+{
+    int flags = on ? (reported | bit) : (reported & ~bit);
+    return {flags != reported, flags};
+}
+
 namespace {
 
 struct posix_port {
@@ -92,6 +104,10 @@ struct posix_port {
     bool has_opened;
     int modem_lines;
     bool has_modem_lines;
+    // Whether the driver had low latency on before open asked for it; close
+    // puts that back. Only when the driver answered the request at all.
+    bool latency_was;
+    bool has_latency;
 };
 
 posix_port* record(port_handle h)
@@ -158,6 +174,44 @@ int poll_ms(int64_t ms)
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
+#ifdef __linux__
+// Many USB serial adapters (FTDI's above all) hold what they receive up to
+// 16 ms before passing it on, unless the driver is asked for low latency; a
+// stop-and-wait protocol pays that on every reply, seconds over an image.
+// A driver without the setting (a pty) refuses the ioctl, and the port works
+// as it would have: nothing here can fail an open.
+void ask_low_latency(posix_port* t)
+{
+    serial_struct ss{};
+    if (ioctl(t->fd, TIOCGSERIAL, &ss) != 0)
+        return;
+    t->has_latency = true;
+    t->latency_was = (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    port_posix_latency c = port_posix_latency_flags(ss.flags, ASYNC_LOW_LATENCY, true);
+    if (c.write) {
+        ss.flags = c.flags;
+        ioctl(t->fd, TIOCSSERIAL, &ss);  // refused: the port is just slower
+    }
+}
+
+// Read again rather than kept from open, so that only our bit goes back.
+void put_back_latency(const posix_port* t)
+{
+    serial_struct ss{};
+    if (!t->has_latency || ioctl(t->fd, TIOCGSERIAL, &ss) != 0)
+        return;
+    port_posix_latency c = port_posix_latency_flags(ss.flags, ASYNC_LOW_LATENCY, t->latency_was);
+    if (c.write) {
+        ss.flags = c.flags;
+        ioctl(t->fd, TIOCSSERIAL, &ss);
+    }
+}
+#else
+// Only Linux has the request; elsewhere the driver keeps its own timing.
+void ask_low_latency(posix_port*) {}
+void put_back_latency(const posix_port*) {}
+#endif
+
 port_handle posix_open(const char* name)
 {
     int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -189,6 +243,7 @@ port_handle posix_open(const char* name)
     t->dcb.fBinary = 1;
     t->has_opened = tcgetattr(fd, &t->opened) == 0;
     t->has_modem_lines = ioctl(fd, TIOCMGET, &t->modem_lines) == 0;  // a pty has none
+    ask_low_latency(t);
     return t;
 }
 
@@ -386,6 +441,7 @@ void posix_close(port_handle h)
         tcsetattr(t->fd, TCSANOW, &t->opened);
     if (t->has_modem_lines)
         ioctl(t->fd, TIOCMSET, &t->modem_lines);
+    put_back_latency(t);
     ioctl(t->fd, TIOCNXCL);
     ::close(t->fd);  // also releases the flock
     std::free(t);

@@ -14,3 +14,13 @@ void port_posix_line_to_termios(const DCB& dcb, termios* tio);
 void port_posix_line_from_termios(const termios& tio, DCB* dcb);
 // 5..8 from the CSIZE bits.
 BYTE port_posix_byte_size(tcflag_t cflag);
+
+// A driver flag through open and close: on Linux the low-latency bit
+// (ASYNC_LOW_LATENCY in struct serial_struct), turned on at open and back to
+// what open found at close. From the flags the driver reports, those to
+// write, every other flag as reported; no write when the bit is already so.
+struct port_posix_latency {
+    bool write;
+    int flags;
+};
+port_posix_latency port_posix_latency_flags(int reported, int bit, bool on);
