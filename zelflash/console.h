@@ -8,6 +8,12 @@
 #include <ctime>
 #include <string>
 
+// Opens /dev/null on standard input, output and error where they are closed,
+// so that no file or port opened later takes their numbers: a port that
+// became descriptor 1 would get the progress text. Call it first thing.
+// Nothing to do on Windows.
+void console_fill_standard_descriptors();
+
 // True when the stream is a terminal (not a pipe or a file).
 bool console_is_terminal(FILE* stream);
 // Lets the terminal of `stream` take ANSI cursor sequences; false when it cannot.

@@ -6,10 +6,26 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 static std::atomic<int> interrupts{0};
+
+void console_fill_standard_descriptors()
+{
+    // open gives the lowest free number: going up from 0, that is the one
+    // just found closed. Should /dev/null be missing, there is nothing better.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
 
 bool console_is_terminal(FILE* stream)
 {

@@ -7,6 +7,10 @@
 
 static std::atomic<int> interrupts{0};
 
+// A port is a handle here, never a C runtime descriptor, so it cannot take
+// the place of standard output.
+void console_fill_standard_descriptors() {}
+
 bool console_is_terminal(FILE* stream)
 {
     return _isatty(_fileno(stream)) != 0;

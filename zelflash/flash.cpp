@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -17,22 +19,74 @@ enum flash_constants : int {
     IDLE_WAKE_MS = 250,    // the longest sleep between looks at Ctrl-C
     MAX_RETRIES = 1000000,
 };
+constexpr double MIN_ERASE_SECONDS = 0.1;
+constexpr double MAX_ERASE_SECONDS = 86400;  // a day
+
+// The text as the user gave it, quoted, so that an empty one shows.
+static std::string as_given(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+// A number of seconds: what from_chars reads, nothing around it, finite and in
+// range. CLI11's Range lets "nan" through (no comparison with it is true), and
+// the seconds become milliseconds in a uint32_t, where neither a NaN nor an
+// infinity has a value.
+static CLI::Validator seconds_in_range()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            double value = 0;
+            const char* end = text.data() + text.size();
+            auto [stop, result] = std::from_chars(text.data(), end, value);
+            if (!text.empty() && result == std::errc() && stop == end && std::isfinite(value) &&
+                value >= MIN_ERASE_SECONDS && value <= MAX_ERASE_SECONDS)
+                return "";
+            return as_given(text) + " is not a number of seconds from 0.1 to 86400";
+        },
+        "FLOAT in [0.1 - 86400]");
+}
+
+// Decimal or 0x hex, 32 bits, at least `least`, as image_parse_address reads
+// it. Checked as it is parsed: an empty --address would otherwise pass for
+// no --address at all.
+static CLI::Validator number_32(std::string what, uint32_t least)
+{
+    return CLI::Validator(
+        [what, least](std::string& text) -> std::string {
+            std::optional<uint32_t> value = image_parse_address(text);
+            if (value && *value >= least)
+                return "";
+            return as_given(text) + " is not " + what + "; give it in decimal, or in hex with 0x";
+        },
+        "");
+}
 
 void flash_add_options(CLI::App* command, flash_options* o)
 {
     command->add_option("IMAGE", o->image_path,
-                        "Image file: raw binary, Intel HEX (.hex, .ihex) or S-record (.srec, .s19, .s28, .s37, "
-                        ".mot); without it, the image built into zelflash");
+                        "Image file: raw binary, Intel HEX (.hex, .ihex, .ihx) or S-record (.srec, .s19, .s28, "
+                        ".s37, .mot); without it, the image built into zelflash");
     command->add_option("--format", o->format, "Image format instead of the one its extension names")
         ->check(CLI::IsMember({"auto", "bin", "ihex", "srec"}));
     command->add_option("-a,--address", o->address,
                         "Device address of a raw image, decimal or 0x hex (default 0; images of at most 255 "
-                        "bytes 0x1FF000)");
+                        "bytes 0x1FF000)")
+        ->check(number_32("a 32-bit address", 0));
     command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, 4000000u));
     command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
         ->check(CLI::Range(1u, static_cast<uint32_t>(MAX_RETRIES)));
     command->add_option("--erase-timeout", o->erase_timeout, "Seconds the wait for the erase may last")
-        ->check(CLI::Range(0.1, 86400.0));
+        ->check(seconds_in_range());
+    command->add_flag("--fill-gaps", o->fill_gaps,
+                      "Write a HEX or S-record image whose records leave more than a 4 KiB sector between them; "
+                      "the device erases the gaps and they read 0xFF");
+    // The check runs before the function, so the text is a number here.
+    command->add_option_function<std::string>(
+               "--flash-size", [o](const std::string& text) { o->flash_size = *image_parse_address(text); },
+               "Bytes of flash on the device, decimal or 0x hex (default 0x200000, 2 MiB); the image must "
+               "lie below")
+        ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1));
     command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
     command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
 }
@@ -50,7 +104,10 @@ bool flash_load_image(const flash_options& o, image* out, std::string* error)
     image_format format = IMAGE_AUTO;
     if (o.format != "auto")
         format = *image_format_named(o.format);
-    return image_load(o.image_path, format, address, zel_image_data, zel_image_size, out, error);
+    image_rules rules;
+    rules.fill_gaps = o.fill_gaps;
+    rules.flash_size = o.flash_size;
+    return image_load(o.image_path, format, address, zel_image_data, zel_image_size, rules, out, error);
 }
 
 run_limits flash_limits(const flash_options& o)

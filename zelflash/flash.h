@@ -29,12 +29,14 @@ struct flash_options {
     uint32_t baud = 115200;
     uint32_t retries = 10;       // attempts of one command
     double erase_timeout = 60;   // seconds the wait for the erase may last
+    bool fill_gaps = false;      // gaps wider than a sector between records are written with 0xFF
+    uint32_t flash_size = IMAGE_FLASH_SIZE;  // bytes; the image must lie below
     bool json = false;
     bool quiet = false;
 };
 
 // Adds IMAGE, --format, --address, --baud, --retries, --erase-timeout,
-// --json and --quiet to a command.
+// --fill-gaps, --flash-size, --json and --quiet to a command.
 void flash_add_options(CLI::App* command, flash_options* o);
 // Loads and places the image; false with a one-line error.
 bool flash_load_image(const flash_options& o, image* out, std::string* error);

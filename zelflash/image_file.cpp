@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <system_error>
@@ -71,9 +72,9 @@ struct extension {
     std::string_view text;  // lower case, without the dot
     image_format format;
 };
-constexpr std::array<extension, 7> extensions{{
-    {"hex", IMAGE_IHEX}, {"ihex", IMAGE_IHEX}, {"srec", IMAGE_SREC}, {"s19", IMAGE_SREC},
-    {"s28", IMAGE_SREC}, {"s37", IMAGE_SREC}, {"mot", IMAGE_SREC},
+constexpr std::array<extension, 8> extensions{{
+    {"hex", IMAGE_IHEX}, {"ihex", IMAGE_IHEX}, {"ihx", IMAGE_IHEX}, {"srec", IMAGE_SREC},
+    {"s19", IMAGE_SREC}, {"s28", IMAGE_SREC}, {"s37", IMAGE_SREC}, {"mot", IMAGE_SREC},
 }};
 
 // ---- Texts for the error messages ----
@@ -112,6 +113,11 @@ std::string char_text(char c)
 std::string at_line(std::string_view name, uint32_t line)
 {
     return std::string(name) + " line " + std::to_string(line) + ": ";
+}
+
+std::string range_text(uint64_t first, uint64_t end)
+{
+    return address_text(first) + " to " + address_text(end - 1);
 }
 
 std::string format_title(image_format format)
@@ -247,7 +253,33 @@ bool check_overlaps(collector* t, std::string_view name, uint64_t* end, std::str
     return true;
 }
 
-bool assemble(collector* t, std::string_view name, image_format format, image* out, std::string* error)
+// The device erases every sector from the lowest to the highest address of
+// the image before writing it, so a gap between records loses what the
+// device held there. A gap of up to a sector (sections a linker aligned
+// apart) holds at most one whole sector the file says nothing about; a wider
+// one is flash only the caller may give up.
+bool check_gaps(const collector& t, std::string_view name, const image_rules& rules, std::string* error)
+{
+    if (rules.fill_gaps)
+        return true;
+    const chunk* furthest = &t.chunks.front();
+    for (const chunk& c : t.chunks) {
+        if (c.addr > furthest->end() && c.addr - furthest->end() > IMAGE_MAX_GAP) {
+            *error = std::string(name) + ": " + std::to_string(c.addr - furthest->end()) +
+                     " bytes between line " + std::to_string(furthest->line) + " and line " +
+                     std::to_string(c.line) + " (" + range_text(furthest->end(), c.addr) +
+                     ") hold no record, and writing the image would erase them and fill them with 0xFF; "
+                     "give --fill-gaps if that is meant";
+            return false;
+        }
+        if (c.end() > furthest->end())
+            furthest = &c;
+    }
+    return true;
+}
+
+bool assemble(collector* t, std::string_view name, image_format format, const image_rules& rules, image* out,
+              std::string* error)
 {
     if (t->chunks.empty()) {
         *error = std::string(name) + ": no data records, so there is nothing to write";
@@ -264,6 +296,8 @@ bool assemble(collector* t, std::string_view name, image_format format, image* o
                  " MiB is loaded, since the gaps between records are filled with 0xFF in memory";
         return false;
     }
+    if (!check_gaps(*t, name, rules, error))
+        return false;
     image result;
     result.bytes.assign(end - first, ERASED);
     for (const chunk& c : t->chunks)
@@ -302,6 +336,19 @@ bool check_mark(std::string_view line, char mark, bool first, std::string* what)
             char_text(line.front());
     if (first)
         *what += " (for a raw binary file give --format bin)";
+    return false;
+}
+
+// A file cut short (a copy or a download that stopped) still reads record
+// by record; only its end record says the file is whole. A file without any
+// record is left to say that there is nothing to write.
+bool check_end(uint32_t end_line, uint32_t records, std::string_view name, std::string_view end_record,
+               std::string* error)
+{
+    if (end_line != 0 || records == 0)
+        return true;
+    *error = std::string(name) + ": no end record; the file may be cut short (it should end with " +
+             std::string(end_record) + "); get the whole file again";
     return false;
 }
 
@@ -500,6 +547,96 @@ bool read_file(const std::string& path, uint64_t limit, std::vector<uint8_t>* by
     return true;
 }
 
+// The format whose record a line looks like, IMAGE_BIN for none: the mark
+// (':'; 'S' and the type digit), then only hex digits, at least as many as
+// the shortest record holds (HEX: count, offset, type, checksum, 10 digits;
+// S-record: count, a 2-byte address, checksum, 8 digits).
+image_format record_look(std::string_view line)
+{
+    bool ihex = line.starts_with(':');
+    bool srec = line.size() >= 2 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9';
+    size_t head = ihex ? 1 : 2;
+    size_t least = ihex ? 10 : 8;
+    if ((!ihex && !srec) || line.size() < head + least)
+        return IMAGE_BIN;
+    for (char c : line.substr(head))
+        if (hex_value(c) < 0)
+            return IMAGE_BIN;
+    return ihex ? IMAGE_IHEX : IMAGE_SREC;
+}
+
+// The format of a raw image that is in fact HEX or S-record text, under a
+// name zelflash does not know; IMAGE_BIN when it is not. It is text when
+// every line that is not blank looks like a record, and one at least does;
+// its first record names the format. Firmware passes this only by wild
+// chance: one byte that is not a hex digit, a line end or a blank is enough
+// to fail it, and so is one short line.
+image_format text_format_of(std::string_view text)
+{
+    if (text.starts_with(UTF8_BOM))
+        text.remove_prefix(UTF8_BOM.size());
+    image_format first = IMAGE_BIN;
+    while (!text.empty()) {
+        std::string_view line = take_line(&text);
+        if (line.empty())
+            continue;
+        image_format look = record_look(line);
+        if (look == IMAGE_BIN)
+            return IMAGE_BIN;
+        if (first == IMAGE_BIN)
+            first = look;
+    }
+    return first;
+}
+
+bool check_not_text(std::string_view name, const std::vector<uint8_t>& bytes, std::string* error)
+{
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    image_format format = text_format_of(text);
+    if (format == IMAGE_BIN)
+        return true;
+    *error = std::string(name) + ": this is " + format_title(format) + ", not raw bytes; give --format " +
+             std::string(image_format_name(format)) +
+             " to write the data of its records, or --format bin to write the text itself";
+    return false;
+}
+
+// A file larger than any image of the flash can need is refused from its
+// size, before a byte of it is read: a raw image is at most the flash, and
+// HEX or S-record text IMAGE_TEXT_PER_FLASH_BYTE times that. Pipes and
+// devices have no size to go by; the read's own limit holds them.
+bool check_file_size(const std::string& path, image_format format, uint32_t flash_size, std::string* error)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return true;
+    uint64_t size = std::filesystem::file_size(path, ec);
+    uint64_t limit = format == IMAGE_BIN ? flash_size : uint64_t{IMAGE_TEXT_PER_FLASH_BYTE} * flash_size;
+    if (ec || size <= limit)
+        return true;
+    std::string what = format == IMAGE_BIN ? "more than the device's flash holds"
+                                           : "more text than any image of the device's flash needs";
+    *error = path + ": " + std::to_string(size) + " bytes, " + what + " (flash of " + std::to_string(flash_size) +
+             " bytes); give --flash-size if the device has more flash";
+    return false;
+}
+
+// Nothing outside the flash is sent: the device would refuse the erase, and
+// the run would fail on every port with a reason that does not say why.
+bool check_fits(const image& img, uint32_t flash_size, std::string* error)
+{
+    uint64_t end = img.addr + uint64_t{img.bytes.size()};
+    if (end <= flash_size)
+        return true;
+    *error = img.name + ": the image lies at " + range_text(img.addr, end) + ", beyond the device's flash (" +
+             range_text(0, flash_size) + ", " + std::to_string(flash_size) + " bytes); ";
+    if (img.format == IMAGE_BIN && img.bytes.size() <= flash_size)
+        *error += "give a lower --address, or --flash-size if the device has more flash";
+    else
+        *error += "give --flash-size if the device has more flash";
+    return false;
+}
+
 bool place_raw(std::string_view name, std::vector<uint8_t> bytes, std::optional<uint32_t> address,
                image* out, std::string* error)
 {
@@ -539,6 +676,32 @@ bool load_embedded(image_format format, std::optional<uint32_t> address, const u
     if (embedded_size != 0)
         bytes.assign(embedded, embedded + embedded_size);
     return place_raw(EMBEDDED_NAME, std::move(bytes), address, out, error);
+}
+
+bool load_file(const std::string& path, image_format format, std::optional<uint32_t> address,
+               const image_rules& rules, image* out, std::string* error)
+{
+    // Only a format someone chose by name may make text a raw image.
+    bool named = format != IMAGE_AUTO;
+    if (format == IMAGE_AUTO)
+        format = image_format_of(path);
+    if (format != IMAGE_BIN && address) {
+        *error = path + " is " + format_title(format) +
+                 ", which places its own data; --address is only for raw binary images";
+        return false;
+    }
+    if (!check_file_size(path, format, rules.flash_size, error))
+        return false;
+    std::vector<uint8_t> bytes;
+    uint64_t limit = format == IMAGE_BIN ? IMAGE_MAX_SPAN : IMAGE_MAX_TEXT_SIZE;
+    if (!read_file(path, limit, &bytes, error))
+        return false;
+    if (format == IMAGE_BIN)
+        return (named || check_not_text(path, bytes, error)) && place_raw(path, std::move(bytes), address, out, error);
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (format == IMAGE_IHEX)
+        return image_parse_ihex(text, path, rules, out, error);
+    return image_parse_srec(text, path, rules, out, error);
 }
 
 }  // namespace
@@ -599,40 +762,33 @@ std::optional<uint32_t> image_parse_address(std::string_view text)
     return value;
 }
 
-bool image_parse_ihex(std::string_view text, std::string_view name, image* out, std::string* error)
+bool image_parse_ihex(std::string_view text, std::string_view name, const image_rules& rules, image* out,
+                      std::string* error)
 {
     ihex_state state;
     return read_lines(text, name, &state, ihex_line, error) &&
-           assemble(&state.data, name, IMAGE_IHEX, out, error);
+           check_end(state.eof_line, state.records, name, ":00000001FF", error) &&
+           assemble(&state.data, name, IMAGE_IHEX, rules, out, error);
 }
 
-bool image_parse_srec(std::string_view text, std::string_view name, image* out, std::string* error)
+bool image_parse_srec(std::string_view text, std::string_view name, const image_rules& rules, image* out,
+                      std::string* error)
 {
     srec_state state;
     return read_lines(text, name, &state, srec_line, error) &&
-           assemble(&state.data, name, IMAGE_SREC, out, error);
+           check_end(state.end_line, state.records, name, "an S7, S8 or S9 record", error) &&
+           assemble(&state.data, name, IMAGE_SREC, rules, out, error);
 }
 
 bool image_load(const std::string& path, image_format format, std::optional<uint32_t> address,
-                const uint8_t* embedded, uint32_t embedded_size, image* out, std::string* error)
+                const uint8_t* embedded, uint32_t embedded_size, const image_rules& rules, image* out,
+                std::string* error)
 {
-    if (path.empty())
-        return load_embedded(format, address, embedded, embedded_size, out, error);
-    if (format == IMAGE_AUTO)
-        format = image_format_of(path);
-    if (format != IMAGE_BIN && address) {
-        *error = path + " is " + format_title(format) +
-                 ", which places its own data; --address is only for raw binary images";
+    image result;
+    bool loaded = path.empty() ? load_embedded(format, address, embedded, embedded_size, &result, error)
+                               : load_file(path, format, address, rules, &result, error);
+    if (!loaded || !check_fits(result, rules.flash_size, error))
         return false;
-    }
-    std::vector<uint8_t> bytes;
-    uint64_t limit = format == IMAGE_BIN ? IMAGE_MAX_SPAN : IMAGE_MAX_TEXT_SIZE;
-    if (!read_file(path, limit, &bytes, error))
-        return false;
-    if (format == IMAGE_BIN)
-        return place_raw(path, std::move(bytes), address, out, error);
-    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (format == IMAGE_IHEX)
-        return image_parse_ihex(text, path, out, error);
-    return image_parse_srec(text, path, out, error);
+    *out = std::move(result);
+    return true;
 }

@@ -10,9 +10,15 @@
 //   | record | 0xFF gap | record | record | 0xFF gap | record |
 //   ^ addr = lowest address written          highest end ^
 //
-// The gaps hold 0xFF, the value of erased flash, so writing them changes
-// nothing on the device. No two records may write the same address, and no
-// byte may lie past 0xFFFFFFFF.
+// The gaps hold 0xFF, the value of erased flash; the device erases the whole
+// block first, so whatever it held in a gap is lost. A gap wider than one
+// flash sector is therefore refused unless the caller allows it (fill_gaps).
+// No two records may write the same address, no byte may lie past
+// 0xFFFFFFFF, and a file must end with its end record (":00000001FF"; S7, S8
+// or S9): without it the file may have been cut short.
+//
+// Every image must lie in the device's flash, [0, flash_size). Files far
+// larger than any image of that flash are refused from their size alone.
 //
 // Error texts are one line and start with the name, then the line number
 // when a line is at fault:
@@ -36,6 +42,20 @@ enum image_limits : uint32_t {
     // Largest HEX or S-record file read: the text is 2.5 to 13 times the size
     // of the data it carries, depending on the record length.
     IMAGE_MAX_TEXT_SIZE = 1u << 30,
+    // The device's flash: 2 MiB from address 0 (--flash-size for others).
+    IMAGE_FLASH_SIZE = 0x200000,
+    // One flash sector: the widest gap between records filled without being
+    // asked to. A wider one erases sectors the file says nothing about.
+    IMAGE_MAX_GAP = 4096,
+    // A HEX or S-record file larger than this many times the flash is refused
+    // unread: the text takes 2.5 to 13 times the bytes it carries.
+    IMAGE_TEXT_PER_FLASH_BYTE = 16,
+};
+
+// What the device allows of an image; the defaults are those of the zel device.
+struct image_rules {
+    bool fill_gaps = false;                 // gaps wider than IMAGE_MAX_GAP are written, not refused
+    uint32_t flash_size = IMAGE_FLASH_SIZE; // bytes of flash, from address 0
 };
 
 struct image {
@@ -54,14 +74,22 @@ std::string_view image_format_name(image_format format);
 // Parses "123" or "0x1F000" (also "0X"), 32-bit; nullopt when not a number or out of range.
 std::optional<uint32_t> image_parse_address(std::string_view text);
 
-// Parsers of file contents; `name` only labels the error texts. On failure
-// they return false and put one line of text in *error; *out is then unchanged.
-bool image_parse_ihex(std::string_view text, std::string_view name, image* out, std::string* error);
-bool image_parse_srec(std::string_view text, std::string_view name, image* out, std::string* error);
+// Parsers of file contents; `name` only labels the error texts. Of the rules
+// they apply fill_gaps; where the image lies is image_load's to check. On
+// failure they return false and put one line of text in *error; *out is then
+// unchanged.
+bool image_parse_ihex(std::string_view text, std::string_view name, const image_rules& rules, image* out,
+                      std::string* error);
+bool image_parse_srec(std::string_view text, std::string_view name, const image_rules& rules, image* out,
+                      std::string* error);
 
 // Loads the file at path (format IMAGE_AUTO: by extension), or the embedded
 // image when path is empty, and places it: `address` is only allowed for raw
 // images; a raw image without one goes to 0, or to 0x1FF000 when it holds at
-// most 255 bytes. false with *error on any bad input; *out is then unchanged.
+// most 255 bytes. A raw image whose format was not given (IMAGE_AUTO) is
+// refused when its bytes are Intel HEX or S-record text. false with *error on
+// any bad input, an image outside [0, rules.flash_size) included; *out is
+// then unchanged.
 bool image_load(const std::string& path, image_format format, std::optional<uint32_t> address,
-                const uint8_t* embedded, uint32_t embedded_size, image* out, std::string* error);
+                const uint8_t* embedded, uint32_t embedded_size, const image_rules& rules, image* out,
+                std::string* error);

@@ -14,10 +14,14 @@ using bytes = std::vector<uint8_t>;
 // Two records with a 2-byte gap between them, as most files below hold.
 const bytes gapped{0x01, 0x02, 0xFF, 0xFF, 0xAA, 0xBB, 0xCC};
 
-bool parse(image_format format, std::string_view text, image* out, std::string* error)
+// The zel device: 2 MiB of flash, gaps of at most a sector.
+const image_rules zel_device;
+
+bool parse(image_format format, std::string_view text, image* out, std::string* error,
+           const image_rules& rules = zel_device)
 {
-    return format == IMAGE_IHEX ? image_parse_ihex(text, "t", out, error)
-                                : image_parse_srec(text, "t", out, error);
+    return format == IMAGE_IHEX ? image_parse_ihex(text, "t", rules, out, error)
+                                : image_parse_srec(text, "t", rules, out, error);
 }
 
 struct good_file {
@@ -47,9 +51,10 @@ INSTANTIATE_TEST_SUITE_P(vectors, good_files, testing::Values(
               ":020000040800F2\n:0400000001020304F2\n:02000800AABB91\n:00000001FF\n", 0x08000000,
               {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0xBB}},
     // Segment 0x1000 is 0x10000; CRLF, blank lines, lower case, a start
-    // record, records out of order and no end-of-file record.
+    // record, records out of order and blank lines after the end-of-file record.
     good_file{"ihex_segment", IMAGE_IHEX,
-              ":020000021000EC\r\n\r\n:03000400c0dbee70\r\n:04000005DEADBEEFBF\r\n:02000000C0DB63\r\n",
+              ":020000021000EC\r\n\r\n:03000400c0dbee70\r\n:04000005DEADBEEFBF\r\n:02000000C0DB63\r\n"
+              ":00000001FF\r\n\r\n",
               0x10000, {0xC0, 0xDB, 0xFF, 0xFF, 0xC0, 0xDB, 0xEE}},
     good_file{"s19", IMAGE_SREC,
               "S008000068656C6C6FE3\nS10510000102E7\nS1061004AABBCCB4\nS5030002FA\nS9031000EC\n",
@@ -57,9 +62,9 @@ INSTANTIATE_TEST_SUITE_P(vectors, good_files, testing::Values(
     good_file{"s28", IMAGE_SREC, "S2061234000102B0\nS207123404AABBCC7D\nS804123400B5", 0x123400, gapped},
     good_file{"s37", IMAGE_SREC, "S30712345600010259\r\nS30812345604AABBCC26\r\nS705123456005E\r\n",
               0x12345600, gapped},
-    good_file{"ihex_last_byte_at_top", IMAGE_IHEX, ":02000004FFFFFC\n:04FFFC0001020304F7\n", 0xFFFFFFFC,
+    good_file{"ihex_last_byte_at_top", IMAGE_IHEX, ":02000004FFFFFC\n:04FFFC0001020304F7\n:00000001FF", 0xFFFFFFFC,
               {0x01, 0x02, 0x03, 0x04}},
-    good_file{"s37_last_byte_at_top", IMAGE_SREC, "S309FFFFFFFC01020304F3\n", 0xFFFFFFFC,
+    good_file{"s37_last_byte_at_top", IMAGE_SREC, "S309FFFFFFFC01020304F3\nS70500000000FA\n", 0xFFFFFFFC,
               {0x01, 0x02, 0x03, 0x04}}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -103,14 +108,21 @@ INSTANTIATE_TEST_SUITE_P(ihex, bad_files, testing::Values(
     bad_file{IMAGE_IHEX, ":00000006FA", "t line 1: unknown record type 0x06"},
     bad_file{IMAGE_IHEX, ":03000004000000F9",
              "t line 1: an extended linear address record (0x04) holds 2 data bytes, this one 3"},
-    bad_file{IMAGE_IHEX, ":0400000001020304F2\n:020000040000FA\n:02000200AABB97\n",
+    bad_file{IMAGE_IHEX, ":0400000001020304F2\n:020000040000FA\n:02000200AABB97\n:00000001FF\n",
              "t line 3: overlaps line 1: both write 0x00000002"},
     bad_file{IMAGE_IHEX, ":02000004FFFFFC\n:04FFFE0001020304F5\n",
              "t line 2: 4 bytes at 0xFFFFFFFE run past the 32-bit address space, which ends at 0xFFFFFFFF"},
     bad_file{IMAGE_IHEX, ":00000001FF\n", "t: no data records, so there is nothing to write"},
-    bad_file{IMAGE_IHEX, ":01000000AA55\n:020000041000EA\n:01000000AA55\n",
+    bad_file{IMAGE_IHEX, ":01000000AA55\n:020000041000EA\n:01000000AA55\n:00000001FF\n",
              "t: the data spans 0x00000000 to 0x10000000 (268435457 bytes); at most 256 MiB is loaded, "
-             "since the gaps between records are filled with 0xFF in memory"}));
+             "since the gaps between records are filled with 0xFF in memory"},
+    // Cut short: the records read well, the end-of-file record is missing.
+    bad_file{IMAGE_IHEX, ":0400000001020304F2\n",
+             "t: no end record; the file may be cut short (it should end with :00000001FF); get the whole file again"},
+    bad_file{IMAGE_IHEX, ":020000040800F2\r\n:0400000001020304F2\r\n:04000005DEADBEEFBF\r\n\r\n",
+             "t: no end record; the file may be cut short (it should end with :00000001FF); get the whole file again"},
+    bad_file{IMAGE_IHEX, ":020000040800F2\n", "t: no end record; the file may be cut short (it should end with "
+                                                ":00000001FF); get the whole file again"}));
 
 INSTANTIATE_TEST_SUITE_P(srec, bad_files, testing::Values(
     bad_file{IMAGE_SREC, "S008000068656C6C6FE3\nS10510000102E8", "t line 2: checksum is 0xE7, the record says 0xE8"},
@@ -123,11 +135,68 @@ INSTANTIATE_TEST_SUITE_P(srec, bad_files, testing::Values(
              "t line 2: the count record says 2 data records, the file has 1 before it"},
     bad_file{IMAGE_SREC, "S9031000EC\nS10510000102E7\n",
              "t line 2: a record after the end of the file (line 1); only blank lines may follow it"},
-    bad_file{IMAGE_SREC, "S10510000102E7\nS1041001EEFC\n", "t line 2: overlaps line 1: both write 0x00001001"},
+    bad_file{IMAGE_SREC, "S10510000102E7\nS1041001EEFC\nS9030000FC\n",
+             "t line 2: overlaps line 1: both write 0x00001001"},
     bad_file{IMAGE_SREC, "S309FFFFFFFE01020304F1",
              "t line 1: 4 bytes at 0xFFFFFFFE run past the 32-bit address space, which ends at 0xFFFFFFFF"},
     bad_file{IMAGE_SREC, "S008000068656C6C6FE3\nS9031000EC\n", "t: no data records, so there is nothing to write"},
-    bad_file{IMAGE_SREC, "", "t: no data records, so there is nothing to write"}));
+    bad_file{IMAGE_SREC, "", "t: no data records, so there is nothing to write"},
+    bad_file{IMAGE_SREC, "S008000068656C6C6FE3\nS10510000102E7\nS1061004AABBCCB4\n",
+             "t: no end record; the file may be cut short (it should end with an S7, S8 or S9 record); "
+             "get the whole file again"},
+    bad_file{IMAGE_SREC, "S10510000102E7\nS1061004AABBCCB4\nS5030002FA\n",
+             "t: no end record; the file may be cut short (it should end with an S7, S8 or S9 record); "
+             "get the whole file again"},
+    bad_file{IMAGE_SREC, "S008000068656C6C6FE3\n",
+             "t: no end record; the file may be cut short (it should end with an S7, S8 or S9 record); "
+             "get the whole file again"}));
+
+// ---- Gaps between records: up to a sector filled, wider only when asked ----
+
+struct gap_case {
+    const char* label;
+    image_format format;
+    const char* text;
+    bool fill_gaps;
+    size_t size;        // of the image; 0: refused
+    const char* error;  // when refused
+};
+
+class gaps : public testing::TestWithParam<gap_case> {};
+
+TEST_P(gaps, wider_than_a_sector_are_refused_unless_filling_is_asked_for)
+{
+    const gap_case& c = GetParam();
+    image_rules rules;
+    rules.fill_gaps = c.fill_gaps;
+    image out;
+    std::string error;
+    ASSERT_EQ(parse(c.format, c.text, &out, &error, rules), c.size != 0) << error;
+    if (c.size == 0) {
+        EXPECT_EQ(error, c.error);
+        return;
+    }
+    ASSERT_EQ(out.bytes.size(), c.size);
+    EXPECT_EQ(out.bytes.front(), 0x11);
+    EXPECT_EQ(out.bytes.back(), 0x22);
+    EXPECT_EQ(std::count(out.bytes.begin(), out.bytes.end(), 0xFF), static_cast<std::ptrdiff_t>(c.size - 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(records, gaps, testing::Values(
+    // 0x11 at 0, 0x22 at 0x1001 or 0x1002: gaps of 4096 and 4097 bytes.
+    gap_case{"ihex_one_sector", IMAGE_IHEX, ":0100000011EE\n:0110010022CC\n:00000001FF\n", false, 0x1002, ""},
+    gap_case{"ihex_one_byte_more", IMAGE_IHEX, ":0100000011EE\n:0110020022CB\n:00000001FF\n", false, 0,
+             "t: 4097 bytes between line 1 and line 2 (0x00000001 to 0x00001001) hold no record, and writing the "
+             "image would erase them and fill them with 0xFF; give --fill-gaps if that is meant"},
+    gap_case{"ihex_filled_when_asked", IMAGE_IHEX, ":0100000011EE\n:0110020022CB\n:00000001FF\n", true, 0x1003,
+             ""},
+    // The records out of order: the gap lies between them by address.
+    gap_case{"srec_out_of_order", IMAGE_SREC, "S104100222C7\nS104000011EA\nS9030000FC\n", false, 0,
+             "t: 4097 bytes between line 2 and line 1 (0x00000001 to 0x00001001) hold no record, and writing the "
+             "image would erase them and fill them with 0xFF; give --fill-gaps if that is meant"},
+    gap_case{"srec_64k_filled_when_asked", IMAGE_SREC, "S104000011EA\nS20501000022D7\nS804000000FB\n", true,
+             0x10001, ""}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // ---- Raw images, placed by size or by --address ----
 
@@ -147,7 +216,7 @@ TEST_P(raw_placement, follows_size_rule_unless_address_given)
         embedded[i] = static_cast<uint8_t>(i * 7);
     image out;
     std::string error;
-    ASSERT_TRUE(image_load("", IMAGE_AUTO, c.address, embedded.data(), c.size, &out, &error)) << error;
+    ASSERT_TRUE(image_load("", IMAGE_AUTO, c.address, embedded.data(), c.size, zel_device, &out, &error)) << error;
     EXPECT_EQ(out.addr, c.addr);
     EXPECT_EQ(out.bytes, embedded);
     EXPECT_EQ(out.name, "embedded image");
@@ -156,21 +225,69 @@ TEST_P(raw_placement, follows_size_rule_unless_address_given)
 INSTANTIATE_TEST_SUITE_P(sizes, raw_placement, testing::Values(
     placement{1, std::nullopt, 0x1FF000}, placement{255, std::nullopt, 0x1FF000},
     placement{256, std::nullopt, 0}, placement{255, 0x10, 0x10}, placement{256, 0x2000, 0x2000},
-    placement{16, 0xFFFFFFF0, 0xFFFFFFF0}));
+    placement{16, 0x1FFFF0, 0x1FFFF0}));
 
 TEST(raw_image, refused_when_empty_past_the_address_space_or_given_a_text_format)
 {
     const uint8_t data[17] = {};
     image out;
     std::string error;
-    EXPECT_FALSE(image_load("", IMAGE_AUTO, 0xFFFFFFF0, data, 17, &out, &error));
+    EXPECT_FALSE(image_load("", IMAGE_AUTO, 0xFFFFFFF0, data, 17, zel_device, &out, &error));
     EXPECT_EQ(error, "embedded image: 17 bytes at 0xFFFFFFF0 run past the 32-bit address space "
                      "(the last would be at 0x100000000); give a lower --address");
-    EXPECT_FALSE(image_load("", IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error));
+    EXPECT_FALSE(image_load("", IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error));
     EXPECT_EQ(error, "embedded image: the image is empty (0 bytes), so there is nothing to write");
-    EXPECT_FALSE(image_load("", IMAGE_IHEX, std::nullopt, data, 17, &out, &error));
+    EXPECT_FALSE(image_load("", IMAGE_IHEX, std::nullopt, data, 17, zel_device, &out, &error));
     EXPECT_EQ(error, "--format ihex needs an IMAGE file; the embedded image is raw binary");
 }
+
+// ---- The device's flash: the image must lie in [0, flash size) ----
+
+struct flash_case {
+    uint32_t size;
+    std::optional<uint32_t> address;
+    uint32_t flash_size;
+    const char* error;  // "" when the image fits
+};
+
+void PrintTo(const flash_case& c, std::ostream* os)
+{
+    *os << c.size << " bytes in " << c.flash_size;
+}
+
+class flash_fit : public testing::TestWithParam<flash_case> {};
+
+TEST_P(flash_fit, images_past_the_flash_are_refused_with_both_ranges)
+{
+    const flash_case& c = GetParam();
+    bytes embedded(c.size, 0x5A);
+    image_rules rules;
+    rules.flash_size = c.flash_size;
+    image out;
+    std::string error;
+    bool fits = *c.error == '\0';
+    EXPECT_EQ(image_load("", IMAGE_AUTO, c.address, embedded.data(), c.size, rules, &out, &error), fits) << error;
+    EXPECT_EQ(error, fits ? "" : std::string("embedded image: the image lies at ") + c.error);
+    EXPECT_EQ(out.bytes.size(), fits ? c.size : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(sizes, flash_fit, testing::Values(
+    flash_case{16, 0x1FFFF0, 0x200000, ""},
+    flash_case{0x1000, std::nullopt, 0x1000, ""},
+    flash_case{17, 0x1FFFF0, 0x200000,
+               "0x001FFFF0 to 0x00200000, beyond the device's flash (0x00000000 to 0x001FFFFF, 2097152 bytes); "
+               "give a lower --address, or --flash-size if the device has more flash"},
+    flash_case{16, 0xFFFFFFF0, 0x200000,
+               "0xFFFFFFF0 to 0xFFFFFFFF, beyond the device's flash (0x00000000 to 0x001FFFFF, 2097152 bytes); "
+               "give a lower --address, or --flash-size if the device has more flash"},
+    // A small image goes to the last sector of the zel device, which a
+    // smaller flash lacks.
+    flash_case{100, std::nullopt, 0x100000,
+               "0x001FF000 to 0x001FF063, beyond the device's flash (0x00000000 to 0x000FFFFF, 1048576 bytes); "
+               "give a lower --address, or --flash-size if the device has more flash"},
+    flash_case{0x1001, std::nullopt, 0x1000,
+               "0x00000000 to 0x00001000, beyond the device's flash (0x00000000 to 0x00000FFF, 4096 bytes); "
+               "give --flash-size if the device has more flash"}));
 
 // ---- Files on disk ----
 
@@ -196,19 +313,19 @@ TEST_F(files, are_read_in_the_format_their_extension_or_format_option_names)
 {
     std::string raw(300, '\xC0');
     std::string path = write("fw.bin", raw);
-    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error)) << error;
+    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error)) << error;
     EXPECT_EQ(out.bytes, bytes(300, 0xC0));
     EXPECT_EQ(out.addr, 0u);
     EXPECT_EQ(out.name, path);
 
     path = write("fw.HEX", ":02000000C0DB63\n:00000001FF\n");
-    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error)) << error;
+    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error)) << error;
     EXPECT_EQ(out.bytes, (bytes{0xC0, 0xDB}));
     EXPECT_EQ(out.addr, 0u);
     EXPECT_EQ(out.format, IMAGE_IHEX);
 
-    path = write("fw.dat", "S10510000102E7\n");
-    ASSERT_TRUE(image_load(path, IMAGE_SREC, std::nullopt, nullptr, 0, &out, &error)) << error;
+    path = write("fw.dat", "S10510000102E7\nS9030000FC\n");
+    ASSERT_TRUE(image_load(path, IMAGE_SREC, std::nullopt, nullptr, 0, zel_device, &out, &error)) << error;
     EXPECT_EQ(out.addr, 0x1000u);
     EXPECT_EQ(out.name, path);
 }
@@ -216,21 +333,131 @@ TEST_F(files, are_read_in_the_format_their_extension_or_format_option_names)
 TEST_F(files, that_are_missing_empty_or_addressed_text_are_refused_by_name)
 {
     std::string path = (dir / "none.bin").string();
-    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error));
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error));
     EXPECT_EQ(error, path + ": cannot open: " + std::generic_category().message(ENOENT));
 
     path = write("empty.bin", "");
-    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error));
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error));
     EXPECT_EQ(error, path + ": the image is empty (0 bytes), so there is nothing to write");
 
     path = write("fw.hex", ":02000000C0DB63\n");
-    EXPECT_FALSE(image_load(path, IMAGE_AUTO, 0x1000, nullptr, 0, &out, &error));
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, 0x1000, nullptr, 0, zel_device, &out, &error));
     EXPECT_EQ(error, path + " is an Intel HEX file, which places its own data; --address is only for raw binary images");
 
     path = write("bad.s19", "S10510000102E8\n");
-    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, &out, &error));
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error));
     EXPECT_EQ(error, path + " line 1: checksum is 0xE7, the record says 0xE8");
 }
+
+TEST_F(files, with_their_records_past_the_flash_are_refused_unless_the_flash_is_larger)
+{
+    std::string path = write("stm32.hex", ":020000040801F1\n:0400000001020304F2\n:00000001FF\n");
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error));
+    EXPECT_EQ(error, path + ": the image lies at 0x08010000 to 0x08010003, beyond the device's flash (0x00000000 "
+                            "to 0x001FFFFF, 2097152 bytes); give --flash-size if the device has more flash");
+    image_rules rules;
+    rules.flash_size = 0x08010004;
+    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error)) << error;
+    EXPECT_EQ(out.addr, 0x08010000u);
+}
+
+// Files far larger than the flash are refused from their size: the files
+// here are sparse, and the 300 MiB one would be refused with another text
+// (the 256 MiB most loaded) had it been read.
+struct size_case {
+    const char* name;
+    uint64_t size;
+    uint32_t flash_size;
+    const char* error;  // after the path
+};
+
+class file_size : public files, public testing::WithParamInterface<size_case> {};
+
+TEST_P(file_size, beyond_what_the_flash_can_need_is_refused_unread)
+{
+    const size_case& c = GetParam();
+    std::string path = write(c.name, "");
+    std::filesystem::resize_file(path, c.size);
+    image_rules rules;
+    rules.flash_size = c.flash_size;
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error));
+    EXPECT_EQ(error, path + c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(sparse, file_size, testing::Values(
+    size_case{"big.bin", 0x1001, 0x1000,
+              ": 4097 bytes, more than the device's flash holds (flash of 4096 bytes); give --flash-size if the "
+              "device has more flash"},
+    size_case{"huge.bin", 300u << 20, 0x200000,
+              ": 314572800 bytes, more than the device's flash holds (flash of 2097152 bytes); give --flash-size if "
+              "the device has more flash"},
+    size_case{"big.hex", 16 * 0x1000 + 1, 0x1000,
+              ": 65537 bytes, more text than any image of the device's flash needs (flash of 4096 bytes); give "
+              "--flash-size if the device has more flash"},
+    // At the limit the file is read, and its zeros are no records.
+    size_case{"at_limit.hex", 16 * 0x1000, 0x1000,
+              " line 1: a record starts with ':', this line starts with byte 0x00 (for a raw binary file give "
+              "--format bin)"}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        return name.substr(0, name.find('.')) + "_" + name.substr(name.find('.') + 1);
+    });
+
+// HEX or S-record text under a name that does not say so: refused as a raw
+// image unless --format bin says raw is meant.
+struct text_case {
+    const char* label;
+    const char* name;
+    std::string content;
+    image_format format;   // as given
+    image_format read_as;  // IMAGE_AUTO: refused
+    const char* error;     // after "DIR/name: " when refused
+};
+
+class raw_text : public files, public testing::WithParamInterface<text_case> {};
+
+TEST_P(raw_text, is_refused_with_the_format_to_give)
+{
+    const text_case& c = GetParam();
+    std::string path = write(c.name, c.content);
+    bool read = c.read_as != IMAGE_AUTO;
+    EXPECT_EQ(image_load(path, c.format, std::nullopt, nullptr, 0, zel_device, &out, &error), read) << error;
+    if (!read) {
+        EXPECT_EQ(error, path + ": " + c.error);
+        return;
+    }
+    EXPECT_EQ(out.format, c.read_as);
+    if (c.read_as == IMAGE_BIN)
+        EXPECT_EQ(out.bytes, bytes(c.content.begin(), c.content.end()));
+    else
+        EXPECT_EQ(out.bytes, (bytes{0x01, 0x02, 0x03, 0x04}));
+}
+
+const char hex_text[] = ":0400000001020304F2\n:00000001FF\n";
+const char refused_hex[] = "this is an Intel HEX file, not raw bytes; give --format ihex to write the data of its "
+                           "records, or --format bin to write the text itself";
+const char refused_srec[] = "this is an S-record file, not raw bytes; give --format srec to write the data of its "
+                            "records, or --format bin to write the text itself";
+
+INSTANTIATE_TEST_SUITE_P(files, raw_text, testing::Values(
+    text_case{"hex_as_bin", "fw.bin", hex_text, IMAGE_AUTO, IMAGE_AUTO, refused_hex},
+    text_case{"hex_given_format_bin", "fw.bin", hex_text, IMAGE_BIN, IMAGE_BIN, ""},
+    text_case{"hex_no_extension", "firmware", "\xEF\xBB\xBF:0400000001020304f2\r\n\r\n:00000001FF\r\n",
+              IMAGE_AUTO, IMAGE_AUTO, refused_hex},
+    text_case{"srec_as_dat", "fw.dat", "S008000068656C6C6FE3\nS107000001020304EE\nS9030000FC\n", IMAGE_AUTO,
+              IMAGE_AUTO, refused_srec},
+    text_case{"mixed_first_names_format", "fw.dat", "S107000001020304EE\n:00000001FF\n", IMAGE_AUTO, IMAGE_AUTO,
+              refused_srec},
+    text_case{"ihx", "fw.ihx", hex_text, IMAGE_AUTO, IMAGE_IHEX, ""},
+    text_case{"ihx_upper_case", "FW.IHX", hex_text, IMAGE_AUTO, IMAGE_IHEX, ""},
+    text_case{"srec_upper_case", "fw.SREC", "S107000001020304EE\nS9030000FC\n", IMAGE_AUTO, IMAGE_SREC, ""},
+    // Anything else about it is not record text: raw bytes.
+    text_case{"one_line_of_prose", "notes.bin", std::string(hex_text) + "see above\n", IMAGE_AUTO, IMAGE_BIN, ""},
+    text_case{"short_line", "fw.bin", ":0000\n", IMAGE_AUTO, IMAGE_BIN, ""},
+    text_case{"lower_case_s", "fw.bin", "s107000001020304EE\n", IMAGE_AUTO, IMAGE_BIN, ""},
+    text_case{"blank_only", "fw.bin", "\n\r\n\n", IMAGE_AUTO, IMAGE_BIN, ""},
+    text_case{"binary", "fw.bin", std::string("\0\x3A\xC0\xDB", 4), IMAGE_AUTO, IMAGE_BIN, ""}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // ---- Names and numbers from the command line ----
 
@@ -238,6 +465,7 @@ TEST(image_format_of, goes_by_the_last_extension_in_any_case)
 {
     const std::pair<const char*, image_format> cases[] = {
         {"a.hex", IMAGE_IHEX}, {"A.HEX", IMAGE_IHEX}, {"dir/fw.iHex", IMAGE_IHEX}, {"x.srec", IMAGE_SREC},
+        {"a.ihx", IMAGE_IHEX}, {"A.IHX", IMAGE_IHEX}, {"x.SREC", IMAGE_SREC}, {"x.MOT", IMAGE_SREC},
         {"x.S19", IMAGE_SREC}, {"x.s28", IMAGE_SREC}, {"C:\\fw\\x.s37", IMAGE_SREC}, {"x.mot", IMAGE_SREC},
         {"x.bin", IMAGE_BIN}, {"x", IMAGE_BIN}, {"x.hex.bak", IMAGE_BIN}, {"fw.hex/image", IMAGE_BIN},
         {".hex", IMAGE_BIN}, {"x.hexx", IMAGE_BIN},

@@ -4,6 +4,7 @@
 //   zelflash list [--json]
 #include <CLI/CLI.hpp>
 
+#include "console.h"
 #include "flash.h"
 #include "watch.h"
 
@@ -11,8 +12,13 @@ static const char version_text[] = "zelflash 1.0.0";
 
 int main(int argc, char** argv)
 {
+    console_fill_standard_descriptors();
     CLI::App app{"zelflash: writes a device image into zel devices on serial ports, sets their clocks "
                  "and restarts them"};
+    // Before the subcommands, which take it over: every error line starts
+    // with the program's name, as the others do.
+    app.failure_message(
+        [](const CLI::App* from, const CLI::Error& e) { return "zelflash: " + CLI::FailureMessage::simple(from, e); });
     app.set_version_flag("--version", version_text);
     app.require_subcommand(1);
 

@@ -123,6 +123,41 @@ TEST_F(write_test, interrupt_puts_the_line_settings_back)
     EXPECT_EQ(settings_key(after), settings_key(before));
 }
 
+// zelflash started with its standard output closed: the port it opens must
+// not become descriptor 1, where the progress lines would go down the line
+// to the device as noise among the frames.
+TEST_F(write_test, closed_standard_output_is_not_taken_by_the_port)
+{
+    write_image(3000);
+    start_device();
+    fs::path err = dir.path / "err";
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addclose(&io, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&io, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> args = {ZELFLASH_PATH, "write", image_path, "-p", port(0)};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, ZELFLASH_PATH, &io, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&io);
+    ASSERT_EQ(spawned, 0);
+    int status = 0;
+    steady::time_point give_up = steady::now() + std::chrono::minutes(1);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (steady::now() > give_up)
+            ::kill(pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << read_text(err);
+    json report = device_report(0);
+    EXPECT_EQ(report["image_match"], true);
+    EXPECT_EQ(report["bad_frames"], 0) << report["frames"];
+}
+
 // An Intel HEX (":") or S-record ("S3", "S7") line: the bytes, then their check byte.
 std::string record(const std::string& mark, const bytes& body)
 {
@@ -146,6 +181,7 @@ struct placed_block {
 struct placement_case {
     const char* file;
     std::vector<placed_block> blocks;
+    std::vector<std::string> options = {};
 };
 
 class write_placement : public write_test, public testing::WithParamInterface<placement_case> {};
@@ -166,7 +202,9 @@ TEST_P(write_placement, records_land_byte_for_byte_and_the_rest_stays_erased)
     text += hex ? record(":", {0, 0, 0, 1}) : record("S7", {5, 0, 0, 0, 0});
     write_file(dir.path / c.file, text);
     start_device();
-    flash_run r = zelflash({"write", dir.path / c.file, "-p", port(0)});
+    std::vector<std::string> args = {"write", dir.path / c.file, "-p", port(0)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    flash_run r = zelflash(args);
     EXPECT_EQ(r.status, 0) << r.err;
 
     bytes expected(2 * 1024 * 1024, 0xFF);
@@ -199,8 +237,14 @@ INSTANTIATE_TEST_SUITE_P(write, write_placement,
                          testing::Values(placement_case{"image.hex", {{0x10000, pattern(32, 1)},  // gap of 0xFF
                                                                       {0x10400, pattern(48, 2)}}},
                                          placement_case{"image.s37", {{0x1F0F3, pattern(20, 3)},  // across a sector
-                                                                      {0x20000, pattern(40, 4)}}}),
-                         [](const auto& info) { return fs::path(info.param.file).extension().string().substr(1); });
+                                                                      {0x20000, pattern(40, 4)}}},
+                                         placement_case{"sparse.hex", {{0x10000, pattern(16, 5)},  // 8 KiB apart
+                                                                       {0x12000, pattern(16, 6)}},
+                                                        {"--fill-gaps"}}),
+                         [](const auto& info) {
+                             fs::path file = info.param.file;
+                             return file.stem().string() + "_" + file.extension().string().substr(1);
+                         });
 
 // Bad input: zelflash ends before any byte goes to any port. In the
 // arguments and the message DEV0, DEV1 stand for the devices' ports, PTS0 for
@@ -221,6 +265,10 @@ TEST_P(write_bad_input, exits_2_and_sends_nothing)
     write_file(dir.path / "bad.hex", ":0400000001020304F2\n:0400040001020304F0\n:00000001FF\n");
     write_file(dir.path / "overlap.hex", ":0400000001020304F2\n:0400020001020304F0\n:00000001FF\n");
     write_file(dir.path / "good.hex", ":0400000001020304F2\n:00000001FF\n");
+    write_file(dir.path / "cut.hex", ":0400000001020304F2\n");
+    write_file(dir.path / "text.bin", ":0400000001020304F2\n:00000001FF\n");
+    write_file(dir.path / "sparse.hex", ":0400000001020304F2\n:0420000001020304D2\n:00000001FF\n");
+    write_file(dir.path / "high.hex", ":020000040801F1\n:0400000001020304F2\n:00000001FF\n");
     start_device();
     start_device();
     std::string pts = fs::read_symlink(port(0));
@@ -263,7 +311,29 @@ INSTANTIATE_TEST_SUITE_P(
         bad_input_case{"link_and_its_pty", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "PTS0"},
                        "PTS0: port given twice"},
         bad_input_case{"port_absent", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DIR/nodev"},
-                       "DIR/nodev: cannot open the port: No such file or directory"}),
+                       "DIR/nodev: cannot open the port: No such file or directory"},
+        bad_input_case{"hex_cut_short", {"DIR/cut.hex", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: DIR/cut.hex: no end record; the file may be cut short"},
+        bad_input_case{"hex_text_named_bin", {"DIR/text.bin", "-p", "DEV0", "-p", "DEV1"},
+                       "DIR/text.bin: this is an Intel HEX file, not raw bytes; give --format ihex"},
+        bad_input_case{"hex_sparse", {"DIR/sparse.hex", "-p", "DEV0", "-p", "DEV1"},
+                       "DIR/sparse.hex: 8188 bytes between line 1 and line 2 (0x00000004 to 0x00001FFF) hold no "
+                       "record, and writing the image would erase them and fill them with 0xFF; give --fill-gaps"},
+        bad_input_case{"hex_past_flash", {"DIR/high.hex", "-p", "DEV0", "-p", "DEV1"},
+                       "DIR/high.hex: the image lies at 0x08010000 to 0x08010003, beyond the device's flash "
+                       "(0x00000000 to 0x001FFFFF, 2097152 bytes)"},
+        bad_input_case{"bin_past_small_flash", {"DIR/image.bin", "--flash-size", "512", "-p", "DEV0", "-p", "DEV1"},
+                       "DIR/image.bin: 1000 bytes, more than the device's flash holds (flash of 512 bytes)"},
+        bad_input_case{"flash_size_zero", {"DIR/image.bin", "--flash-size", "0", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: --flash-size: '0' is not a flash size"},
+        bad_input_case{"erase_timeout_nan", {"DIR/image.bin", "--erase-timeout", "nan", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: --erase-timeout: 'nan' is not a number of seconds from 0.1 to 86400"},
+        bad_input_case{"erase_timeout_inf", {"DIR/image.bin", "--erase-timeout", "inf", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: --erase-timeout: 'inf' is not a number of seconds"},
+        bad_input_case{"address_empty", {"DIR/image.bin", "-a", "", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: --address: '' is not a 32-bit address; give it in decimal, or in hex with 0x"},
+        bad_input_case{"unknown_option", {"DIR/image.bin", "--fill-holes", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: The following argument was not expected: --fill-holes"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
