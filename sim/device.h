@@ -60,6 +60,7 @@ struct command_record {
     int64_t reply_us;      // when the "ACK" is ready (DEVICE_ANSWERED)
     bool reply_sent;       // the "ACK" reached the line (set by the caller)
     std::string fault;     // fault that hit the reply, empty if none (set by the caller)
+    int64_t frame;         // number of the frame that carried it, from 1 (set by the caller)
 };
 
 struct rtc_setting {

@@ -7,6 +7,11 @@
 //   incoming frame:  ignore-frame
 //   outgoing reply:  drop, flip, late, slow, noise
 // Only kinds that have a rule consult the generator.
+//
+// A fault can also be aimed at one frame, by its number: the frames the device
+// has taken off the line, counted from 1. An aimed fault hits that frame (or
+// the reply to it) whatever the rules say, and consumes nothing of the
+// generator, so tests can build a run exchange by exchange.
 #pragma once
 
 #include <array>
@@ -37,8 +42,16 @@ struct fault_timing {
     int32_t noise_max;     // noise bytes: 1..noise_max
 };
 
+// A fault aimed at the frame with this number, or at the reply to it.
+struct fault_at {
+    int64_t frame;     // 1 for the first frame off the line
+    int32_t kind;      // fault_kind
+    int64_t delay_us;  // FAULT_LATE_REPLY: how late; 0 takes the timing's late_us
+};
+
 struct faults {
     uint64_t state;                               // generator state
+    std::vector<fault_at> aimed;
     std::array<fault_rule, FAULT_KINDS> rules;
     std::array<int64_t, FAULT_KINDS> opportunities;
     std::array<int64_t, FAULT_KINDS> injected;
@@ -60,8 +73,13 @@ void faults_set_rule(faults* t, int32_t kind, fault_rule rule);
 // Next 64 random bits (splitmix64: the same sequence on every platform).
 uint64_t faults_next(faults* t);
 
+void faults_aim(faults* t, fault_at fault);
+
 // One opportunity for a fault of this kind: true when it strikes (counted).
 bool faults_strike(faults* t, int32_t kind);
+// The same for the frame with this number: an aimed fault first, else the rule.
+bool faults_strike_frame(faults* t, int32_t kind, int64_t frame);
 
-// Decides the fate of one reply packet.
-reply_plan faults_plan_reply(faults* t, std::span<const uint8_t> packet);
+// Decides the fate of one reply packet, the reply to the frame with this
+// number (0: to no frame in particular).
+reply_plan faults_plan_reply(faults* t, std::span<const uint8_t> packet, int64_t frame = 0);

@@ -105,6 +105,26 @@ TEST(FaultsRule, ACountHitsTheFirstOpportunitiesOnly)
     EXPECT_EQ(f.injected[FAULT_IGNORE_FRAME], 3);
 }
 
+TEST(FaultsAimed, HitOnlyTheirFrameAndLeaveTheGeneratorAlone)
+{
+    faults f;
+    faults_init(&f, 5, timing);
+    faults_aim(&f, fault_at{3, FAULT_LATE_REPLY, 150000});
+    faults_aim(&f, fault_at{4, FAULT_IGNORE_FRAME, 0});
+    faults_aim(&f, fault_at{5, FAULT_LATE_REPLY, 0});
+    uint64_t state = f.state;
+    EXPECT_EQ(faults_plan_reply(&f, ack_packet, 2).fault, -1);
+    reply_plan late = faults_plan_reply(&f, ack_packet, 3);
+    EXPECT_EQ(late.fault, FAULT_LATE_REPLY);
+    EXPECT_EQ(late.delay_us, 150000);
+    EXPECT_EQ(faults_plan_reply(&f, ack_packet, 5).delay_us, timing.late_us);
+    EXPECT_FALSE(faults_strike_frame(&f, FAULT_IGNORE_FRAME, 3));
+    EXPECT_TRUE(faults_strike_frame(&f, FAULT_IGNORE_FRAME, 4));
+    EXPECT_EQ(f.state, state);
+    EXPECT_EQ(f.injected[FAULT_LATE_REPLY], 2);
+    EXPECT_EQ(f.injected[FAULT_IGNORE_FRAME], 1);
+}
+
 TEST(FaultsRule, ProbabilityIsRoughlyKept)
 {
     faults f;

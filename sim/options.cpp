@@ -74,6 +74,31 @@ bool options_parse_fault(const std::string& text, fault_rule* out)
     return true;
 }
 
+// "N:T": the reply to frame N leaves T ms late.
+static bool parse_late_frame(const std::string& text, options* t)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    uint64_t frame = 0;
+    double ms = 0;
+    if (!parse_unsigned(text.substr(0, colon), INT64_MAX, &frame) || frame == 0)
+        return false;
+    if (!parse_number(text.substr(colon + 1), &ms) || ms <= 0)
+        return false;
+    t->aimed.push_back(fault_at{static_cast<int64_t>(frame), FAULT_LATE_REPLY, static_cast<int64_t>(ms * 1000.0 + 0.5)});
+    return true;
+}
+
+static bool parse_miss_frame(const std::string& text, options* t)
+{
+    uint64_t frame = 0;
+    if (!parse_unsigned(text, INT64_MAX, &frame) || frame == 0)
+        return false;
+    t->aimed.push_back(fault_at{static_cast<int64_t>(frame), FAULT_IGNORE_FRAME, 0});
+    return true;
+}
+
 struct option_entry {
     const char* name;
     bool takes_value;
@@ -117,6 +142,8 @@ static std::vector<option_entry> option_table()
         {"slow-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_SLOW_REPLY]); }},
         {"late-reply", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_LATE_REPLY]); }},
         {"ignore-frame", true, [](options* t, const std::string& v) { return options_parse_fault(v, &t->faults[FAULT_IGNORE_FRAME]); }},
+        {"late-frame", true, [](options* t, const std::string& v) { return parse_late_frame(v, t); }},
+        {"miss-frame", true, [](options* t, const std::string& v) { return parse_miss_frame(v, t); }},
         {"mute", false, [](options* t, const std::string&) { t->mute = true; return true; }},
         {"slow-gap-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->slow_gap_ms); }},
         {"late-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->late_ms); }},
@@ -217,6 +244,9 @@ Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
   --slow-reply F           write a reply a byte at a time with gaps
   --late-reply F           delay a reply past the tool's 120 ms time-out
   --ignore-frame F         ignore an incoming frame
+  --late-frame N:T         the reply to frame N (from 1) leaves T ms late
+                           (repeatable; the report numbers every command's frame)
+  --miss-frame N           ignore frame N (repeatable)
   --mute                   never answer at all
   --slow-gap-ms T          gap between the bytes of a slow reply (default 5)
   --late-ms T              delay of a late reply (default 200)

@@ -19,6 +19,7 @@ struct options {
     long baud;                // 0: instant line
     uint64_t seed;
     std::array<fault_rule, FAULT_KINDS> faults;
+    std::vector<fault_at> aimed;  // --late-frame, --miss-frame
     bool mute;
     double slow_gap_ms;
     double late_ms;

@@ -60,7 +60,8 @@ TEST(Options, EveryValueReachesItsField)
                                "--noise", "2", "--slow-reply", "0.05", "--late-reply", "1", "--ignore-frame", "0.01",
                                "--mute", "--slow-gap-ms", "7", "--late-ms", "300", "--noise-max", "4",
                                "--exit-after-reset-ms", "250", "--time-limit-s", "60", "--report", "r.json",
-                               "--flash-dump", "f.bin", "--image", "i.bin", "--image-addr", "0x8000"},
+                               "--flash-dump", "f.bin", "--image", "i.bin", "--image-addr", "0x8000",
+                               "--late-frame", "20:150", "--miss-frame", "30", "--late-frame=7:2.5"},
                               &error))
         << error;
     EXPECT_EQ(o.link_path, "/tmp/x/com3");
@@ -86,6 +87,13 @@ TEST(Options, EveryValueReachesItsField)
     EXPECT_EQ(o.flash_dump_path, "f.bin");
     EXPECT_EQ(o.image_path, "i.bin");
     EXPECT_EQ(o.image_addr, 0x8000u);
+    ASSERT_EQ(o.aimed.size(), 3u);
+    EXPECT_EQ(o.aimed[0].frame, 20);
+    EXPECT_EQ(o.aimed[0].kind, FAULT_LATE_REPLY);
+    EXPECT_EQ(o.aimed[0].delay_us, 150000);
+    EXPECT_EQ(o.aimed[1].frame, 30);
+    EXPECT_EQ(o.aimed[1].kind, FAULT_IGNORE_FRAME);
+    EXPECT_EQ(o.aimed[2].delay_us, 2500);
 }
 
 struct bad_args_case {
@@ -114,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
                       bad_args_case{{"--drop-reply", "2.0"}, "bad value for --drop-reply"},
                       bad_args_case{{"--program-ms", "-1"}, "bad value for --program-ms"},
                       bad_args_case{{"--mute=yes"}, "takes no value"},
+                      bad_args_case{{"--late-frame", "20"}, "bad value for --late-frame"},
+                      bad_args_case{{"--late-frame", "0:100"}, "bad value for --late-frame"},
+                      bad_args_case{{"--late-frame", "3:0"}, "bad value for --late-frame"},
+                      bad_args_case{{"--miss-frame", "0"}, "bad value for --miss-frame"},
                       bad_args_case{{"--link", "a", "--device", "b"}, "exclude each other"}));
 
 TEST(Options, HelpNamesEveryOption)
@@ -121,7 +133,7 @@ TEST(Options, HelpNamesEveryOption)
     std::string help = options_help();
     for (const char* name : {"--link", "--device", "--baud", "--tag", "--erase-ms-per-sector", "--program-ms", "--seed",
                              "--drop-reply", "--flip-reply", "--noise", "--slow-reply", "--late-reply",
-                             "--ignore-frame", "--mute", "--slow-gap-ms", "--late-ms", "--noise-max",
+                             "--ignore-frame", "--late-frame", "--miss-frame", "--mute", "--slow-gap-ms", "--late-ms", "--noise-max",
                              "--exit-after-reset-ms", "--time-limit-s", "--report", "--flash-dump", "--image",
                              "--image-addr", "--help"})
         EXPECT_NE(help.find(name), std::string::npos) << name;

@@ -53,6 +53,7 @@ static std::string command_line(const simloop* t, const command_record& r)
     s += field("outcome", report_quote(device_outcome_name(r.outcome)));
     if (!r.fault.empty())
         s += ", " + field("fault", report_quote(r.fault));
+    s += ", " + field("frame", number(r.frame));
     return s + "}";
 }
 

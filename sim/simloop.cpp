@@ -55,6 +55,8 @@ void simloop_init(simloop* t, const options& opt, int64_t now_us)
     faults_init(&t->inject, opt.seed, fault_timing{ms_to_us(opt.slow_gap_ms), ms_to_us(opt.late_ms), opt.noise_max});
     for (int32_t k = 0; k < FAULT_KINDS; ++k)
         faults_set_rule(&t->inject, k, opt.faults[static_cast<size_t>(k)]);
+    for (const fault_at& f : opt.aimed)
+        faults_aim(&t->inject, f);
     t->frames = frame_counts{};
     t->replies = reply_counts{};
     t->bytes_in = 0;
@@ -97,7 +99,7 @@ static void schedule_reply(simloop* t, size_t command, int64_t now_us)
 static void handle_frame(simloop* t, const slip_frame& frame, int64_t now_us)
 {
     t->frames.received += 1;
-    if (faults_strike(&t->inject, FAULT_IGNORE_FRAME)) {
+    if (faults_strike_frame(&t->inject, FAULT_IGNORE_FRAME, t->frames.received)) {
         t->frames.ignored += 1;
         return;
     }
@@ -121,6 +123,7 @@ static void handle_frame(simloop* t, const slip_frame& frame, int64_t now_us)
     }
     t->frames.accepted += 1;
     size_t command = device_command(&t->dev, packet.payload, now_us);
+    t->dev.log[command].frame = t->frames.received;
     if (t->dev.log[command].outcome == DEVICE_ANSWERED)
         schedule_reply(t, command, now_us);
 }
@@ -155,7 +158,7 @@ static void send_reply(simloop* t, size_t command, int64_t now_us)
         return;
     }
     std::vector<uint8_t> packet = packet_build(&t->endpoint, DEVICE_ACK);
-    reply_plan plan = faults_plan_reply(&t->inject, packet);
+    reply_plan plan = faults_plan_reply(&t->inject, packet, r.frame);
     if (plan.fault >= 0)
         r.fault = fault_name(plan.fault);
     if (plan.dropped) {

@@ -186,9 +186,9 @@ TEST_F(SimloopTest, ReportListsCommandsCountsAndImageVerdict)
          {"\"framing\": \"plain\"", "\"end\": \"signal\"", "\"total_ms\": 3.000", "\"bad_frames\": 1",
           "\"image_match\": true", "\"image_length\": 2", "\"resets\": 0",
           "{\"name\": \"ERASE\", \"param1\": 0, \"param2\": 2, \"data_length\": 0, \"time_ms\": 0.000, "
-          "\"answered\": true, \"outcome\": \"answered\"}",
+          "\"answered\": true, \"outcome\": \"answered\", \"frame\": 1}",
           "{\"name\": \"PROGRAM\", \"param1\": 0, \"param2\": 2, \"data_length\": 2, \"time_ms\": 1.500, "
-          "\"answered\": true, \"outcome\": \"answered\"}"})
+          "\"answered\": true, \"outcome\": \"answered\", \"frame\": 2}"})
         EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
     bytes other = {0x12, 0x35};
     EXPECT_NE(report_json(&sim, image_check{true, 0, other}).find("\"image_match\": false"), std::string::npos);

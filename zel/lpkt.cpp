@@ -156,27 +156,46 @@ static verdict decide(lpkt* s, mlb* m, int32_t k)
     if (s->mode == LPKT_PLAIN) {
         if (v == le)
             return verdict::accept;
-        if (v == be)
+        if (v == be) {
             s->mode = LPKT_TAGGED;
+            s->switches += 1;
+        }
         return verdict::discard;
     }
     if (s->mode == LPKT_TAGGED) {
         if (v == be)
             return take_tagged(s, m, k);
-        if (v == le)
+        if (v == le) {
             s->mode = LPKT_PLAIN;
+            s->switches += 1;
+        }
         return verdict::discard;
     }
     return verdict::discard;
 }
 
+uint32_t lpkt_bad_frames(layer* t)
+{
+    return state(t)->bad;
+}
+
+uint32_t lpkt_switches(layer* t)
+{
+    return state(t)->switches;
+}
+
 void lpkt_rx(layer* t, mlb* m)
 {
     int32_t k = mlb_len(m);
-    if (k <= LPKT_CHECK_SIZE)
+    if (k == 0)
+        return;  // nothing came
+    if (k <= LPKT_CHECK_SIZE) {
+        state(t)->bad += 1;
         return;
+    }
     mlb_pull_tlr(m, LPKT_CHECK_SIZE);
     if (decide(state(t), m, k) == verdict::discard) {
+        state(t)->bad += 1;
         mlb_reset(m, 0, 0);
         return;
     }

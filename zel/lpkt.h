@@ -34,6 +34,8 @@ struct lpkt {
     int32_t mode;   // LPKT_PLAIN or LPKT_TAGGED
     uint32_t tag;   // this end's tag: sender word sent, addressee word required
     uint32_t peer;  // the other end's tag: addressee word sent, learnt on accept
+    uint32_t bad;   // frames dropped: too short, a wrong check value, addressed elsewhere
+    uint32_t switches;  // of them, packets right in the other framing, which switched the mode
 };
 
 layer* lpkt_alloc();
@@ -42,6 +44,10 @@ void lpkt_set_tag(layer* t, uint32_t tag);
 void lpkt_set_peer(layer* t, uint32_t peer);
 void lpkt_set_mode(layer* t, int mode);
 int lpkt_mode(layer* t);
+uint32_t lpkt_bad_frames(layer* t);
+// Packets dropped because their check value was right in the other framing:
+// real replies, though never passed up.
+uint32_t lpkt_switches(layer* t);
 void lpkt_tx(layer* t, mlb* m);
 void lpkt_rx(layer* t, mlb* m);
 

@@ -216,14 +216,18 @@ static void advance(lprog* s)
     }
 }
 
-void lprog_rx(layer* t, mlb* m)
+int lprog_acknowledges(mlb* m)
 {
     int32_t n = mlb_len(m);
     mlb_pull_hdr(m, 0);
     mlb_pull_tlr(m, 0);
     if (n <= 3)
-        return;
-    if (std::strcmp(reinterpret_cast<const char*>(mlb_data(m)), "ACK") != 0)
-        return;
-    advance(state(t));
+        return 0;
+    return std::strcmp(reinterpret_cast<const char*>(mlb_data(m)), "ACK") == 0 ? 1 : 0;
+}
+
+void lprog_rx(layer* t, mlb* m)
+{
+    if (lprog_acknowledges(m))
+        advance(state(t));
 }

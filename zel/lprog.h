@@ -56,6 +56,10 @@ void lprog_set_sink(layer* t, const sink* out);
 void lprog_progress(layer* t, sink_progress* p);
 void lprog_tx(layer* t, mlb* m);
 void lprog_rx(layer* t, mlb* m);
+// 1 when a reply, as delivered, is the acknowledgement "ACK": at least 4
+// bytes in all, and the data a NUL-terminated "ACK". Reduces the view to the
+// data region, as lprog_rx does.
+int lprog_acknowledges(mlb* m);
 
 // Source of the local time for RTC_SET; time() and localtime() by default,
 // safe to call from several threads. false when the clock cannot be read:

@@ -1,7 +1,13 @@
 #include "run.h"
 
+#include <algorithm>
+
+#include "layer.h"
+#include "lguard.h"
+#include "lpkt.h"
 #include "lprog.h"
 #include "port.h"
+#include "ser.h"
 #include "sink.h"
 #include "zassert.h"
 #include "zel.h"
@@ -11,9 +17,12 @@ static bool moved_on(const sink_progress& before, const sink_progress& now)
     return now.phase != before.phase || now.addr != before.addr || now.done != before.done;
 }
 
-static run_result ended(int32_t outcome, const sink_progress& at, uint32_t attempts)
+static run_result ended(job* t, int32_t outcome, const sink_progress& at, uint32_t attempts)
 {
-    return run_result{outcome, at.phase, at.addr, attempts, at.retries, at.done, at.total};
+    run_result r{outcome, at.phase, at.addr, attempts, at.retries, at.done, at.total, {}, 0};
+    r.link = lguard_seen(t->guard);
+    r.bad_frames = lpkt_bad_frames(t->guard->lower);
+    return r;
 }
 
 // The outcome of a command that went unacknowledged `attempts` times, the
@@ -28,6 +37,21 @@ static int32_t verdict(const sink_progress& at, uint32_t attempts, uint32_t wait
     return at.phase == LPROG_RESET ? RUN_UNCONFIRMED : RUN_NO_ANSWER;
 }
 
+static uint32_t reply_timeout(int32_t phase, const lguard_figures& seen)
+{
+    if (phase == LPROG_WAIT_ERASE)
+        return LGUARD_REPLY_MS;
+    return std::clamp<uint32_t>(2 * seen.slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
+}
+
+// Sets the port's wait for an answer when it has to change.
+static void pace(job* t, int32_t phase, uint32_t* timeout_ms)
+{
+    uint32_t want = reply_timeout(phase, lguard_seen(t->guard));
+    if (want != *timeout_ms && ser_set_timeout(t->handle, want) == 0)
+        *timeout_ms = want;
+}
+
 run_result run_job(job* t, const run_limits* limits)
 {
     ZEL_ASSERT(t->open);
@@ -35,31 +59,41 @@ run_result run_job(job* t, const run_limits* limits)
     sink_progress at{};
     lprog_progress(t->prog, &at);
     uint32_t attempts = 0;
+    uint32_t timeout_ms = LGUARD_TIMEOUT_MS;
     uint32_t wait_start = port.tick();
     while (!lprog_done(t->prog)) {
         if (sink_cancelled(t->out))
-            return ended(RUN_INTERRUPTED, at, attempts);
+            return ended(t, RUN_INTERRUPTED, at, attempts);
+        pace(t, at.phase, &timeout_ms);
+        uint32_t frames = lguard_seen(t->guard).frames;
         zel_poll(t);
+        bool sent = lguard_seen(t->guard).frames != frames;
         sink_progress now{};
         lprog_progress(t->prog, &now);
         now.retries = at.retries;
         int32_t outcome = RUN_PROGRAMMED;  // while the run may go on
-        if (moved_on(at, now)) {
+        if (lguard_seen(t->guard).unasked > 0) {
+            outcome = RUN_OUT_OF_STEP;
+        } else if (moved_on(at, now)) {
             attempts = 0;
             wait_start = port.tick();
-        } else {
+        } else if (sent) {
             attempts += 1;
             if (now.phase != LPROG_WAIT_ERASE)
                 now.retries += 1;
             outcome = port.alive(t->handle) ? verdict(now, attempts, port.tick() - wait_start, limits)
                                             : RUN_DISCONNECTED;
+        } else {  // settling: the wait for the next command starts once it is over
+            wait_start = port.tick();
+            if (!port.alive(t->handle))
+                outcome = RUN_DISCONNECTED;
         }
         at = now;
         sink_report(t->out, &at);
         if (outcome != RUN_PROGRAMMED)
-            return ended(outcome, at, attempts);
+            return ended(t, outcome, at, attempts);
     }
-    return ended(RUN_PROGRAMMED, at, 0);
+    return ended(t, RUN_PROGRAMMED, at, 0);
 }
 
 const char* run_command(int32_t phase)
@@ -84,6 +118,7 @@ const char* run_outcome_text(int32_t outcome)
     case RUN_ERASE_TIMEOUT: return "erase not finished";
     case RUN_DISCONNECTED: return "device disconnected";
     case RUN_INTERRUPTED: return "interrupted";
+    case RUN_OUT_OF_STEP: return "link out of step";
     default: return "unknown";
     }
 }

@@ -8,9 +8,18 @@
 //
 // The job's sink hears of every exchange (progress) and is asked before
 // each one whether to stop.
+//
+// The wait for an answer starts at the dialog program's 120 ms and grows to
+// twice the slowest answer seen on the link, up to the guard's reply bound,
+// so that a device that always takes 150 ms costs no repeat per chunk; the
+// erase wait is given the whole bound, so one PROGRAM(0, 0) normally covers
+// an erase. While the guard settles the line nothing is sent, and those
+// polls count as no attempt.
 #pragma once
 
 #include <cstdint>
+
+#include "lguard.h"
 
 struct job;
 
@@ -21,6 +30,7 @@ enum run_outcome : int32_t {
     RUN_ERASE_TIMEOUT = 3,  // the erase had not finished in the time allowed
     RUN_DISCONNECTED = 4,   // the line went away
     RUN_INTERRUPTED = 5,    // the front end asked to stop
+    RUN_OUT_OF_STEP = 6,    // an ACK came that no frame in flight asked for
 };
 
 struct run_limits {
@@ -36,6 +46,8 @@ struct run_result {
     uint32_t retries;   // commands sent again over the whole run (erase wait excluded)
     uint32_t done;      // image bytes acknowledged
     uint32_t total;     // image bytes in all
+    lguard_figures link;  // the link's health, as the guard saw it
+    uint32_t bad_frames;  // frames dropped for a wrong check value or length
 };
 
 // Runs a started job (zel_start) to its end.
@@ -44,5 +56,5 @@ run_result run_job(job* t, const run_limits* limits);
 // The command a phase sends: "ERASE", "PROGRAM", "RTC_SET", "RESET"; "" when none.
 const char* run_command(int32_t phase);
 // "programmed", "programmed, restart not confirmed", "no answer", "erase not
-// finished", "device disconnected", "interrupted".
+// finished", "device disconnected", "interrupted", "link out of step".
 const char* run_outcome_text(int32_t outcome);

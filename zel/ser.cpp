@@ -88,6 +88,15 @@ int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us)
     return 0;
 }
 
+int ser_set_timeout(port_handle handle, uint32_t timeout_ms)
+{
+    COMMTIMEOUTS to;
+    if (!port.get_timeouts(handle, &to))
+        return -1;
+    set_normal_timeouts(&to, timeout_ms);
+    return port.set_timeouts(handle, &to) ? 0 : -1;
+}
+
 static int find_locked(port_handle handle)
 {
     for (int i = 0; i < settings_count; ++i)
@@ -315,6 +324,11 @@ void ser_rx(layer* t, mlb* m)
 void ser_rx_arrived(layer* t, mlb* m)
 {
     receive(t, m, set_arrived_timeouts);
+}
+
+void ser_discard(port_handle handle)
+{
+    drain(handle, set_arrived_timeouts);
 }
 
 int tick_check(uint32_t* stamp, uint32_t interval_ms)

@@ -65,6 +65,11 @@ int ser_restore(port_handle handle);  // -1 when the port has no saved settings
 // port given the same handle value does not inherit its settings.
 void ser_forget(port_handle handle);
 int ser_getc(port_handle handle);     // 0..255, or -1 when nothing was read
+// Sets the wait for each received byte, as ser_config does; -1 when the
+// port's time-outs cannot be read or set.
+int ser_set_timeout(port_handle handle, uint32_t timeout_ms);
+// Throws away what has arrived on the line, without waiting for more.
+void ser_discard(port_handle handle);
 // -1 refused (too long for one frame) or the port stopped taking bytes;
 // 0 for an empty message (nothing written); else the frame length written.
 int ser_send_frame(port_handle handle, const uint8_t* bytes, int32_t n);

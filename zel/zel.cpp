@@ -8,6 +8,7 @@
 
 #include "host.h"
 #include "layer.h"
+#include "lguard.h"
 #include "lpkt.h"
 #include "lprog.h"
 #include "mlb.h"
@@ -22,6 +23,7 @@ job zel_job;
 // command with the packet layer's header in front of it.
 static_assert(int32_t{ZEL_BUFFER_SIZE} >= int32_t{SER_FRAME_MAX}, "the message buffer must hold a received frame");
 static_assert(int32_t{ZEL_HEADROOM} >= int32_t{LPKT_HEADER_SIZE}, "the headroom must hold the tagged header");
+static_assert(uint32_t{LGUARD_TIMEOUT_MS} * 1000 == uint32_t{ZEL_READ_TIMEOUT_US}, "the guard's idea of late is the reply time-out");
 
 static const char fatal_caption[] = "Terminate Program";
 static const char fatal_closing[] = "\n\n The program will now abort\n\n\n";
@@ -49,12 +51,15 @@ static void build_stack(job* t)
     t->prog = lprog_alloc();
     lprog_init(t->prog);
     lprog_set_sink(t->prog, t->out);
+    t->guard = lguard_alloc();
+    lguard_init(t->guard);
     t->link = layer_alloc();
     ser_bind(t->link, t->handle);
     if (t->quick)
         t->link->rx = ser_rx_arrived;
     plm_insert(t->stack, t->prog, PLM_TOP, 0);
-    plm_insert(t->stack, pkt, PLM_BELOW, t->prog);
+    plm_insert(t->stack, t->guard, PLM_BELOW, t->prog);
+    plm_insert(t->stack, pkt, PLM_BELOW, t->guard);
     plm_insert(t->stack, t->link, PLM_BELOW, pkt);
     lpkt_set_peer(pkt, 0);
 }
@@ -87,6 +92,9 @@ void zel_start(job* t, const uint8_t* image, uint32_t length)
     t->filebuf = copy_image(image, length, t->chunk);
     sink_printf(t->out, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
     build_stack(t);
+    // Whatever the device sent before we spoke (an answer from an earlier
+    // session) must not be taken for the answer to ERASE.
+    ser_discard(t->handle);
     lprog_start(t->prog, t->filebuf, length, t->addr, t->chunk);
     t->open = 1;
 }
@@ -107,8 +115,9 @@ void zel_close(job* t)
         port.close(t->handle);
     }
     if (t->stack) {
-        layer* pkt = t->prog ? t->prog->lower : nullptr;
+        layer* pkt = t->guard ? t->guard->lower : nullptr;
         free_layer(t->prog);
+        free_layer(t->guard);
         free_layer(pkt);
         std::free(t->link);  // its p_ is the port handle, closed above
         std::free(t->stack);
@@ -121,6 +130,7 @@ void zel_close(job* t)
     t->stack = nullptr;
     t->mbuf = nullptr;
     t->prog = nullptr;
+    t->guard = nullptr;
     t->link = nullptr;
 }
 
@@ -129,7 +139,8 @@ int zel_poll(job* t)
     if (t->open == 0)
         return 0;
     mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
-    plm_tx(t->stack, t->mbuf);
+    if (!lguard_settling(t->guard))
+        plm_tx(t->stack, t->mbuf);
     plm_rx(t->stack, t->mbuf);
     return lprog_done(t->prog);
 }

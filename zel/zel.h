@@ -32,6 +32,7 @@ struct job {
     int quick;             // 1: after a frame, empty the line of what has arrived
                            // only; 0: wait out the 10 ms drain (the dialog's pacing)
     layer* link;           // the serial link layer
+    layer* guard;          // the acknowledgement guard, between prog and the packet layer
 };
 
 enum zel_constants : int32_t {
@@ -47,6 +48,9 @@ enum zel_constants : int32_t {
 extern job zel_job;
 
 int zel_open(job* t);
+// One exchange: the command of the current phase down the stack and one reply
+// up it; while the guard settles the line after a doubtful answer, nothing
+// is sent and the poll only receives.
 int zel_poll(job* t);
 
 // Starts a job on a port that is open and configured (`handle` set):
