@@ -52,6 +52,7 @@ struct schedule {
     uint32_t size = 0;
     uint32_t addr = 0;
     long baud = 115200;
+    bool tagged = false;  // the device answers tagged: the first answer switches the packet layer's framing
     double program_ms = 0;
     double erase_ms_per_sector = 0;
     std::vector<fault_at> faults;
@@ -64,6 +65,7 @@ struct verdict {
     int32_t outcome = -1;
     uint32_t retries = 0;
     int64_t virtual_us = 0;
+    lguard_figures link{};
     bool holds() const { return ended && (!success || flash_right); }
 };
 
@@ -86,9 +88,9 @@ std::string describe(const fault_at& f)
 std::string describe(const schedule& s)
 {
     char head[200];
-    std::snprintf(head, sizeof head, "%s pacing, %u bytes at 0x%x, %ld baud, program %.0f ms, erase %.0f ms/sector",
-                  s.pacing == PACING_RUN ? "run" : "dialog", s.size, s.addr, s.baud, s.program_ms,
-                  s.erase_ms_per_sector);
+    std::snprintf(head, sizeof head, "%s pacing, %u bytes at 0x%x, %ld baud, %s, program %.0f ms, erase %.0f ms/sector",
+                  s.pacing == PACING_RUN ? "run" : "dialog", s.size, s.addr, s.baud, s.tagged ? "tagged" : "plain",
+                  s.program_ms, s.erase_ms_per_sector);
     std::string text = head;
     for (const fault_at& f : s.faults)
         text += "\n    " + describe(f);
@@ -113,9 +115,10 @@ schedule draw_schedule(uint64_t seed)
     schedule s;
     s.seed = seed;
     s.pacing = static_cast<int32_t>(rng() % 2);
-    s.size = rng() % 64 == 0 ? REAL_IMAGE : 1 + static_cast<uint32_t>(rng() % (10 * CHUNK));
+    s.size = rng() % 64 == 0 ? uint32_t{REAL_IMAGE} : 1 + static_cast<uint32_t>(rng() % (10 * CHUNK));
     s.addr = s.size <= 255 ? 0x1FF000 : static_cast<uint32_t>(rng() % 4) * 0x10000;
     s.baud = rng() % 4 == 0 ? 921600 : 115200;
+    s.tagged = rng() % 4 == 0;
     // The dialog waits its fixed 120 ms for an answer, so only the bounded
     // run, which stretches its wait, gets devices slower than that.
     uint64_t timing = rng() % 8;
@@ -231,6 +234,8 @@ verdict run_schedule(const schedule& s)
     options opt;
     options_defaults(&opt);
     opt.baud = s.baud;
+    opt.tagged = s.tagged;
+    opt.tag = 7;
     opt.program_ms = s.program_ms;
     opt.erase_ms_per_sector = s.erase_ms_per_sector;
     opt.seed = s.seed;
@@ -269,6 +274,7 @@ verdict run_schedule(const schedule& s)
         v.ended = run_dialog(&j, &line);
         v.success = v.ended;
     }
+    v.link = lguard_seen(j.guard);
     zel_close(&j);
     v.virtual_us = line.now_us;
     v.flash_right = flash_right(line.sim.dev.memory, s);
@@ -301,6 +307,96 @@ std::string why(const verdict& v)
         return "the run did not end";
     return std::string("reported success (") + (v.outcome >= 0 ? run_outcome_text(v.outcome) : "Done") +
            ") with a wrong flash";
+}
+
+// Exchanges of a run without faults: ERASE, the erase wait, the chunks, the
+// first chunk again, RTC_SET, RESET.
+uint32_t clean_frames(uint32_t size)
+{
+    return (size + CHUNK - 1) / CHUNK + 5;
+}
+
+schedule fixed(int32_t pacing, uint32_t size, double program_ms, double erase_ms, std::vector<fault_at> faults)
+{
+    schedule s;
+    s.seed = 7;
+    s.pacing = pacing;
+    s.size = size;
+    s.addr = size <= 255 ? 0x1FF000 : 0x30000;
+    s.program_ms = program_ms;
+    s.erase_ms_per_sector = erase_ms;
+    s.faults = std::move(faults);
+    return s;
+}
+
+fault_at late(int64_t frame, int64_t ms)
+{
+    return fault_at{frame, FAULT_LATE_REPLY, ms * 1000};
+}
+
+fault_at missed(int64_t frame)
+{
+    return fault_at{frame, FAULT_IGNORE_FRAME, 0};
+}
+
+// Schedules that broke the invariant before the guard, shrunk, and the
+// measured case: a reply 150 ms late at frame 20, frame 30 missed.
+const schedule regressions[] = {
+    fixed(PACING_RUN, 38, 5, 0, {late(2, 1133)}),
+    fixed(PACING_RUN, 2190, 0, 0, {late(10, 718)}),
+    fixed(PACING_RUN, 296, 17, 303, {missed(1), late(2, 308)}),
+    fixed(PACING_RUN, 1471, 0, 0, {missed(5), missed(7), missed(8), late(10, 544)}),
+    fixed(PACING_DIALOG, 2203, 60, 340, {late(10, 1199), late(23, 186), missed(26)}),
+    fixed(PACING_RUN, REAL_IMAGE, 0, 30, {late(20, 150), missed(30)}),
+    fixed(PACING_DIALOG, REAL_IMAGE, 0, 30, {late(20, 150), missed(30)}),
+};
+
+TEST(Simulation, SchedulesThatOnceLostAChunkNowProgramTheWholeImage)
+{
+    for (const schedule& s : regressions) {
+        verdict v = run_schedule(s);
+        EXPECT_TRUE(v.success && v.flash_right) << describe(s) << "\n" << why(v);
+    }
+}
+
+TEST(Simulation, CleanLinesSendEveryCommandOnceAndNeverSettle)
+{
+    for (int32_t pacing : {PACING_RUN, PACING_DIALOG})
+        for (uint32_t size : {1u, 256u, 3000u, uint32_t{REAL_IMAGE}}) {
+            schedule s = fixed(pacing, size, 1, 0, {});
+            verdict v = run_schedule(s);
+            EXPECT_TRUE(v.success && v.flash_right) << describe(s);
+            EXPECT_EQ(v.link.frames, clean_frames(size)) << describe(s);
+            EXPECT_EQ(v.link.resends + v.link.settles + v.link.late + v.link.unasked, 0u) << describe(s);
+        }
+}
+
+TEST(Simulation, BoundedRunCoversAnEraseWithOneWaitAndLearnsASlowDevice)
+{
+    // 15 sectors of 100 ms: one PROGRAM(0, 0) waits the whole erase out.
+    verdict erase = run_schedule(fixed(PACING_RUN, REAL_IMAGE, 1, 100, {}));
+    EXPECT_EQ(erase.link.frames, clean_frames(REAL_IMAGE));
+    // 150 ms a chunk: the first chunk goes out twice, then the wait has grown.
+    verdict slow = run_schedule(fixed(PACING_RUN, 10 * CHUNK, 150, 0, {}));
+    EXPECT_TRUE(slow.success && slow.flash_right);
+    EXPECT_EQ(slow.link.resends, 1u);
+    EXPECT_GE(slow.link.slowest_ms, 150u);
+    EXPECT_LT(slow.link.settle_ms, 500u);  // settled by the count of answers, not by the bound
+}
+
+TEST(Simulation, SettlingWaitsOutTheBoundOnlyWhenAnAnswerMayStillCome)
+{
+    // A missed frame: the resend's answer is the only one; the first can
+    // never come, and the line is settled for the bound after the resend.
+    verdict lost = run_schedule(fixed(PACING_RUN, 3 * CHUNK, 1, 0, {missed(4)}));
+    EXPECT_EQ(lost.link.settles, 1u);
+    EXPECT_GE(lost.link.settle_ms, LGUARD_REPLY_MS - 200);
+    EXPECT_LE(lost.link.settle_ms, LGUARD_REPLY_MS + LGUARD_TIMEOUT_MS);  // the last read may run past it
+    // A late answer: both answers come, and the settle ends with the second.
+    verdict tardy = run_schedule(fixed(PACING_RUN, 3 * CHUNK, 1, 0, {late(4, 300)}));
+    EXPECT_EQ(tardy.link.settles, 1u);
+    EXPECT_LT(tardy.link.settle_ms, 300u);
+    EXPECT_GE(tardy.link.late, 1u);
 }
 
 uint64_t schedules_to_run = 20000;

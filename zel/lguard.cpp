@@ -79,6 +79,13 @@ int lguard_settling(layer* t)
     return s->settling;
 }
 
+uint32_t lguard_settle_left_ms(layer* t)
+{
+    lguard* s = state(t);
+    uint32_t now = port.tick();
+    return s->settling && !reached(now, s->until) ? s->until - now : 0;
+}
+
 static int32_t upper_phase(layer* t)
 {
     sink_progress p{};
@@ -99,7 +106,7 @@ void lguard_tx(layer* t, mlb* m)
             s->answered = 0;
             s->first_at = port.tick();
             s->phase = upper_phase(t);
-        } else {
+        } else if (s->phase != LPROG_WAIT_ERASE) {  // asking again whether the erase is over is no resend
             s->seen.resends += 1;
         }
         s->sent += 1;

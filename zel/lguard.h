@@ -39,7 +39,7 @@ enum lguard_default : uint32_t {
 // What the guard has seen of the link, for the health figures of a run.
 struct lguard_figures {
     uint32_t frames;      // commands sent, every repeat counted
-    uint32_t resends;     // of them, repeats of a command not yet answered
+    uint32_t resends;     // of them, repeats of a command not yet answered (the erase wait's aside)
     uint32_t late;        // answers that came after the 120 ms reply time-out
     uint32_t late_ms;     // how late the latest of them came, at most
     uint32_t slowest_ms;  // the longest wait for an answer, the erase and its wait aside
@@ -77,6 +77,9 @@ void lguard_set_bound(layer* t, uint32_t reply_ms);
 // 1 while the line is being settled: the job sends nothing then and only
 // receives. Ends a settle whose time has come.
 int lguard_settling(layer* t);
+// Milliseconds the settle may still last (0 when not settling): a front end
+// that can wait that long for one read loses no owed answer between reads.
+uint32_t lguard_settle_left_ms(layer* t);
 lguard_figures lguard_seen(layer* t);
 void lguard_tx(layer* t, mlb* m);
 void lguard_rx(layer* t, mlb* m);

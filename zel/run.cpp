@@ -37,17 +37,21 @@ static int32_t verdict(const sink_progress& at, uint32_t attempts, uint32_t wait
     return at.phase == LPROG_RESET ? RUN_UNCONFIRMED : RUN_NO_ANSWER;
 }
 
-static uint32_t reply_timeout(int32_t phase, const lguard_figures& seen)
+// While settling, one read waits out what is left of it: an owed answer that
+// came just after a shorter read had timed out would go with the drain.
+static uint32_t reply_timeout(job* t, int32_t phase)
 {
+    if (lguard_settling(t->guard))
+        return std::clamp<uint32_t>(lguard_settle_left_ms(t->guard), 1, LGUARD_REPLY_MS);
     if (phase == LPROG_WAIT_ERASE)
         return LGUARD_REPLY_MS;
-    return std::clamp<uint32_t>(2 * seen.slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
+    return std::clamp<uint32_t>(2 * lguard_seen(t->guard).slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
 }
 
 // Sets the port's wait for an answer when it has to change.
 static void pace(job* t, int32_t phase, uint32_t* timeout_ms)
 {
-    uint32_t want = reply_timeout(phase, lguard_seen(t->guard));
+    uint32_t want = reply_timeout(t, phase);
     if (want != *timeout_ms && ser_set_timeout(t->handle, want) == 0)
         *timeout_ms = want;
 }

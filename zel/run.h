@@ -46,8 +46,8 @@ struct run_result {
     uint32_t retries;   // commands sent again over the whole run (erase wait excluded)
     uint32_t done;      // image bytes acknowledged
     uint32_t total;     // image bytes in all
-    lguard_figures link;  // the link's health, as the guard saw it
-    uint32_t bad_frames;  // frames dropped for a wrong check value or length
+    lguard_figures link{};    // the link's health, as the guard saw it
+    uint32_t bad_frames = 0;  // frames dropped for a wrong check value or length
 };
 
 // Runs a started job (zel_start) to its end.

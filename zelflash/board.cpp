@@ -165,6 +165,27 @@ static std::string command_at(const run_result& r)
     return std::string(run_command(r.phase)) + " at " + hex32(r.addr);
 }
 
+static std::string counted(uint32_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string board_link_text(const run_result& r)
+{
+    std::string text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    if (r.link.late > 0)
+        add(counted(r.link.late, "late reply", "late replies") + " (the latest " + std::to_string(r.link.late_ms) +
+            " ms)");
+    if (r.bad_frames > 0)
+        add(counted(r.bad_frames, "bad frame", "bad frames"));
+    if (r.link.settles > 0)
+        add(counted(r.link.settles, "quiet wait", "quiet waits") + " (" + std::to_string(r.link.settle_ms) + " ms)");
+    if (r.link.unasked > 0)
+        add(counted(r.link.unasked, "unasked ACK", "unasked ACKs"));
+    return text;
+}
+
 std::string board_outcome_text(const std::string& port, const run_result& r, const run_limits& limits,
                                uint32_t image_addr)
 {
@@ -185,6 +206,10 @@ std::string board_outcome_text(const std::string& port, const run_result& r, con
     case RUN_INTERRUPTED:
         return port + ": interrupted before " + command_at(r) + ", " + std::to_string(r.done) + " of " +
                std::to_string(r.total) + " bytes written";
+    case RUN_OUT_OF_STEP:
+        return port + ": link out of step at " + command_at(r) +
+               ": an ACK came that no command was waiting for, so the answers can no longer be told apart; "
+               "check the cable, the adapter and that no other program talks to the device, then program it again";
     default:
         return port + ": " + run_outcome_text(r.outcome);
     }

@@ -94,6 +94,10 @@ private:
     std::string message_;
 };
 
+// The link's health in a few words ("2 late replies (the latest 310 ms), 1
+// bad frame, 1 quiet wait (1890 ms)"); empty when nothing went amiss.
+std::string board_link_text(const run_result& r);
+
 // The one-line text of a run's end, naming the port, the command, its
 // address and the attempts where the run failed.
 std::string board_outcome_text(const std::string& port, const run_result& r, const run_limits& limits,

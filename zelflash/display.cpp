@@ -107,6 +107,14 @@ void display::emit(const std::string& json_line)
     std::fflush(out_);
 }
 
+nlohmann::json display_link_json(const run_result& r)
+{
+    return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
+            {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
+            {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
+            {"unasked_acks", r.link.unasked}};
+}
+
 static nlohmann::json event(const char* name, const board_view& v)
 {
     nlohmann::json e = {{"event", name},   {"port", v.port},          {"bytes", v.at.done},
@@ -156,6 +164,7 @@ void display::finished(const board_view& v)
     if (mode_ == DISPLAY_JSON) {
         nlohmann::json e = event(good ? "done" : "error", v);
         e["outcome"] = run_outcome_text(v.result.outcome);
+        e["link"] = display_link_json(v.result);
         if (!v.message.empty())
             e["message"] = v.message;
         emit(e.dump());
@@ -166,8 +175,10 @@ void display::finished(const board_view& v)
     if (mode_ == DISPLAY_QUIET || !good)
         return;
     clear();  // live mode: the line goes above the rows, which are painted again below it
-    std::fprintf(out_, "%s: %s in %.2f s, %" PRIu32 " bytes, %" PRIu32 " retries\n", v.port.c_str(),
-                 run_outcome_text(v.result.outcome), v.seconds, v.at.done, v.at.retries);
+    std::string link = board_link_text(v.result);
+    std::fprintf(out_, "%s: %s in %.2f s, %" PRIu32 " bytes, %" PRIu32 " retries%s%s\n", v.port.c_str(),
+                 run_outcome_text(v.result.outcome), v.seconds, v.at.done, v.at.retries, link.empty() ? "" : "; ",
+                 link.c_str());
     std::fflush(out_);
 }
 

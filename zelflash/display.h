@@ -11,6 +11,8 @@
 // these functions.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -69,6 +71,10 @@ private:
     std::chrono::steady_clock::time_point painted_{};  // when they were painted
     std::unordered_map<std::string, int> step_;   // last step reported, per port
 };
+
+// The link's health figures of a finished run, for the JSON done event and
+// the board log: frames, resends, late replies, bad frames, quiet waits.
+nlohmann::json display_link_json(const run_result& r);
 
 // "3.2 KiB/s"-style figures from a view: bytes per second since the start.
 double display_rate(const board_view& v);

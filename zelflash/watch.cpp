@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console.h"
+#include "display.h"
 #include "sha256.h"
 
 enum watch_constants : int {
@@ -52,6 +53,7 @@ nlohmann::json watch_log_line(const watch_record& r)
         {"retries", v.at.retries},
         {"outcome", v.state == BOARD_FINISHED ? run_outcome_text(v.result.outcome) : "not opened"},
         {"error", or_null(v.message)},
+        {"link", v.state == BOARD_FINISHED ? display_link_json(v.result) : nlohmann::json(nullptr)},
     };
 }
 

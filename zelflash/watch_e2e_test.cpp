@@ -106,9 +106,9 @@ struct watch_e2e : bench {
     {
         SCOPED_TRACE(r.dump());
         ASSERT_TRUE(r.is_object());
-        EXPECT_EQ(r.size(), 14u);
+        EXPECT_EQ(r.size(), 15u);
         for (const char* key : {"start", "end", "port", "usb_id", "serial", "image", "sha256", "address", "bytes",
-                                "total", "seconds", "retries", "outcome", "error"})
+                                "total", "seconds", "retries", "outcome", "error", "link"})
             ASSERT_TRUE(r.contains(key)) << key << " missing";
         EXPECT_EQ(r["port"], port);
         EXPECT_TRUE(r["usb_id"].is_null());  // a pty has no USB facts
@@ -119,6 +119,9 @@ struct watch_e2e : bench {
         EXPECT_EQ(r["total"], fs::file_size(image_path));
         ASSERT_TRUE(r["bytes"].is_number_unsigned() && r["retries"].is_number_unsigned());
         EXPECT_EQ(r["outcome"], outcome);
+        if (outcome != "not opened") {
+            EXPECT_EQ(r["link"]["unasked_acks"], 0) << "every finished board carries its link figures";
+        }
         if (outcome == "programmed") {
             EXPECT_EQ(r["bytes"], r["total"]);
             EXPECT_TRUE(r["error"].is_null());

@@ -8,6 +8,9 @@
 
 #include "harness.h"
 
+extern const uint8_t zel_image_data[];  // the image built into zelflash
+extern const uint32_t zel_image_size;
+
 namespace {
 
 using namespace zelflash_harness;
@@ -121,6 +124,30 @@ TEST_F(write_test, interrupt_puts_the_line_settings_back)
     EXPECT_TRUE(contains(r.err, port(0) + ": interrupted before PROGRAM at 0x")) << r.err;
     line_settings(port(0), &after, false);
     EXPECT_EQ(settings_key(after), settings_key(before));
+}
+
+// One reply late past the time-out makes zelflash send its command again and
+// then see the late ACK; the frame the device misses ten frames on must still
+// be sent again, not taken as answered by a stray ACK, and its chunk written.
+TEST_F(write_test, late_reply_then_missed_frame_still_writes_every_chunk)
+{
+    // The built-in image, for the device's verdict; zelflash is given no IMAGE.
+    write_file(image_path, std::string(zel_image_data, zel_image_data + zel_image_size));
+    start_device({"--baud", "115200", "--late-frame", "20:150", "--miss-frame", "30"});
+    flash_run r = zelflash({"write", "-p", port(0)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    json report = device_report(0);
+    EXPECT_EQ(report["image_match"], true) << "the flash differs from the image, yet zelflash said: " << r.out;
+    auto taken_as = [&](int frame) {  // the command the device took from frame `frame`
+        for (const json& c : report["commands"])
+            if (c["frame"] == frame)
+                return c;
+        return json::object();
+    };
+    EXPECT_EQ(taken_as(20).value("fault", ""), "late_reply");
+    EXPECT_EQ(taken_as(21).value("param1", -1), taken_as(20).value("param1", -2)) << "frame 21 resends frame 20";
+    EXPECT_EQ(report["frames"]["ignored"], 1);
+    EXPECT_EQ(taken_as(30), json::object()) << "frame 30 was ignored";
 }
 
 // zelflash started with its standard output closed: the port it opens must

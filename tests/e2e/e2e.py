@@ -5,8 +5,8 @@ devices on ptys that are the only COM ports of a private wine prefix.
 
 Usage: e2e.py --zel zel.exe --zelctl zelctl.exe --zelsim zelsim --image image.bin
               --work DIR --artifacts DIR --case NAME
-Cases: discovery_two, discovery_one, no_port, program, second_press,
-close_idle, close_programming, port_gone (or "all").
+Cases: discovery_two, discovery_one, no_port, program, late_then_missed,
+second_press, close_idle, close_programming, port_gone (or "all").
 Exit status 0 when every check of the case holds.
 """
 import argparse
@@ -25,6 +25,13 @@ CHUNK = 256
 LINE_SPEED = 115200
 IDLE, PROGRAMMING, DONE = " - Idle - ", "Programming...", "Done"
 FATAL_PORT = "Unable to open serial port. In use already, or not present"
+# late_then_missed: frames as the device counts them (from 1), and how late
+# that reply leaves. The device sends one reply at a time: 150 ms late, the
+# resent frame's answer comes right behind the late one and the dialog's 10 ms
+# drain swallows it, which keeps the conversation in step; 112 ms late, the late
+# answer leaves before the device has the resent frame, far enough ahead of
+# that frame's answer for the drain to end between the two.
+LATE_FRAME, LATE_MS, MISSED_FRAME = 20, 112, 30
 
 
 def log(text):
@@ -169,6 +176,12 @@ def check_full_run(check, sim, report, image, port, console, strict_sequence, en
               "%s is %.0f s from now" % (rtc[0]["time"], skew))
 
 
+def report_after_reset(sim):
+    if sim.proc.wait(20) is None:
+        raise Trouble("the device on com%d did not end after its RESET" % sim.port)
+    return sim.report()
+
+
 def untouched(check, sim, port):
     report = sim.finish()
     check.equal(report["line"]["bytes_to_device"], 0, "%s: nothing was sent to it" % port)
@@ -207,9 +220,7 @@ def case_discovery_two(check, world, image):
     check.equal(parse_ports(lines[1])[0], 1, "com10 chosen")
     check.equal(status_of(lines), DONE, "programming through com10 ends in Done")
     sim10 = world.sims[10]
-    if sim10.proc.wait(20) is None:
-        raise Trouble("the device on com10 did not end after its RESET")
-    check_full_run(check, sim10, sim10.report(), image.data, "com10", tool.text(), strict_sequence=True)
+    check_full_run(check, sim10, report_after_reset(sim10), image.data, "com10", tool.text(), strict_sequence=True)
     untouched(check, world.sims[3], "com3")
     closes_with(check, world, tool, 0, "closing in Done: exit status 0")
 
@@ -257,14 +268,33 @@ def case_program(check, world, image):
     shot = world.screenshot(os.path.join(world.artifacts, "zel-done.png"), rect_of(lines))
     log("     screenshot of the dialog at Done: " + shot)
     sim = world.sims[3]
-    if sim.proc.wait(20) is None:
-        raise Trouble("the device did not end after its RESET")
-    report = sim.report()
+    report = report_after_reset(sim)
     check_full_run(check, sim, report, image.data, "com3", tool.text(), strict_sequence=True)
     log("     line time %.1f ms of %.1f ms total in the device" % (report["line"]["wire_ms_total"],
                                                                    report["total_ms"]))
     with open(os.path.join(world.artifacts, "zel-console.txt"), "w", encoding="latin-1") as f:
         f.write(tool.text())
+    closes_with(check, world, tool, 0, "closing in Done: exit status 0")
+
+
+def case_late_then_missed(check, world, image):
+    # A reply late past the time-out, so the chunk goes twice and its late ACK
+    # comes on top; then a frame the device misses. No stray ACK may answer
+    # that frame: "Done" only with every chunk written.
+    tool = start(world, [3], ["--image", image.path, "--exit-after-reset-ms", "300", "--baud", str(LINE_SPEED),
+                              "--late-frame", "%d:%d" % (LATE_FRAME, LATE_MS), "--miss-frame", str(MISSED_FRAME)])
+    lines = world.ctl(["press", "wait-status", DONE, 90])
+    check.equal(seen_of(lines)[-1:], [DONE], "the job ends in Done")
+    sim = world.sims[3]
+    report = report_after_reset(sim)
+    check.equal(report.get("image_match"), True, "Done, and the device's flash matches the image")
+    check_flash(check, sim, image.data)
+    taken = {c["frame"]: command_key(c) for c in report["commands"]}
+    late = [c["frame"] for c in report["commands"] if c.get("fault") == "late_reply"]
+    check.equal(late, [LATE_FRAME], "the reply to frame %d alone was late" % LATE_FRAME)
+    check.equal(taken.get(LATE_FRAME + 1), taken.get(LATE_FRAME), "the next frame sent that command again")
+    check.equal(report["frames"]["ignored"], 1, "the device ignored one frame")
+    check(MISSED_FRAME not in taken, "the device ignored frame %d" % MISSED_FRAME)
     closes_with(check, world, tool, 0, "closing in Done: exit status 0")
 
 
@@ -361,6 +391,7 @@ CASES = {
     "discovery_one": case_discovery_one,
     "no_port": case_no_port,
     "program": case_program,
+    "late_then_missed": case_late_then_missed,
     "second_press": case_second_press,
     "close_idle": case_close_idle,
     "close_programming": case_close_programming,
