@@ -13,7 +13,7 @@
 #include "local_time.h"
 #include "lprog.h"
 #include "sink.h"
-#include "zel.h"
+#include "job.h"
 
 namespace {
 
@@ -78,10 +78,10 @@ struct run_fixture : testing::Test {
         j.addr = BASE;
         j.out = &out;
         j.quick = 1;
-        zel_start(&j, image.data(), SIZE);
+        EXPECT_EQ(job_start(&j, image.data(), SIZE), 0);
         run_limits limits{attempts, erase_ms};
         run_result r = run_job(&j, &limits);
-        zel_close(&j);
+        job_close(&j);
         EXPECT_EQ(fake.closed, 1);
         return r;
     }

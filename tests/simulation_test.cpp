@@ -27,7 +27,7 @@
 #include "ser.h"
 #include "sink.h"
 #include "virtual_line.h"
-#include "zel.h"
+#include "job.h"
 
 namespace {
 
@@ -222,7 +222,7 @@ struct quiet_sink {
 bool run_dialog(job* j, virtual_line* line)
 {
     while (line->now_us <= GIVE_UP_US) {
-        if (zel_poll(j))
+        if (job_poll(j))
             return true;
         line->now_us = (line->now_us / DIALOG_TIMER_US + 1) * DIALOG_TIMER_US;
     }
@@ -260,7 +260,7 @@ verdict run_schedule(const schedule& s)
     j.out = &quiet.out;
     j.quick = s.pacing == PACING_RUN ? 1 : 0;
     ser_config(j.handle, j.baud, ZEL_READ_TIMEOUT_US);
-    zel_start(&j, image.data(), s.size);
+    EXPECT_EQ(job_start(&j, image.data(), s.size), 0);
 
     verdict v;
     if (s.pacing == PACING_RUN) {
@@ -275,7 +275,7 @@ verdict run_schedule(const schedule& s)
         v.success = v.ended;
     }
     v.link = lguard_seen(j.guard);
-    zel_close(&j);
+    job_close(&j);
     v.virtual_us = line.now_us;
     v.flash_right = flash_right(line.sim.dev.memory, s);
     port = port_platform();

@@ -10,7 +10,7 @@
 #include "ser.h"
 #include "sink.h"
 #include "zassert.h"
-#include "zel.h"
+#include "job.h"
 
 static bool moved_on(const sink_progress& before, const sink_progress& now)
 {
@@ -70,7 +70,7 @@ run_result run_job(job* t, const run_limits* limits)
             return ended(t, RUN_INTERRUPTED, at, attempts);
         pace(t, at.phase, &timeout_ms);
         uint32_t frames = lguard_seen(t->guard).frames;
-        zel_poll(t);
+        job_poll(t);
         bool sent = lguard_seen(t->guard).frames != frames;
         sink_progress now{};
         lprog_progress(t->prog, &now);
@@ -123,6 +123,7 @@ const char* run_outcome_text(int32_t outcome)
     case RUN_DISCONNECTED: return "device disconnected";
     case RUN_INTERRUPTED: return "interrupted";
     case RUN_OUT_OF_STEP: return "link out of step";
+    case RUN_NO_MEMORY: return "not enough memory";
     default: return "unknown";
     }
 }

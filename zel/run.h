@@ -31,6 +31,7 @@ enum run_outcome : int32_t {
     RUN_DISCONNECTED = 4,   // the line went away
     RUN_INTERRUPTED = 5,    // the front end asked to stop
     RUN_OUT_OF_STEP = 6,    // an ACK came that no frame in flight asked for
+    RUN_NO_MEMORY = 7,      // the job could not start: no memory for the image copy
 };
 
 struct run_limits {
@@ -50,11 +51,12 @@ struct run_result {
     uint32_t bad_frames = 0;  // frames dropped for a wrong check value or length
 };
 
-// Runs a started job (zel_start) to its end.
+// Runs a started job (job_start) to its end.
 run_result run_job(job* t, const run_limits* limits);
 
 // The command a phase sends: "ERASE", "PROGRAM", "RTC_SET", "RESET"; "" when none.
 const char* run_command(int32_t phase);
 // "programmed", "programmed, restart not confirmed", "no answer", "erase not
-// finished", "device disconnected", "interrupted", "link out of step".
+// finished", "device disconnected", "interrupted", "link out of step", "not
+// enough memory".
 const char* run_outcome_text(int32_t outcome);

@@ -7,9 +7,9 @@
 #include "mlb.h"
 #include "zassert.h"
 
-// Appended by ser_config, never removed or changed; looked up lowest index
-// first, so a port's first entry holds the settings it had before it was
-// ever configured.
+// Appended by ser_config and never changed; a port's entries go only when
+// ser_forget drops them as it is closed. Looked up lowest index first, so a
+// port's first entry holds the settings it had before it was ever configured.
 static ser_settings settings[SER_SETTINGS_MAX];
 static int settings_count = 0;
 static std::mutex settings_lock;  // guards both above

@@ -6,7 +6,7 @@
 #include "console.h"
 #include "lprog.h"
 #include "ser.h"
-#include "zel.h"
+#include "job.h"
 
 enum board_constants : int32_t {
     BOARD_CHUNK = 256,  // image bytes per PROGRAM, as the dialog program sends
@@ -103,9 +103,11 @@ void board::work(const image* img, run_limits limits)
     j.addr = img->addr;
     j.out = &sink_;
     j.quick = 1;
-    zel_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size()));
-    run_result r = run_job(&j, &limits);
-    zel_close(&j);  // settings back, port closed
+    run_result r{};
+    r.outcome = RUN_NO_MEMORY;
+    if (job_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())) == 0)
+        r = run_job(&j, &limits);
+    job_close(&j);  // settings back, port closed
     handle_ = nullptr;
     {
         std::lock_guard<std::mutex> hold(lock_);

@@ -1,0 +1,121 @@
+#include "job.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "layer.h"
+#include "lguard.h"
+#include "lpkt.h"
+#include "lprog.h"
+#include "mlb.h"
+#include "plm.h"
+#include "ser.h"
+#include "sink.h"
+#include "zassert.h"
+
+// The one buffer takes a whole frame as the serial layer receives it, and a
+// command with the packet layer's header in front of it.
+static_assert(int32_t{ZEL_BUFFER_SIZE} >= int32_t{SER_FRAME_MAX}, "the message buffer must hold a received frame");
+static_assert(int32_t{ZEL_HEADROOM} >= int32_t{LPKT_HEADER_SIZE}, "the headroom must hold the tagged header");
+static_assert(uint32_t{LGUARD_TIMEOUT_MS} * 1000 == uint32_t{ZEL_READ_TIMEOUT_US}, "the guard's idea of late is the reply time-out");
+
+// The image copy covers a whole number of chunks, so the last PROGRAM never
+// reads past it; the padding is erased-flash 0xFF, so it clears no bits.
+static uint8_t* copy_image(const uint8_t* image, uint32_t length, int chunk)
+{
+    size_t c = static_cast<size_t>(chunk);
+    size_t padded = (size_t{length} + c - 1) / c * c;
+    uint8_t* copy = static_cast<uint8_t*>(std::malloc(padded));
+    if (!copy)
+        return nullptr;
+    std::memcpy(copy, image, length);
+    std::memset(copy + length, 0xFF, padded - length);
+    return copy;
+}
+
+static void build_stack(job* t)
+{
+    t->stack = plm_alloc();
+    t->mbuf = mlb_alloc(ZEL_BUFFER_SIZE);
+    layer* pkt = lpkt_alloc();
+    lpkt_init(pkt);
+    t->prog = lprog_alloc();
+    lprog_init(t->prog);
+    lprog_set_sink(t->prog, t->out);
+    t->guard = lguard_alloc();
+    lguard_init(t->guard);
+    t->link = layer_alloc();
+    ser_bind(t->link, t->handle);
+    if (t->quick)
+        t->link->rx = ser_rx_arrived;
+    plm_insert(t->stack, t->prog, PLM_TOP, 0);
+    plm_insert(t->stack, t->guard, PLM_BELOW, t->prog);
+    plm_insert(t->stack, pkt, PLM_BELOW, t->guard);
+    plm_insert(t->stack, t->link, PLM_BELOW, pkt);
+    lpkt_set_peer(pkt, 0);
+}
+
+int job_start(job* t, const uint8_t* image, uint32_t length)
+{
+    ZEL_ASSERT(image);
+    ZEL_ASSERT(length);
+    ZEL_ASSERT(t->chunk > 0);
+    t->filebuf = copy_image(image, length, t->chunk);
+    if (t->filebuf == nullptr)
+        return -1;
+    sink_printf(t->out, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
+    build_stack(t);
+    // Whatever the device sent before we spoke (an answer from an earlier
+    // session) must not be taken for the answer to ERASE.
+    ser_discard(t->handle);
+    lprog_start(t->prog, t->filebuf, length, t->addr, t->chunk);
+    t->open = 1;
+    return 0;
+}
+
+static void free_layer(layer* l)
+{
+    if (l == nullptr)
+        return;
+    std::free(l->p_);
+    std::free(l);
+}
+
+void job_close(job* t)
+{
+    if (t->handle) {
+        ser_restore(t->handle);
+        ser_forget(t->handle);
+        port.close(t->handle);
+    }
+    if (t->stack) {
+        layer* pkt = t->guard ? t->guard->lower : nullptr;
+        free_layer(t->prog);
+        free_layer(t->guard);
+        free_layer(pkt);
+        std::free(t->link);  // its p_ is the port handle, closed above
+        std::free(t->stack);
+    }
+    std::free(t->mbuf);
+    std::free(t->filebuf);
+    t->open = 0;
+    t->handle = nullptr;
+    t->filebuf = nullptr;
+    t->stack = nullptr;
+    t->mbuf = nullptr;
+    t->prog = nullptr;
+    t->guard = nullptr;
+    t->link = nullptr;
+}
+
+int job_poll(job* t)
+{
+    if (t->open == 0)
+        return 0;
+    mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
+    if (!lguard_settling(t->guard))
+        plm_tx(t->stack, t->mbuf);
+    plm_rx(t->stack, t->mbuf);
+    return lprog_done(t->prog);
+}
+
