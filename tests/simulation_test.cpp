@@ -14,20 +14,20 @@
 //   simulation_test --replay SEED
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "job.h"
 #include "lprog.h"
 #include "run.h"
 #include "ser.h"
 #include "sink.h"
 #include "virtual_line.h"
-#include "job.h"
 
 namespace {
 
@@ -71,18 +71,15 @@ struct verdict {
 
 std::string describe(const fault_at& f)
 {
-    char text[96];
+    std::string text = "frame " + std::to_string(f.frame) + ": ";
     switch (f.kind) {
-    case FAULT_LATE_REPLY:
-        std::snprintf(text, sizeof text, "frame %" PRId64 ": reply %" PRId64 " ms late", f.frame, f.delay_us / 1000);
-        break;
-    case FAULT_IGNORE_FRAME: std::snprintf(text, sizeof text, "frame %" PRId64 ": missed", f.frame); break;
-    case FAULT_DROP_REPLY: std::snprintf(text, sizeof text, "frame %" PRId64 ": reply lost", f.frame); break;
-    case FAULT_FLIP_REPLY: std::snprintf(text, sizeof text, "frame %" PRId64 ": reply corrupted", f.frame); break;
-    case FAULT_SLOW_REPLY: std::snprintf(text, sizeof text, "frame %" PRId64 ": reply split", f.frame); break;
-    default: std::snprintf(text, sizeof text, "frame %" PRId64 ": noise after the reply", f.frame); break;
+    case FAULT_LATE_REPLY: return text + "reply " + std::to_string(f.delay_us / 1000) + " ms late";
+    case FAULT_IGNORE_FRAME: return text + "missed";
+    case FAULT_DROP_REPLY: return text + "reply lost";
+    case FAULT_FLIP_REPLY: return text + "reply corrupted";
+    case FAULT_SLOW_REPLY: return text + "reply split";
+    default: return text + "noise after the reply";
     }
-    return text;
 }
 
 std::string describe(const schedule& s)
