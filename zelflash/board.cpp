@@ -4,9 +4,10 @@
 #include <cstdio>
 
 #include "console.h"
+#include "job.h"
 #include "lprog.h"
 #include "ser.h"
-#include "job.h"
+#include "texts.h"
 
 enum board_constants : int32_t {
     BOARD_CHUNK = 256,  // image bytes per PROGRAM, as the dialog program sends
@@ -40,6 +41,7 @@ board::board(int index, std::string port, std::string serial, board_news* news)
 
 board::~board()
 {
+    stop();  // only a main thread left by an error destroys a running board
     join();
     if (handle_ != nullptr) {  // opened, never started
         ser_restore(handle_);
@@ -52,8 +54,8 @@ bool board::open(uint32_t baud, std::string* error)
 {
     handle_ = ::port.open(port_.c_str());
     if (handle_ == nullptr) {
-        *error = port_ + ": cannot open the port: " + console_last_error_text() +
-                 " (check the name, and that no other program is using it)";
+        console_open_failure why = console_last_open_failure();  // before anything else sets the error
+        *error = board_open_error(port_, console_last_error_text(), why);
         return false;
     }
     if (ser_config(handle_, static_cast<int32_t>(baud), ZEL_READ_TIMEOUT_US) != 0) {
@@ -79,7 +81,7 @@ void board::start(const image* img, const run_limits& limits)
         state_ = BOARD_RUNNING;
         at_.total = static_cast<uint32_t>(img->bytes.size());
     }
-    thread_ = std::thread(&board::work, this, img, limits);
+    thread_ = console_start_thread([this, img, limits] { work(img, limits); });
 }
 
 void board::join()
@@ -93,7 +95,9 @@ double board::elapsed() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
-void board::work(const image* img, run_limits limits)
+// The job on this board's port. The port is put back and closed whatever
+// happens, an exception out of the run included.
+run_result board::run(const image* img, const run_limits& limits)
 {
     job j{};
     j.port = port_.c_str();
@@ -105,21 +109,60 @@ void board::work(const image* img, run_limits limits)
     j.quick = 1;
     run_result r{};
     r.outcome = RUN_NO_MEMORY;
-    if (job_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())) == 0)
-        r = run_job(&j, &limits);
+    try {
+        if (job_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())) == 0)
+            r = run_job(&j, &limits);
+    } catch (...) {
+        job_close(&j);
+        handle_ = nullptr;
+        throw;
+    }
     job_close(&j);  // settings back, port closed
     handle_ = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        state_ = BOARD_FINISHED;
-        result_ = r;
-        at_.done = r.done;
-        at_.retries = r.retries;
-        seconds_ = elapsed();
-        if (r.outcome != RUN_PROGRAMMED)
-            message_ = board_outcome_text(port_, r, limits, img->addr);
+    return r;
+}
+
+void board::end(const run_result& r, std::string message)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    state_ = BOARD_FINISHED;
+    result_ = r;
+    at_.done = r.done;
+    at_.retries = r.retries;
+    seconds_ = elapsed();
+    message_ = std::move(message);
+}
+
+// Nothing may leave this thread: an exception here would end the process
+// with every other port left as its job had set it. A board whose run threw
+// is a failed board, its port put back by run().
+void board::work(const image* img, run_limits limits)
+{
+    try {
+        run_result r = run(img, limits);
+        end(r, r.outcome == RUN_PROGRAMMED ? "" : board_outcome_text(port_, r, limits, img->addr));
+    } catch (const std::exception& e) {
+        broke(e.what());
+    } catch (...) {
+        broke("an unknown exception");
     }
     news_->post(index_);
+}
+
+void board::broke(const std::string& what)
+{
+    run_result r{};
+    r.outcome = BOARD_BROKEN;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        r.phase = at_.phase;
+        r.addr = at_.addr;
+        r.done = at_.done;
+        r.total = at_.total;
+        r.retries = at_.retries;
+    }
+    end(r, port_ + ": internal error in zelflash (" + what + "); the port's settings are put back; program the "
+                   "board again, and report this if it happens again");
 }
 
 board_view board::view() const
@@ -161,15 +204,10 @@ static std::string hex32(uint32_t v)
 static std::string command_at(const run_result& r)
 {
     if (r.phase == LPROG_WAIT_ERASE)
-        return "PROGRAM(0, 0), the wait for the erase,";
+        return "PROGRAM(0, 0) (the wait for the erase)";
     if (r.phase == LPROG_SET_CLOCK || r.phase == LPROG_RESET)
         return run_command(r.phase);
     return std::string(run_command(r.phase)) + " at " + hex32(r.addr);
-}
-
-static std::string counted(uint32_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 std::string board_link_text(const run_result& r)
@@ -191,7 +229,7 @@ std::string board_link_text(const run_result& r)
 std::string board_outcome_text(const std::string& port, const run_result& r, const run_limits& limits,
                                uint32_t image_addr)
 {
-    std::string attempts = std::to_string(r.attempts) + (r.attempts == 1 ? " attempt" : " attempts");
+    std::string attempts = counted(r.attempts, "attempt", "attempts");
     switch (r.outcome) {
     case RUN_PROGRAMMED:
         return port + ": programmed";
@@ -207,12 +245,61 @@ std::string board_outcome_text(const std::string& port, const run_result& r, con
         return port + ": device disconnected during " + command_at(r);
     case RUN_INTERRUPTED:
         return port + ": interrupted before " + command_at(r) + ", " + std::to_string(r.done) + " of " +
-               std::to_string(r.total) + " bytes written";
+               counted(r.total, "byte", "bytes") + " written";
     case RUN_OUT_OF_STEP:
         return port + ": link out of step at " + command_at(r) +
                ": an ACK came that no command was waiting for, so the answers can no longer be told apart; "
                "check the cable, the adapter and that no other program talks to the device, then program it again";
     default:
-        return port + ": " + run_outcome_text(r.outcome);
+        return port + ": " + board_outcome_name(r.outcome);
     }
+}
+
+const char* board_outcome_name(int32_t outcome)
+{
+    switch (outcome) {
+    case BOARD_NOT_OPENED: return "not opened";
+    case BOARD_NOT_STARTED: return "not started";
+    case BOARD_BROKEN: return "internal error";
+    default: return run_outcome_text(outcome);
+    }
+}
+
+bool board_programmed(int32_t outcome)
+{
+    return outcome == RUN_PROGRAMMED || outcome == RUN_UNCONFIRMED;
+}
+
+board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,
+                           uint32_t total)
+{
+    board_view v;
+    v.port = port;
+    v.serial = serial;
+    v.state = BOARD_FINISHED;
+    v.at.total = total;
+    v.result.outcome = outcome;
+    v.result.total = total;
+    v.message = std::move(message);
+    return v;
+}
+
+bool board_ran(const board_view& v)
+{
+    return v.state == BOARD_FINISHED && v.result.outcome < BOARD_NOT_OPENED;
+}
+
+std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why)
+{
+    std::string hint;
+    switch (why) {
+    case OPEN_DENIED:
+        hint = "you may not use it: add yourself to the group that owns it (on Debian: sudo adduser $USER "
+               "dialout), then log in again";
+        break;
+    case OPEN_BUSY: hint = "another program holds it: close that program (a terminal, a monitor) first"; break;
+    case OPEN_ABSENT: hint = "no such device: check the name with `zelflash list`, and that the board is plugged in"; break;
+    default: hint = "check the name with `zelflash list`, and that no other program is using it"; break;
+    }
+    return port + ": cannot open the port: " + system_text + " (" + hint + ")";
 }

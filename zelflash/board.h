@@ -4,7 +4,9 @@
 // Life of a board: open() (port opened and configured, or an error text) ->
 // start() (the job runs on its thread) -> finished (the port's settings put
 // back and the port closed) -> join(). A board that is opened but never
-// started is closed by its destructor, settings put back likewise.
+// started is closed by its destructor, settings put back likewise; a board
+// destroyed while running (an error unwinding the main thread) is stopped
+// after its exchange in flight first.
 #pragma once
 
 #include <atomic>
@@ -16,12 +18,23 @@
 #include <string>
 #include <thread>
 
+#include "console.h"
 #include "image_file.h"
 #include "port.h"
 #include "run.h"
 #include "sink.h"
 
 enum board_state : int32_t { BOARD_OPEN = 0, BOARD_RUNNING = 1, BOARD_FINISHED = 2 };
+
+// Ends of a board that are zelflash's own, beside the run's (run_outcome):
+// its port did not open, it waited and never got its turn, or its thread
+// failed. Numbered clear of the run's outcomes.
+enum board_end : int32_t { BOARD_NOT_OPENED = 100, BOARD_NOT_STARTED = 101, BOARD_BROKEN = 102 };
+
+// "programmed", ... (run_outcome_text), "not opened", "not started", "internal error".
+const char* board_outcome_name(int32_t outcome);
+// Programmed, whether or not the restart was confirmed.
+bool board_programmed(int32_t outcome);
 
 // What the display reads of a board: a copy taken under the board's lock.
 struct board_view {
@@ -57,7 +70,7 @@ public:
     board& operator=(const board&) = delete;
 
     // Opens the port exclusively and sets the line up for the protocol.
-    // false with a one-line error text naming the port.
+    // false with a one-line error text naming the port and what to do.
     bool open(uint32_t baud, std::string* error);
     // Runs the job for `img` on a thread of its own. The image must stay
     // alive until join().
@@ -73,6 +86,9 @@ private:
     static void on_progress(void* ctx, const sink_progress* p);
     static int on_cancelled(void* ctx);
     void work(const image* img, run_limits limits);
+    run_result run(const image* img, const run_limits& limits);
+    void end(const run_result& r, std::string message);
+    void broke(const std::string& what);
     double elapsed() const;
 
     int index_;
@@ -93,6 +109,18 @@ private:
     run_result result_{};
     std::string message_;
 };
+
+// The view of a board that never ran: its port did not open
+// (BOARD_NOT_OPENED) or its turn never came (BOARD_NOT_STARTED); `total`
+// is the image's size.
+board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,
+                           uint32_t total);
+// True when the board's job ran and its result holds the link's figures.
+bool board_ran(const board_view& v);
+
+// The error of a port that did not open: the system's text and the hint
+// that fits the cause.
+std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why);
 
 // The link's health in a few words ("2 late replies (the latest 310 ms), 1
 // bad frame, 1 quiet wait (1890 ms)"); empty when nothing went amiss.

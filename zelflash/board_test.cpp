@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
+#include "fake_port.h"
 #include "lprog.h"
 
 namespace {
@@ -29,6 +32,14 @@ TEST(board, outcome_texts_name_port_command_address_and_attempts)
          "COM7: device disconnected during PROGRAM at 0x00000200"},
         {{RUN_INTERRUPTED, LPROG_PROGRAM, 0x400, 0, 0, 0x400, 0x800},
          "COM7: interrupted before PROGRAM at 0x00000400, 1024 of 2048 bytes written"},
+        // The wait for the erase names its command once, and no comma runs into the next.
+        {{RUN_INTERRUPTED, LPROG_WAIT_ERASE, 0, 0, 0, 0, 20100},
+         "COM7: interrupted before PROGRAM(0, 0) (the wait for the erase), 0 of 20100 bytes written"},
+        {{RUN_DISCONNECTED, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
+         "COM7: device disconnected during PROGRAM(0, 0) (the wait for the erase)"},
+        {{RUN_NO_ANSWER, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
+         "COM7: no answer to PROGRAM(0, 0) (the wait for the erase) after 1 attempt"},
+        {{RUN_INTERRUPTED, LPROG_ERASE, 0, 0, 0, 0, 1}, "COM7: interrupted before ERASE at 0x00000000, 0 of 1 byte written"},
         {{RUN_OUT_OF_STEP, LPROG_PROGRAM, 0x100, 0, 0, 0x100, 600},
          "COM7: link out of step at PROGRAM at 0x00000100: an ACK came that no command was waiting for, so the "
          "answers can no longer be told apart; check the cable, the adapter and that no other program talks to "
@@ -57,6 +68,77 @@ TEST(board, link_text_names_only_what_went_amiss)
         result.bad_frames = r.bad_frames;
         EXPECT_EQ(board_link_text(result), r.text);
     }
+}
+
+TEST(board, open_errors_give_the_hint_that_fits_the_cause)
+{
+    struct row {
+        console_open_failure why;
+        const char* hint;
+    };
+    const row rows[] = {
+        {OPEN_DENIED, "(you may not use it: add yourself to the group that owns it (on Debian: sudo adduser $USER "
+                      "dialout), then log in again)"},
+        {OPEN_BUSY, "(another program holds it: close that program (a terminal, a monitor) first)"},
+        {OPEN_ABSENT, "(no such device: check the name with `zelflash list`, and that the board is plugged in)"},
+        {OPEN_FAILED, "(check the name with `zelflash list`, and that no other program is using it)"},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(board_open_error("/dev/ttyUSB3", "Some reason", r.why),
+                  std::string("/dev/ttyUSB3: cannot open the port: Some reason ") + r.hint);
+}
+
+TEST(board, outcomes_of_its_own_have_names_and_count_as_failures)
+{
+    struct row {
+        int32_t outcome;
+        const char* name;
+        bool programmed;
+    };
+    const row rows[] = {
+        {RUN_PROGRAMMED, "programmed", true},        {RUN_UNCONFIRMED, "programmed, restart not confirmed", true},
+        {RUN_NO_ANSWER, "no answer", false},         {BOARD_NOT_OPENED, "not opened", false},
+        {BOARD_NOT_STARTED, "not started", false},   {BOARD_BROKEN, "internal error", false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(std::string(board_outcome_name(r.outcome)), r.name);
+        EXPECT_EQ(board_programmed(r.outcome), r.programmed) << r.name;
+    }
+    board_view v = board_unstarted("COM7", "", BOARD_NOT_STARTED, "COM7: not programmed", 600);
+    EXPECT_FALSE(board_ran(v));
+    EXPECT_EQ(v.at.total, 600u);
+}
+
+uint32_t throwing_write(port_handle, const void*, uint32_t)
+{
+    throw std::runtime_error("the write blew up");
+}
+
+// An exception in a board's thread must not end the process (every other
+// port would stay as its job had set it): the board fails, its port put back.
+TEST(board, an_exception_in_the_run_fails_the_board_and_puts_its_port_back)
+{
+    fake = fake_port{};
+    port = fake_ops;
+    port.write = throwing_write;
+    image img;
+    img.bytes.assign(600, 0x5A);
+    board_news news;
+    board b(0, "COM7", "", &news);
+    std::string error;
+    ASSERT_TRUE(b.open(115200, &error)) << error;
+    int settings_written = fake.set_state_calls;
+    b.start(&img, run_limits{3, 1000});
+    b.join();
+    board_view v = b.view();
+    port = port_platform();
+    EXPECT_EQ(v.state, BOARD_FINISHED);
+    EXPECT_EQ(v.result.outcome, BOARD_BROKEN);
+    EXPECT_EQ(v.message, "COM7: internal error in zelflash (the write blew up); the port's settings are put back; "
+                         "program the board again, and report this if it happens again");
+    EXPECT_EQ(fake.closed, 1);
+    EXPECT_GT(fake.set_state_calls, settings_written) << "the settings were not put back";
+    EXPECT_EQ(news.take(std::chrono::milliseconds(0)), std::deque<int>{0}) << "the display hears of its end";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "lprog.h"
+#include "texts.h"
 
 enum display_constants : int {
     BAR_WIDTH = 20,        // characters of the progress bar
@@ -15,7 +16,15 @@ enum display_constants : int {
     PORT_COLUMN = 14,      // width of the port column
 };
 
-display::display(display_mode mode, FILE* out, FILE* err) : mode_(mode), out_(out), err_(err) {}
+display::display(display_mode mode, FILE* out, FILE* err)
+    : mode_(mode),
+      out_(out),
+      err_(err),
+      out_terminal_(console_is_terminal(out)),
+      err_terminal_(console_is_terminal(err)),
+      err_ansi_(err_terminal_ && console_enable_ansi(err))
+{
+}
 
 double display_rate(const board_view& v)
 {
@@ -47,7 +56,7 @@ static std::string printf_string(const char* format, ...)
 static std::string doing(const board_view& v)
 {
     if (v.state == BOARD_FINISHED)
-        return run_outcome_text(v.result.outcome);
+        return board_outcome_name(v.result.outcome);
     switch (v.at.phase) {
     case LPROG_ERASE: return printf_string("ERASE 0x%08" PRIx32, v.at.addr);
     case LPROG_WAIT_ERASE: return "erasing";
@@ -90,6 +99,36 @@ std::string display::row(const board_view& v, int port_width, int width)
     return text;
 }
 
+static std::string cut(std::string text, int width)
+{
+    if (text.size() > static_cast<size_t>(width))
+        text.resize(static_cast<size_t>(width));
+    return text;
+}
+
+std::vector<std::string> display::live_lines(const std::vector<board_view>& rows, const std::string& footer,
+                                             console_size size)
+{
+    // The last column makes some terminals wrap, and a paint that reaches
+    // the last line scrolls the screen, so that the next one no longer
+    // finds its rows where it left them.
+    int width = std::max(size.columns - 1, 1);
+    size_t room = static_cast<size_t>(std::max(size.rows - 1, 1));
+    size_t below = footer.empty() ? 0 : 1;
+    size_t shown = rows.size();
+    if (shown + below > room)
+        shown = room > below + 1 ? room - below - 1 : 0;
+    std::vector<std::string> lines;
+    int ports = port_width(rows);
+    for (size_t i = 0; i < shown; ++i)
+        lines.push_back(row(rows[i], ports, width));
+    if (shown < rows.size())
+        lines.push_back(cut("+" + counted(rows.size() - shown, "more board", "more boards"), width));
+    if (!footer.empty())
+        lines.push_back(cut(footer, width));
+    return lines;
+}
+
 std::string display::table(const std::vector<board_view>& all)
 {
     int ports = port_width(all);
@@ -101,24 +140,69 @@ std::string display::table(const std::vector<board_view>& all)
     return text;
 }
 
-void display::emit(const std::string& json_line)
+// Once standard output has failed, nothing more goes there: a full disk or
+// a reader gone would fail every line again, and a stuck reader would cost
+// the give-up time on each.
+void display::put_out(std::string_view text)
 {
-    std::fprintf(out_, "%s\n", json_line.c_str());
-    std::fflush(out_);
+    if (!output_error_.empty())
+        return;
+    std::string why;
+    if (console_write(out_, text, &why))
+        return;
+    output_error_ = "standard output: " + why;
+    put_err("zelflash: cannot write standard output (" + why +
+            "); nothing more goes there, and the exit status is 1 or worse\n");
 }
 
-nlohmann::json display_link_json(const run_result& r)
+void display::put_err(std::string_view text)
 {
+    std::string why;
+    if (!err_failed_)
+        err_failed_ = !console_write(err_, text, &why);
+}
+
+void display::event(const nlohmann::json& e)
+{
+    if (mode_ == DISPLAY_JSON)
+        put_out(json_text(e) + "\n");
+}
+
+void display::say(const std::string& line)
+{
+    if (mode_ == DISPLAY_PLAIN || mode_ == DISPLAY_LIVE)
+        put_out(line + "\n");
+}
+
+nlohmann::json display_link_json(const board_view& v)
+{
+    if (!board_ran(v))
+        return nullptr;
+    const run_result& r = v.result;
     return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
             {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
             {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
             {"unasked_acks", r.link.unasked}};
 }
 
-static nlohmann::json event(const char* name, const board_view& v)
+static nlohmann::json or_null(const std::string& s)
 {
-    nlohmann::json e = {{"event", name},   {"port", v.port},          {"bytes", v.at.done},
-                        {"total", v.at.total}, {"seconds", v.seconds}, {"retries", v.at.retries}};
+    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
+}
+
+// Every event starts the same: what happened, and to which port.
+static nlohmann::json event_of(const char* name, const std::string& port)
+{
+    return {{"event", name}, {"port", or_null(port)}};
+}
+
+static nlohmann::json board_event(const char* name, const board_view& v)
+{
+    nlohmann::json e = event_of(name, v.port);
+    e["bytes"] = v.at.done;
+    e["total"] = v.at.total;
+    e["seconds"] = v.seconds;
+    e["retries"] = v.at.retries;
     if (!v.serial.empty())
         e["serial"] = v.serial;
     return e;
@@ -128,14 +212,13 @@ void display::started(const board_view& v, const image& img)
 {
     step_[v.port] = 0;
     if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = event("start", v);
+        nlohmann::json e = board_event("start", v);
         e["image"] = img.name;
         e["address"] = img.addr;
-        emit(e.dump());
+        event(e);
     } else if (mode_ == DISPLAY_PLAIN) {
-        std::fprintf(out_, "%s: writing %s, %zu bytes at 0x%08" PRIx32 "\n", v.port.c_str(), img.name.c_str(),
-                     img.bytes.size(), img.addr);
-        std::fflush(out_);
+        put_out(printf_string("%s: writing %s, %s at 0x%08" PRIx32 "\n", v.port.c_str(), img.name.c_str(),
+                              counted(img.bytes.size(), "byte", "bytes").c_str(), img.addr));
     }
 }
 
@@ -148,46 +231,45 @@ void display::progressed(const board_view& v)
         return;
     last = reached;
     if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = event("progress", v);
+        nlohmann::json e = board_event("progress", v);
         e["command"] = doing(v);
-        emit(e.dump());
+        event(e);
     } else if (mode_ == DISPLAY_PLAIN) {
-        std::fprintf(out_, "%s: %3d%% %" PRIu32 "/%" PRIu32 " bytes, %.1f KiB/s\n", v.port.c_str(), reached,
-                     v.at.done, v.at.total, display_rate(v) / 1024);
-        std::fflush(out_);
+        put_out(printf_string("%s: %3d%% %" PRIu32 "/%s, %.1f KiB/s\n", v.port.c_str(), reached, v.at.done,
+                              counted(v.at.total, "byte", "bytes").c_str(), display_rate(v) / 1024));
     }
 }
 
 void display::finished(const board_view& v)
 {
-    bool good = v.result.outcome == RUN_PROGRAMMED || v.result.outcome == RUN_UNCONFIRMED;
+    bool good = board_programmed(v.result.outcome);
     if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = event(good ? "done" : "error", v);
-        e["outcome"] = run_outcome_text(v.result.outcome);
-        e["link"] = display_link_json(v.result);
+        nlohmann::json e = board_event(good ? "done" : "error", v);
+        e["outcome"] = board_outcome_name(v.result.outcome);
+        e["link"] = display_link_json(v);
         if (!v.message.empty())
             e["message"] = v.message;
-        emit(e.dump());
+        event(e);
         return;
     }
     if (!v.message.empty())
-        problem(v.message);
+        problem(v.message, v.port);
     if (mode_ == DISPLAY_QUIET || !good)
         return;
     clear();  // live mode: the line goes above the rows, which are painted again below it
     std::string link = board_link_text(v.result);
-    std::fprintf(out_, "%s: %s in %.2f s, %" PRIu32 " bytes, %" PRIu32 " retries%s%s\n", v.port.c_str(),
-                 run_outcome_text(v.result.outcome), v.seconds, v.at.done, v.at.retries, link.empty() ? "" : "; ",
-                 link.c_str());
-    std::fflush(out_);
+    put_out(printf_string("%s: %s in %.2f s, %s, %s%s%s\n", v.port.c_str(), board_outcome_name(v.result.outcome),
+                          v.seconds, counted(v.at.done, "byte", "bytes").c_str(),
+                          counted(v.at.retries, "retry", "retries").c_str(), link.empty() ? "" : "; ",
+                          link.c_str()));
 }
 
 void display::clear()
 {
     if (drawn_ == 0)
         return;
-    std::fprintf(out_, "\x1b[%dA\x1b[J", drawn_);
-    std::fflush(out_);
+    // From the start of the line: the cursor may stand after a "^C".
+    put_out(printf_string("\r\x1b[%dA\x1b[J", drawn_));
     drawn_ = 0;
 }
 
@@ -199,39 +281,44 @@ void display::redraw(const std::vector<board_view>& rows, const std::string& foo
     if (drawn_ > 0 && now - painted_ < DISPLAY_PAINT_PERIOD)
         return;
     painted_ = now;
-    int width = console_width(out_) - 1;
-    std::string text;
-    if (drawn_ > 0)
-        text += printf_string("\x1b[%dA", drawn_);
-    int ports = port_width(rows);
-    for (const board_view& v : rows)
-        text += "\r\x1b[2K" + row(v, ports, width) + "\n";
-    if (!footer.empty())
-        text += "\r\x1b[2K" + footer + "\n";
+    std::vector<std::string> lines = live_lines(rows, footer, console_size_of(out_));
+    std::string text = drawn_ > 0 ? printf_string("\r\x1b[%dA", drawn_) : "";
+    for (const std::string& line : lines)
+        text += "\r\x1b[2K" + line + "\n";
     text += "\x1b[J";  // rows that are gone since the last paint
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
-    drawn_ = static_cast<int>(rows.size()) + (footer.empty() ? 0 : 1);
+    put_out(text);
+    drawn_ = static_cast<int>(lines.size());
 }
 
-void display::problem(const std::string& text)
+void display::interrupted()
+{
+    if (err_terminal_)
+        put_err(err_ansi_ ? "\r\x1b[2K" : "\r");
+    else if (out_terminal_ && mode_ != DISPLAY_JSON)
+        put_out(mode_ == DISPLAY_LIVE ? "\r\x1b[2K" : "\r");
+}
+
+void display::problem(const std::string& text, const std::string& port)
 {
     if (mode_ == DISPLAY_JSON) {
-        emit(nlohmann::json{{"event", "error"}, {"message", text}}.dump());
+        nlohmann::json e = event_of("error", port);
+        e["message"] = text;
+        event(e);
         return;
     }
-    clear();
-    std::fprintf(err_, "zelflash: %s\n", text.c_str());
-    std::fflush(err_);
+    failure(text);
 }
 
 void display::notice(const std::string& text)
 {
-    if (mode_ == DISPLAY_QUIET)
-        return;
+    if (mode_ != DISPLAY_QUIET)
+        failure(text);
+}
+
+void display::failure(const std::string& text)
+{
     clear();
-    std::fprintf(err_, "zelflash: %s\n", text.c_str());
-    std::fflush(err_);
+    put_err("zelflash: " + text + "\n");
 }
 
 void display::summary(const std::vector<board_view>& all)
@@ -239,6 +326,5 @@ void display::summary(const std::vector<board_view>& all)
     if (mode_ != DISPLAY_LIVE && mode_ != DISPLAY_PLAIN)
         return;
     clear();
-    std::fputs(table(all).c_str(), out_);
-    std::fflush(out_);
+    put_out(table(all));
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
 #include "lprog.h"
 
 namespace {
@@ -44,6 +47,131 @@ TEST(display, summary_table_widens_for_long_ports)
               "port                        outcome                                bytes  seconds  retries\n"
               "/dev/ttyUSB0                programmed                             60000     6.50        1\n"
               "/tmp/bench/a-long-port-name no answer                                256     1.25        1\n");
+}
+
+std::vector<board_view> running(size_t n)
+{
+    std::vector<board_view> rows;
+    for (size_t i = 0; i < n; ++i)
+        rows.push_back(at(LPROG_PROGRAM, 0x100, 256, 1.0));
+    return rows;
+}
+
+// Rows that do not fit the terminal would wrap or scroll, and the next
+// paint would no longer find them where it left them.
+TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
+{
+    struct row {
+        size_t boards;
+        console_size size;
+        std::vector<std::string> lines;  // how each line starts
+        std::vector<size_t> lengths;     // and its length
+    };
+    const std::string footer = "0 done, 0 failed, 5 running, 0 waiting; watching /tmp/dev*; Ctrl-C stops";
+    const row rows[] = {
+        {2, {200, 24}, {"/dev/ttyUSB0 ", "/dev/ttyUSB0 ", "0 done"}, {101, 101, footer.size()}},
+        {2, {40, 24}, {"/dev/ttyUSB0 ", "/dev/ttyUSB0 ", "0 done"}, {39, 39, 39}},
+        {5, {80, 6}, {"/dev/ttyUSB0 ", "/dev/ttyUSB0 ", "/dev/ttyUSB0 ", "+2 more boards", "0 done"},
+         {79, 79, 79, 14, 72}},
+        {5, {80, 4}, {"/dev/ttyUSB0 ", "+4 more boards", "0 done"}, {79, 14, 72}},
+        {2, {80, 3}, {"+2 more boards", "0 done"}, {14, 72}},
+        {2, {10, 3}, {"+2 more b", "0 done, 0"}, {9, 9}},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> lines = display::live_lines(running(r.boards), footer, r.size);
+        SCOPED_TRACE(std::to_string(r.boards) + " boards on " + std::to_string(r.size.columns) + "x" +
+                     std::to_string(r.size.rows));
+        ASSERT_EQ(lines.size(), r.lines.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].rfind(r.lines[i], 0), 0u) << lines[i];
+            EXPECT_EQ(lines[i].size(), r.lengths[i]) << lines[i];
+        }
+    }
+    EXPECT_EQ(display::live_lines(running(1), "", {80, 24}).size(), 1u) << "no footer line when there is none";
+    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).back(), "+2 more boards");
+    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).size(), 2u);
+}
+
+// Standard output and error of a display, as files to read back.
+struct captured {
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    ~captured()
+    {
+        std::fclose(out);
+        std::fclose(err);
+    }
+    static std::string text(FILE* f)
+    {
+        std::rewind(f);
+        std::string all;
+        char buffer[512];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            all.append(buffer, n);
+        return all;
+    }
+};
+
+TEST(display, every_json_event_names_its_port_or_null)
+{
+    captured c;
+    display d(DISPLAY_JSON, c.out, c.err);
+    d.problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
+    d.problem("COM7: cannot open the port", "COM7");
+    d.finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(captured::text(c.out));
+    for (std::string line; std::getline(lines, line);)
+        events.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], (nlohmann::json{{"event", "error"},
+                                         {"port", nullptr},
+                                         {"message", "fw.hex line 7: checksum is 0x3A, the record says 0x3B"}}));
+    EXPECT_EQ(events[1]["port"], "COM7");
+    EXPECT_EQ(events[2]["event"], "error");
+    EXPECT_EQ(events[2]["port"], "COM8");
+    EXPECT_EQ(events[2]["outcome"], "not opened");
+    EXPECT_EQ(events[2]["total"], 600);
+    EXPECT_TRUE(events[2]["link"].is_null());
+    EXPECT_EQ(captured::text(c.err), "") << "json mode keeps its failures in its events";
+}
+
+TEST(display, plain_lines_count_in_the_singular_and_plural)
+{
+    captured c;
+    display d(DISPLAY_PLAIN, c.out, c.err);
+    board_view one = at(LPROG_IDLE, 0, 1, 1.0);
+    one.at.total = 1;
+    one.state = BOARD_FINISHED;
+    one.result.outcome = RUN_PROGRAMMED;
+    d.finished(one);
+    board_view two = one;
+    two.at = sink_progress{LPROG_IDLE, 0, 2, 2, 2};
+    d.finished(two);
+    EXPECT_EQ(captured::text(c.out), "/dev/ttyUSB0: programmed in 1.00 s, 1 byte, 1 retry\n"
+                                     "/dev/ttyUSB0: programmed in 1.00 s, 2 bytes, 2 retries\n");
+}
+
+TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
+{
+    captured c;
+    std::string path = (std::filesystem::temp_directory_path() / "zelflash-display-read-only").string();
+    std::fclose(std::fopen(path.c_str(), "wb"));
+    FILE* read_only = std::fopen(path.c_str(), "rb");  // every write to it fails
+    ASSERT_NE(read_only, nullptr);
+    {
+        display d(DISPLAY_JSON, read_only, c.err);
+        EXPECT_EQ(d.output_error(), "");
+        board_view v = at(LPROG_ERASE, 0, 0, 0.1);
+        d.started(v, image{});
+        EXPECT_EQ(d.output_error().rfind("standard output: ", 0), 0u) << d.output_error();
+        d.problem("one more event");
+    }
+    std::fclose(read_only);
+    std::filesystem::remove(path);
+    std::string err = captured::text(c.err);
+    EXPECT_EQ(err.rfind("zelflash: cannot write standard output (", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 }  // namespace

@@ -70,9 +70,9 @@ void flash_add_options(CLI::App* command, flash_options* o)
     command->add_option("--format", o->format, "Image format instead of the one its extension names")
         ->check(CLI::IsMember({"auto", "bin", "ihex", "srec"}));
     command->add_option("-a,--address", o->address,
-                        "Device address of a raw image, decimal or 0x hex (default 0; images of at most 255 "
-                        "bytes 0x1FF000)")
-        ->check(number_32("a 32-bit address", 0));
+                        "Device address of a raw image, decimal or 0x hex (images of at most 255 bytes: 0x1FF000)")
+        ->check(number_32("a 32-bit address", 0))
+        ->default_str("0");
     command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, 4000000u));
     command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
         ->check(CLI::Range(1u, static_cast<uint32_t>(MAX_RETRIES)));
@@ -84,9 +84,9 @@ void flash_add_options(CLI::App* command, flash_options* o)
     // The check runs before the function, so the text is a number here.
     command->add_option_function<std::string>(
                "--flash-size", [o](const std::string& text) { o->flash_size = *image_parse_address(text); },
-               "Bytes of flash on the device, decimal or 0x hex (default 0x200000, 2 MiB); the image must "
-               "lie below")
-        ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1));
+               "Bytes of flash on the device, decimal or 0x hex (2 MiB); the image must lie below")
+        ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1))
+        ->default_str("0x200000");
     command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
     command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
 }
@@ -113,6 +113,14 @@ bool flash_load_image(const flash_options& o, image* out, std::string* error)
 run_limits flash_limits(const flash_options& o)
 {
     return run_limits{o.retries, static_cast<uint32_t>(o.erase_timeout * 1000)};
+}
+
+std::string flash_options_error(const flash_options& o)
+{
+    if (o.json && o.quiet)
+        return "-q and --json cannot go together: --json already keeps standard output to JSON events, and -q "
+               "would leave it empty; give one of them";
+    return "";
 }
 
 display_mode flash_display_mode(const flash_options& o)
@@ -152,24 +160,19 @@ static bool check_ports(const std::vector<std::string>& ports, display* d)
     std::set<std::string> seen;
     for (const std::string& p : ports)
         if (!seen.insert(flash_port_identity(p)).second) {
-            d->problem(p + ": port given twice; give each port once");
+            d->problem(p + ": port given twice; give each port once", p);
             return false;
         }
     return true;
 }
 
-static bool good(const run_result& r)
-{
-    return r.outcome == RUN_PROGRAMMED || r.outcome == RUN_UNCONFIRMED;
-}
-
-static int exit_status(const std::vector<board_view>& all)
+static int exit_status(const std::vector<board_view>& all, const display& d)
 {
     bool interrupted = false;
-    bool failed = false;
+    bool failed = !d.output_error().empty();  // the events a script reads are lost
     for (const board_view& v : all) {
         interrupted |= v.result.outcome == RUN_INTERRUPTED;
-        failed |= !good(v.result);
+        failed |= !board_programmed(v.result.outcome);
     }
     return interrupted ? EXIT_INTERRUPTED : failed ? EXIT_FAILED : EXIT_PROGRAMMED;
 }
@@ -180,6 +183,51 @@ static std::vector<board_view> views(const std::vector<std::unique_ptr<board>>& 
     for (const auto& b : boards)
         all.push_back(b->view());
     return all;
+}
+
+// Every port is opened before a byte goes to any of them; false after the
+// first that does not open (the ones opened put their ports back as they go).
+static bool open_all(const std::vector<std::string>& ports, const flash_options& o, const image& img,
+                     board_news* news, std::vector<std::unique_ptr<board>>* boards, display* d)
+{
+    for (const std::string& p : ports) {
+        boards->push_back(std::make_unique<board>(static_cast<int>(boards->size()), p, "", news));
+        std::string error;
+        if (!boards->back()->open(o.baud, &error)) {
+            d->finished(board_unstarted(p, "", BOARD_NOT_OPENED, error, static_cast<uint32_t>(img.bytes.size())));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Shows the boards' news until every board has finished; the first
+// interrupt stops them all after their exchange in flight.
+static void follow(const std::vector<std::unique_ptr<board>>& boards, board_news* news, display* d)
+{
+    size_t finished = 0;
+    std::vector<bool> shown(boards.size(), false);  // its end has been displayed
+    int interrupts_seen = 0;
+    auto wake = d->wake(std::chrono::milliseconds(IDLE_WAKE_MS));
+    while (finished < boards.size()) {
+        for (int i : news->take(wake)) {
+            board_view v = boards[static_cast<size_t>(i)]->view();
+            if (v.state != BOARD_FINISHED) {
+                d->progressed(v);
+            } else if (!shown[static_cast<size_t>(i)]) {
+                shown[static_cast<size_t>(i)] = true;
+                d->finished(v);
+                finished += 1;
+            }
+        }
+        if (console_interrupts() > interrupts_seen) {
+            d->interrupted();
+            interrupts_seen = console_interrupts();
+            for (auto& b : boards)
+                b->stop();
+        }
+        d->redraw(views(boards));
+    }
 }
 
 int flash_write(const flash_options& o, const std::vector<std::string>& ports)
@@ -194,52 +242,22 @@ int flash_write(const flash_options& o, const std::vector<std::string>& ports)
     }
     if (!check_ports(ports, &d))
         return EXIT_BAD_INPUT;
-
-    // Every port is opened before a byte goes to any of them.
     board_news news;
     std::vector<std::unique_ptr<board>> boards;
-    for (const std::string& p : ports) {
-        boards.push_back(std::make_unique<board>(static_cast<int>(boards.size()), p, "", &news));
-        if (!boards.back()->open(o.baud, &error)) {
-            d.problem(error);
-            return EXIT_BAD_INPUT;  // the boards put their ports back as they go
-        }
-    }
+    if (!open_all(ports, o, img, &news, &boards, &d))
+        return EXIT_BAD_INPUT;
 
     run_limits limits = flash_limits(o);
     for (auto& b : boards) {
         b->start(&img, limits);
         d.started(b->view(), img);
     }
-    size_t finished = 0;
-    std::vector<bool> shown(boards.size(), false);  // its end has been displayed
-    int interrupts_seen = 0;
-    auto wake = d.wake(std::chrono::milliseconds(IDLE_WAKE_MS));
-    while (finished < boards.size()) {
-        for (int i : news.take(wake)) {
-            board_view v = boards[static_cast<size_t>(i)]->view();
-            if (v.state == BOARD_FINISHED) {
-                if (shown[static_cast<size_t>(i)])
-                    continue;
-                shown[static_cast<size_t>(i)] = true;
-                d.finished(v);
-                finished += 1;
-            } else {
-                d.progressed(v);
-            }
-        }
-        if (console_interrupts() > interrupts_seen) {
-            interrupts_seen = console_interrupts();
-            for (auto& b : boards)
-                b->stop();
-        }
-        d.redraw(views(boards));
-    }
+    follow(boards, &news, &d);
     for (auto& b : boards)
         b->join();
     std::vector<board_view> all = views(boards);
     d.summary(all);
-    int status = exit_status(all);
+    int status = exit_status(all, d);
     if (status == EXIT_INTERRUPTED)
         d.notice("interrupted; the ports' settings are put back");
     return status;

@@ -17,7 +17,7 @@ class App;
 // Exit statuses of zelflash.
 enum flash_exit : int {
     EXIT_PROGRAMMED = 0,   // every board programmed
-    EXIT_FAILED = 1,       // at least one board failed
+    EXIT_FAILED = 1,       // a board failed or was not started, or an output could not be written
     EXIT_BAD_INPUT = 2,    // bad usage or input: nothing was sent to any device
     EXIT_INTERRUPTED = 130,
 };
@@ -38,6 +38,8 @@ struct flash_options {
 // Adds IMAGE, --format, --address, --baud, --retries, --erase-timeout,
 // --fill-gaps, --flash-size, --json and --quiet to a command.
 void flash_add_options(CLI::App* command, flash_options* o);
+// Why the options cannot go together; empty when they can.
+std::string flash_options_error(const flash_options& o);
 // Loads and places the image; false with a one-line error.
 bool flash_load_image(const flash_options& o, image* out, std::string* error);
 run_limits flash_limits(const flash_options& o);

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <tuple>
@@ -29,23 +31,55 @@ struct flash_run {
     double cpu_seconds = 0;  // the child's own
 };
 
-// A zelflash child, its standard output and error in files of `dir`.
+// Where a zelflash child's standard output and error go, when not to the
+// files "out" and "err" of the test's folder (a terminal, a FIFO,
+// /dev/full), and what its environment adds or replaces ("TERM=dumb").
+struct child_io {
+    std::string out;
+    std::string err;
+    std::vector<std::string> env;
+};
+
+// The environment of this process with `changes` ("NAME=value") in force.
+inline std::vector<std::string> environment_with(const std::vector<std::string>& changes)
+{
+    std::vector<std::string> all;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = std::any_of(changes.begin(), changes.end(),
+                                    [&](const std::string& c) { return c.rfind(name, 0) == 0; });
+        if (!replaced)
+            all.push_back(entry);
+    }
+    all.insert(all.end(), changes.begin(), changes.end());
+    return all;
+}
+
+// A zelflash child, its standard output and error in files of `dir`, or
+// where `io` says.
 class zelflash_process {
 public:
-    zelflash_process(std::vector<std::string> args, const fs::path& dir) : out_(dir / "out"), err_(dir / "err")
+    zelflash_process(std::vector<std::string> args, const fs::path& dir, const child_io& io = {})
+        : out_(io.out.empty() ? dir / "out" : fs::path(io.out)), err_(io.err.empty() ? dir / "err" : fs::path(io.err))
     {
-        posix_spawn_file_actions_t io;
-        posix_spawn_file_actions_init(&io);
-        posix_spawn_file_actions_addopen(&io, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&io, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         args.insert(args.begin(), ZELFLASH_PATH);
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, ZELFLASH_PATH, &io, nullptr, argv.data(), environ) != 0)
+        std::vector<std::string> env = environment_with(io.env);
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, ZELFLASH_PATH, &actions, nullptr, argv.data(), envp.data()) != 0)
             pid_ = -1;
-        posix_spawn_file_actions_destroy(&io);
+        posix_spawn_file_actions_destroy(&actions);
         EXPECT_GT(pid_, 0) << "zelflash did not start";
     }
     ~zelflash_process()
@@ -58,8 +92,9 @@ public:
 
     void signal(int number) { ::kill(pid_, number); }
 
-    // What it has printed so far.
-    std::string out() const { return read_text(out_); }
+    // What it has printed so far (only from a file: a terminal or a device
+    // is the test's to read).
+    std::string out() const { return text_of(out_); }
 
     // Waits for the end; past `limit` the child is killed (status 128 + SIGKILL).
     flash_run finish(std::chrono::milliseconds limit = std::chrono::minutes(1))
@@ -81,19 +116,95 @@ public:
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         r.cpu_seconds = static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
                         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-        r.out = read_text(out_);
-        r.err = read_text(err_);
+        r.out = text_of(out_);
+        r.err = text_of(err_);
         return r;
     }
 
 private:
+    static std::string text_of(const fs::path& path)
+    {
+        std::error_code ec;
+        return fs::is_regular_file(path, ec) ? read_text(path) : "";
+    }
+
     pid_t pid_ = -1;
     fs::path out_, err_;
+};
+
+// A pseudo-terminal standing in for the user's: zelflash writes to its
+// slave side, and the test reads what reached the screen from the master
+// side. Output is left as written (no carriage return added to each line
+// end), so that the test sees zelflash's own bytes.
+class terminal {
+public:
+    terminal(unsigned short columns, unsigned short rows)
+    {
+        master_ = unique_fd(posix_openpt(O_RDWR | O_NOCTTY));
+        EXPECT_GE(master_.get(), 0) << "no pseudo-terminal";
+        if (master_.get() < 0 || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0)
+            return;
+        path_ = ptsname(master_.get());
+        // Held open, so that the screen side never reads an end while
+        // zelflash is between opens of it.
+        slave_ = unique_fd(::open(path_.c_str(), O_RDWR | O_NOCTTY));
+        termios t{};
+        tcgetattr(slave_.get(), &t);
+        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        tcsetattr(slave_.get(), TCSANOW, &t);
+        resize(columns, rows);
+    }
+
+    const std::string& path() const { return path_; }
+    void resize(unsigned short columns, unsigned short rows)
+    {
+        winsize w{};
+        w.ws_col = columns;
+        w.ws_row = rows;
+        ioctl(master_.get(), TIOCSWINSZ, &w);
+    }
+
+    // Reads the screen side until done(all read so far) holds; false after `limit`.
+    template <class F>
+    bool read_until(F done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        steady::time_point end = steady::now() + limit;
+        while (!done(text)) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - steady::now()).count();
+            if (left <= 0)
+                return false;
+            pollfd p{master_.get(), POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0)
+                continue;
+            char buffer[4096];
+            ssize_t k = ::read(master_.get(), buffer, sizeof buffer);
+            if (k > 0)
+                text.append(buffer, static_cast<size_t>(k));
+        }
+        return true;
+    }
+
+    std::string text;  // everything read from the screen side so far
+
+private:
+    unique_fd master_;
+    unique_fd slave_;
+    std::string path_;
 };
 
 inline void write_file(const fs::path& path, const std::string& text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// Waits until done() holds; false after `limit`.
+template <class F>
+bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    for (steady::time_point end = steady::now() + limit; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (steady::now() > end)
+            return false;
+    return true;
 }
 
 // The line settings of the pty behind `port`. With `distinctive` they are

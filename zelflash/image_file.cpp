@@ -10,7 +10,9 @@
 #include <span>
 #include <system_error>
 
-#include "zel.h"
+#include "job.h"
+#include "sha256.h"
+#include "texts.h"
 
 namespace {
 
@@ -423,7 +425,7 @@ bool ihex_line(ihex_state* t, std::string_view line, uint32_t number, std::strin
         return false;
     }
     if (r.size() != r[0] + IHEX_OVERHEAD) {
-        *what = "the byte count says " + std::to_string(r[0]) + " data bytes, the line holds " +
+        *what = "the byte count says " + counted(r[0], "data byte", "data bytes") + ", the line holds " +
                 std::to_string(r.size() - IHEX_OVERHEAD);
         return false;
     }
@@ -498,8 +500,9 @@ bool srec_line(srec_state* t, std::string_view line, uint32_t number, std::strin
         return false;
     const std::vector<uint8_t>& r = t->record;
     if (r.empty() || r.size() != r[0] + size_t{1}) {
-        *what = "the byte count says " + (r.empty() ? std::string("nothing") : std::to_string(r[0])) +
-                " bytes follow it, the line holds " + std::to_string(r.empty() ? 0 : r.size() - 1);
+        *what = "the byte count says " +
+                (r.empty() ? std::string("nothing follows") : counted(r[0], "byte follows", "bytes follow")) +
+                " it, the line holds " + std::to_string(r.empty() ? 0 : r.size() - 1);
         return false;
     }
     if (r[0] < kind->address_size + 1) {
@@ -616,8 +619,8 @@ bool check_file_size(const std::string& path, image_format format, uint32_t flas
         return true;
     std::string what = format == IMAGE_BIN ? "more than the device's flash holds"
                                            : "more text than any image of the device's flash needs";
-    *error = path + ": " + std::to_string(size) + " bytes, " + what + " (flash of " + std::to_string(flash_size) +
-             " bytes); give --flash-size if the device has more flash";
+    *error = path + ": " + std::to_string(size) + " bytes, " + what + " (flash of " + counted(flash_size, "byte", "bytes") +
+             "); give --flash-size if the device has more flash";
     return false;
 }
 
@@ -629,7 +632,7 @@ bool check_fits(const image& img, uint32_t flash_size, std::string* error)
     if (end <= flash_size)
         return true;
     *error = img.name + ": the image lies at " + range_text(img.addr, end) + ", beyond the device's flash (" +
-             range_text(0, flash_size) + ", " + std::to_string(flash_size) + " bytes); ";
+             range_text(0, flash_size) + ", " + counted(flash_size, "byte", "bytes") + "); ";
     if (img.format == IMAGE_BIN && img.bytes.size() <= flash_size)
         *error += "give a lower --address, or --flash-size if the device has more flash";
     else
@@ -696,12 +699,18 @@ bool load_file(const std::string& path, image_format format, std::optional<uint3
     uint64_t limit = format == IMAGE_BIN ? IMAGE_MAX_SPAN : IMAGE_MAX_TEXT_SIZE;
     if (!read_file(path, limit, &bytes, error))
         return false;
-    if (format == IMAGE_BIN)
-        return (named || check_not_text(path, bytes, error)) && place_raw(path, std::move(bytes), address, out, error);
+    std::string digest = sha256_hex(bytes);
+    bool placed = false;
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (format == IMAGE_IHEX)
-        return image_parse_ihex(text, path, rules, out, error);
-    return image_parse_srec(text, path, rules, out, error);
+    if (format == IMAGE_BIN)
+        placed = (named || check_not_text(path, bytes, error)) && place_raw(path, std::move(bytes), address, out, error);
+    else if (format == IMAGE_IHEX)
+        placed = image_parse_ihex(text, path, rules, out, error);
+    else
+        placed = image_parse_srec(text, path, rules, out, error);
+    if (placed)
+        out->file_sha256 = digest;
+    return placed;
 }
 
 }  // namespace

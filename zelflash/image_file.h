@@ -63,6 +63,9 @@ struct image {
     uint32_t addr = 0;           // device address of bytes[0]
     std::string name;            // file name as given, or "embedded image"
     image_format format = IMAGE_BIN;
+    // SHA-256 of the file as it was read, which for HEX and S-record text is
+    // not that of the bytes placed; empty for the embedded image.
+    std::string file_sha256;
 };
 
 // The format of a file name by its extension; IMAGE_BIN when none matches.

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "sha256.h"
+
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -328,6 +330,25 @@ TEST_F(files, are_read_in_the_format_their_extension_or_format_option_names)
     ASSERT_TRUE(image_load(path, IMAGE_SREC, std::nullopt, nullptr, 0, zel_device, &out, &error)) << error;
     EXPECT_EQ(out.addr, 0x1000u);
     EXPECT_EQ(out.name, path);
+}
+
+// The board log names both digests: `sha256sum fw.hex` gives the file's,
+// and the bytes placed from its records have another.
+TEST_F(files, keep_the_digest_of_the_file_as_read_beside_the_bytes_placed)
+{
+    const std::string text = ":02000000C0DB63\n:00000001FF\n";
+    std::string path = write("fw.hex", text);
+    ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, zel_device, &out, &error)) << error;
+    EXPECT_EQ(out.file_sha256, sha256_hex(bytes(text.begin(), text.end())));
+    EXPECT_NE(out.file_sha256, sha256_hex(out.bytes));
+
+    path = write("fw.bin", "\x01\x02");
+    ASSERT_TRUE(image_load(path, IMAGE_AUTO, 0u, nullptr, 0, zel_device, &out, &error)) << error;
+    EXPECT_EQ(out.file_sha256, sha256_hex(out.bytes)) << "a raw file is its bytes";
+
+    const uint8_t embedded[] = {1, 2, 3};
+    ASSERT_TRUE(image_load("", IMAGE_AUTO, 0u, embedded, 3, zel_device, &out, &error)) << error;
+    EXPECT_EQ(out.file_sha256, "") << "no file, no file digest";
 }
 
 TEST_F(files, that_are_missing_empty_or_addressed_text_are_refused_by_name)

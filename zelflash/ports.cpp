@@ -26,6 +26,19 @@ std::vector<std::string> ports_glob(const std::string& pattern)
     return found;
 }
 
+// ports_glob reads one folder: a wildcard in a folder part is taken as it
+// is, so such a pattern would watch for a folder named "*" for ever.
+std::string ports_glob_error(const std::string& pattern)
+{
+    if (pattern.empty())
+        return "'' is an empty pattern and matches no path; give one such as '/dev/serial/by-id/*'";
+    std::string folder = fs::path(pattern).parent_path().string();
+    if (folder.find_first_of("*?[") != std::string::npos)
+        return "'" + pattern + "' has a wildcard in a folder (" + folder +
+               "); wildcards may only stand in the last part of the path, such as '/dev/serial/by-id/*'";
+    return "";
+}
+
 // One to four hex digits, nothing else.
 static std::optional<int> hex16(std::string_view text)
 {

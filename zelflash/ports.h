@@ -36,6 +36,9 @@ bool ports_name_matches(const std::string& pattern, const std::string& name);
 // The paths that match `pattern`, whose wildcards may only stand in its last
 // component ("/tmp/bench/dev*"); sorted. Dangling symlinks are left out.
 std::vector<std::string> ports_glob(const std::string& pattern);
+// Why `pattern` can never match a port (empty; a wildcard in a folder),
+// as an option error says it; empty when it can.
+std::string ports_glob_error(const std::string& pattern);
 // "0403:6001" (hex, either case) -> ids; nullopt when malformed.
 std::optional<usb_id> ports_parse_usb_id(std::string_view text);
 // "0403:6001", or "" when the ids are unknown.

@@ -71,4 +71,27 @@ TEST(ports, glob_takes_matching_paths_that_lead_somewhere)
     EXPECT_TRUE(ports_glob("/no/such/folder/dev*").empty());
 }
 
+// A pattern that can never match is refused at once, not watched for ever.
+TEST(ports, glob_patterns_that_never_match_are_refused_with_the_reason)
+{
+    struct row {
+        const char* pattern;
+        const char* error;  // empty: taken
+    };
+    const row rows[] = {
+        {"/dev/serial/by-id/*", ""},
+        {"/tmp/bench/dev[0-9]", ""},
+        {"dev?", ""},
+        {"", "'' is an empty pattern and matches no path; give one such as '/dev/serial/by-id/*'"},
+        {"/tmp/*/dev0", "'/tmp/*/dev0' has a wildcard in a folder (/tmp/*); wildcards may only stand in the last "
+                        "part of the path, such as '/dev/serial/by-id/*'"},
+        {"/tmp/b?nch/dev*", "'/tmp/b?nch/dev*' has a wildcard in a folder (/tmp/b?nch); wildcards may only stand in "
+                            "the last part of the path, such as '/dev/serial/by-id/*'"},
+        {"/dev/[st]ty/x", "'/dev/[st]ty/x' has a wildcard in a folder (/dev/[st]ty); wildcards may only stand in "
+                          "the last part of the path, such as '/dev/serial/by-id/*'"},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(ports_glob_error(r.pattern), r.error) << r.pattern;
+}
+
 }  // namespace

@@ -7,9 +7,11 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "board_log.h"
 #include "console.h"
 #include "display.h"
 #include "sha256.h"
+#include "texts.h"
 
 enum watch_constants : int {
     SCAN_MS = 250,  // how often the ports are looked for
@@ -45,16 +47,25 @@ nlohmann::json watch_log_line(const watch_record& r)
         {"usb_id", or_null(usb)},
         {"serial", or_null(r.port.serial)},
         {"image", r.img->name},
-        {"sha256", r.sha256},
+        {"file_sha256", or_null(r.img->file_sha256)},
+        {"image_sha256", r.image_sha256},
         {"address", r.img->addr},
         {"bytes", v.at.done},
         {"total", static_cast<uint32_t>(r.img->bytes.size())},
         {"seconds", v.seconds},
         {"retries", v.at.retries},
-        {"outcome", v.state == BOARD_FINISHED ? run_outcome_text(v.result.outcome) : "not opened"},
+        {"outcome", board_outcome_name(v.result.outcome)},
         {"error", or_null(v.message)},
-        {"link", v.state == BOARD_FINISHED ? display_link_json(v.result) : nlohmann::json(nullptr)},
+        {"link", display_link_json(v)},
     };
+}
+
+std::string watch_options_error(const watch_options& w)
+{
+    if (!w.glob.empty() && !w.match.empty())
+        return "--glob and --match cannot go together: the paths --glob matches are taken whatever their USB "
+               "ids; give one of them";
+    return "";
 }
 
 namespace {
@@ -90,24 +101,31 @@ public:
 
 private:
     bool prepare();
+    bool open_log();
     std::map<std::string, found_port> scan() const;
     bool wanted(const port_info& p) const;
     void rescan();
     void start_queued();
-    void finish(int id);
-    void log(const attachment& a, const board_view& v);
+    void take_news(int id);
+    void count(int32_t outcome);
+    void end_unstarted(attachment& a, int32_t outcome, const std::string& message);
+    void record(const attachment& a, const board_view& v);
+    void halt(const std::string& why);
+    void stop_taking();
     void stop_everything(int interrupts);
+    void look_once();
     std::string footer() const;
     size_t running() const;
+    int conclude();
 
     const flash_options& o_;
     const watch_options& w_;
     display* d_;
     run_limits limits_;
     image img_;
-    std::string sha256_;
+    std::string image_sha256_;
     std::vector<usb_id> match_;
-    FILE* log_ = nullptr;
+    board_log log_;
     board_news news_;
 
     std::map<int, attachment> boards_;        // by board index, in order of appearance
@@ -115,10 +133,13 @@ private:
     std::map<std::string, std::string> old_;  // present at start, left alone: path -> identity
     int next_id_ = 0;
     bool stopping_ = false;
+    bool station_failed_ = false;  // a board could not be recorded, or standard output failed
     int interrupts_seen_ = 0;
+    std::chrono::steady_clock::time_point next_scan_{};
     int done_ = 0;
     int failed_ = 0;
     int interrupted_ = 0;
+    int not_started_ = 0;
 };
 
 bool watcher::prepare()
@@ -136,14 +157,22 @@ bool watcher::prepare()
         d_->problem(error);
         return false;
     }
-    sha256_ = sha256_hex(img_.bytes);
-    if (!w_.log.empty()) {
-        log_ = std::fopen(w_.log.c_str(), "a");
-        if (log_ == nullptr) {
-            d_->problem(w_.log + ": cannot open the log for appending: " + console_last_error_text());
-            return false;
-        }
+    image_sha256_ = sha256_hex(img_.bytes);
+    return open_log();
+}
+
+bool watcher::open_log()
+{
+    std::string error;
+    if (w_.log.empty())
+        return true;
+    if (!log_.open(w_.log, &error)) {
+        d_->problem(error);
+        return false;
     }
+    if (log_.found_torn())
+        d_->notice(w_.log + ": its last line is cut short (no line end), as a crash or a full disk leaves it; it "
+                            "stays as it is, and the new records start on the next line");
     return true;
 }
 
@@ -245,13 +274,8 @@ void watcher::start_queued()
         a.b = std::make_unique<board>(id, a.info.path, a.info.serial, &news_);
         std::string error;
         if (!a.b->open(o_.baud, &error)) {
-            // Not opened: recorded as a failed board, not tried again until re-attached.
-            a.ended = true;
-            failed_ += 1;
-            d_->problem(error);
-            board_view v = a.b->view();
-            v.message = error;
-            log(a, v);
+            // Not tried again until re-attached.
+            end_unstarted(a, BOARD_NOT_OPENED, error);
             continue;
         }
         a.b->start(&img_, limits_);
@@ -259,7 +283,32 @@ void watcher::start_queued()
     }
 }
 
-void watcher::finish(int id)
+void watcher::count(int32_t outcome)
+{
+    if (board_programmed(outcome))
+        done_ += 1;
+    else if (outcome == RUN_INTERRUPTED)
+        interrupted_ += 1;
+    else if (outcome == BOARD_NOT_STARTED)
+        not_started_ += 1;
+    else
+        failed_ += 1;
+}
+
+// A board that never ran: its port did not open, or its turn never came.
+void watcher::end_unstarted(attachment& a, int32_t outcome, const std::string& message)
+{
+    a.ended = true;
+    if (a.start == std::chrono::system_clock::time_point{})
+        a.start = std::chrono::system_clock::now();  // its turn ends now, without having come
+    board_view v = board_unstarted(a.info.path, a.info.serial, outcome, message,
+                                   static_cast<uint32_t>(img_.bytes.size()));
+    count(outcome);
+    d_->finished(v);
+    record(a, v);
+}
+
+void watcher::take_news(int id)
 {
     auto it = boards_.find(id);
     if (it == boards_.end() || !it->second.b || it->second.ended)
@@ -272,40 +321,57 @@ void watcher::finish(int id)
     }
     a.b->join();
     a.ended = true;
-    int32_t outcome = v.result.outcome;
-    if (outcome == RUN_PROGRAMMED || outcome == RUN_UNCONFIRMED)
-        done_ += 1;
-    else if (outcome == RUN_INTERRUPTED)
-        interrupted_ += 1;
-    else
-        failed_ += 1;
+    count(v.result.outcome);
     d_->finished(v);
-    log(a, v);
+    record(a, v);
 }
 
-// One line of the board log, on the disk before the next board is looked at.
-void watcher::log(const attachment& a, const board_view& v)
+// One line of the board log, on the disk before the next board is looked
+// at. A station that cannot record what it does stops taking boards.
+void watcher::record(const attachment& a, const board_view& v)
 {
-    if (log_ == nullptr)
+    if (!log_.is_open())
         return;
-    watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, sha256_, v};
-    std::fprintf(log_, "%s\n", watch_log_line(r).dump().c_str());
-    console_sync(log_);
+    watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, image_sha256_, v};
+    std::string error;
+    if (log_.append(watch_log_line(r), &error))
+        return;
+    std::string ignored;
+    log_.close(&ignored);  // nothing more goes there
+    halt(error);
 }
 
-// First Ctrl-C: no new boards, the queue is dropped, the running ones
-// finish. Second: the running ones stop after their exchange in flight.
+void watcher::halt(const std::string& why)
+{
+    station_failed_ = true;
+    d_->failure(why + "; no new boards are taken" + (running() > 0 ? ", the running ones finish" : ""));
+    stop_taking();
+}
+
+// No new boards; the ones waiting for their turn end as not started.
+void watcher::stop_taking()
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    for (auto& [id, a] : boards_)
+        if (!a.b && a.attached)
+            end_unstarted(a, BOARD_NOT_STARTED,
+                          a.info.path + ": not programmed: zelflash stopped before its turn came; program it in "
+                                        "another run (watch --include-present takes the ports already there)");
+    for (auto it = by_path_.begin(); it != by_path_.end();)
+        it = boards_[it->second].b ? std::next(it) : by_path_.erase(it);
+    for (auto it = boards_.begin(); it != boards_.end();)
+        it = it->second.b ? std::next(it) : boards_.erase(it);
+}
+
+// First Ctrl-C: no new boards, the running ones finish. Second: the running
+// ones stop after their exchange in flight.
 void watcher::stop_everything(int interrupts)
 {
-    if (!stopping_) {
-        stopping_ = true;
-        for (auto it = by_path_.begin(); it != by_path_.end();)
-            it = boards_[it->second].b ? std::next(it) : by_path_.erase(it);
-        for (auto it = boards_.begin(); it != boards_.end();)
-            it = it->second.b ? std::next(it) : boards_.erase(it);
-        if (running() > 0)
-            d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
-    }
+    if (!stopping_ && running() > 0)
+        d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
+    stop_taking();
     if (interrupts >= 2)
         for (auto& [id, a] : boards_)
             if (a.b && !a.ended)
@@ -323,6 +389,59 @@ std::string watcher::footer() const
            (stopping_ ? "; stopping" : "; Ctrl-C stops");
 }
 
+// One turn of the main loop: interrupts, a scan when due, the queue, the
+// boards' news, the rows.
+void watcher::look_once()
+{
+    if (console_interrupts() > interrupts_seen_) {
+        d_->interrupted();
+        interrupts_seen_ = console_interrupts();
+        stop_everything(interrupts_seen_);
+    }
+    if (!d_->output_error().empty() && !station_failed_)
+        halt("standard output cannot be written");
+    if (std::chrono::steady_clock::now() >= next_scan_) {
+        rescan();
+        next_scan_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(SCAN_MS);
+    }
+    start_queued();
+    for (int id : news_.take(d_->wake(std::chrono::milliseconds(SCAN_MS))))
+        take_news(id);
+    // Ended boards that are gone make room; the attached ones stay, so
+    // that they are not taken again.
+    for (auto it = boards_.begin(); it != boards_.end();)
+        it = (it->second.ended && !it->second.attached) ? boards_.erase(it) : std::next(it);
+    std::vector<board_view> rows;
+    for (const auto& [id, a] : boards_)
+        if (a.b && !a.ended)
+            rows.push_back(a.b->view());
+    d_->redraw(rows, footer());
+}
+
+int watcher::conclude()
+{
+    d_->clear();
+    std::string error;
+    if (!log_.close(&error)) {
+        d_->failure(error);
+        station_failed_ = true;
+    }
+    std::string totals = counted(done_, "board", "boards") + " programmed, " + std::to_string(failed_) + " failed" +
+                         (interrupted_ ? ", " + std::to_string(interrupted_) + " interrupted" : "") +
+                         (not_started_ ? ", " + std::to_string(not_started_) + " not started" : "");
+    d_->event({{"event", "totals"},
+               {"port", nullptr},
+               {"done", done_},
+               {"failed", failed_},
+               {"interrupted", interrupted_},
+               {"not_started", not_started_}});
+    d_->say("zelflash: " + totals);
+    if (interrupted_ > 0)
+        return EXIT_INTERRUPTED;
+    bool failed = failed_ > 0 || not_started_ > 0 || station_failed_ || !d_->output_error().empty();
+    return failed ? EXIT_FAILED : EXIT_PROGRAMMED;
+}
+
 int watcher::run()
 {
     if (!prepare())
@@ -330,49 +449,16 @@ int watcher::run()
     if (!w_.include_present)
         for (const auto& [path, f] : scan())
             old_[path] = f.identity;
-    if (d_->mode() == DISPLAY_PLAIN) {
-        std::printf("zelflash: watching %s for boards; Ctrl-C stops\n", w_.glob.empty() ? "serial ports" : w_.glob.c_str());
-        std::fflush(stdout);  // a pipe or a file sees it now, not with the first board
-    }
-    auto wake = d_->wake(std::chrono::milliseconds(SCAN_MS));
-    auto next_scan = std::chrono::steady_clock::now();
+    if (d_->mode() == DISPLAY_PLAIN)
+        d_->say("zelflash: watching " + (w_.glob.empty() ? std::string("serial ports") : w_.glob) +
+                " for boards; Ctrl-C stops");
+    next_scan_ = std::chrono::steady_clock::now();
     for (;;) {
-        if (console_interrupts() > interrupts_seen_) {
-            interrupts_seen_ = console_interrupts();
-            stop_everything(interrupts_seen_);
-        }
-        if (std::chrono::steady_clock::now() >= next_scan) {
-            rescan();
-            next_scan = std::chrono::steady_clock::now() + std::chrono::milliseconds(SCAN_MS);
-        }
-        start_queued();
+        look_once();
         if (stopping_ && running() == 0)
             break;
-        for (int id : news_.take(wake))
-            finish(id);
-        // Ended boards that are gone make room; the attached ones stay, so
-        // that they are not taken again.
-        for (auto it = boards_.begin(); it != boards_.end();)
-            it = (it->second.ended && !it->second.attached) ? boards_.erase(it) : std::next(it);
-        std::vector<board_view> rows;
-        for (const auto& [id, a] : boards_)
-            if (a.b && !a.ended)
-                rows.push_back(a.b->view());
-        d_->redraw(rows, footer());
     }
-    d_->clear();
-    if (log_ != nullptr)
-        std::fclose(log_);
-    std::string totals = std::to_string(done_) + " boards programmed, " + std::to_string(failed_) + " failed" +
-                         (interrupted_ ? ", " + std::to_string(interrupted_) + " interrupted" : "");
-    if (d_->mode() == DISPLAY_JSON)
-        std::printf("%s\n", nlohmann::json{{"event", "totals"}, {"done", done_}, {"failed", failed_},
-                                           {"interrupted", interrupted_}}.dump().c_str());
-    else if (d_->mode() != DISPLAY_QUIET)
-        std::printf("zelflash: %s\n", totals.c_str());
-    if (interrupted_ > 0)
-        return EXIT_INTERRUPTED;
-    return failed_ > 0 ? EXIT_FAILED : EXIT_PROGRAMMED;
+    return conclude();
 }
 
 }  // namespace
@@ -392,12 +478,16 @@ int flash_watch(const flash_options& o, const watch_options& w)
 int flash_list(bool json)
 {
     std::vector<port_info> all = ports_list();
-    if (json) {
-        std::printf("%s\n", ports_json(all).dump(2).c_str());
-        return EXIT_PROGRAMMED;
-    }
+    std::string text;
+    if (json)
+        text = json_text(ports_json(all), 2) + "\n";
     for (const port_info& p : all)
-        std::printf("%s\n", ports_line(p).c_str());
+        text += json ? "" : ports_line(p) + "\n";
+    std::string error;
+    if (!console_write(stdout, text, &error)) {
+        std::fprintf(stderr, "zelflash: cannot write standard output (%s)\n", error.c_str());
+        return EXIT_FAILED;
+    }
     if (all.empty())
         std::fprintf(stderr, "zelflash: no serial ports found\n");
     return EXIT_PROGRAMMED;

@@ -34,9 +34,12 @@ struct watch_record {
     std::chrono::system_clock::time_point end{};
     port_info port;
     const image* img = nullptr;
-    std::string sha256;
+    std::string image_sha256;  // of the bytes placed and written; the file's is img->file_sha256
     board_view view;
 };
+
+// Why the watch options cannot go together; empty when they can.
+std::string watch_options_error(const watch_options& w);
 
 // One line of the board log (a JSON object).
 nlohmann::json watch_log_line(const watch_record& r);

@@ -17,16 +17,6 @@ using namespace zelflash_harness;
 using namespace std::chrono_literals;
 using wall = std::chrono::system_clock;
 
-// Waits until done() holds; false after `limit`.
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 20s)
-{
-    for (steady::time_point end = steady::now() + limit; !done(); std::this_thread::sleep_for(20ms))
-        if (steady::now() > end)
-            return false;
-    return true;
-}
-
 // "2026-12-08T09:20:03.963Z" as a time; nothing when not of that shape.
 std::optional<wall::time_point> parse_utc(const json& text)
 {
@@ -66,13 +56,13 @@ struct watch_e2e : bench {
 
     // Starts watch on the folder's dev* links; in plain mode waits until it
     // has looked at the ports there, so that any port after this is new.
-    void start_watch(std::vector<std::string> extra = {})
+    void start_watch(std::vector<std::string> extra = {}, const child_io& io = {})
     {
         std::vector<std::string> args = {"watch", "--glob", (dir.path / "dev*").string(), "--log", log_path,
                                          "--retries", "3", image_path};
         args.insert(args.end(), extra.begin(), extra.end());
-        watcher = std::make_unique<zelflash_process>(args, dir.path);
-        if (std::find(extra.begin(), extra.end(), "--json") == extra.end()) {
+        watcher = std::make_unique<zelflash_process>(args, dir.path, io);
+        if (io.out.empty() && std::find(extra.begin(), extra.end(), "--json") == extra.end()) {
             ASSERT_TRUE(eventually([&] { return contains(watcher->out(), "zelflash: watching "); }));
         }
     }
@@ -106,21 +96,25 @@ struct watch_e2e : bench {
     {
         SCOPED_TRACE(r.dump());
         ASSERT_TRUE(r.is_object());
-        EXPECT_EQ(r.size(), 15u);
-        for (const char* key : {"start", "end", "port", "usb_id", "serial", "image", "sha256", "address", "bytes",
-                                "total", "seconds", "retries", "outcome", "error", "link"})
+        EXPECT_EQ(r.size(), 16u);
+        for (const char* key : {"start", "end", "port", "usb_id", "serial", "image", "file_sha256", "image_sha256",
+                                "address", "bytes", "total", "seconds", "retries", "outcome", "error", "link"})
             ASSERT_TRUE(r.contains(key)) << key << " missing";
         EXPECT_EQ(r["port"], port);
         EXPECT_TRUE(r["usb_id"].is_null());  // a pty has no USB facts
         EXPECT_TRUE(r["serial"].is_null());
         EXPECT_EQ(r["image"], image_path.string());
-        EXPECT_EQ(r["sha256"], sha256sum(image_path));
+        EXPECT_EQ(r["file_sha256"], sha256sum(image_path));
+        EXPECT_EQ(r["image_sha256"], sha256sum(image_path)) << "a raw image is placed as the file holds it";
         EXPECT_EQ(r["address"], address);
         EXPECT_EQ(r["total"], fs::file_size(image_path));
         ASSERT_TRUE(r["bytes"].is_number_unsigned() && r["retries"].is_number_unsigned());
         EXPECT_EQ(r["outcome"], outcome);
-        if (outcome != "not opened") {
+        bool ran = outcome != "not opened" && outcome != "not started";
+        if (ran) {
             EXPECT_EQ(r["link"]["unasked_acks"], 0) << "every finished board carries its link figures";
+        } else {
+            EXPECT_TRUE(r["link"].is_null()) << "a board that never ran has no link figures";
         }
         if (outcome == "programmed") {
             EXPECT_EQ(r["bytes"], r["total"]);
@@ -136,7 +130,11 @@ struct watch_e2e : bench {
         EXPECT_LE(*end, wall::now() + 1s);
         EXPECT_GE(*end, *start);
         ASSERT_TRUE(r["seconds"].is_number());
-        EXPECT_GT(r["seconds"], 0.0);
+        if (ran) {
+            EXPECT_GT(r["seconds"], 0.0);
+        } else {
+            EXPECT_EQ(r["seconds"], 0.0);
+        }
         EXPECT_LE(r["seconds"].get<double>(), std::chrono::duration<double>(*end - *start).count() + 0.01);
     }
 
@@ -258,7 +256,12 @@ TEST_F(watch_e2e, more_boards_than_jobs_wait_their_turn)
     }
     events.erase("progress");
     EXPECT_EQ(events, (std::map<std::string, int>{{"done", 4}, {"start", 4}, {"totals", 1}}));
-    EXPECT_EQ(last, (json{{"event", "totals"}, {"done", 4}, {"failed", 0}, {"interrupted", 0}}));
+    EXPECT_EQ(last, (json{{"event", "totals"},
+                          {"port", nullptr},
+                          {"done", 4},
+                          {"failed", 0},
+                          {"interrupted", 0},
+                          {"not_started", 0}}));
 }
 
 TEST_F(watch_e2e, first_interrupt_lets_running_boards_finish_and_takes_no_new_one)
@@ -308,6 +311,236 @@ TEST_F(watch_e2e, second_interrupt_stops_running_boards_and_puts_their_settings_
         EXPECT_EQ(settings_key(after[i]), settings_key(before[i])) << port(i);
     }
 }
+
+// Boards still waiting for their turn when the station stops are neither
+// programmed nor silently dropped: counted, shown and logged as not started.
+struct stop_case {
+    const char* name;
+    int interrupts;
+    int status;
+    const char* totals;
+    const char* running_outcome;  // of the board that had its turn
+};
+
+class watch_stopped : public watch_e2e, public testing::WithParamInterface<stop_case> {};
+
+TEST_P(watch_stopped, with_boards_waiting_counts_and_logs_them_as_not_started)
+{
+    const stop_case& c = GetParam();
+    write_image(30000);  // about 3 s a board at 115200 baud
+    for (size_t i = 0; i < 3; ++i)
+        start_device({"--baud", "115200"});
+    start_watch({"--include-present", "--jobs", "1"});
+    ASSERT_TRUE(eventually([&] { return contains(watcher->out(), port(0) + ": writing"); }));
+    watcher->signal(SIGINT);
+    if (c.interrupts == 2) {
+        ASSERT_TRUE(eventually([&] { return contains(read_text(dir.path / "err"), "zelflash: stopping"); }));
+        watcher->signal(SIGINT);
+    }
+    flash_run r = watcher->finish(30s);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(contains(r.out, c.totals)) << r.out;
+    std::map<std::string, json> log = by_port(records());
+    ASSERT_EQ(log.size(), 3u) << read_text(log_path);
+    check_record(log[port(0)], port(0), c.running_outcome);
+    for (size_t i : {1, 2}) {
+        check_record(log[port(i)], port(i), "not started");
+        EXPECT_TRUE(contains(r.err, port(i) + ": not programmed: zelflash stopped before its turn came")) << r.err;
+        EXPECT_EQ(device_report(i)["line"]["bytes_to_device"], 0) << port(i);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    watch, watch_stopped,
+    testing::Values(stop_case{"one_interrupt", 1, 1, "zelflash: 1 board programmed, 0 failed, 2 not started\n",
+                              "programmed"},
+                    stop_case{"two_interrupts", 2, 130,
+                              "zelflash: 0 boards programmed, 0 failed, 1 interrupted, 2 not started\n",
+                              "interrupted"}),
+    [](const auto& info) { return info.param.name; });
+
+// A station that cannot record a board stops taking new ones, and says so.
+TEST_F(watch_e2e, a_log_on_a_full_disk_stops_the_station)
+{
+    write_image(3000);
+    start_device();
+    start_device();
+    log_path = "/dev/full";
+    start_watch({"--include-present", "--jobs", "1"});
+    flash_run r = watcher->finish(60s);  // ends by itself
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(r.err, "zelflash: /dev/full: cannot record the board: No space left on device; no new "
+                                "boards are taken"))
+        << r.err;
+    EXPECT_TRUE(contains(r.out, "zelflash: 1 board programmed, 0 failed, 1 not started\n")) << r.out;
+    EXPECT_EQ(device_report(0)["image_match"], true);
+    EXPECT_EQ(device_report(1)["line"]["bytes_to_device"], 0);
+}
+
+TEST_F(watch_e2e, a_port_name_that_is_not_utf8_is_logged_replaced)
+{
+    write_image(2000);
+    start_watch();
+    start_device({}, (dir.path / "dev\xff").string());
+    std::vector<json> list = wait_records(1);
+    flash_run r = stop_watch();
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(list.size(), 1u) << read_text(log_path);
+    check_record(list[0], (dir.path / "dev\xEF\xBF\xBD").string(), "programmed");
+}
+
+// One schema for every event: "event" and "port" always, the port null when
+// the event is about none; a port that does not open is an "error" event of
+// that port like any other board's failure.
+TEST_F(watch_e2e, every_json_event_has_event_and_port)
+{
+    write_image(2000);
+    start_device();
+    write_file(dir.path / "dev9", "a file, not a port");
+    start_watch({"--include-present", "--json"});
+    std::map<std::string, json> log = by_port(wait_records(2));
+    flash_run r = stop_watch();
+    EXPECT_EQ(r.status, 1) << r.err;
+    check_record(log[port(0)], port(0), "programmed");
+    check_record(log[(dir.path / "dev9").string()], (dir.path / "dev9").string(), "not opened");
+    std::istringstream lines(r.out);
+    std::vector<json> events;
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(json::parse(line, nullptr, false));
+        ASSERT_TRUE(events.back().is_object()) << line;
+        EXPECT_TRUE(events.back().contains("event") && events.back().contains("port")) << line;
+    }
+    auto not_opened = std::find_if(events.begin(), events.end(), [](const json& e) { return e["event"] == "error"; });
+    ASSERT_NE(not_opened, events.end()) << r.out;
+    EXPECT_EQ((*not_opened)["port"], (dir.path / "dev9").string());
+    EXPECT_EQ((*not_opened)["outcome"], "not opened");
+    EXPECT_TRUE(contains((*not_opened)["message"], ": not a serial port")) << *not_opened;
+    EXPECT_EQ(events.back(), (json{{"event", "totals"},
+                                   {"port", nullptr},
+                                   {"done", 1},
+                                   {"failed", 1},
+                                   {"interrupted", 0},
+                                   {"not_started", 0}}));
+}
+
+// The live paints on a terminal: "\r\x1b[2K" + a line + "\n" each, a paint
+// ending in "\x1b[J"; their lines, and where each paint ends in the text.
+struct paint {
+    std::vector<std::string> lines;
+    size_t end;
+};
+
+std::vector<paint> paints(const std::string& text)
+{
+    static const std::regex line(R"(\r\x1b\[2K([^\r\n\x1b]*)\n)");
+    std::vector<paint> all;
+    for (size_t from = 0, at; (at = text.find("\x1b[J", from)) != std::string::npos; from = at + 3) {
+        std::string chunk = text.substr(from, at - from);
+        paint p{{}, at + 3};
+        for (std::sregex_iterator m(chunk.begin(), chunk.end(), line), end; m != end; ++m)
+            p.lines.push_back((*m)[1]);
+        if (!p.lines.empty())
+            all.push_back(p);
+    }
+    return all;
+}
+
+// Every paint that ended past `from` fits a terminal of columns x rows.
+void expect_paints_fit(const std::string& text, size_t from, size_t columns, size_t rows)
+{
+    for (const paint& p : paints(text)) {
+        if (p.end <= from)
+            continue;
+        EXPECT_LE(p.lines.size(), rows - 1) << "a paint that scrolls the screen";
+        for (const std::string& l : p.lines)
+            EXPECT_LE(l.size(), columns - 1) << "a row that wraps: " << l;
+    }
+}
+
+// The terminal echoes "^C" where the cursor stands, after the last thing
+// written; `next` must not start beside it: between the last line end and
+// `next` there is a carriage return and nothing else but cursor codes.
+bool starts_clean(const std::string& text, const std::string& next)
+{
+    size_t at = text.find(next);
+    if (at == std::string::npos)
+        return false;
+    std::string before = text.substr(0, at);
+    before = before.substr(before.rfind('\n') + 1);
+    std::string rest = std::regex_replace(before, std::regex(R"(\x1b\[[0-9]*[A-Za-z])"), "");
+    return rest.find('\r') != std::string::npos && rest.find_first_not_of('\r') == std::string::npos;
+}
+
+TEST_F(watch_e2e, live_rows_fit_the_terminal_as_it_is_resized)
+{
+    write_image(60000);  // about 6 s a board at 115200 baud: all five stay on screen
+    for (size_t i = 0; i < 5; ++i)
+        start_device({"--baud", "115200"});
+    terminal screen(60, 5);
+    start_watch({"--include-present"}, child_io{screen.path(), screen.path(), {"TERM=xterm"}});
+    ASSERT_TRUE(screen.read_until([](const std::string& t) { return contains(t, "\r\x1b[2K+3 more boards\n"); }))
+        << screen.text;
+    expect_paints_fit(screen.text, 0, 60, 5);
+
+    size_t resized = screen.text.size();
+    screen.resize(120, 10);  // room for every row and the footer
+    auto fits_all = [&](const std::string& t) {
+        std::vector<paint> all = paints(t);
+        return !all.empty() && all.back().end > resized && all.back().lines.size() == 6 &&
+               all.back().lines[0].size() > 59;
+    };
+    ASSERT_TRUE(screen.read_until(fits_all)) << screen.text.substr(resized);
+    size_t seen = paints(screen.text).back().end;
+    ASSERT_TRUE(screen.read_until([&](const std::string& t) { return paints(t).back().end > seen; }));
+    expect_paints_fit(screen.text, seen - 1, 120, 10);
+
+    watcher->signal(SIGINT);
+    ASSERT_TRUE(screen.read_until([](const std::string& t) { return contains(t, "zelflash: stopping"); }));
+    EXPECT_TRUE(starts_clean(screen.text, "zelflash: stopping")) << screen.text.substr(seen);
+    watcher->signal(SIGINT);
+    flash_run r = watcher->finish(30s);
+    EXPECT_EQ(r.status, 130);
+}
+
+// Refused before anything is looked at: status 2 and the reason. DIR stands
+// for the test's folder.
+struct bad_option_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+};
+
+class watch_bad_option : public testing::TestWithParam<bad_option_case> {};
+
+TEST_P(watch_bad_option, is_refused_with_status_2_and_the_reason)
+{
+    temp_dir dir{"zelflash-options"};
+    auto fill = [&](std::string s) {
+        for (size_t at; (at = s.find("DIR")) != std::string::npos;)
+            s.replace(at, 3, dir.path.string());
+        return s;
+    };
+    std::vector<std::string> args = {"watch"};
+    for (const std::string& a : GetParam().args)
+        args.push_back(fill(a));
+    flash_run r = zelflash_process(args, dir.path).finish(10s);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, "zelflash: " + fill(GetParam().message))) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    watch, watch_bad_option,
+    testing::Values(
+        bad_option_case{"empty_glob", {"--glob", ""}, "--glob: '' is an empty pattern and matches no path"},
+        bad_option_case{"wildcard_in_a_folder", {"--glob", "DIR/*/dev0"},
+                        "--glob: 'DIR/*/dev0' has a wildcard in a folder (DIR/*); wildcards may only stand in the "
+                        "last part of the path"},
+        bad_option_case{"glob_and_match", {"--glob", "DIR/dev*", "--match", "0403:6001"},
+                        "--glob and --match cannot go together"},
+        bad_option_case{"quiet_and_json", {"--glob", "DIR/dev*", "-q", "--json"},
+                        "-q and --json cannot go together"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(zelflash_list, lists_the_same_ports_as_text_and_as_json)
 {

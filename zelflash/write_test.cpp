@@ -5,6 +5,8 @@
 
 #include <map>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 #include "harness.h"
 
@@ -185,6 +187,149 @@ TEST_F(write_test, closed_standard_output_is_not_taken_by_the_port)
     EXPECT_EQ(report["bad_frames"], 0) << report["frames"];
 }
 
+// File and port names are bytes: a link named "dev\xff" and an image
+// "image\xff.bin" go into the events with U+FFFD in place of the byte.
+TEST_F(write_test, names_that_are_not_utf8_are_written_replaced_in_the_events)
+{
+    write_image(3000);
+    std::string link = (dir.path / "dev\xff").string();
+    start_device({}, link);
+    fs::path odd_image = dir.path / "image\xff.bin";
+    fs::copy_file(image_path, odd_image);
+    flash_run r = zelflash({"write", odd_image, "-p", link, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::map<std::string, json> last;  // by event
+    for (std::string line; std::getline(lines, line);) {
+        json e = json::parse(line, nullptr, false);
+        ASSERT_TRUE(e.is_object()) << line;
+        EXPECT_EQ(e["port"], (dir.path / "dev\xEF\xBF\xBD").string());
+        last[e["event"]] = e;
+    }
+    EXPECT_EQ(last["start"]["image"], (dir.path / "image\xEF\xBF\xBD.bin").string());
+    EXPECT_EQ(last["done"]["outcome"], "programmed");
+    EXPECT_EQ(device_report(0)["image_match"], true);
+}
+
+// The events are what a script reads; losing them is a failure even when
+// every board was programmed.
+TEST_F(write_test, json_to_a_full_disk_exits_1_with_the_reason)
+{
+    write_image(3000);
+    start_device();
+    flash_run r = zelflash_process({"write", image_path, "-p", port(0), "--json"}, dir.path, child_io{.out = "/dev/full"}).finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "zelflash: cannot write standard output (No space left on device)")) << r.err;
+    EXPECT_EQ(device_report(0)["image_match"], true) << "the board itself is programmed";
+}
+
+// Standard output is a FIFO that nobody reads: zelflash blocks on it until
+// interrupted, then gives the output up and ends with its ports put back.
+TEST_F(write_test, a_stuck_reader_is_given_up_after_an_interrupt)
+{
+    write_image(60000);  // about 100 events, far more than the pipe holds
+    start_device({"--baud", "115200"});
+    termios before{}, after{};
+    line_settings(port(0), &before, true);
+    fs::path fifo = dir.path / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unique_fd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // there, never reading
+    ASSERT_GE(reader.get(), 0);
+    ASSERT_GT(fcntl(reader.get(), F_SETPIPE_SZ, 4096), 0);
+    zelflash_process p({"write", image_path, "-p", port(0), "--json"}, dir.path, child_io{.out = fifo.string()});
+    int queued = 0;
+    ASSERT_TRUE(eventually([&] { return ioctl(reader.get(), FIONREAD, &queued) == 0 && queued > 0; }))
+        << "zelflash wrote nothing";
+    // The rest of the pipe filled by the test, so that no event of
+    // zelflash's fits any more.
+    unique_fd filler(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_GE(filler.get(), 0);
+    const std::string block(512, '\n');
+    while (::write(filler.get(), block.data(), block.size()) > 0 ||
+           ::write(filler.get(), block.data(), 1) > 0) {
+    }
+    p.signal(SIGINT);
+    p.signal(SIGTERM);
+    flash_run r = p.finish();
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(contains(r.err, "zelflash: cannot write standard output (nothing took the output for 1 s after the "
+                                "interrupt, so the rest is dropped)"))
+        << r.err;
+    line_settings(port(0), &after, false);
+    EXPECT_EQ(settings_key(after), settings_key(before));
+}
+
+// A port another program holds: the error says so, and nothing is sent.
+TEST_F(write_test, a_port_held_by_another_program_is_named_as_busy)
+{
+    write_image(1000);
+    start_device();
+    start_device();
+    unique_fd holder(::open(port(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_EQ(flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+    flash_run r = zelflash({"write", image_path, "-p", port(0), "-p", port(1)});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, port(1) + ": cannot open the port: Resource temporarily unavailable (another "
+                                          "program holds it: close that program (a terminal, a monitor) first)"))
+        << r.err;
+    for (size_t i : {0, 1})
+        EXPECT_EQ(device_report(i)["line"]["bytes_to_device"], 0) << port(i);
+}
+
+// On a terminal, rows redrawn with cursor codes; on one that says it takes
+// none (TERM=dumb), plain lines.
+struct terminal_case {
+    const char* term;
+    bool cursor_codes;
+    const char* shows;  // part of what reaches the screen (a live row is painted at least once)
+};
+
+class write_on_a_terminal : public write_test, public testing::WithParamInterface<terminal_case> {};
+
+TEST_P(write_on_a_terminal, uses_cursor_codes_only_where_the_terminal_takes_them)
+{
+    write_image(3000);
+    start_device();
+    terminal screen(100, 30);
+    std::string term = std::string("TERM=") + GetParam().term;
+    zelflash_process p({"write", image_path, "-p", port(0)}, dir.path, child_io{screen.path(), screen.path(), {term}});
+    EXPECT_TRUE(screen.read_until([](const std::string& text) { return contains(text, "retries\n"); }))
+        << screen.text;  // the summary's head
+    flash_run r = p.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(contains(screen.text, "\x1b["), GetParam().cursor_codes) << screen.text;
+    EXPECT_TRUE(contains(screen.text, GetParam().shows)) << screen.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(write, write_on_a_terminal,
+                         testing::Values(terminal_case{"dumb", false, ": writing "},
+                                         terminal_case{"xterm", true, "\r\x1b[2K/tmp/zelflash-test-"}),
+                         [](const auto& info) { return std::string(info.param.term); });
+
+TEST(zelflash_help, shows_every_default_and_the_exit_statuses)
+{
+    temp_dir dir{"zelflash-help"};
+    struct help_case {
+        std::vector<std::string> args;
+        std::vector<std::string> shows;
+    };
+    const std::vector<std::string> statuses = {"Exit status:", "  0    every board programmed",
+                                               "  2    bad usage or input", "  130  interrupted"};
+    const help_case cases[] = {
+        {{"--help"}, statuses},
+        {{"write", "--help"}, {"=115200", "--retries UINT:UINT in [1 - 1000000]=10", "=60\n", "-a,--address TEXT=0 ",
+                               "--flash-size TEXT=0x200000", "--format TEXT:{auto,bin,ihex,srec}=auto"}},
+        {{"watch", "--help"}, {"--jobs UINT:UINT in [1 - 256]=8", "=115200", "Exit status:"}},
+    };
+    for (const help_case& c : cases) {
+        flash_run r = zelflash_process(c.args, dir.path).finish();
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const std::string& part : c.shows)
+            EXPECT_TRUE(contains(r.out, part)) << part << " not in:\n" << r.out;
+        EXPECT_FALSE(contains(r.out, "=[]")) << "an empty list is no default:\n" << r.out;
+    }
+}
+
 // An Intel HEX (":") or S-record ("S3", "S7") line: the bytes, then their check byte.
 std::string record(const std::string& mark, const bytes& body)
 {
@@ -338,7 +483,8 @@ INSTANTIATE_TEST_SUITE_P(
         bad_input_case{"link_and_its_pty", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "PTS0"},
                        "PTS0: port given twice"},
         bad_input_case{"port_absent", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DIR/nodev"},
-                       "DIR/nodev: cannot open the port: No such file or directory"},
+                       "DIR/nodev: cannot open the port: No such file or directory (no such device: check the name "
+                       "with `zelflash list`, and that the board is plugged in)"},
         bad_input_case{"hex_cut_short", {"DIR/cut.hex", "-p", "DEV0", "-p", "DEV1"},
                        "zelflash: DIR/cut.hex: no end record; the file may be cut short"},
         bad_input_case{"hex_text_named_bin", {"DIR/text.bin", "-p", "DEV0", "-p", "DEV1"},
@@ -359,6 +505,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "zelflash: --erase-timeout: 'inf' is not a number of seconds"},
         bad_input_case{"address_empty", {"DIR/image.bin", "-a", "", "-p", "DEV0", "-p", "DEV1"},
                        "zelflash: --address: '' is not a 32-bit address; give it in decimal, or in hex with 0x"},
+        bad_input_case{"quiet_and_json", {"DIR/image.bin", "-q", "--json", "-p", "DEV0", "-p", "DEV1"},
+                       "zelflash: -q and --json cannot go together"},
         bad_input_case{"unknown_option", {"DIR/image.bin", "--fill-holes", "-p", "DEV0", "-p", "DEV1"},
                        "zelflash: The following argument was not expected: --fill-holes"}),
     [](const auto& info) { return info.param.name; });
