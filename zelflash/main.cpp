@@ -10,8 +10,9 @@
 #include "console.h"
 #include "flash.h"
 #include "watch.h"
+#include "zel_version.h"
 
-static const char version_text[] = "zelflash 1.0.0";
+static const char version_text[] = "zelflash " ZEL_VERSION_LONG;
 
 static const char exit_statuses[] =
     "Exit status:\n"

@@ -1,0 +1,70 @@
+# fish completion for zelflash(1), installed as
+# share/fish/vendor_completions.d/zelflash.fish.
+#
+# Completes the commands (write, watch, list), the options of each, the
+# --format values, image files by extension, and serial ports from
+# "zelflash list" (the path is each line's text up to its first two spaces).
+# Keep the options in step with "zelflash CMD --help"
+# (packaging/check_options.py fails when one is missing).
+
+# "zelflash list", run as the command line names the program.
+function __zelflash_list
+    set -l prog (commandline -opc)[1]
+    command -sq -- $prog; or set prog zelflash
+    command $prog list 2>/dev/null
+end
+
+# Serial ports: the paths "zelflash list" prints.
+function __zelflash_ports
+    __zelflash_list | string replace -r '  .*' ''
+end
+
+# USB ids VID:PID from the "usb VID:PID" of "zelflash list".
+function __zelflash_usb_ids
+    __zelflash_list | string match -r -g '  usb ([0-9a-fA-F]{4}:[0-9a-fA-F]{4})'
+end
+
+# Directories and image files (by extension, in any case) starting with the
+# token under the cursor.
+function __zelflash_images
+    set -l token (commandline -ct)
+    for f in $token*
+        if test -d $f
+            echo $f/
+        else if string match -q -i -r '\.(bin|hex|ihex|ihx|srec|s19|s28|s37|mot)$' -- $f
+            echo $f
+        end
+    end
+end
+
+set -l commands write watch list
+set -l image_commands '__fish_seen_subcommand_from write watch'
+
+complete -c zelflash -f
+complete -c zelflash -s h -l help -d 'Print the usage and exit'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -l version -d 'Print the version and exit'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a write -d 'Program the device on every port given'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a watch -d 'Program every port that appears'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a list -d 'List the serial ports'
+
+# write and watch: the image and its options.
+complete -c zelflash -n $image_commands -k -a '(__zelflash_images)'
+complete -c zelflash -n $image_commands -l format -x -a 'auto bin ihex srec' -d 'Image format instead of the extension'
+complete -c zelflash -n $image_commands -s a -l address -x -d 'Device address of a raw image'
+complete -c zelflash -n $image_commands -s b -l baud -x -a '9600 19200 38400 57600 115200 230400 460800 921600' -d 'Line speed'
+complete -c zelflash -n $image_commands -l retries -x -d 'Attempts of one command before the port fails'
+complete -c zelflash -n $image_commands -l erase-timeout -x -d 'Seconds the wait for the erase may last'
+complete -c zelflash -n $image_commands -l fill-gaps -d 'Write images with gaps over a 4 KiB sector'
+complete -c zelflash -n $image_commands -l flash-size -x -d 'Bytes of flash on the device'
+complete -c zelflash -n $image_commands -s q -l quiet -d 'Nothing on standard output'
+complete -c zelflash -n '__fish_seen_subcommand_from write watch list' -l json -d 'JSON on standard output'
+
+# write
+complete -c zelflash -n '__fish_seen_subcommand_from write' -s p -l port -x -a '(__zelflash_ports)' -d 'Serial port (repeatable)'
+
+# watch
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l include-present -d 'Also program the ports there at start'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l jobs -x -d 'Boards programmed at once'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l match -x -a '(__zelflash_usb_ids)' -d 'Only USB ports with this VID:PID'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l glob -r -d 'Ports are the paths matching this pattern'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l log -r -d 'Append a JSON line per finished board to this file'
