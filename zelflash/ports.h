@@ -27,8 +27,9 @@ struct usb_id {
     int pid;
 };
 
-// The system's serial ports, in its order.
-std::vector<port_info> ports_list();
+// The system's serial ports, in its order. false with *error when the
+// system cannot list them: that is not the same as having none.
+bool ports_list(std::vector<port_info>* out, std::string* error);
 // True when `name` (a file name, no folders) matches the shell pattern
 // (* ? [...]).
 bool ports_name_matches(const std::string& pattern, const std::string& name);

@@ -28,16 +28,20 @@ static port_info info_of(const sp_port* p)
     return info;
 }
 
-std::vector<port_info> ports_list()
+bool ports_list(std::vector<port_info>* out, std::string* error)
 {
-    std::vector<port_info> all;
     sp_port** list = nullptr;
-    if (sp_list_ports(&list) != SP_OK)
-        return all;
+    if (sp_list_ports(&list) != SP_OK) {
+        char* why = sp_last_error_message();
+        *error = why != nullptr ? why : "libserialport gave no reason";
+        sp_free_error_message(why);
+        return false;
+    }
+    out->clear();
     for (sp_port** p = list; *p != nullptr; ++p)
-        all.push_back(info_of(*p));
+        out->push_back(info_of(*p));
     sp_free_port_list(list);
-    return all;
+    return true;
 }
 
 bool ports_name_matches(const std::string& pattern, const std::string& name)

@@ -61,12 +61,15 @@ static std::string usb_serial(HDEVINFO set, SP_DEVINFO_DATA* dev)
     return serial.find('&') == std::string::npos ? serial : "";  // '&': made up by Windows, not the device's
 }
 
-std::vector<port_info> ports_list()
+bool ports_list(std::vector<port_info>* out, std::string* error)
 {
-    std::vector<port_info> all;
+    std::vector<port_info>& all = *out;
+    all.clear();
     HDEVINFO set = SetupDiGetClassDevsA(&comport_interface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
-        return all;
+    if (set == INVALID_HANDLE_VALUE) {
+        *error = "SetupDiGetClassDevs failed with error " + std::to_string(GetLastError());
+        return false;
+    }
     SP_DEVINFO_DATA dev{};
     dev.cbSize = sizeof dev;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
@@ -86,7 +89,7 @@ std::vector<port_info> ports_list()
         all.push_back(info);
     }
     SetupDiDestroyDeviceInfoList(set);
-    return all;
+    return true;
 }
 
 bool ports_name_matches(const std::string& pattern, const std::string& name)

@@ -102,7 +102,8 @@ public:
 private:
     bool prepare();
     bool open_log();
-    std::map<std::string, found_port> scan() const;
+    bool scan(std::map<std::string, found_port>* found);
+    bool system_ports(std::vector<port_info>* out);
     bool wanted(const port_info& p) const;
     void rescan();
     void start_queued();
@@ -134,6 +135,7 @@ private:
     int next_id_ = 0;
     bool stopping_ = false;
     bool station_failed_ = false;  // a board could not be recorded, or standard output failed
+    std::string list_error_;       // why the system's port list failed last; empty once it works again
     int interrupts_seen_ = 0;
     std::chrono::steady_clock::time_point next_scan_{};
     int done_ = 0;
@@ -179,13 +181,35 @@ bool watcher::open_log()
 // Without --glob the ports are the system's list. With it they are the
 // matching paths, with the USB facts of the system's list where a path leads
 // to a port it knows; that list is only read when a path is new.
-std::map<std::string, found_port> watcher::scan() const
+// The system's port list. A failure is said once, not at every scan, and
+// is no empty list: the caller keeps what it saw before, so that attached
+// boards do not look gone and then new.
+bool watcher::system_ports(std::vector<port_info>* out)
 {
-    std::map<std::string, found_port> found;
+    std::string error;
+    if (ports_list(out, &error)) {
+        list_error_.clear();
+        return true;
+    }
+    if (error != list_error_)
+        d_->problem("cannot read the system's serial ports (" + error + "); keeping the last list");
+    list_error_ = error;
+    return false;
+}
+
+// Without --glob the ports are the system's list. With it they are the
+// matching paths, with the USB facts of the system's list where a path leads
+// to a port it knows; that list is only read when a path is new. false when
+// the system's list could not be read and there is no --glob.
+bool watcher::scan(std::map<std::string, found_port>* found)
+{
     if (w_.glob.empty()) {
-        for (const port_info& p : ports_list())
-            found[p.path] = found_port{p, flash_port_identity(p.path)};
-        return found;
+        std::vector<port_info> system;
+        if (!system_ports(&system))
+            return false;
+        for (const port_info& p : system)
+            (*found)[p.path] = found_port{p, flash_port_identity(p.path)};
+        return true;
     }
     bool fresh = false;
     for (const std::string& path : ports_glob(w_.glob)) {
@@ -196,22 +220,22 @@ std::map<std::string, found_port> watcher::scan() const
             f.info = boards_.at(seen->second).info;
         else if (old_.count(path) == 0)
             fresh = true;
-        found[path] = f;
+        (*found)[path] = f;
     }
-    if (!fresh)
-        return found;
+    std::vector<port_info> system;
+    if (!fresh || !system_ports(&system))
+        return true;  // without the list the paths only lack their USB facts
     std::map<std::string, const port_info*> known;  // the system's ports by identity
-    std::vector<port_info> system = ports_list();
     for (const port_info& p : system)
         known[flash_port_identity(p.path)] = &p;
-    for (auto& [path, f] : found) {
+    for (auto& [path, f] : *found) {
         auto k = known.find(f.identity);
         if (k != known.end()) {
             f.info = *k->second;
             f.info.path = path;
         }
     }
-    return found;
+    return true;
 }
 
 bool watcher::wanted(const port_info& p) const
@@ -226,7 +250,9 @@ bool watcher::wanted(const port_info& p) const
 
 void watcher::rescan()
 {
-    std::map<std::string, found_port> now = scan();
+    std::map<std::string, found_port> now;
+    if (!scan(&now))
+        return;
     // Gone, or another device behind the same path: the attachment ends.
     for (auto it = by_path_.begin(); it != by_path_.end();) {
         attachment& a = boards_[it->second];
@@ -446,8 +472,11 @@ int watcher::run()
 {
     if (!prepare())
         return EXIT_BAD_INPUT;
+    std::map<std::string, found_port> present;
+    if (!scan(&present))
+        return EXIT_FAILED;  // said; without the ports there at start, every one would look new
     if (!w_.include_present)
-        for (const auto& [path, f] : scan())
+        for (const auto& [path, f] : present)
             old_[path] = f.identity;
     if (d_->mode() == DISPLAY_PLAIN)
         d_->say("zelflash: watching " + (w_.glob.empty() ? std::string("serial ports") : w_.glob) +
@@ -477,7 +506,12 @@ int flash_watch(const flash_options& o, const watch_options& w)
 
 int flash_list(bool json)
 {
-    std::vector<port_info> all = ports_list();
+    std::vector<port_info> all;
+    std::string why;
+    if (!ports_list(&all, &why)) {
+        std::fprintf(stderr, "zelflash: cannot read the system's serial ports (%s)\n", why.c_str());
+        return EXIT_FAILED;
+    }
     std::string text;
     if (json)
         text = json_text(ports_json(all), 2) + "\n";
