@@ -74,8 +74,9 @@ int lguard_settling(layer* t)
 {
     lguard* s = state(t);
     take_dropped(t);
-    if (s->settling && (s->owed == 0 || reached(port.tick(), s->until)))
-        end_settle(s, port.tick());
+    uint32_t now = port.tick();
+    if (s->settling && (s->owed == 0 || reached(now, s->until)))
+        end_settle(s, now);
     return s->settling;
 }
 
@@ -124,14 +125,20 @@ static bool answers_at_once(const lguard* s)
     return s->phase != LPROG_ERASE && s->phase != LPROG_WAIT_ERASE;
 }
 
+// The wait for the answer to the command's last frame; true when it counts
+// toward how quickly the device answers.
+static bool note_slowest(lguard* s, uint32_t waited)
+{
+    if (!answers_at_once(s))
+        return false;
+    s->seen.slowest_ms = std::max(s->seen.slowest_ms, waited);
+    return true;
+}
+
 static void note_answer(lguard* s, uint32_t now)
 {
     uint32_t waited = now - s->sent_at;
-    if (!answers_at_once(s))
-        return;
-    if (waited > s->seen.slowest_ms)
-        s->seen.slowest_ms = waited;
-    if (waited > LGUARD_TIMEOUT_MS) {
+    if (note_slowest(s, waited) && waited > LGUARD_TIMEOUT_MS) {
         s->seen.late += 1;
         s->seen.late_ms = waited;
     }
@@ -160,9 +167,7 @@ static void take_owed(lguard* s, uint32_t now)
     if (s->owed > 0)
         return;
     // Every frame has had its answer, in order: this one answers the last.
-    uint32_t waited = now - s->sent_at;
-    if (answers_at_once(s) && waited > s->seen.slowest_ms)
-        s->seen.slowest_ms = waited;
+    note_slowest(s, now - s->sent_at);
     end_settle(s, now);
 }
 

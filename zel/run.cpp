@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "job.h"
 #include "layer.h"
 #include "lguard.h"
 #include "lpkt.h"
@@ -10,7 +11,6 @@
 #include "ser.h"
 #include "sink.h"
 #include "zassert.h"
-#include "job.h"
 
 static bool moved_on(const sink_progress& before, const sink_progress& now)
 {
@@ -19,10 +19,8 @@ static bool moved_on(const sink_progress& before, const sink_progress& now)
 
 static run_result ended(job* t, int32_t outcome, const sink_progress& at, uint32_t attempts)
 {
-    run_result r{outcome, at.phase, at.addr, attempts, at.retries, at.done, at.total, {}, 0};
-    r.link = lguard_seen(t->guard);
-    r.bad_frames = lpkt_bad_frames(t->guard->lower);
-    return r;
+    return run_result{outcome,  at.phase, at.addr,  attempts, at.retries, at.done, at.total, lguard_seen(t->guard),
+                      lpkt_bad_frames(t->guard->lower)};
 }
 
 // The outcome of a command that went unacknowledged `attempts` times, the

@@ -53,6 +53,24 @@ def spoil(root, path, old, new=""):
     f.write_text(text.replace(old, new))
 
 
+# One piece of documentation spoilt at a time: (tree, file, text, replacement,
+# what the case is, what the check must then report).
+SPOILT = [
+    ("man", "packaging/zelflash.1.scd", "*--fill-gaps*", "fill gaps",
+     "an option missing from the man page", "man page: --fill-gaps"),
+    ("bash", "packaging/completions/zelflash.bash", "--include-present ", "",
+     "an option missing from the bash completion", "bash completion: --include-present"),
+    ("zsh", "packaging/completions/_zelflash", "'--erase-timeout=", "",
+     "an option missing from the zsh completion", "zsh completion: --erase-timeout"),
+    ("fish", "packaging/completions/zelflash.fish", "-l flash-size", "-l flash",
+     "an option missing from the fish completion", "fish completion: --flash-size"),
+    ("exit", "packaging/zelflash.1.scd", "*130*", "one hundred and thirty",
+     "an exit status missing from the man page", "exit status 130"),
+    ("outcome", "zel/run.cpp", 'return "no answer";', 'return "no answer at all";',
+     "an outcome text the man page does not have", '"no answer at all"'),
+]
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -61,35 +79,11 @@ def main():
         status, out = run(zelflash, tree(tmp, "clean"))
         expect("the project as it is passes", status, out, 0, "0 missing")
 
-        root = tree(tmp, "man")
-        spoil(root, "packaging/zelflash.1.scd", "*--fill-gaps*", "fill gaps")
-        status, out = run(zelflash, root)
-        expect("an option missing from the man page", status, out, 1, "man page: --fill-gaps")
-
-        root = tree(tmp, "bash")
-        spoil(root, "packaging/completions/zelflash.bash", "--include-present ")
-        status, out = run(zelflash, root)
-        expect("an option missing from the bash completion", status, out, 1, "bash completion: --include-present")
-
-        root = tree(tmp, "zsh")
-        spoil(root, "packaging/completions/_zelflash", "'--erase-timeout=")
-        status, out = run(zelflash, root)
-        expect("an option missing from the zsh completion", status, out, 1, "zsh completion: --erase-timeout")
-
-        root = tree(tmp, "fish")
-        spoil(root, "packaging/completions/zelflash.fish", "-l flash-size", "-l flash")
-        status, out = run(zelflash, root)
-        expect("an option missing from the fish completion", status, out, 1, "fish completion: --flash-size")
-
-        root = tree(tmp, "exit")
-        spoil(root, "packaging/zelflash.1.scd", "*130*", "one hundred and thirty")
-        status, out = run(zelflash, root)
-        expect("an exit status missing from the man page", status, out, 1, "exit status 130")
-
-        root = tree(tmp, "outcome")
-        spoil(root, "zel/run.cpp", 'return "no answer";', 'return "no answer at all";')
-        status, out = run(zelflash, root)
-        expect("an outcome text the man page does not have", status, out, 1, '"no answer at all"')
+        for name, path, old, new, case, wanted in SPOILT:
+            root = tree(tmp, name)
+            spoil(root, path, old, new)
+            status, out = run(zelflash, root)
+            expect(case, status, out, 1, wanted)
 
         # A zelflash with an option added since the page was written: its
         # help is the real one with one more line in write's options.

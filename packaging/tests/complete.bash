@@ -22,8 +22,8 @@ else
     # shellcheck disable=SC1090
     source "$where"
 fi
-spec=$(complete -p "$1" 2>/dev/null) || { echo "complete.bash: nothing completes $1" >&2; exit 2; }
-function=$(sed -n 's/.*-F \([^ ]*\).*/\1/p' <<<"$spec")
+registered=$(complete -p "$1" 2>/dev/null) || { echo "complete.bash: nothing completes $1" >&2; exit 2; }
+function=$(sed -n 's/.*-F \([^ ]*\).*/\1/p' <<<"$registered")
 
 COMP_WORDS=("$@")
 COMP_CWORD=$(($# - 1))
