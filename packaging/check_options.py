@@ -10,7 +10,7 @@ Reads what the built zelflash says of itself (`zelflash --help`, and
     and every --format value;
   - the man page's EXIT STATUS names every exit code that --help's "Exit
     status" lists or zelflash/flash.h defines (EXIT_... = N), and the page
-    names every outcome text (case RUN_... or BOARD_...: return "..." in zel/
+    names every outcome text (case RUN_... or BOARD_...: return "..." in core/
     or zelflash/).
 
 Usage: check_options.py ZELFLASH [SOURCE_DIR]
@@ -127,11 +127,11 @@ def main():
     for code in sorted(codes, key=int):
         if f"*{code}*" not in status:
             gaps.append(f"man page: exit status {code} is not in EXIT STATUS")
-    sources = sorted((root / "zel").glob("*.cpp")) + sorted((root / "zelflash").glob("*.cpp"))
+    sources = sorted((root / "core").glob("*.cpp")) + sorted((root / "zelflash").glob("*.cpp"))
     returned = r'case (?:RUN|BOARD)_\w+:\s*return "([^"]+)"'
     outcomes = sorted({text for f in sources for text in re.findall(returned, f.read_text())})
     if not outcomes:
-        gaps.append("no outcome texts (case RUN_...: return \"...\") found in zel/ or zelflash/")
+        gaps.append("no outcome texts (case RUN_...: return \"...\") found in core/ or zelflash/")
     flat = re.sub(r"\s+", " ", man)
     for text in outcomes:
         if f"*{text}*" not in flat:

@@ -80,7 +80,7 @@ check "zelflash --version prints $(cat "$work/version.txt")" grep -qE "$version_
 
 # The unpacked zelflash programs a simulated device.
 link=$work/dev
-timeout 120 "$zelsim" --link "$link" --exit-after-reset-ms 300 --time-limit-s 100 --image zel/image.bin \
+timeout 120 "$zelsim" --link "$link" --exit-after-reset-ms 300 --time-limit-s 100 --image image/image.bin \
     --report "$work/report.json" >"$work/zelsim.out" 2>&1 &
 sim=$!
 for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.1; done
@@ -130,7 +130,7 @@ export ZEL_WINEPREFIX=$work/wineprefix
 timeout -k 10 400 cmake/wine-run "$unzipped/zelflash.exe" --version 2>&1 | tr -d '\r' >"$work/exe-version.txt"
 check "zelflash.exe --version under wine prints $(cat "$work/exe-version.txt")" \
     grep -qE "$version_pattern" "$work/exe-version.txt"
-timeout -k 10 500 sh tests/zelflash_wine.sh "$unzipped/zelflash.exe" "$zelsim" zel/image.bin "$work/wine-write" \
+timeout -k 10 500 sh tests/zelflash_wine.sh "$unzipped/zelflash.exe" "$zelsim" image/image.bin "$work/wine-write" \
     >"$work/wine-write.txt" 2>&1
 check "zelflash.exe write under wine programs a zelsim device (tests/zelflash_wine.sh)" test $? -eq 0
 WINEPREFIX=$ZEL_WINEPREFIX timeout 60 wineserver -k >/dev/null 2>&1  # leave no wine server behind

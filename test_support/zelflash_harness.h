@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <tuple>
 
-#include "../sim/harness.h"
+#include "zelsim_harness.h"
 
 namespace zelflash_harness {
 

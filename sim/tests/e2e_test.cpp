@@ -27,7 +27,7 @@
 #include "lprog.h"
 #include "mlb.h"
 #include "plm.h"
-#include "harness.h"
+#include "zelsim_harness.h"
 #include "port.h"
 #include "ser.h"
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "harness.h"
+#include "zelsim_harness.h"
 #include "host.h"
 #include "local_time.h"
 #include "lprog.h"

@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "harness.h"
+#include "zelflash_harness.h"
 
 namespace {
 

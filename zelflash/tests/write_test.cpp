@@ -8,7 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include "harness.h"
+#include "zelflash_harness.h"
 
 extern const uint8_t zel_image_data[];  // the image built into zelflash
 extern const uint32_t zel_image_size;
