@@ -1,0 +1,62 @@
+// Per-board data: fields patched into each board's copy of the image before
+// it is sent (a serial number, a MAC address block, a calibration key). The
+// image file itself never changes.
+//
+// A field lies at a device address inside the image's span and takes
+// `width` bytes there:
+//   FIELD_LE, FIELD_BE  an unsigned integer of 1 to 8 bytes
+//   FIELD_DEC, FIELD_HEX  ASCII digits (hex in upper case), zero-padded to
+//                       `width` characters; a value wider than that is refused
+//   FIELD_BYTES         `width` bytes written as hex in the value ("0011AABB",
+//                       separators ':' '-' ' ' allowed between bytes)
+//   FIELD_TEXT          ASCII text of at most `width` characters, NUL-padded
+//
+// Where the values come from (`kind`):
+//   FIELD_COUNTER  start, start + step, ... up to `last` when given; never
+//                  wraps: a counter past its last value (or past what its
+//                  width holds) has run out
+//   FIELD_LIST     the next unused line of the file `list` (blank lines and
+//                  lines starting with '#' skipped)
+//   FIELD_VALUE    one value given for the run (--set NAME=VALUE)
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum field_kind : int32_t { FIELD_COUNTER = 0, FIELD_LIST = 1, FIELD_VALUE = 2 };
+
+enum field_encoding : int32_t {
+    FIELD_LE = 0,
+    FIELD_BE = 1,
+    FIELD_DEC = 2,
+    FIELD_HEX = 3,
+    FIELD_BYTES = 4,
+    FIELD_TEXT = 5,
+};
+
+struct field_spec {
+    std::string name;  // [A-Za-z_][A-Za-z0-9_]*, unique in a job
+    uint32_t address = 0;
+    field_kind kind = FIELD_COUNTER;
+    field_encoding encoding = FIELD_LE;
+    uint32_t width = 4;  // bytes in the image
+    // FIELD_COUNTER
+    uint64_t start = 0;
+    uint64_t step = 1;
+    std::optional<uint64_t> last;
+    // FIELD_LIST: the file of values, one a line
+    std::string list;
+    // FIELD_VALUE: the value as given
+    std::string value;
+};
+
+// A value handed to one board, in the text form the state file, the board
+// log and the JSON events carry: a counter's number in decimal, a list's
+// line as it stands, a given value as given.
+struct field_value {
+    std::string name;
+    std::string text;
+    bool operator==(const field_value&) const = default;
+};
