@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum field_kind : int32_t { FIELD_COUNTER = 0, FIELD_LIST = 1, FIELD_VALUE = 2 };
@@ -60,3 +61,11 @@ struct field_value {
     std::string text;
     bool operator==(const field_value&) const = default;
 };
+
+// The spelling of an encoding and its width, shared by the command line and
+// the job file: "le32", "be16" (bits, 8 to 64 in steps of 8), "dec10",
+// "hex8", "bytes6", "text16" (characters or bytes, 1 to 64). false with a
+// one-line error saying what is allowed.
+bool field_format_parse(std::string_view text, field_encoding* encoding, uint32_t* width, std::string* error);
+// The reverse: "le32" for FIELD_LE of 4 bytes.
+std::string field_format_name(field_encoding encoding, uint32_t width);
