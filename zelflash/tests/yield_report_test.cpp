@@ -1,0 +1,376 @@
+// The yield report: lines sorted into records and rejects, the figures of a
+// production run, grouping, and the two outputs.
+#include "yield_report.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "temp_dir.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+// A record as zelflash watch writes it, with the parts a test varies.
+struct rec {
+    std::string start = "2026-03-02T08:00:00.000Z";
+    std::string port = "/dev/ttyUSB0";
+    std::string serial;  // "" is null
+    std::string outcome = "programmed";
+    double seconds = 10;
+    uint64_t resends = 0;
+    uint64_t frames = 100;
+    nlohmann::json labels = nullptr;  // null: no key (an older log)
+
+    rec& at(std::string p) { return port = std::move(p), *this; }
+    rec& ended(std::string o) { return outcome = std::move(o), *this; }
+    rec& took(double s) { return seconds = s, *this; }
+    rec& link(uint64_t f, uint64_t r) { return frames = f, resends = r, *this; }
+    rec& labelled(nlohmann::json l) { return labels = std::move(l), *this; }
+};
+
+rec board(std::string start, std::string port, std::string serial, std::string outcome, double seconds)
+{
+    rec r = rec().at(std::move(port)).ended(std::move(outcome)).took(seconds);
+    r.start = std::move(start);
+    r.serial = std::move(serial);
+    return r;
+}
+
+std::string line(const rec& r)
+{
+    nlohmann::json j = {{"start", r.start},       {"end", r.start},        {"port", r.port},
+                        {"usb_id", "0403:6001"},  {"image", "fw.hex"},     {"image_sha256", "ab12"},
+                        {"file_sha256", nullptr}, {"address", 16384},      {"bytes", 1000},
+                        {"total", 1000},          {"seconds", r.seconds},  {"retries", 0},
+                        {"outcome", r.outcome},   {"error", nullptr}};
+    j["serial"] = r.serial.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.serial);
+    j["link"] = {{"frames", r.frames},   {"resends", r.resends},   {"late_replies", 1}, {"latest_late_ms", 3},
+                 {"slowest_reply_ms", 9}, {"bad_frames", 2},        {"quiet_waits", 0},  {"quiet_ms", 0},
+                 {"unasked_acks", 0}};
+    if (!r.labels.is_null())
+        j["labels"] = r.labels;
+    return j.dump() + "\n";
+}
+
+report_data read(const std::vector<rec>& records)
+{
+    std::string text;
+    for (const rec& r : records)
+        text += line(r);
+    report_data d;
+    report_read_text(text, "a.log", &d);
+    return d;
+}
+
+TEST(yield_report, counts_a_run_with_a_board_failing_first_then_programmed)
+{
+    // S2's retry comes first in the file but started later: the start decides.
+    report_data d = read({board("2026-03-02T08:00:01Z", "p0", "S1", "programmed", 10),
+                          board("2026-03-02T08:00:09Z", "p1", "S2", "programmed", 14),
+                          board("2026-03-02T08:00:02Z", "p1", "S2", "no answer", 3),
+                          board("2026-03-02T08:00:03Z", "p0", "", "not opened", 0),
+                          board("2026-03-02T08:00:04Z", "p0", "", "programmed, restart not confirmed", 12),
+                          board("2026-03-02T08:00:05Z", "p1", "S3", "no answer", 2)});
+    report_summary s = report_tally_up(d, {}).total;
+    EXPECT_EQ(s.boards, 6u);
+    EXPECT_EQ(s.programmed, 3u);
+    EXPECT_EQ(s.failed, 3u);
+    EXPECT_THAT(s.failures, ElementsAre(std::pair<const std::string, uint64_t>("no answer", 2),
+                                        std::pair<const std::string, uint64_t>("not opened", 1)));
+    EXPECT_EQ(s.distinct_boards, 5u);  // S1, S2, S3 and the two records without a serial
+    EXPECT_EQ(s.first_pass, 2u);       // S1 and the unconfirmed one
+    EXPECT_EQ(s.median_seconds, 12.0);
+    EXPECT_EQ(s.slowest_seconds, 14.0);
+    ASSERT_EQ(s.ports.size(), 2u);
+    EXPECT_EQ(s.ports[1].port, "p1");
+    EXPECT_EQ(s.ports[1].boards, 3u);
+    EXPECT_EQ(s.ports[1].failed, 2u);
+    EXPECT_EQ(s.ports[1].link.frames, 300u);
+    EXPECT_EQ(s.ports[1].link.bad_frames, 6u);
+}
+
+struct median_case {
+    std::vector<double> seconds;
+    std::optional<double> median, slowest;
+};
+
+class median : public testing::TestWithParam<median_case> {};
+
+TEST_P(median, of_the_programmed_records_only)
+{
+    std::vector<rec> records = {rec().ended("no answer").took(99)};
+    for (double s : GetParam().seconds)
+        records.push_back(rec().took(s));
+    report_summary s = report_tally_up(read(records), {}).total;
+    EXPECT_EQ(s.median_seconds, GetParam().median);
+    EXPECT_EQ(s.slowest_seconds, GetParam().slowest);
+}
+
+INSTANTIATE_TEST_SUITE_P(yield_report, median,
+                         testing::Values(median_case{{}, std::nullopt, std::nullopt}, median_case{{5}, 5, 5},
+                                         median_case{{9, 1, 4}, 4, 9}, median_case{{8, 1, 4, 2}, 3, 8},
+                                         median_case{{1.5, 1.5, 7, 0.25}, 1.5, 7}));
+
+TEST(yield_report, groups_by_a_label_with_the_unlabelled_last)
+{
+    nlohmann::json l1 = {{"lot", "L1"}}, l2 = {{"lot", "L2"}, {"station", "S"}};
+    // S9 fails in L2 first, then is programmed in L1: a board of L2's.
+    report_data d = read({board("2026-03-02T08:00:00Z", "p", "S9", "no answer", 1).labelled(l2),
+                          board("2026-03-02T08:30:00Z", "p", "S9", "programmed", 1).labelled(l1), rec(),
+                          rec().labelled(l2), rec().labelled({{"station", "S"}})});
+    report_tally t = report_tally_up(d, {REPORT_BY_LABEL, "lot"});
+    ASSERT_EQ(t.groups.size(), 3u);
+    EXPECT_EQ(t.groups[0].value, "L1");
+    EXPECT_EQ(t.groups[1].value, "L2");
+    EXPECT_EQ(t.groups[2].value, std::nullopt);
+    EXPECT_EQ(t.groups[0].summary.boards, 1u);
+    EXPECT_EQ(t.groups[1].summary.failed, 1u);
+    EXPECT_EQ(t.groups[2].summary.boards, 2u);
+    EXPECT_EQ(t.total.boards, 5u);
+    EXPECT_EQ(t.groups[0].summary.distinct_boards, 0u);
+    EXPECT_EQ(t.groups[1].summary.distinct_boards, 2u);
+    EXPECT_EQ(t.groups[1].summary.first_pass, 1u);
+    EXPECT_EQ(t.total.first_pass, 3u);
+    std::string text = report_text(d, {REPORT_BY_LABEL, "lot"});
+    EXPECT_LT(text.find("Label lot: L1\n"), text.find("Label lot: L2\n"));
+    EXPECT_LT(text.find("Label lot: (none)\n"), text.find("Total\n"));
+}
+
+TEST(yield_report, groups_by_the_file_digest_when_there_is_one)
+{
+    std::string a = R"({"start":"t","port":"p","serial":null,"image":"fw.hex","seconds":1,"outcome":"programmed",)"
+                    R"("link":null,)";
+    report_data d;
+    report_read_text(a + R"("image_sha256":"b1","file_sha256":"f1"})" + "\n" + a +
+                         R"("image_sha256":"b2","file_sha256":"f1"})" + "\n" + a +
+                         R"("image_sha256":"b2","file_sha256":null})" + "\n",
+                     "a.log", &d);
+    report_tally t = report_tally_up(d, {REPORT_BY_IMAGE, ""});
+    ASSERT_EQ(t.groups.size(), 2u);
+    EXPECT_EQ(t.groups[0].sha256, "b2");
+    EXPECT_EQ(t.groups[1].sha256, "f1");
+    EXPECT_EQ(t.groups[1].summary.boards, 2u);
+}
+
+struct reject_case {
+    std::string line;
+    std::string reason;
+};
+
+class rejected : public testing::TestWithParam<reject_case> {};
+
+TEST_P(rejected, counted_with_file_line_and_reason)
+{
+    report_data d;
+    report_read_text(line({}) + "\n" + GetParam().line, "st1.log", &d);
+    EXPECT_EQ(d.lines, 2u);
+    EXPECT_EQ(d.records.size(), 1u);
+    EXPECT_EQ(d.rejected, 1u);
+    ASSERT_EQ(d.rejections.size(), 1u);
+    EXPECT_EQ(d.rejections[0].file, "st1.log");
+    EXPECT_EQ(d.rejections[0].line, 3u);
+    EXPECT_THAT(d.rejections[0].reason, HasSubstr(GetParam().reason));
+}
+
+std::string without(const std::string& key)
+{
+    nlohmann::json j = nlohmann::json::parse(line({}));
+    j.erase(key);
+    return j.dump() + "\n";
+}
+
+std::string with(const std::string& key, const nlohmann::json& value)
+{
+    nlohmann::json j = nlohmann::json::parse(line({}));
+    j[key] = value;
+    return j.dump() + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    yield_report, rejected,
+    testing::Values(reject_case{"programmed\n", "not JSON (at byte 1)"}, reject_case{"[1]\n", "not a JSON object"},
+                    reject_case{without("outcome"), "key \"outcome\" missing"},
+                    reject_case{with("seconds", "9"), "key \"seconds\""},
+                    reject_case{with("seconds", -0.5), "key \"seconds\""},
+                    reject_case{with("serial", 7), "key \"serial\" is not a string or null"},
+                    reject_case{with("port", nullptr), "key \"port\" is not a string"},
+                    reject_case{with("link", {{"frames", -1}}), "\"frames\""},
+                    reject_case{with("link", 0), "key \"link\""},
+                    reject_case{with("labels", {{"lot", 5}}), "key \"labels\""},
+                    reject_case{with("values", "1017"), "key \"values\""},
+                    reject_case{line({}).substr(0, 40), "incomplete last line"},
+                    reject_case{line({}).substr(0, line({}).size() - 1), "incomplete last line"},
+                    reject_case{" {" + std::string(REPORT_MAX_LINE, ' ') + "}\n", "longer than 65536 bytes"}));
+
+TEST(yield_report, a_line_at_the_length_limit_is_read)
+{
+    std::string l = line({});
+    l.insert(0, REPORT_MAX_LINE + 1 - l.size(), ' ');  // the limit counts the line without its end
+    report_data d;
+    report_read_text(l, "a.log", &d);
+    EXPECT_EQ(d.records.size(), 1u);
+}
+
+TEST(yield_report, blank_lines_are_counted_apart_and_the_first_rejections_kept)
+{
+    std::string text = "\n \r\n\t\n" + line({}) + "  ";
+    for (int i = 0; i < 12; ++i)
+        text += "\nbad";
+    report_data d;
+    report_read_text(text + "\n", "a.log", &d);
+    EXPECT_EQ(d.blank, 4u);
+    EXPECT_EQ(d.lines, 13u);
+    EXPECT_EQ(d.rejected, 12u);
+    EXPECT_EQ(d.rejections.size(), REPORT_KEPT_REJECTIONS);
+    EXPECT_THAT(report_text(d, {}), HasSubstr("\n  and 2 more\n"));
+}
+
+TEST(yield_report, reads_files_across_its_read_chunks_and_names_one_it_cannot_open)
+{
+    temp_dir dir("zelflash-report");
+    std::string big = (dir.path / "big.log").string(), other = (dir.path / "other.log").string();
+    std::ofstream out(big, std::ios::binary);
+    for (int i = 0; i < 1000; ++i)
+        out << line(rec().took(i));
+    out.close();
+    std::ofstream(other, std::ios::binary) << line({}) << "{\"start\"";
+    report_data d;
+    std::string error;
+    ASSERT_TRUE(report_read({big, other}, &d, &error)) << error;
+    EXPECT_EQ(d.records.size(), 1001u);
+    EXPECT_EQ(d.incomplete, 1u);
+    EXPECT_THAT(d.files, ElementsAre(big, other));
+    std::string missing = (dir.path / "none.log").string();
+    EXPECT_FALSE(report_read({missing}, &d, &error));
+    EXPECT_THAT(error, HasSubstr(missing + ": cannot open the board log"));
+}
+
+struct mark_case {
+    uint64_t boards, failed, frames, resends;  // of the port looked at; the other has 10 boards, 0 or 1 failed
+    uint64_t others_failed, others_resends;
+    bool many_failures, many_resends;
+};
+
+class marks : public testing::TestWithParam<mark_case> {};
+
+TEST_P(marks, a_port_far_worse_than_the_others_stands_out)
+{
+    const mark_case& c = GetParam();
+    std::vector<rec> records;
+    for (uint64_t i = 0; i < 10; ++i)
+        records.push_back(rec()
+                              .at("good")
+                              .ended(i < c.others_failed ? "no answer" : "programmed")
+                              .link(10, i < c.others_resends ? 1 : 0));
+    for (uint64_t i = 0; i < c.boards; ++i)
+        records.push_back(rec()
+                              .at("odd")
+                              .ended(i < c.failed ? "no answer" : "programmed")
+                              .link(i == 0 ? c.frames : 0, i == 0 ? c.resends : 0));
+    report_port odd = report_tally_up(read(records), {}).total.ports[1];
+    EXPECT_EQ(odd.many_failures, c.many_failures);
+    EXPECT_EQ(odd.many_resends, c.many_resends);
+}
+
+INSTANTIATE_TEST_SUITE_P(yield_report, marks,
+                         testing::Values(mark_case{10, 1, 100, 1, 0, 0, true, true},     // 10 points, 1 point
+                                         mark_case{10, 2, 100, 2, 1, 1, true, true},     // exactly twice
+                                         mark_case{10, 1, 100, 1, 1, 1, false, false},   // alike
+                                         mark_case{20, 3, 200, 2, 1, 1, false, false},   // 15% against 10%
+                                         mark_case{2, 2, 100, 50, 0, 0, false, false},   // too few boards
+                                         mark_case{3, 1, 1000, 5, 0, 0, true, false}));  // 0.5 points
+
+TEST(yield_report, only_ports_with_others_to_compare_are_marked)
+{
+    report_data d = read({rec().ended("no answer").link(100, 90), rec().ended("no answer"), rec().ended("no answer")});
+    EXPECT_FALSE(report_tally_up(d, {}).total.ports[0].many_failures);
+}
+
+TEST(yield_report, text_is_aligned_and_free_of_terminal_codes)
+{
+    report_data d = read({rec().at("\x1b[2J/dev/ttyUSB9\xc2\x9b"), rec().at("p").ended("no answer")});
+    std::string text = report_text(d, {});
+    EXPECT_EQ(text.find_first_of("\x1b\x9b"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("\n  ?[2J/dev/ttyUSB9?       1       0     100        0     1           2"));
+    EXPECT_THAT(text, HasSubstr("\n  p                       1       1     100        0     1           2"));
+    EXPECT_THAT(text, HasSubstr("\n  First-pass yield        1  50.0%  of 2 boards\n  Median time       10.00 s\n"));
+}
+
+TEST(yield_report, json_holds_the_lines_groups_and_total)
+{
+    report_data d = read({rec().labelled({{"lot", "L1"}})});
+    report_read_text("x\n", "b.log", &d);
+    nlohmann::json j = report_json(d, {REPORT_BY_LABEL, "lot"});
+    EXPECT_EQ(j["files"], nlohmann::json({"a.log", "b.log"}));
+    EXPECT_EQ(j["lines"]["rejections"][0]["file"], "b.log");
+    EXPECT_EQ(j["by"], "label:lot");
+    EXPECT_EQ(j["groups"][0]["value"], "L1");
+    EXPECT_EQ(j["total"]["first_pass"]["yield"], 1.0);
+    EXPECT_EQ(j["total"]["ports"][0]["marks"], nlohmann::json::array());
+}
+
+TEST(yield_report, grouping_is_image_or_a_label)
+{
+    report_grouping g;
+    std::string error;
+    EXPECT_TRUE(report_grouping_parse("label:lot", &g, &error));
+    EXPECT_EQ(g.label, "lot");
+    EXPECT_TRUE(report_grouping_parse("image", &g, &error));
+    EXPECT_EQ(g.by, REPORT_BY_IMAGE);
+    for (const char* bad : {"label:", "lot", ""})
+        EXPECT_FALSE(report_grouping_parse(bad, &g, &error)) << bad;
+    EXPECT_THAT(error, HasSubstr("label:NAME"));
+}
+
+// Random logs of known lines: whatever the mix, every non-blank line is
+// either a record or rejected, and the figures add up.
+TEST(yield_report, random_logs_add_up)
+{
+    const std::string kinds[] = {line(board("t2", "p", "S1", "programmed", 1).labelled({{"lot", "A"}})),
+                                 line(board("t1", "p", "S1", "no answer", 1).labelled({{"lot", "B"}})), "\n", " \r\n",
+                                 "{\"start\":1}\n", "nonsense\n", line(rec().at("p2")).substr(0, 30) + "\n"};
+    for (uint32_t seed = 1; seed <= 3000; ++seed) {
+        std::mt19937 random(seed);
+        report_data d;
+        uint64_t good = 0, bad = 0, blank = 0;
+        for (int file = 0; file < 2; ++file) {
+            std::string text;
+            size_t n = random() % 12, k = 0;
+            for (size_t i = 0; i < n; ++i) {
+                k = random() % std::size(kinds);
+                text += kinds[k];
+                good += k < 2, blank += k == 2 || k == 3, bad += k >= 4;
+            }
+            if (n > 0 && random() % 2) {  // the last line still being written
+                text.pop_back();
+                good -= k < 2, blank -= k == 2, bad += k < 2;
+            }
+            report_read_text(text, "f", &d);
+        }
+        ASSERT_EQ(d.records.size(), good) << "seed " << seed;
+        ASSERT_EQ(d.rejected, bad) << "seed " << seed;
+        ASSERT_EQ(d.blank, blank) << "seed " << seed;
+        ASSERT_EQ(d.lines, d.records.size() + d.rejected) << "seed " << seed;
+        report_tally t = report_tally_up(d, {REPORT_BY_LABEL, "lot"});
+        report_summary sum;
+        for (const report_group& g : t.groups) {
+            ASSERT_EQ(g.summary.programmed + g.summary.failed, g.summary.boards) << "seed " << seed;
+            sum.boards += g.summary.boards, sum.distinct_boards += g.summary.distinct_boards;
+            sum.first_pass += g.summary.first_pass;
+        }
+        ASSERT_EQ(t.total.programmed + t.total.failed, t.total.boards) << "seed " << seed;
+        ASSERT_EQ(t.total.boards, d.records.size()) << "seed " << seed;
+        ASSERT_EQ(sum.boards, t.total.boards) << "seed " << seed;
+        ASSERT_EQ(sum.distinct_boards, t.total.distinct_boards) << "seed " << seed;
+        ASSERT_EQ(sum.first_pass, t.total.first_pass) << "seed " << seed;
+        ASSERT_LE(t.total.first_pass, t.total.distinct_boards) << "seed " << seed;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,665 @@
+#include "yield_report.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+#include "run.h"
+#include "texts.h"
+
+using nlohmann::json;
+
+bool report_grouping_parse(std::string_view text, report_grouping* out, std::string* error)
+{
+    constexpr std::string_view label = "label:";
+    if (text == "image") {
+        *out = report_grouping{REPORT_BY_IMAGE, ""};
+        return true;
+    }
+    if (text.substr(0, label.size()) == label && text.size() > label.size()) {
+        *out = report_grouping{REPORT_BY_LABEL, std::string(text.substr(label.size()))};
+        return true;
+    }
+    *error = "--by " + std::string(text) + ": give image (by image and its digest) or label:NAME (by a label's "
+             "value, e.g. label:lot)";
+    return false;
+}
+
+// ---- reading -------------------------------------------------------------
+
+namespace {
+
+// A key of a record, checked for its type; why holds the reason when not.
+bool string_key(const json& j, const char* key, std::string* out, std::string* why, bool nullable = false)
+{
+    auto it = j.find(key);
+    if (it == j.end()) {
+        *why = std::string("key \"") + key + "\" missing";
+        return false;
+    }
+    if (it->is_string()) {
+        *out = it->get<std::string>();
+        return true;
+    }
+    if (nullable && it->is_null()) {
+        out->clear();
+        return true;
+    }
+    *why = std::string("key \"") + key + "\" is not a string" + (nullable ? " or null" : "");
+    return false;
+}
+
+bool seconds_key(const json& j, double* out, std::string* why)
+{
+    auto it = j.find("seconds");
+    if (it == j.end()) {
+        *why = "key \"seconds\" missing";
+        return false;
+    }
+    if (!it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < 0) {
+        *why = "key \"seconds\" is not a number of seconds (0 or more)";
+        return false;
+    }
+    *out = it->get<double>();
+    return true;
+}
+
+bool link_key(const json& j, report_link* out, std::string* why)
+{
+    auto it = j.find("link");
+    if (it == j.end()) {
+        *why = "key \"link\" missing";
+        return false;
+    }
+    *out = report_link{};
+    if (it->is_null())
+        return true;
+    const std::pair<const char*, uint64_t*> figures[] = {
+        {"frames", &out->frames},           {"resends", &out->resends},         {"late_replies", &out->late_replies},
+        {"bad_frames", &out->bad_frames},   {"quiet_waits", &out->quiet_waits}, {"unasked_acks", &out->unasked_acks},
+    };
+    for (const auto& [name, figure] : figures) {
+        auto f = it->is_object() ? it->find(name) : it->end();
+        if (!it->is_object() || f == it->end() || !f->is_number_unsigned()) {
+            *why = std::string("key \"link\" is not null or an object with a count \"") + name + "\"";
+            return false;
+        }
+        *figure = f->get<uint64_t>();
+    }
+    return true;
+}
+
+// labels and values: absent, or an object of strings.
+bool texts_key(const json& j, const char* key, std::map<std::string, std::string>* out, std::string* why)
+{
+    auto it = j.find(key);
+    if (it == j.end())
+        return true;
+    bool good = it->is_object();
+    for (auto m = good ? it->begin() : it->end(); good && m != it->end(); ++m) {
+        good = m->is_string();
+        if (good)
+            (*out)[m.key()] = m->get<std::string>();
+    }
+    if (!good)
+        *why = std::string("key \"") + key + "\" is not an object of strings";
+    return good;
+}
+
+bool record_parse(std::string_view line, report_record* r, std::string* why)
+{
+    json j;
+    try {
+        j = json::parse(line);
+    } catch (const json::parse_error& e) {
+        *why = "not JSON (at byte " + std::to_string(e.byte) + ")";
+        return false;
+    }
+    if (!j.is_object()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    return string_key(j, "start", &r->start, why) && string_key(j, "port", &r->port, why) &&
+           string_key(j, "serial", &r->serial, why, true) && string_key(j, "image", &r->image, why) &&
+           string_key(j, "image_sha256", &r->image_sha256, why) &&
+           string_key(j, "file_sha256", &r->file_sha256, why, true) && seconds_key(j, &r->seconds, why) &&
+           string_key(j, "outcome", &r->outcome, why) && link_key(j, &r->link, why) &&
+           texts_key(j, "labels", &r->labels, why) && texts_key(j, "values", &r->values, why);
+}
+
+bool blank_byte(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Cuts bytes, fed in pieces of any size, into lines and files each line as
+// blank, a record or rejected. Of a line longer than REPORT_MAX_LINE only
+// the first bytes are held (it is rejected anyway), so memory stays bounded
+// whatever the file holds.
+class line_feed {
+public:
+    line_feed(const std::string& file, report_data* out) : file_(file), out_(out) {}
+
+    void feed(std::string_view bytes)
+    {
+        while (!bytes.empty()) {
+            size_t end = bytes.find('\n');
+            std::string_view part = bytes.substr(0, end);
+            take(part);
+            if (end == std::string_view::npos)
+                return;
+            line_done(true);
+            bytes.remove_prefix(end + 1);
+        }
+    }
+
+    // What is left has no line end: a record still being written.
+    void finish()
+    {
+        if (length_ > 0)
+            line_done(false);
+    }
+
+private:
+    void take(std::string_view part)
+    {
+        length_ += part.size();
+        if (!nonblank_)
+            nonblank_ = !std::all_of(part.begin(), part.end(), blank_byte);
+        size_t room = REPORT_MAX_LINE + 1 - std::min<size_t>(line_.size(), REPORT_MAX_LINE + 1);
+        line_.append(part.substr(0, room));
+    }
+
+    void line_done(bool ended)
+    {
+        ++number_;
+        if (!nonblank_)
+            ++out_->blank;
+        else
+            sort_line(ended);
+        line_.clear();
+        length_ = 0;
+        nonblank_ = false;
+    }
+
+    void sort_line(bool ended)
+    {
+        ++out_->lines;
+        report_record r;
+        std::string why;
+        if (!ended) {
+            ++out_->incomplete;
+            why = "incomplete last line";
+        } else if (length_ > REPORT_MAX_LINE) {
+            why = "longer than " + std::to_string(REPORT_MAX_LINE) + " bytes";
+        } else if (record_parse(line_, &r, &why)) {
+            r.order = out_->records.size();
+            out_->records.push_back(std::move(r));
+            return;
+        }
+        ++out_->rejected;
+        if (out_->rejections.size() < REPORT_KEPT_REJECTIONS)
+            out_->rejections.push_back({file_, number_, why});
+    }
+
+    const std::string& file_;
+    report_data* out_;
+    std::string line_;      // the line's first bytes, at most REPORT_MAX_LINE + 1
+    uint64_t length_ = 0;   // the line's whole length
+    uint64_t number_ = 0;   // lines of the file so far
+    bool nonblank_ = false;
+};
+
+}  // namespace
+
+void report_read_text(std::string_view text, const std::string& file, report_data* out)
+{
+    out->files.push_back(file);
+    line_feed lines(file, out);
+    lines.feed(text);
+    lines.finish();
+}
+
+static bool read_file(const std::string& path, report_data* out, std::string* error)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *error = path + ": cannot open the board log: " + std::strerror(errno) + "; check the name and the rights";
+        return false;
+    }
+    out->files.push_back(path);
+    line_feed lines(path, out);
+    std::vector<char> chunk(64 * 1024);
+    size_t n;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0)
+        lines.feed(std::string_view(chunk.data(), n));
+    bool failed = std::ferror(f) != 0;
+    int why = errno;
+    std::fclose(f);
+    if (failed) {
+        *error = path + ": cannot read the board log: " + std::strerror(why) + "; is it a regular file?";
+        return false;
+    }
+    lines.finish();
+    return true;
+}
+
+bool report_read(const std::vector<std::string>& paths, report_data* out, std::string* error)
+{
+    for (const std::string& path : paths)
+        if (!read_file(path, out, error))
+            return false;
+    return true;
+}
+
+// ---- figures -------------------------------------------------------------
+
+static bool programmed(const std::string& outcome)
+{
+    return outcome == run_outcome_text(RUN_PROGRAMMED) || outcome == run_outcome_text(RUN_UNCONFIRMED);
+}
+
+static void add_link(report_link* sum, const report_link& l)
+{
+    sum->frames += l.frames;
+    sum->resends += l.resends;
+    sum->late_replies += l.late_replies;
+    sum->bad_frames += l.bad_frames;
+    sum->quiet_waits += l.quiet_waits;
+    sum->unasked_acks += l.unasked_acks;
+}
+
+// For each record (by its order): whether it is its board's first.
+static std::vector<bool> first_records(const report_data& data)
+{
+    std::vector<const report_record*> records;
+    for (const report_record& r : data.records)
+        records.push_back(&r);
+    std::sort(records.begin(), records.end(), [](const report_record* a, const report_record* b) {
+        return std::tie(a->start, a->order) < std::tie(b->start, b->order);
+    });
+    std::vector<bool> first(records.size());
+    std::set<std::string> seen;
+    for (const report_record* r : records)
+        first[r->order] = r->serial.empty() || seen.insert(r->serial).second;
+    return first;
+}
+
+static void time_figures(std::vector<double> seconds, report_summary* s)
+{
+    if (seconds.empty())
+        return;
+    std::sort(seconds.begin(), seconds.end());
+    size_t half = seconds.size() / 2;
+    double upper = seconds[half];
+    s->median_seconds = seconds.size() % 2 ? upper : seconds[half - 1] + (upper - seconds[half - 1]) / 2;
+    s->slowest_seconds = seconds.back();
+}
+
+// `count` of `of` against the others' `count_o` of `of_o`: at least
+// REPORT_MARK_FACTOR times their rate and `points` percentage points above
+// it. Compared crosswise, with no division, so that a rate exactly at the
+// rule's edge is judged alike everywhere.
+static bool far_above(uint64_t count, uint64_t of, uint64_t count_o, uint64_t of_o, uint32_t points)
+{
+    if (of == 0 || of_o == 0)
+        return false;
+    long double mine = static_cast<long double>(count) * of_o;
+    long double theirs = static_cast<long double>(count_o) * of;
+    return mine >= static_cast<long double>(REPORT_MARK_FACTOR) * theirs &&
+           (mine - theirs) * 100 >= static_cast<long double>(points) * of * of_o;
+}
+
+static void mark_ports(std::vector<report_port>* ports)
+{
+    report_port all;
+    for (const report_port& p : *ports) {
+        all.boards += p.boards;
+        all.failed += p.failed;
+        add_link(&all.link, p.link);
+    }
+    for (report_port& p : *ports) {
+        if (p.boards < REPORT_MARK_MIN_BOARDS)
+            continue;
+        p.many_failures = far_above(p.failed, p.boards, all.failed - p.failed, all.boards - p.boards,
+                                    REPORT_MARK_FAILURE_POINTS);
+        p.many_resends = far_above(p.link.resends, p.link.frames, all.link.resends - p.link.resends,
+                                   all.link.frames - p.link.frames, REPORT_MARK_RESEND_POINTS);
+    }
+}
+
+// The figures of `records`; `first` tells each record's board's first.
+static report_summary summarize(const std::vector<const report_record*>& records, const std::vector<bool>& first)
+{
+    report_summary s;
+    std::vector<double> seconds;
+    std::map<std::string, report_port> ports;
+    for (const report_record* r : records) {
+        bool good = programmed(r->outcome);
+        ++s.boards;
+        s.distinct_boards += first[r->order] ? 1 : 0;
+        s.first_pass += first[r->order] && good ? 1 : 0;
+        report_port& p = ports[r->port];
+        p.port = r->port;
+        ++p.boards;
+        add_link(&p.link, r->link);
+        if (good) {
+            ++s.programmed;
+            seconds.push_back(r->seconds);
+        } else {
+            ++s.failed;
+            ++s.failures[r->outcome];
+            ++p.failed;
+        }
+    }
+    time_figures(std::move(seconds), &s);
+    for (auto& [name, p] : ports)
+        s.ports.push_back(std::move(p));
+    mark_ports(&s.ports);
+    return s;
+}
+
+// Groups sort by this: an image and its digest, or a label's value with the
+// records lacking the label last.
+using group_key = std::tuple<bool, std::string, std::string>;
+
+static group_key key_of(const report_record& r, const report_grouping& g)
+{
+    if (g.by == REPORT_BY_IMAGE)
+        return {false, r.image, r.file_sha256.empty() ? r.image_sha256 : r.file_sha256};
+    auto it = r.labels.find(g.label);
+    return it == r.labels.end() ? group_key{true, "", ""} : group_key{false, it->second, ""};
+}
+
+report_tally report_tally_up(const report_data& data, const report_grouping& grouping)
+{
+    report_tally t;
+    std::vector<bool> first = first_records(data);
+    std::vector<const report_record*> all;
+    std::map<group_key, std::vector<const report_record*>> groups;
+    for (const report_record& r : data.records) {
+        all.push_back(&r);
+        if (grouping.by != REPORT_BY_NONE)
+            groups[key_of(r, grouping)].push_back(&r);
+    }
+    for (const auto& [key, records] : groups) {
+        report_group g;
+        const auto& [missing, name, digest] = key;
+        if (grouping.by == REPORT_BY_IMAGE) {
+            g.image = name;
+            g.sha256 = digest;
+        } else if (!missing) {
+            g.value = name;
+        }
+        g.summary = summarize(records, first);
+        t.groups.push_back(std::move(g));
+    }
+    t.total = summarize(all, first);
+    return t;
+}
+
+// ---- JSON ----------------------------------------------------------------
+
+static json port_json(const report_port& p)
+{
+    json marks = json::array();
+    if (p.many_failures)
+        marks.push_back("failures");
+    if (p.many_resends)
+        marks.push_back("resends");
+    return {{"port", p.port},
+            {"boards", p.boards},
+            {"failed", p.failed},
+            {"frames", p.link.frames},
+            {"resends", p.link.resends},
+            {"late_replies", p.link.late_replies},
+            {"bad_frames", p.link.bad_frames},
+            {"quiet_waits", p.link.quiet_waits},
+            {"unasked_acks", p.link.unasked_acks},
+            {"marks", marks}};
+}
+
+static json or_null(const std::optional<double>& v)
+{
+    return v ? json(*v) : json(nullptr);
+}
+
+static json summary_json(const report_summary& s)
+{
+    json ports = json::array();
+    for (const report_port& p : s.ports)
+        ports.push_back(port_json(p));
+    std::optional<double> yield;
+    if (s.distinct_boards > 0)
+        yield = static_cast<double>(s.first_pass) / static_cast<double>(s.distinct_boards);
+    return {{"boards", s.boards},
+            {"programmed", s.programmed},
+            {"failed", s.failed},
+            {"failures", s.failures},
+            {"first_pass", {{"boards", s.distinct_boards}, {"programmed", s.first_pass}, {"yield", or_null(yield)}}},
+            {"seconds", {{"median", or_null(s.median_seconds)}, {"slowest", or_null(s.slowest_seconds)}}},
+            {"ports", ports}};
+}
+
+static json group_json(const report_group& g, const report_grouping& grouping)
+{
+    json j = summary_json(g.summary);
+    if (grouping.by == REPORT_BY_IMAGE) {
+        j["image"] = g.image;
+        j["sha256"] = g.sha256;
+    } else {
+        j["label"] = grouping.label;
+        j["value"] = g.value ? json(*g.value) : json(nullptr);
+    }
+    return j;
+}
+
+static json lines_json(const report_data& d)
+{
+    json rejections = json::array();
+    for (const report_rejection& r : d.rejections)
+        rejections.push_back({{"file", r.file}, {"line", r.line}, {"reason", r.reason}});
+    return {{"read", d.lines},         {"accepted", d.records.size()},
+            {"rejected", d.rejected},  {"incomplete_last_lines", d.incomplete},
+            {"blank", d.blank},        {"rejections", rejections}};
+}
+
+nlohmann::json report_json(const report_data& data, const report_grouping& grouping)
+{
+    report_tally t = report_tally_up(data, grouping);
+    json groups = json::array();
+    for (const report_group& g : t.groups)
+        groups.push_back(group_json(g, grouping));
+    json by = nullptr;
+    if (grouping.by == REPORT_BY_IMAGE)
+        by = "image";
+    else if (grouping.by == REPORT_BY_LABEL)
+        by = "label:" + grouping.label;
+    return {{"files", data.files}, {"lines", lines_json(data)}, {"by", by}, {"groups", groups},
+            {"total", summary_json(t.total)}};
+}
+
+// ---- text ----------------------------------------------------------------
+
+namespace {
+
+// Names and labels come from the logs, where any byte may stand: control
+// characters (C0, DEL, C1) and bytes that are not UTF-8 become '?', so the
+// table carries no terminal codes. `width` gets the characters shown.
+std::string printable(std::string_view s, size_t* width)
+{
+    std::string out;
+    *width = 0;
+    for (size_t i = 0; i < s.size(); ++(*width)) {
+        auto byte = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+        unsigned lead = byte(0);
+        size_t n = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        bool whole = n > 0;
+        for (size_t k = 1; k < n; ++k)
+            whole = whole && (byte(k) & 0xC0) == 0x80;
+        bool control = lead < 0x20 || lead == 0x7F || (lead == 0xC2 && byte(1) < 0xA0);
+        if (!whole || control) {
+            out += '?';
+            i += whole ? n : 1;
+            continue;
+        }
+        out.append(s.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+std::string shown(std::string_view s)
+{
+    size_t width;
+    return printable(s, &width);
+}
+
+// Rows of cells as columns two spaces apart; `align` has 'r' for each
+// right-aligned column, anything else for left. No trailing spaces.
+std::string table(const std::vector<std::vector<std::string>>& rows, std::string_view align,
+                  const std::string& indent)
+{
+    std::vector<std::vector<std::pair<std::string, size_t>>> cells;
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        cells.emplace_back();
+        for (size_t c = 0; c < row.size(); ++c) {
+            size_t w;
+            cells.back().emplace_back(printable(row[c], &w), w);
+            widths.resize(std::max(widths.size(), c + 1));
+            widths[c] = std::max(widths[c], w);
+        }
+    }
+    std::string out;
+    for (const auto& row : cells) {
+        std::string line = indent;
+        for (size_t c = 0; c < row.size(); ++c) {
+            std::string pad(widths[c] - row[c].second, ' ');
+            bool right = c < align.size() && align[c] == 'r';
+            line += (c ? "  " : "") + (right ? pad + row[c].first : row[c].first + pad);
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string number_text(const char* format, double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+std::string seconds_text(double s)
+{
+    return number_text(s < 1e12 ? "%.2f s" : "%.3g s", s);
+}
+
+std::string percent(uint64_t part, uint64_t whole)
+{
+    return whole ? number_text("%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole)) : "-";
+}
+
+std::string summary_text(const report_summary& s)
+{
+    using std::to_string;
+    std::vector<std::vector<std::string>> rows = {
+        {"Boards (records)", to_string(s.boards)},
+        {"Programmed", to_string(s.programmed), percent(s.programmed, s.boards)},
+        {"Failed", to_string(s.failed), percent(s.failed, s.boards)},
+    };
+    for (const auto& [outcome, n] : s.failures)
+        rows.push_back({"  " + outcome, to_string(n), percent(n, s.boards)});
+    rows.push_back({"First-pass yield", to_string(s.first_pass), percent(s.first_pass, s.distinct_boards),
+                    "of " + counted(s.distinct_boards, "board", "boards")});
+    rows.push_back({"Median time", s.median_seconds ? seconds_text(*s.median_seconds) : "-"});
+    rows.push_back({"Slowest time", s.slowest_seconds ? seconds_text(*s.slowest_seconds) : "-"});
+    return table(rows, "lrr", "  ");
+}
+
+std::string ports_text(const std::vector<report_port>& ports)
+{
+    using std::to_string;
+    std::vector<std::vector<std::string>> rows = {
+        {"Port", "Boards", "Failed", "Frames", "Resends", "Late", "Bad frames", "Quiet waits", "Unasked ACKs", ""}};
+    for (const report_port& p : ports) {
+        std::string marks = p.many_failures && p.many_resends ? "<< failures, resends"
+                            : p.many_failures                 ? "<< failures"
+                            : p.many_resends                  ? "<< resends"
+                                                              : "";
+        const report_link& l = p.link;
+        rows.push_back({p.port, to_string(p.boards), to_string(p.failed), to_string(l.frames), to_string(l.resends),
+                        to_string(l.late_replies), to_string(l.bad_frames), to_string(l.quiet_waits),
+                        to_string(l.unasked_acks), marks});
+    }
+    return table(rows, "lrrrrrrrrl", "  ");
+}
+
+std::string lines_text(const report_data& d)
+{
+    std::string out = "Board logs:";
+    for (const std::string& f : d.files)
+        out += " " + shown(f);
+    out += "\n" + counted(d.lines, "line", "lines") + " read: " + counted(d.records.size(), "record", "records") +
+           ", " + std::to_string(d.rejected) + " rejected";
+    if (d.incomplete)
+        out += " (" + counted(d.incomplete, "incomplete last line", "incomplete last lines") + ")";
+    out += "; " + counted(d.blank, "blank line", "blank lines") + " not counted\n";
+    std::vector<std::vector<std::string>> rows;
+    for (const report_rejection& r : d.rejections)
+        rows.push_back({r.file + ":" + std::to_string(r.line) + ":", r.reason});
+    out += table(rows, "", "  ");
+    if (d.rejected > d.rejections.size())
+        out += "  and " + std::to_string(d.rejected - d.rejections.size()) + " more\n";
+    return out;
+}
+
+std::string group_title(const report_group& g, const report_grouping& grouping)
+{
+    if (grouping.by == REPORT_BY_IMAGE)
+        return "Image " + shown(g.image) + " (sha256 " + shown(g.sha256.substr(0, 12)) + ")";
+    return "Label " + shown(grouping.label) + ": " + (g.value ? shown(*g.value) : "(none)");
+}
+
+std::string legend_text()
+{
+    using std::to_string;
+    std::string factor = to_string(REPORT_MARK_FACTOR);
+    return std::string("Programmed: the outcome \"") + run_outcome_text(RUN_PROGRAMMED) + "\" or \"" +
+           run_outcome_text(RUN_UNCONFIRMED) +
+           "\";\n"
+           "  any other outcome is a failure, counted by its text.\n"
+           "First-pass yield: boards programmed at their first record, of all boards. A board is known by\n"
+           "  its adapter's USB serial number; a record without one is a board of its own. A board's first\n"
+           "  record is the one that started first.\n"
+           "Median and slowest time: of the programmed records.\n"
+           "<< marks a port with at least " +
+           to_string(REPORT_MARK_MIN_BOARDS) + " boards whose failure rate (failed per board) is at least " +
+           factor + " times\n  that of all other ports together and " + to_string(REPORT_MARK_FAILURE_POINTS) +
+           " points above it, or whose resend rate (resends per\n  frame) is at least " + factor +
+           " times theirs and " + to_string(REPORT_MARK_RESEND_POINTS) +
+           " point above it.\n"
+           "Lines: every line that is not blank is a record or rejected; a last line without its line end\n"
+           "  is still being written and is rejected.\n";
+}
+
+}  // namespace
+
+std::string report_text(const report_data& data, const report_grouping& grouping)
+{
+    report_tally t = report_tally_up(data, grouping);
+    std::string out = lines_text(data);
+    for (const report_group& g : t.groups)
+        out += "\n" + group_title(g, grouping) + "\n" + summary_text(g.summary) + "\n" + ports_text(g.summary.ports);
+    out += "\nTotal\n" + summary_text(t.total) + "\n" + ports_text(t.total.ports);
+    return out + "\n" + legend_text();
+}

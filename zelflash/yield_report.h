@@ -1,0 +1,172 @@
+// The yield report: what the board logs of one or more stations say about
+// a production run, as a table for people and as JSON for programs.
+//
+// Reading. Each log is read as it stands, also while a station is still
+// appending to it. Every line falls in exactly one of three counts:
+//   blank     nothing but spaces, tabs and carriage returns; not counted as
+//             a line read
+//   accepted  a record: a JSON object with the keys below, of their types
+//   rejected  anything else, with its reason; a last line without its line
+//             end is a record still being written and is rejected as an
+//             "incomplete last line", whatever it holds
+// so that lines (the non-blank ones) = accepted + rejected, in every file.
+// A bad line is never fatal; a file that cannot be read is.
+//
+// The keys a record must have (others are ignored):
+//   start         string, ISO UTC time the board's turn began
+//   port          string
+//   serial        string or null: USB serial number of the port's adapter
+//   image         string
+//   image_sha256  string
+//   file_sha256   string or null
+//   seconds       number, not negative
+//   outcome       string ("programmed", "no answer", ...)
+//   link          null, or an object of unsigned integers frames, resends,
+//                 late_replies, bad_frames, quiet_waits, unasked_acks
+// and may have (absent in older logs):
+//   labels        object of strings (product, lot, station, operator, ...)
+//   values        object of strings: field name -> the value given to the board
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+enum report_limits : uint32_t {
+    REPORT_KEPT_REJECTIONS = 10,   // rejected lines kept with file, line and reason
+    REPORT_MAX_LINE = 64 * 1024,   // longer lines are rejected unread (a record is under 2 KiB)
+};
+
+// The link figures of one record, or summed over several.
+struct report_link {
+    uint64_t frames = 0;
+    uint64_t resends = 0;
+    uint64_t late_replies = 0;
+    uint64_t bad_frames = 0;
+    uint64_t quiet_waits = 0;
+    uint64_t unasked_acks = 0;
+};
+
+// One accepted record, reduced to what the report uses.
+struct report_record {
+    uint64_t order = 0;  // position among all records read, from 0
+    std::string start;
+    std::string port;
+    std::string serial;  // empty when the log has null
+    std::string image;
+    std::string image_sha256;
+    std::string file_sha256;  // empty when the log has null
+    double seconds = 0;
+    std::string outcome;
+    report_link link;  // all zero when the log has null
+    std::map<std::string, std::string> labels;
+    std::map<std::string, std::string> values;
+};
+
+struct report_rejection {
+    std::string file;
+    uint64_t line = 0;  // from 1
+    std::string reason;
+};
+
+// What the logs hold. Invariant: lines == records.size() + rejected.
+struct report_data {
+    std::vector<std::string> files;  // in the order read
+    std::vector<report_record> records;
+    uint64_t lines = 0;       // non-blank lines
+    uint64_t blank = 0;       // blank lines, counted apart
+    uint64_t rejected = 0;    // all rejected lines, incomplete last ones included
+    uint64_t incomplete = 0;  // of which last lines still being written
+    std::vector<report_rejection> rejections;  // the first REPORT_KEPT_REJECTIONS
+};
+
+// How records are grouped before the total.
+enum report_by : int32_t {
+    REPORT_BY_NONE = 0,   // the total only
+    REPORT_BY_IMAGE = 1,  // image name and content digest
+    REPORT_BY_LABEL = 2,  // the value of one label; records without it in a group of their own
+};
+
+struct report_grouping {
+    report_by by = REPORT_BY_NONE;
+    std::string label;  // REPORT_BY_LABEL: its name
+};
+
+// "image" or "label:NAME"; false with a one-line error saying what is allowed.
+bool report_grouping_parse(std::string_view text, report_grouping* out, std::string* error);
+
+// Reads the logs at `paths` into `out`, one after another. false with an
+// error naming the file when one cannot be opened or read.
+bool report_read(const std::vector<std::string>& paths, report_data* out, std::string* error);
+// Reads one log's text as if from a file called `file`, adding to `out`.
+void report_read_text(std::string_view text, const std::string& file, report_data* out);
+
+// One port's boards and link figures, to tell a bad fixture or hub. A port
+// with at least REPORT_MARK_MIN_BOARDS boards is marked when it fares far
+// worse than all other ports taken together:
+//   failures  a failure rate (failed / boards) at least REPORT_MARK_FACTOR
+//             times the others' and REPORT_MARK_FAILURE_POINTS percentage
+//             points above it
+//   resends   a resend rate (resends / frames) at least REPORT_MARK_FACTOR
+//             times the others' and REPORT_MARK_RESEND_POINTS points above it
+// With a single port there is nothing to compare and nothing is marked.
+struct report_port {
+    std::string port;
+    uint64_t boards = 0;  // records
+    uint64_t failed = 0;
+    report_link link;
+    bool many_failures = false;
+    bool many_resends = false;
+};
+
+enum report_mark_rule : uint32_t {
+    REPORT_MARK_MIN_BOARDS = 3,
+    REPORT_MARK_FACTOR = 2,
+    REPORT_MARK_FAILURE_POINTS = 10,  // percentage points
+    REPORT_MARK_RESEND_POINTS = 1,
+};
+
+// The figures of a set of records. Invariant: programmed + failed == boards.
+// First pass: a board is known by its adapter's USB serial number; a record
+// without one is a board of its own. A board's first record of all the logs
+// (earliest start, then the order read) decides: it passed when that record
+// is programmed. A board counts in the group of its first record, so the
+// groups' first-pass figures add up to the total's.
+struct report_summary {
+    uint64_t boards = 0;      // records
+    uint64_t programmed = 0;  // "programmed" and "programmed, restart not confirmed"
+    uint64_t failed = 0;
+    std::map<std::string, uint64_t> failures;  // outcome text -> records
+    uint64_t distinct_boards = 0;
+    uint64_t first_pass = 0;               // distinct boards programmed at their first record
+    std::optional<double> median_seconds;  // of the programmed records
+    std::optional<double> slowest_seconds;
+    std::vector<report_port> ports;  // by port name
+};
+
+// Records of one image go together when their digests agree: the file's
+// when the record has it (per-board values make the written bytes differ
+// from board to board while the file stays the same), else the written
+// bytes'.
+struct report_group {
+    std::string image;                 // REPORT_BY_IMAGE
+    std::string sha256;                // REPORT_BY_IMAGE
+    std::optional<std::string> value;  // REPORT_BY_LABEL: none for records without the label
+    report_summary summary;
+};
+
+struct report_tally {
+    std::vector<report_group> groups;  // none without grouping; else in name order
+    report_summary total;
+};
+
+report_tally report_tally_up(const report_data& data, const report_grouping& grouping);
+
+// The report as an aligned plain-text table with its legend, and as JSON.
+std::string report_text(const report_data& data, const report_grouping& grouping);
+nlohmann::json report_json(const report_data& data, const report_grouping& grouping);
