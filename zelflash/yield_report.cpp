@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <tuple>
 
@@ -120,6 +121,9 @@ bool record_parse(std::string_view line, report_record* r, std::string* why)
     } catch (const json::parse_error& e) {
         *why = "not JSON (at byte " + std::to_string(e.byte) + ")";
         return false;
+    } catch (const json::out_of_range&) {
+        *why = "not JSON (a number too large)";  // the parser's one other complaint
+        return false;
     }
     if (!j.is_object()) {
         *why = "not a JSON object";
@@ -138,112 +142,91 @@ bool blank_byte(char c)
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-// Cuts bytes, fed in pieces of any size, into lines and files each line as
-// blank, a record or rejected. Of a line longer than REPORT_MAX_LINE only
-// the first bytes are held (it is rejected anyway), so memory stays bounded
-// whatever the file holds.
-class line_feed {
-public:
-    line_feed(const std::string& file, report_data* out) : file_(file), out_(out) {}
-
-    void feed(std::string_view bytes)
-    {
-        while (!bytes.empty()) {
-            size_t end = bytes.find('\n');
-            std::string_view part = bytes.substr(0, end);
-            take(part);
-            if (end == std::string_view::npos)
-                return;
-            line_done(true);
-            bytes.remove_prefix(end + 1);
-        }
-    }
-
-    // What is left has no line end: a record still being written.
-    void finish()
-    {
-        if (length_ > 0)
-            line_done(false);
-    }
-
-private:
-    void take(std::string_view part)
-    {
-        length_ += part.size();
-        if (!nonblank_)
-            nonblank_ = !std::all_of(part.begin(), part.end(), blank_byte);
-        size_t room = REPORT_MAX_LINE + 1 - std::min<size_t>(line_.size(), REPORT_MAX_LINE + 1);
-        line_.append(part.substr(0, room));
-    }
-
-    void line_done(bool ended)
-    {
-        ++number_;
-        if (!nonblank_)
-            ++out_->blank;
-        else
-            sort_line(ended);
-        line_.clear();
-        length_ = 0;
-        nonblank_ = false;
-    }
-
-    void sort_line(bool ended)
-    {
-        ++out_->lines;
-        report_record r;
-        std::string why;
-        if (!ended) {
-            ++out_->incomplete;
-            why = "incomplete last line";
-        } else if (length_ > REPORT_MAX_LINE) {
-            why = "longer than " + std::to_string(REPORT_MAX_LINE) + " bytes";
-        } else if (record_parse(line_, &r, &why)) {
-            r.order = out_->records.size();
-            out_->records.push_back(std::move(r));
-            return;
-        }
-        ++out_->rejected;
-        if (out_->rejections.size() < REPORT_KEPT_REJECTIONS)
-            out_->rejections.push_back({file_, number_, why});
-    }
-
-    const std::string& file_;
-    report_data* out_;
-    std::string line_;      // the line's first bytes, at most REPORT_MAX_LINE + 1
-    uint64_t length_ = 0;   // the line's whole length
-    uint64_t number_ = 0;   // lines of the file so far
-    bool nonblank_ = false;
-};
-
 }  // namespace
+
+report_reader::report_reader(std::string file, report_data* out) : file_(std::move(file)), out_(out)
+{
+    out_->files.push_back(file_);
+}
+
+void report_reader::feed(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        size_t end = bytes.find('\n');
+        take(bytes.substr(0, end));
+        if (end == std::string_view::npos)
+            return;
+        line_done(true);
+        bytes.remove_prefix(end + 1);
+    }
+}
+
+void report_reader::finish()
+{
+    if (length_ > 0)
+        line_done(false);
+}
+
+void report_reader::take(std::string_view part)
+{
+    length_ += part.size();
+    if (!nonblank_)
+        nonblank_ = !std::all_of(part.begin(), part.end(), blank_byte);
+    line_.append(part.substr(0, REPORT_MAX_LINE - std::min<size_t>(line_.size(), REPORT_MAX_LINE)));
+}
+
+void report_reader::line_done(bool ended)
+{
+    ++number_;
+    if (!nonblank_)
+        ++out_->blank;
+    else
+        sort_line(ended);
+    line_.clear();
+    length_ = 0;
+    nonblank_ = false;
+}
+
+void report_reader::sort_line(bool ended)
+{
+    ++out_->lines;
+    report_record r;
+    std::string why;
+    if (!ended) {
+        ++out_->incomplete;
+        why = "incomplete last line";
+    } else if (length_ > REPORT_MAX_LINE) {
+        why = "longer than " + std::to_string(REPORT_MAX_LINE) + " bytes";
+    } else if (record_parse(line_, &r, &why)) {
+        out_->records.push_back(std::move(r));
+        return;
+    }
+    ++out_->rejected;
+    if (out_->rejections.size() < REPORT_KEPT_REJECTIONS)
+        out_->rejections.push_back({file_, number_, why});
+}
 
 void report_read_text(std::string_view text, const std::string& file, report_data* out)
 {
-    out->files.push_back(file);
-    line_feed lines(file, out);
+    report_reader lines(file, out);
     lines.feed(text);
     lines.finish();
 }
 
 static bool read_file(const std::string& path, report_data* out, std::string* error)
 {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!file) {
         *error = path + ": cannot open the board log: " + std::strerror(errno) + "; check the name and the rights";
         return false;
     }
-    out->files.push_back(path);
-    line_feed lines(path, out);
+    report_reader lines(path, out);
     std::vector<char> chunk(64 * 1024);
     size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0)
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0)
         lines.feed(std::string_view(chunk.data(), n));
-    bool failed = std::ferror(f) != 0;
-    int why = errno;
-    std::fclose(f);
-    if (failed) {
-        *error = path + ": cannot read the board log: " + std::strerror(why) + "; is it a regular file?";
+    if (std::ferror(file.get())) {
+        *error = path + ": cannot read the board log: " + std::strerror(errno) + "; is it a regular file?";
         return false;
     }
     lines.finish();
@@ -275,19 +258,19 @@ static void add_link(report_link* sum, const report_link& l)
     sum->unasked_acks += l.unasked_acks;
 }
 
-// For each record (by its order): whether it is its board's first.
+// For each record of data.records: whether it is its board's first.
 static std::vector<bool> first_records(const report_data& data)
 {
-    std::vector<const report_record*> records;
-    for (const report_record& r : data.records)
-        records.push_back(&r);
-    std::sort(records.begin(), records.end(), [](const report_record* a, const report_record* b) {
-        return std::tie(a->start, a->order) < std::tie(b->start, b->order);
-    });
-    std::vector<bool> first(records.size());
+    const std::vector<report_record>& r = data.records;
+    std::vector<size_t> by_start(r.size());
+    for (size_t i = 0; i < r.size(); ++i)
+        by_start[i] = i;
+    std::sort(by_start.begin(), by_start.end(),
+              [&](size_t a, size_t b) { return std::tie(r[a].start, a) < std::tie(r[b].start, b); });
+    std::vector<bool> first(r.size());
     std::set<std::string> seen;
-    for (const report_record* r : records)
-        first[r->order] = r->serial.empty() || seen.insert(r->serial).second;
+    for (size_t i : by_start)
+        first[i] = r[i].serial.empty() || seen.insert(r[i].serial).second;
     return first;
 }
 
@@ -334,17 +317,20 @@ static void mark_ports(std::vector<report_port>* ports)
     }
 }
 
-// The figures of `records`; `first` tells each record's board's first.
-static report_summary summarize(const std::vector<const report_record*>& records, const std::vector<bool>& first)
+// The figures of the records `which` (indices into data.records); `first`
+// tells each record that is its board's first.
+static report_summary summarize(const report_data& data, const std::vector<size_t>& which,
+                                const std::vector<bool>& first)
 {
     report_summary s;
     std::vector<double> seconds;
     std::map<std::string, report_port> ports;
-    for (const report_record* r : records) {
+    for (size_t i : which) {
+        const report_record* r = &data.records[i];
         bool good = programmed(r->outcome);
         ++s.boards;
-        s.distinct_boards += first[r->order] ? 1 : 0;
-        s.first_pass += first[r->order] && good ? 1 : 0;
+        s.distinct_boards += first[i] ? 1 : 0;
+        s.first_pass += first[i] && good ? 1 : 0;
         report_port& p = ports[r->port];
         p.port = r->port;
         ++p.boards;
@@ -381,12 +367,12 @@ report_tally report_tally_up(const report_data& data, const report_grouping& gro
 {
     report_tally t;
     std::vector<bool> first = first_records(data);
-    std::vector<const report_record*> all;
-    std::map<group_key, std::vector<const report_record*>> groups;
-    for (const report_record& r : data.records) {
-        all.push_back(&r);
+    std::vector<size_t> all;
+    std::map<group_key, std::vector<size_t>> groups;
+    for (size_t i = 0; i < data.records.size(); ++i) {
+        all.push_back(i);
         if (grouping.by != REPORT_BY_NONE)
-            groups[key_of(r, grouping)].push_back(&r);
+            groups[key_of(data.records[i], grouping)].push_back(i);
     }
     for (const auto& [key, records] : groups) {
         report_group g;
@@ -397,10 +383,10 @@ report_tally report_tally_up(const report_data& data, const report_grouping& gro
         } else if (!missing) {
             g.value = name;
         }
-        g.summary = summarize(records, first);
+        g.summary = summarize(data, records, first);
         t.groups.push_back(std::move(g));
     }
-    t.total = summarize(all, first);
+    t.total = summarize(data, all, first);
     return t;
 }
 

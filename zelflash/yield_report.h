@@ -54,10 +54,9 @@ struct report_link {
 
 // One accepted record, reduced to what the report uses.
 struct report_record {
-    uint64_t order = 0;  // position among all records read, from 0
     std::string start;
     std::string port;
-    std::string serial;  // empty when the log has null
+    std::string serial;  // empty when the log has null (or ""): no identity
     std::string image;
     std::string image_sha256;
     std::string file_sha256;  // empty when the log has null
@@ -74,7 +73,8 @@ struct report_rejection {
     std::string reason;
 };
 
-// What the logs hold. Invariant: lines == records.size() + rejected.
+// What the logs hold. Invariant: lines == records.size() + rejected. The
+// records stand in the order read, which breaks ties between equal starts.
 struct report_data {
     std::vector<std::string> files;  // in the order read
     std::vector<report_record> records;
@@ -105,6 +105,33 @@ bool report_grouping_parse(std::string_view text, report_grouping* out, std::str
 bool report_read(const std::vector<std::string>& paths, report_data* out, std::string* error);
 // Reads one log's text as if from a file called `file`, adding to `out`.
 void report_read_text(std::string_view text, const std::string& file, report_data* out);
+
+// One log read piece by piece (a pipe, a file in chunks): cuts the bytes,
+// fed in pieces of any size, into lines and files each line as blank, a
+// record or rejected. Of a line longer than REPORT_MAX_LINE only the first
+// bytes are held (it is rejected anyway), so memory stays bounded whatever
+// the log holds.
+class report_reader {
+public:
+    // Adds `file` to out->files; the lines go to `out` as they end.
+    report_reader(std::string file, report_data* out);
+    void feed(std::string_view bytes);
+    // At the end of the log: what is left has no line end, a record still
+    // being written.
+    void finish();
+
+private:
+    void take(std::string_view part);
+    void line_done(bool ended);
+    void sort_line(bool ended);
+
+    std::string file_;
+    report_data* out_;
+    std::string line_;     // the line's first bytes, at most REPORT_MAX_LINE
+    uint64_t length_ = 0;  // the line's whole length so far
+    uint64_t number_ = 0;  // lines of the file so far, blank ones included
+    bool nonblank_ = false;
+};
 
 // One port's boards and link figures, to tell a bad fixture or hub. A port
 // with at least REPORT_MARK_MIN_BOARDS boards is marked when it fares far

@@ -5,11 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
-
-#include "temp_dir.h"
 
 namespace {
 
@@ -195,6 +195,7 @@ std::string with(const std::string& key, const nlohmann::json& value)
 INSTANTIATE_TEST_SUITE_P(
     yield_report, rejected,
     testing::Values(reject_case{"programmed\n", "not JSON (at byte 1)"}, reject_case{"[1]\n", "not a JSON object"},
+                    reject_case{"{\"seconds\":1e400}\n", "not JSON (a number too large)"},
                     reject_case{without("outcome"), "key \"outcome\" missing"},
                     reject_case{with("seconds", "9"), "key \"seconds\""},
                     reject_case{with("seconds", -0.5), "key \"seconds\""},
@@ -231,9 +232,22 @@ TEST(yield_report, blank_lines_are_counted_apart_and_the_first_rejections_kept)
     EXPECT_THAT(report_text(d, {}), HasSubstr("\n  and 2 more\n"));
 }
 
+// A folder of its own under the system's temporary folder (on Windows too).
+struct scratch {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("zelflash-report-" +
+                                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    scratch() { std::filesystem::create_directories(path); }
+    ~scratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
 TEST(yield_report, reads_files_across_its_read_chunks_and_names_one_it_cannot_open)
 {
-    temp_dir dir("zelflash-report");
+    scratch dir;
     std::string big = (dir.path / "big.log").string(), other = (dir.path / "other.log").string();
     std::ofstream out(big, std::ios::binary);
     for (int i = 0; i < 1000; ++i)
@@ -249,6 +263,8 @@ TEST(yield_report, reads_files_across_its_read_chunks_and_names_one_it_cannot_op
     std::string missing = (dir.path / "none.log").string();
     EXPECT_FALSE(report_read({missing}, &d, &error));
     EXPECT_THAT(error, HasSubstr(missing + ": cannot open the board log"));
+    EXPECT_FALSE(report_read({dir.path.string()}, &d, &error));  // a folder
+    EXPECT_THAT(error, HasSubstr(dir.path.string() + ": cannot "));
 }
 
 struct mark_case {
@@ -351,7 +367,13 @@ TEST(yield_report, random_logs_add_up)
                 text.pop_back();
                 good -= k < 2, blank -= k == 2, bad += k < 2;
             }
-            report_read_text(text, "f", &d);
+            report_reader reader("f", &d);
+            for (size_t at = 0; at < text.size();) {  // in pieces of 1 to 64 bytes
+                size_t piece = 1 + random() % 64;
+                reader.feed(std::string_view(text).substr(at, piece));
+                at += piece;
+            }
+            reader.finish();
         }
         ASSERT_EQ(d.records.size(), good) << "seed " << seed;
         ASSERT_EQ(d.rejected, bad) << "seed " << seed;
