@@ -167,12 +167,12 @@ void report_reader::finish()
         line_done(false);
 }
 
-void report_reader::take(std::string_view part)
+void report_reader::take(std::string_view piece)
 {
-    length_ += part.size();
+    length_ += piece.size();
     if (!nonblank_)
-        nonblank_ = !std::all_of(part.begin(), part.end(), blank_byte);
-    line_.append(part.substr(0, REPORT_MAX_LINE - std::min<size_t>(line_.size(), REPORT_MAX_LINE)));
+        nonblank_ = !std::all_of(piece.begin(), piece.end(), blank_byte);
+    line_.append(piece.substr(0, REPORT_MAX_LINE - std::min<size_t>(line_.size(), REPORT_MAX_LINE)));
 }
 
 void report_reader::line_done(bool ended)
@@ -550,9 +550,9 @@ std::string seconds_text(double s)
     return number_text(s < 1e12 ? "%.2f s" : "%.3g s", s);
 }
 
-std::string percent(uint64_t part, uint64_t whole)
+std::string percent(uint64_t n, uint64_t whole)
 {
-    return whole ? number_text("%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole)) : "-";
+    return whole ? number_text("%.1f%%", 100.0 * static_cast<double>(n) / static_cast<double>(whole)) : "-";
 }
 
 std::string summary_text(const report_summary& s)

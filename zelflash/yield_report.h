@@ -121,7 +121,7 @@ public:
     void finish();
 
 private:
-    void take(std::string_view part);
+    void take(std::string_view piece);
     void line_done(bool ended);
     void sort_line(bool ended);
 
