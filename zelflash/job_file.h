@@ -45,7 +45,7 @@
 //   list = "macs.txt"                  # list only, and required there; relative to the job file
 //
 // Integers are TOML integers (0x1F000 is one); a number in a string is a
-// wrong type. A counter's start and last must fit its format: the width's
+// wrong type. No string setting may be empty: leave the key out instead. A counter's start and last must fit its format: the width's
 // bits for le and be, its digits for dec, hex and text (bytes is left to the
 // field's own check). A value field takes its value per run (--set), not
 // from the file.
