@@ -76,14 +76,14 @@ void check_fields(const station_job& job)
 {
     std::set<std::string> names;
     for (size_t i = 0; i < job.fields.size(); ++i) {
-        const field_spec& f = job.fields[i].spec;
+        const field_spec& f = job.fields[i].field;
         check(!f.name.empty() && names.insert(f.name).second);
         check(f.width >= 1 && f.width <= 64 && uint64_t{f.address} + f.width <= uint64_t{1} << 32);
         check(f.step >= 1 && (!f.last || *f.last >= f.start));
         check(f.kind != FIELD_LIST || !f.list.empty());
         check(job.fields[i].line > 0);
         for (size_t j = 0; j < i; ++j) {
-            const field_spec& g = job.fields[j].spec;
+            const field_spec& g = job.fields[j].field;
             check(uint64_t{f.address} + f.width <= g.address || uint64_t{g.address} + g.width <= f.address);
         }
     }

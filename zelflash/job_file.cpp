@@ -529,13 +529,13 @@ std::optional<uint64_t> counter_most(field_encoding encoding, uint32_t width)
     return power - 1;
 }
 
-bool check_counter(const section& s, const field_keys& k, const field_spec& spec)
+bool check_counter(const section& s, const field_keys& k, const field_spec& field)
 {
-    if (k.last.value && *k.last.value < spec.start)
+    if (k.last.value && *k.last.value < field.start)
         return fail(s.r, k.last.line, key_name(s, "last"),
-                    std::to_string(*k.last.value) + " is below start (" + std::to_string(spec.start) +
+                    std::to_string(*k.last.value) + " is below start (" + std::to_string(field.start) +
                         "); give a last value of at least start");
-    std::optional<uint64_t> most = counter_most(spec.encoding, spec.width);
+    std::optional<uint64_t> most = counter_most(field.encoding, field.width);
     const std::pair<const job_setting<uint64_t>*, const char*> values[] = {{&k.start, "start"}, {&k.last, "last"}};
     for (auto [value, key] : values)
         if (most && value->value && *value->value > *most)
@@ -550,24 +550,24 @@ bool read_field(const section& s, uint32_t header_line, job_field* out, uint32_t
     field_keys k;
     if (!read_field_keys(s, &k) || !check_required(s, header_line, k) || !check_kind_keys(s, header_line, k))
         return false;
-    field_spec spec;
+    field_spec field;
     std::string why;
-    if (!field_format_parse(*k.format.value, &spec.encoding, &spec.width, &why))
+    if (!field_format_parse(*k.format.value, &field.encoding, &field.width, &why))
         return fail(s.r, k.format.line, key_name(s, "format"), printable(why));
-    spec.name = *k.name.value;
-    spec.address = *k.address.value;
-    spec.kind = *k.kind.value;
-    spec.start = k.start.value.value_or(0);
-    spec.step = k.step.value.value_or(1);
-    spec.last = k.last.value;
-    spec.list = k.list.value.value_or("");
-    if (uint64_t{spec.address} + spec.width > uint64_t{0xFFFFFFFF} + 1)
+    field.name = *k.name.value;
+    field.address = *k.address.value;
+    field.kind = *k.kind.value;
+    field.start = k.start.value.value_or(0);
+    field.step = k.step.value.value_or(1);
+    field.last = k.last.value;
+    field.list = k.list.value.value_or("");
+    if (uint64_t{field.address} + field.width > uint64_t{0xFFFFFFFF} + 1)
         return fail(s.r, k.address.line, key_name(s, "address"),
-                    number_text(spec.address, true) + " with the " + std::to_string(spec.width) + " bytes of " +
+                    number_text(field.address, true) + " with the " + std::to_string(field.width) + " bytes of " +
                         *k.format.value + " runs past 0xFFFFFFFF; give a lower address");
-    if (!check_counter(s, k, spec))
+    if (!check_counter(s, k, field))
         return false;
-    *out = job_field{std::move(spec), k.address.line};
+    *out = job_field{std::move(field), k.address.line};
     *name_line = k.name.line;
     return true;
 }
@@ -586,16 +586,16 @@ bool check_overlaps(const job_reader& r, const std::vector<job_field>& fields)
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return fields[a].spec.address < fields[b].spec.address; });
+              [&](size_t a, size_t b) { return fields[a].field.address < fields[b].field.address; });
     for (size_t i = 1; i < order.size(); ++i) {
         const job_field& low = fields[order[i - 1]];
         const job_field& high = fields[order[i]];
-        if (uint64_t{low.spec.address} + low.spec.width <= high.spec.address)
+        if (uint64_t{low.field.address} + low.field.width <= high.field.address)
             continue;
         const job_field& later = order[i] > order[i - 1] ? high : low;
         const job_field& other = &later == &high ? low : high;
         return fail(r, later.line, "[[field]] address",
-                    span_text(later.spec) + " overlaps " + span_text(other.spec) + "; move one of them");
+                    span_text(later.field) + " overlaps " + span_text(other.field) + "; move one of them");
     }
     return true;
 }
@@ -616,16 +616,16 @@ bool read_fields(const section& top, station_job* job)
         if (!table)
             return fail(top.r, line, "field",
                         std::string(type_name(item.type())) + " where a [[field]] table is wanted");
-        job_field field;
+        job_field given;
         uint32_t name_line = 0;
-        if (!read_field(section{top.r, "[[field]]", *table}, line, &field, &name_line))
+        if (!read_field(section{top.r, "[[field]]", *table}, line, &given, &name_line))
             return false;
-        auto [seen, added] = names.emplace(field.spec.name, name_line);
+        auto [seen, added] = names.emplace(given.field.name, name_line);
         if (!added)
             return fail(top.r, name_line, "[[field]] name",
-                        in_quotes(field.spec.name) + " is the name of the field on line " +
+                        in_quotes(given.field.name) + " is the name of the field on line " +
                             std::to_string(seen->second) + " as well; give each field a name of its own");
-        job->fields.push_back(std::move(field));
+        job->fields.push_back(std::move(given));
     }
     return check_overlaps(top.r, job->fields);
 }

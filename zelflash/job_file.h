@@ -80,7 +80,7 @@ enum job_on_failure : int32_t {
 };
 
 struct job_field {
-    field_spec spec;    // list resolved against the job file's folder
+    field_spec field;   // list resolved against the job file's folder
     uint32_t line = 0;  // of its address, where an overlap or a misplacement is seen
 };
 

@@ -93,7 +93,7 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_THAT(job.labels, ElementsAre(Pair("lot-no", "L2026-1208"), Pair("operator", "Ana Müller"),
                                          Pair("product", "thermo-2")));
     ASSERT_EQ(job.fields.size(), 3u);
-    const field_spec& serial = job.fields[0].spec;
+    const field_spec& serial = job.fields[0].field;
     EXPECT_EQ(serial.name, "serial");
     EXPECT_EQ(serial.address, 0x1F000u);
     EXPECT_EQ(serial.kind, FIELD_COUNTER);
@@ -103,10 +103,10 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(serial.step, 2u);
     EXPECT_EQ(serial.last, 1999u);
     EXPECT_EQ(job.fields[0].line, 30u);  // its address
-    EXPECT_EQ(job.fields[1].spec.list, (bench / "macs.txt").string());
-    EXPECT_EQ(job.fields[1].spec.width, 6u);
-    EXPECT_EQ(job.fields[2].spec.kind, FIELD_VALUE);
-    EXPECT_EQ(job.fields[2].spec.encoding, FIELD_TEXT);
+    EXPECT_EQ(job.fields[1].field.list, (bench / "macs.txt").string());
+    EXPECT_EQ(job.fields[1].field.width, 6u);
+    EXPECT_EQ(job.fields[2].field.kind, FIELD_VALUE);
+    EXPECT_EQ(job.fields[2].field.encoding, FIELD_TEXT);
     EXPECT_EQ(job_file_where(job, 30), "bench/station.toml line 30");
 }
 
