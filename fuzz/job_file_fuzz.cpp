@@ -1,0 +1,106 @@
+// Fuzz target for the station's job file: the input is a job file's text,
+// read and checked as zelflash reads one. Whatever the text, the reader
+// either refuses it with one line that starts with the file's name and the
+// line at fault, or gives a job in which every setting lies in its range
+// and no two fields share a byte. The ranges are written out again here,
+// apart from the reader's own tables, so that a slip in those shows.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "job_file.h"
+#include "ports.h"
+
+namespace {
+
+const char job_name[] = "fuzz/station.toml";
+
+void check(bool holds)
+{
+    if (!holds)
+        std::abort();
+}
+
+// "fuzz/station.toml line 12: ...", on one line.
+void check_error(const std::string& error)
+{
+    std::string head = std::string(job_name) + " line ";
+    check(error.compare(0, head.size(), head) == 0);
+    size_t digits = head.size();
+    while (digits < error.size() && error[digits] >= '0' && error[digits] <= '9')
+        ++digits;
+    check(digits > head.size() && error[head.size()] != '0');
+    check(error.compare(digits, 2, ": ") == 0);
+    check(error.find('\n') == std::string::npos);
+}
+
+template <typename T>
+bool within(const job_setting<T>& s, T least, T most)
+{
+    return !s.value || (*s.value >= least && *s.value <= most && s.line > 0);
+}
+
+void check_settings(const station_job& job)
+{
+    check(job.name == job_name);
+    check(within<uint32_t>(job.image.flash_size, 1, 0xFFFFFFFF));
+    check(within<uint32_t>(job.link.baud, 1, 4000000));
+    check(within<uint32_t>(job.link.retries, 1, 1000000));
+    check(within<uint32_t>(job.station.jobs, 1, 256));
+    const auto& seconds = job.link.erase_timeout.value;
+    check(!seconds || (std::isfinite(*seconds) && *seconds >= 0.1 && *seconds <= 86400));
+    if (job.image.sha256.value) {
+        check(job.image.sha256.value->size() == 64);
+        for (char c : *job.image.sha256.value)
+            check((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+    }
+    check(!job.image.format.value || (*job.image.format.value >= IMAGE_AUTO && *job.image.format.value <= IMAGE_SREC));
+    const auto& failure = job.station.on_failure.value;
+    check(!failure || *failure == JOB_BURN || *failure == JOB_REUSE);
+    check(job.station.state.value && !job.station.state.value->empty());
+    std::set<std::string> ports;
+    for (const std::string& port : job.station.ports.value.value_or(std::vector<std::string>{}))
+        check(!port.empty() && ports.insert(port).second);
+    for (const std::string& id : job.station.match.value.value_or(std::vector<std::string>{}))
+        check(ports_parse_usb_id(id).has_value() && !job.station.glob.value);
+    for (const auto& [key, value] : job.labels)
+        for (char c : key)
+            check(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
+}
+
+void check_fields(const station_job& job)
+{
+    std::set<std::string> names;
+    for (size_t i = 0; i < job.fields.size(); ++i) {
+        const field_spec& f = job.fields[i].field;
+        check(!f.name.empty() && names.insert(f.name).second);
+        check(f.width >= 1 && f.width <= 64 && uint64_t{f.address} + f.width <= uint64_t{1} << 32);
+        check(f.step >= 1 && (!f.last || *f.last >= f.start));
+        check(f.kind != FIELD_LIST || !f.list.empty());
+        check(job.fields[i].line > 0);
+        for (size_t j = 0; j < i; ++j) {
+            const field_spec& g = job.fields[j].field;
+            check(uint64_t{f.address} + f.width <= g.address || uint64_t{g.address} + g.width <= f.address);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    station_job job;
+    std::string error;
+    if (!job_file_parse(text, job_name, &job, &error)) {
+        check_error(error);
+        return 0;
+    }
+    check_settings(job);
+    check_fields(job);
+    return 0;
+}
