@@ -44,36 +44,47 @@ const char* const damaged = "; the file has been edited or damaged, so no value 
 
 namespace {
 
-// Reads the values of a line cut short as far as it goes: every complete
-// string inside a top-level "values" object. What the tear cut off is lost,
-// and that is all: a value that cannot be read was never whole on the disk.
-class torn_values_reader : public nlohmann::json_sax<json> {
-public:
-    std::vector<field_value> found;
+// One line of the file, read as far as it goes. A line cut short keeps
+// every complete string of its top-level "values" object: what the tear cut
+// off is lost, and that is all, for a value that cannot be read was never
+// whole on the disk.
+struct line_record {
+    bool whole = false;  // one complete JSON object, its members of the types below
+    std::string rec, then, board;
+    std::optional<uint64_t> ticket, pid;
+    bool has_values = false;
+    std::vector<field_value> values;
+};
 
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool string(string_t& value) override
+// Reads a line into a line_record as the parser goes, without building
+// the whole document.
+class line_reader : public nlohmann::json_sax<json> {
+public:
+    explicit line_reader(line_record* out) : out_(out) {}
+
+    bool null() override { return scalar(nullptr, nullptr); }
+    bool boolean(bool) override { return scalar(nullptr, nullptr); }
+    bool number_integer(number_integer_t) override { return scalar(nullptr, nullptr); }
+    bool number_unsigned(number_unsigned_t n) override
     {
-        if (in_values())
-            found.push_back({path_[1].key, value});
-        return true;
+        uint64_t number = n;
+        return scalar(nullptr, &number);
     }
+    bool number_float(number_float_t, const string_t&) override { return scalar(nullptr, nullptr); }
+    bool binary(binary_t&) override { return scalar(nullptr, nullptr); }
+    bool string(string_t& text) override { return scalar(&text, nullptr); }
     bool start_object(std::size_t) override { return enter(false); }
     bool start_array(std::size_t) override { return enter(true); }
     bool key(string_t& name) override
     {
-        if (!path_.empty())
-            path_.back().key = name;
+        path_.back().key = name;
         return true;
     }
     bool end_object() override { return leave(); }
     bool end_array() override { return leave(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    bool wrong = false;  // not a record's shape, whether or not the line is whole
 
 private:
     struct level {
@@ -81,28 +92,57 @@ private:
         std::string key;  // of the member being read, in an object
     };
     std::vector<level> path_;  // the objects and arrays open, outermost first
+    line_record* out_;
+
+    bool in_values() const { return path_.size() == 2 && path_[0].key == "values" && !path_[1].array; }
     bool enter(bool array)
     {
+        bool values = path_.size() == 1 && path_[0].key == "values";
+        if ((path_.empty() || values) && array)
+            wrong = true;
+        if (values)
+            out_->has_values = true;
+        if (path_.size() == 2 && path_[0].key == "values")
+            wrong = true;
         path_.push_back({array, ""});
         return true;
     }
     bool leave()
     {
-        if (!path_.empty())
-            path_.pop_back();
+        path_.pop_back();
         return true;
     }
-    bool in_values() const
+    bool scalar(const std::string* text, const uint64_t* number)
     {
-        return path_.size() == 2 && !path_[0].array && path_[0].key == "values" && !path_[1].array;
+        if (in_values() && text)
+            out_->values.push_back({path_[1].key, *text});
+        else if (path_.empty() || in_values())
+            wrong = true;
+        else if (path_.size() == 1)
+            member(path_[0].key, text, number);
+        return true;
+    }
+    void member(const std::string& key, const std::string* text, const uint64_t* number)
+    {
+        std::string* texts[] = {&out_->rec, &out_->then, &out_->board};
+        const char* text_keys[] = {"rec", "then", "board"};
+        for (int i = 0; i < 3; i++)
+            if (key == text_keys[i])
+                text ? void(*texts[i] = *text) : void(wrong = true);
+        if (key == "ticket" || key == "pid")
+            number ? void((key == "ticket" ? out_->ticket : out_->pid) = *number) : void(wrong = true);
+        if (key == "values")
+            wrong = true;
     }
 };
 
-std::vector<field_value> read_torn_values(std::string_view line)
+line_record read_line(std::string_view text)
 {
-    torn_values_reader reader;
-    json::sax_parse(line.substr(0, MAX_LINE), &reader, nlohmann::detail::input_format_t::json, true);
-    return std::move(reader.found);
+    line_record r;
+    line_reader reader(&r);
+    bool parsed = json::sax_parse(text.substr(0, MAX_LINE), &reader, nlohmann::detail::input_format_t::json, true);
+    r.whole = parsed && !reader.wrong && text.size() <= MAX_LINE;
+    return r;
 }
 
 enum record_verdict { RECORD_READ, RECORD_UNREADABLE, RECORD_WRONG };
@@ -114,18 +154,18 @@ public:
     bool finish(std::string* error);
 
 private:
-    record_verdict record(const json& r, uint64_t number, std::string* error);
-    record_verdict reserved(const json& r, uint64_t ticket, uint64_t number, std::string* error);
-    record_verdict ended(const json& r, const std::string& kind, uint64_t ticket, uint64_t number,
-                         std::string* error);
-    void set_aside();
+    record_verdict record(const line_record& r, uint64_t number, std::string* error);
+    record_verdict reserved(const line_record& r, uint64_t number, std::string* error);
+    record_verdict ended(const line_record& r, uint64_t number, std::string* error);
     void mark(const std::vector<field_value>& values, serial_value_state state);
 
     const std::string& name_;
     serial_journal* out_;
     std::map<uint64_t, serial_reservation> live_;  // reserved and not ended, by ticket
-    std::vector<std::string_view> unreadable_;     // lines since the last record that could not be read
+    // Lines since the last record that could not be read: where they start,
+    // and the values still readable in them.
     uint64_t unreadable_first_ = 0;
+    std::vector<field_value> unreadable_values_;
     uint64_t top_ticket_ = 0;
 };
 
@@ -135,137 +175,94 @@ void journal_reader::mark(const std::vector<field_value>& values, serial_value_s
         out_->values[v.name][v.text] = state;
 }
 
-// Lines that could not be read, followed by a "torn" record: their values
-// count as burned, whatever else they were.
-void journal_reader::set_aside()
-{
-    for (std::string_view text : unreadable_)
-        mark(read_torn_values(text), VALUE_BURNED);
-    unreadable_.clear();
-}
-
 bool journal_reader::line(std::string_view text, uint64_t number, std::string* error)
 {
     if (trim(text).empty())
         return true;
-    json r = text.size() <= MAX_LINE ? json::parse(text, nullptr, false) : json();
-    record_verdict verdict = r.is_object() ? record(r, number, error) : RECORD_UNREADABLE;
+    line_record r = read_line(text);
+    record_verdict verdict = r.whole ? record(r, number, error) : RECORD_UNREADABLE;
     if (verdict == RECORD_WRONG)
         return false;
     if (verdict == RECORD_UNREADABLE) {
-        if (unreadable_.empty())
+        if (!unreadable_first_)
             unreadable_first_ = number;
-        unreadable_.push_back(text);
+        unreadable_values_.insert(unreadable_values_.end(), r.values.begin(), r.values.end());
         return true;
     }
-    if (!unreadable_.empty()) {
-        if (r.value("rec", "") != "torn") {
+    if (unreadable_first_) {
+        if (r.rec != "torn") {
             *error = line_error(name_, unreadable_first_, "this line cannot be read as a record") + damaged;
             return false;
         }
-        set_aside();
+        // Set aside: what can be read there counts as burned, whatever else it was.
+        mark(unreadable_values_, VALUE_BURNED);
+        unreadable_values_.clear();
+        unreadable_first_ = 0;
     }
     return true;
 }
 
-// Values of a record: an object of texts, or missing (nullptr-valued json).
-bool read_values(const json& r, std::vector<field_value>* values)
+record_verdict journal_reader::record(const line_record& r, uint64_t number, std::string* error)
 {
-    auto it = r.find("values");
-    if (it == r.end())
-        return true;
-    if (!it->is_object())
-        return false;
-    for (auto& [name, text] : it->items()) {
-        if (!text.is_string())
-            return false;
-        values->push_back({name, text.get<std::string>()});
-    }
-    return true;
-}
-
-record_verdict journal_reader::record(const json& r, uint64_t number, std::string* error)
-{
-    auto rec = r.find("rec");
-    auto ticket = r.find("ticket");
-    if (rec == r.end() || !rec->is_string())
-        return RECORD_UNREADABLE;
-    const std::string& kind = rec->get_ref<const std::string&>();
-    if (kind == "open" || kind == "torn") {
-        auto pid = r.find("pid");
-        std::vector<field_value> own;  // none are written here; any found count as burned
-        if (!read_values(r, &own) || (kind == "open" && (pid == r.end() || !pid->is_number_unsigned())))
+    if (r.rec == "open" || r.rec == "torn") {
+        if (r.rec == "open" && !r.pid)
             return RECORD_UNREADABLE;
-        if (kind == "open")
-            out_->pid = pid->get<uint64_t>();
-        mark(own, VALUE_BURNED);
+        if (r.rec == "open")
+            out_->pid = *r.pid;
+        mark(r.values, VALUE_BURNED);  // none are written there; any found count as burned
         return RECORD_READ;
     }
-    if (kind != "reserved" && kind != "used" && kind != "failed" && kind != "burned")
+    if ((r.rec != "reserved" && r.rec != "used" && r.rec != "failed" && r.rec != "burned") || !r.ticket)
         return RECORD_UNREADABLE;
-    if (ticket == r.end() || !ticket->is_number_unsigned())
-        return RECORD_UNREADABLE;
-    uint64_t n = ticket->get<uint64_t>();
-    top_ticket_ = std::max(top_ticket_, n);
-    return kind == "reserved" ? reserved(r, n, number, error) : ended(r, kind, n, number, error);
+    top_ticket_ = std::max(top_ticket_, *r.ticket);
+    return r.rec == "reserved" ? reserved(r, number, error) : ended(r, number, error);
 }
 
-record_verdict journal_reader::reserved(const json& r, uint64_t ticket, uint64_t number, std::string* error)
+record_verdict journal_reader::reserved(const line_record& r, uint64_t number, std::string* error)
 {
-    serial_reservation reservation;
-    reservation.ticket = ticket;
-    reservation.line = number;
-    auto board = r.find("board");
-    if (board != r.end() && board->is_string())
-        reservation.board = board->get<std::string>();
-    if (r.find("values") == r.end() || !read_values(r, &reservation.values))
+    if (!r.has_values)
         return RECORD_UNREADABLE;
-    if (live_.count(ticket)) {
+    uint64_t ticket = *r.ticket;
+    auto held = live_.find(ticket);
+    if (held != live_.end()) {
         *error = line_error(name_, number,
                             "ticket " + std::to_string(ticket) + " is reserved again while line " +
-                                std::to_string(live_[ticket].line) + " still holds it") +
+                                std::to_string(held->second.line) + " still holds it") +
                  damaged;
         return RECORD_WRONG;
     }
-    mark(reservation.values, VALUE_RESERVED);
-    live_[ticket] = std::move(reservation);
+    mark(r.values, VALUE_RESERVED);
+    live_[ticket] = {ticket, number, r.board, r.values};
     return RECORD_READ;
 }
 
-record_verdict journal_reader::ended(const json& r, const std::string& kind, uint64_t ticket, uint64_t number,
-                                     std::string* error)
+record_verdict journal_reader::ended(const line_record& r, uint64_t number, std::string* error)
 {
-    std::vector<field_value> own;
-    if (!read_values(r, &own))
-        return RECORD_UNREADABLE;
-    auto it = live_.find(ticket);
+    auto it = live_.find(*r.ticket);
     if (it == live_.end()) {
-        *error = line_error(name_, number, "the board of ticket " + std::to_string(ticket) + " is recorded " + kind +
-                                               ", but no reservation before it holds that ticket") +
+        *error = line_error(name_, number, "the board of ticket " + std::to_string(*r.ticket) + " is recorded " +
+                                               r.rec + ", but no reservation before it holds that ticket") +
                  damaged;
         return RECORD_WRONG;
     }
     serial_value_state state = VALUE_BURNED;
-    if (kind == "used")
+    if (r.rec == "used")
         state = VALUE_USED;
-    else if (kind == "failed")
-        state = r.value("then", json()) == "reuse" ? VALUE_FAILED_REUSE : VALUE_FAILED;
+    else if (r.rec == "failed")
+        state = r.then == "reuse" ? VALUE_FAILED_REUSE : VALUE_FAILED;
     mark(it->second.values, state);
-    mark(own, state);
+    mark(r.values, state);
     live_.erase(it);
     return RECORD_READ;
 }
 
 bool journal_reader::finish(std::string* error)
 {
-    if (!unreadable_.empty()) {
+    if (unreadable_first_) {
         out_->torn_first = unreadable_first_;
         out_->torn_last = out_->lines;
-        for (std::string_view text : unreadable_)
-            for (field_value& v : read_torn_values(text))
-                out_->torn_values.push_back(std::move(v));
+        out_->torn_values = std::move(unreadable_values_);
         mark(out_->torn_values, VALUE_BURNED);
-        unreadable_.clear();
     }
     for (auto& [ticket, reservation] : live_)
         out_->unfinished.push_back(std::move(reservation));
@@ -420,7 +417,7 @@ void count_handed(serial_field* f, const serial_journal& journal, failed_policy 
             std::optional<uint64_t> n = field_parse_number(text);
             if (n && (!highest || *n > *highest))
                 highest = n;
-            std::string key = encoded_key(f->spec, text);
+            std::string key = f->spec.kind == FIELD_LIST ? encoded_key(f->spec, text) : "";
             if (!key.empty())
                 f->handed_keys.insert(key);
             if (state == VALUE_FAILED_REUSE && policy == FAILED_REUSE && reusable(*f, text))
