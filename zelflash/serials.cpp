@@ -18,9 +18,8 @@ using json = nlohmann::json;
 // handed out from it yet, and appending the rest completes it.
 constexpr std::string_view HEADER = "{\"zelflash_serials\":1}\n";
 constexpr uint64_t MAX_FILE_SIZE = uint64_t{1} << 30;  // some million boards' records
-// No record zelflash writes comes near this: its values are at most 64
-// bytes each and the board's name is cut to MAX_BOARD_NAME.
-constexpr size_t MAX_LINE = 64 * 1024;
+// Board names are cut to this, so that a record stays a short line: its
+// values are at most 64 bytes each.
 constexpr size_t MAX_BOARD_NAME = 1024;
 
 std::string_view trim(std::string_view text)
@@ -140,8 +139,8 @@ line_record read_line(std::string_view text)
 {
     line_record r;
     line_reader reader(&r);
-    bool parsed = json::sax_parse(text.substr(0, MAX_LINE), &reader, nlohmann::detail::input_format_t::json, true);
-    r.whole = parsed && !reader.wrong && text.size() <= MAX_LINE;
+    bool parsed = json::sax_parse(text, &reader, nlohmann::detail::input_format_t::json, true);
+    r.whole = parsed && !reader.wrong;
     return r;
 }
 
@@ -287,7 +286,7 @@ bool read_header(std::string_view text, const std::string& name, serial_journal*
     std::string_view first = text.substr(0, text.find('\n'));
     if (trim(first) == HEADER.substr(0, HEADER.size() - 1))
         return true;
-    json header = first.size() <= MAX_LINE ? json::parse(first, nullptr, false) : json();
+    json header = json::parse(first, nullptr, false);
     json format = header.is_object() ? header.value("zelflash_serials", json()) : json();
     if (format.is_number_unsigned() && format != 1)
         *error = name + " is in format " + format.dump() +
@@ -545,7 +544,7 @@ uint64_t holder_pid(const std::string& path)
     std::string line;
     uint64_t pid = 0;
     while (std::getline(in, line)) {
-        if (line.size() > MAX_LINE || line.find("\"open\"") == std::string::npos)
+        if (line.find("\"open\"") == std::string::npos)
             continue;
         json r = json::parse(line, nullptr, false);
         if (r.is_object() && r.value("rec", json()) == "open" && r.value("pid", json()).is_number_unsigned())
@@ -740,6 +739,10 @@ bool serial_state::reserve(const std::string& board, std::vector<field_value>* v
     std::vector<bool> from_pool;
     if (!check_writable(error) || !next_values(&picked, &from_pool, error))
         return false;
+    if (next_ticket_ == UINT64_MAX) {  // the next open would take the file for damaged
+        *error = path_ + ": its tickets have reached the highest number (has the file been edited?)";
+        return false;
+    }
     nlohmann::ordered_json r = {{"rec", "reserved"},
                                 {"ticket", next_ticket_},
                                 {"values", values_json(picked)},
