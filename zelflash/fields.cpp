@@ -414,14 +414,14 @@ bool parse_serial_parts(const std::vector<std::string_view>& parts, field_spec* 
 
 bool field_parse_serial(std::string_view text, field_spec* out, std::string* error)
 {
-    const std::string usage = "; give ADDR:FORMAT:START[:STEP[:LAST]], e.g. 0x1F000:le32:1000";
     std::vector<std::string_view> parts = split(text, ':');
     field_spec spec;
     spec.name = "serial";
     spec.kind = FIELD_COUNTER;
-    std::string why = "it has " + std::to_string(parts.size()) + " parts, not 3 to 5";
+    std::string why = "it has " + std::to_string(parts.size()) +
+                      " parts, not 3 to 5; give ADDR:FORMAT:START[:STEP[:LAST]], e.g. 0x1F000:le32:1000";
     if (parts.size() < 3 || parts.size() > 5 || !parse_serial_parts(parts, &spec, &why)) {
-        *error = "--serial " + std::string(text) + ": " + why + usage;
+        *error = "--serial " + std::string(text) + ": " + why;
         return false;
     }
     std::string fault = field_check(spec);
