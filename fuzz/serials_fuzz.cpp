@@ -39,20 +39,21 @@ struct setup {
     int boards = 1;
 };
 
-// fsync on tmpfs costs nothing; the property does not depend on the disk.
-const fs::path& work_dir()
-{
-    static const fs::path dir = [] {
+// A folder for one input, removed after it (libFuzzer ends the process
+// without running exit handlers). fsync on tmpfs costs nothing, and the
+// property does not depend on the disk.
+struct scratch {
+    fs::path dir;
+    scratch()
+    {
         fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path d = base / ("serials_fuzz-" + std::to_string(getpid()));
-        fs::create_directories(d);
-        std::atexit([] { fs::remove_all(work_dir()); });
-        return d;
-    }();
-    return dir;
-}
+        dir = base / ("serials_fuzz-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+    }
+    ~scratch() { fs::remove_all(dir); }
+};
 
-setup setup_of(uint8_t choice, uint8_t more)
+setup setup_of(uint8_t choice, uint8_t more, const fs::path& dir)
 {
     setup s;
     const char* formats[] = {"le8", "le16", "dec3", "hex2"};
@@ -68,7 +69,7 @@ setup setup_of(uint8_t choice, uint8_t more)
     if (choice & 0x04) {
         field_spec mac;
         mac.name = "mac", mac.kind = FIELD_LIST, mac.encoding = FIELD_BYTES, mac.width = 2;
-        mac.list = (work_dir() / "macs.txt").string();
+        mac.list = (dir / "macs.txt").string();
         std::ofstream list(mac.list, std::ios::binary | std::ios::trunc);
         for (int i = 0; i < 2 * (1 + ((choice >> 3) & 3)); i++)
             list << "02:" << (i < 10 ? "0" : "") << i << "\n";
@@ -150,9 +151,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2)
         return 0;
-    setup s = setup_of(data[0], data[1]);
+    scratch folder;
+    setup s = setup_of(data[0], data[1], folder.dir);
     std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
-    std::string path = (work_dir() / "station.serials").string();
+    std::string path = (folder.dir / "station.serials").string();
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 
     std::set<std::string> handed = shown(text, s.fields);
