@@ -69,3 +69,48 @@ struct field_value {
 bool field_format_parse(std::string_view text, field_encoding* encoding, uint32_t* width, std::string* error);
 // The reverse: "le32" for FIELD_LE of 4 bytes.
 std::string field_format_name(field_encoding encoding, uint32_t width);
+
+// A number as the command line, the job file and a field's value give it:
+// decimal ("1000") or hex with 0x ("0x3E8"), 64-bit; nothing else around it.
+std::optional<uint64_t> field_parse_number(std::string_view text);
+
+// The highest value a counter may take: its `last` when given, else the
+// largest number its encoding holds in `width` (le16: 65535, dec4: 9999).
+uint64_t field_counter_limit(const field_spec& spec);
+
+// The bytes of `value_text` in the field's encoding, exactly `width` of
+// them. Numeric encodings (le, be, dec, hex) take a number (decimal, or hex
+// with 0x) and refuse one their width does not hold; nothing is cut off.
+// false with a one-line error naming the field; *out is then unchanged.
+bool field_encode(const field_spec& spec, std::string_view value_text, std::vector<uint8_t>* out,
+                  std::string* error);
+
+// The one field alone: its name, encoding and width, and what its kind
+// needs (a counter: step >= 1, last >= start, both held by its width; a
+// list: its file; a value: one its encoding takes). Empty when fine, else a
+// one-line error naming the field.
+std::string field_check(const field_spec& spec);
+
+// All fields of a job against the image at [image_addr, image_addr +
+// image_size): each field as field_check has it, wholly inside the image,
+// no two with one name, no two sharing a byte. Empty when fine, else the
+// first fault in one line.
+std::string fields_check(const std::vector<field_spec>& fields, uint32_t image_addr, uint32_t image_size);
+
+struct image;
+// The board's copy of `img` with each field's value written in: every field
+// needs its value (by name), and every value its field. false with a
+// one-line error; *out is then unchanged.
+bool fields_patch(const image& img, const std::vector<field_spec>& fields, const std::vector<field_value>& values,
+                  image* out, std::string* error);
+
+// --serial ADDR:FORMAT:START[:STEP[:LAST]] ("0x1F000:le32:1000",
+// "0x1F000:dec8:1:1:99999999"): the counter named "serial". ADDR and the
+// numbers are decimal or 0x hex; the format is numeric. false with a
+// one-line error saying what is allowed.
+bool field_parse_serial(std::string_view text, field_spec* out, std::string* error);
+
+// --set NAME=VALUE: the value of a field of kind FIELD_VALUE for this run.
+// The name must be a valid field name; the value is everything after the
+// first '='. false with a one-line error.
+bool field_parse_set(std::string_view text, std::string* name, std::string* value, std::string* error);

@@ -1,0 +1,789 @@
+#include "serials.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "file_lock.h"
+
+namespace {
+
+using json = nlohmann::json;
+
+// The first line of every state file, format 1. A file that holds a prefix
+// of it and nothing more was cut short while it was being made: nothing was
+// handed out from it yet, and appending the rest completes it.
+constexpr std::string_view HEADER = "{\"zelflash_serials\":1}\n";
+constexpr uint64_t MAX_FILE_SIZE = uint64_t{1} << 30;  // some million boards' records
+// Board names are cut to this, so that a record stays a short line: its
+// values are at most 64 bytes each.
+constexpr size_t MAX_BOARD_NAME = 1024;
+
+std::string_view trim(std::string_view text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string line_error(const std::string& name, uint64_t line, const std::string& what)
+{
+    return name + ":" + std::to_string(line) + ": " + what;
+}
+
+const char* const damaged = "; the file has been edited or damaged, so no value is handed out from it";
+
+}  // namespace
+
+// ---- Reading a state file ----
+
+namespace {
+
+// One line of the file, read as far as it goes. A line cut short keeps
+// every complete string of its top-level "values" object: what the tear cut
+// off is lost, and that is all, for a value that cannot be read was never
+// whole on the disk.
+struct line_record {
+    bool whole = false;  // one complete JSON object, its members of the types below
+    std::string rec, then, board;
+    std::optional<uint64_t> ticket, pid;
+    bool has_values = false;
+    std::vector<field_value> values;
+};
+
+// Reads a line into a line_record as the parser goes, without building
+// the whole document.
+class line_reader : public nlohmann::json_sax<json> {
+public:
+    explicit line_reader(line_record* out) : out_(out) {}
+
+    bool null() override { return scalar(nullptr, nullptr); }
+    bool boolean(bool) override { return scalar(nullptr, nullptr); }
+    bool number_integer(number_integer_t) override { return scalar(nullptr, nullptr); }
+    bool number_unsigned(number_unsigned_t n) override
+    {
+        uint64_t number = n;
+        return scalar(nullptr, &number);
+    }
+    bool number_float(number_float_t, const string_t&) override { return scalar(nullptr, nullptr); }
+    bool binary(binary_t&) override { return scalar(nullptr, nullptr); }
+    bool string(string_t& text) override { return scalar(&text, nullptr); }
+    bool start_object(std::size_t) override { return enter(false); }
+    bool start_array(std::size_t) override { return enter(true); }
+    bool key(string_t& name) override
+    {
+        path_.back().key = name;
+        return true;
+    }
+    bool end_object() override { return leave(); }
+    bool end_array() override { return leave(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+    bool wrong = false;  // not a record's shape, whether or not the line is whole
+
+private:
+    struct level {
+        bool array;
+        std::string key;  // of the member being read, in an object
+    };
+    std::vector<level> path_;  // the objects and arrays open, outermost first
+    line_record* out_;
+
+    bool in_values() const { return path_.size() == 2 && path_[0].key == "values" && !path_[1].array; }
+    bool enter(bool array)
+    {
+        bool values = path_.size() == 1 && path_[0].key == "values";
+        if ((path_.empty() || values) && array)
+            wrong = true;
+        if (values)
+            out_->has_values = true;
+        if (path_.size() == 2 && path_[0].key == "values")
+            wrong = true;
+        path_.push_back({array, ""});
+        return true;
+    }
+    bool leave()
+    {
+        path_.pop_back();
+        return true;
+    }
+    bool scalar(const std::string* text, const uint64_t* number)
+    {
+        if (in_values() && text)
+            out_->values.push_back({path_[1].key, *text});
+        else if (path_.empty() || in_values())
+            wrong = true;
+        else if (path_.size() == 1)
+            member(path_[0].key, text, number);
+        return true;
+    }
+    void member(const std::string& key, const std::string* text, const uint64_t* number)
+    {
+        std::string* texts[] = {&out_->rec, &out_->then, &out_->board};
+        const char* text_keys[] = {"rec", "then", "board"};
+        for (int i = 0; i < 3; i++)
+            if (key == text_keys[i])
+                text ? void(*texts[i] = *text) : void(wrong = true);
+        if (key == "ticket" || key == "pid")
+            number ? void((key == "ticket" ? out_->ticket : out_->pid) = *number) : void(wrong = true);
+        if (key == "values")
+            wrong = true;
+    }
+};
+
+line_record read_line(std::string_view text)
+{
+    line_record r;
+    line_reader reader(&r);
+    bool parsed = json::sax_parse(text, &reader, nlohmann::detail::input_format_t::json, true);
+    r.whole = parsed && !reader.wrong;
+    return r;
+}
+
+enum record_verdict { RECORD_READ, RECORD_UNREADABLE, RECORD_WRONG };
+
+class journal_reader {
+public:
+    journal_reader(const std::string& name, serial_journal* out) : name_(name), out_(out) {}
+    bool line(std::string_view text, uint64_t number, std::string* error);
+    bool finish(std::string* error);
+
+private:
+    record_verdict record(const line_record& r, uint64_t number, std::string* error);
+    record_verdict reserved(const line_record& r, uint64_t number, std::string* error);
+    record_verdict ended(const line_record& r, uint64_t number, std::string* error);
+    void mark(const std::vector<field_value>& values, serial_value_state state);
+
+    const std::string& name_;
+    serial_journal* out_;
+    std::map<uint64_t, serial_reservation> live_;  // reserved and not ended, by ticket
+    // Lines since the last record that could not be read: where they start,
+    // and the values still readable in them.
+    uint64_t unreadable_first_ = 0;
+    std::vector<field_value> unreadable_values_;
+    uint64_t top_ticket_ = 0;
+};
+
+void journal_reader::mark(const std::vector<field_value>& values, serial_value_state state)
+{
+    for (const field_value& v : values)
+        out_->values[v.name][v.text] = state;
+}
+
+bool journal_reader::line(std::string_view text, uint64_t number, std::string* error)
+{
+    if (trim(text).empty())
+        return true;
+    line_record r = read_line(text);
+    record_verdict verdict = r.whole ? record(r, number, error) : RECORD_UNREADABLE;
+    if (verdict == RECORD_WRONG)
+        return false;
+    if (verdict == RECORD_UNREADABLE) {
+        if (!unreadable_first_)
+            unreadable_first_ = number;
+        unreadable_values_.insert(unreadable_values_.end(), r.values.begin(), r.values.end());
+        return true;
+    }
+    if (unreadable_first_) {
+        if (r.rec != "torn") {
+            *error = line_error(name_, unreadable_first_, "this line cannot be read as a record") + damaged;
+            return false;
+        }
+        // Set aside: what can be read there counts as burned, whatever else it was.
+        mark(unreadable_values_, VALUE_BURNED);
+        unreadable_values_.clear();
+        unreadable_first_ = 0;
+    }
+    return true;
+}
+
+record_verdict journal_reader::record(const line_record& r, uint64_t number, std::string* error)
+{
+    if (r.rec == "open" || r.rec == "torn") {
+        if (r.rec == "open" && !r.pid)
+            return RECORD_UNREADABLE;
+        if (r.rec == "open")
+            out_->pid = *r.pid;
+        mark(r.values, VALUE_BURNED);  // none are written there; any found count as burned
+        return RECORD_READ;
+    }
+    if ((r.rec != "reserved" && r.rec != "used" && r.rec != "failed" && r.rec != "burned") || !r.ticket)
+        return RECORD_UNREADABLE;
+    top_ticket_ = std::max(top_ticket_, *r.ticket);
+    return r.rec == "reserved" ? reserved(r, number, error) : ended(r, number, error);
+}
+
+record_verdict journal_reader::reserved(const line_record& r, uint64_t number, std::string* error)
+{
+    if (!r.has_values)
+        return RECORD_UNREADABLE;
+    uint64_t ticket = *r.ticket;
+    auto held = live_.find(ticket);
+    if (held != live_.end()) {
+        *error = line_error(name_, number,
+                            "ticket " + std::to_string(ticket) + " is reserved again while line " +
+                                std::to_string(held->second.line) + " still holds it") +
+                 damaged;
+        return RECORD_WRONG;
+    }
+    mark(r.values, VALUE_RESERVED);
+    live_[ticket] = {ticket, number, r.board, r.values};
+    return RECORD_READ;
+}
+
+record_verdict journal_reader::ended(const line_record& r, uint64_t number, std::string* error)
+{
+    auto it = live_.find(*r.ticket);
+    if (it == live_.end()) {
+        *error = line_error(name_, number, "the board of ticket " + std::to_string(*r.ticket) + " is recorded " +
+                                               r.rec + ", but no reservation before it holds that ticket") +
+                 damaged;
+        return RECORD_WRONG;
+    }
+    serial_value_state state = VALUE_BURNED;
+    if (r.rec == "used")
+        state = VALUE_USED;
+    else if (r.rec == "failed")
+        state = r.then == "reuse" ? VALUE_FAILED_REUSE : VALUE_FAILED;
+    mark(it->second.values, state);
+    mark(r.values, state);
+    live_.erase(it);
+    return RECORD_READ;
+}
+
+bool journal_reader::finish(std::string* error)
+{
+    if (unreadable_first_) {
+        out_->torn_first = unreadable_first_;
+        out_->torn_last = out_->lines;
+        out_->torn_values = std::move(unreadable_values_);
+        mark(out_->torn_values, VALUE_BURNED);
+    }
+    for (auto& [ticket, reservation] : live_)
+        out_->unfinished.push_back(std::move(reservation));
+    std::sort(out_->unfinished.begin(), out_->unfinished.end(),
+              [](const serial_reservation& a, const serial_reservation& b) { return a.line < b.line; });
+    if (top_ticket_ == UINT64_MAX) {
+        *error = name_ + ": its tickets have reached the highest number" + damaged;
+        return false;
+    }
+    out_->next_ticket = top_ticket_ + 1;
+    return true;
+}
+
+// The first line: the header, whole or cut short; false with *error when
+// the file is something else.
+bool read_header(std::string_view text, const std::string& name, serial_journal* out, std::string* error)
+{
+    if (text.size() < HEADER.size() && HEADER.substr(0, text.size()) == text) {
+        out->header_rest = std::string(HEADER.substr(text.size()));
+        return true;
+    }
+    std::string_view first = text.substr(0, text.find('\n'));
+    if (trim(first) == HEADER.substr(0, HEADER.size() - 1))
+        return true;
+    json header = json::parse(first, nullptr, false);
+    json format = header.is_object() ? header.value("zelflash_serials", json()) : json();
+    if (format.is_number_unsigned() && format != 1)
+        *error = name + " is in format " + format.dump() +
+                 ", which this zelflash does not know; use the zelflash that wrote it or a newer one";
+    else
+        *error = name + " is not a zelflash state file (its first line is not " +
+                 std::string(HEADER.substr(0, HEADER.size() - 1)) + "); check the path";
+    return false;
+}
+
+}  // namespace
+
+bool serial_journal_read(std::string_view text, const std::string& name, serial_journal* out, std::string* error)
+{
+    serial_journal journal;
+    if (!read_header(text, name, &journal, error))
+        return false;
+    journal.ends_mid_line = !text.empty() && text.back() != '\n';
+    journal_reader reader(name, &journal);
+    if (journal.header_rest.empty()) {
+        size_t from = text.find('\n') + 1;
+        journal.lines = 1;
+        while (from < text.size()) {
+            size_t end = std::min(text.find('\n', from), text.size());
+            if (!reader.line(text.substr(from, end - from), ++journal.lines, error))
+                return false;
+            from = end + 1;
+        }
+    }
+    if (!reader.finish(error))
+        return false;
+    *out = std::move(journal);
+    return true;
+}
+
+// ---- Handing out values ----
+
+// How one field's values are counted. A counter hands out next_number;
+// a list the first of its lines not handed out; either takes from the
+// pool first (failed values under FAILED_REUSE).
+struct serial_field {
+    field_spec spec;
+    std::optional<uint64_t> next_number;  // FIELD_COUNTER; nullopt past 64 bits
+    std::vector<std::string> list;        // FIELD_LIST: its lines in order,
+    std::vector<std::string> list_keys;   // their bytes as the field encodes them,
+    std::set<std::string> handed_keys;    // the bytes of every value handed out,
+    size_t list_next = 0;                 // and no line before this one is free
+    std::vector<std::string> pool;        // failed values to hand out again, first first
+};
+
+namespace {
+
+std::string encoded_key(const field_spec& spec, const std::string& text)
+{
+    std::vector<uint8_t> bytes;
+    std::string ignored;
+    if (!field_encode(spec, text, &bytes, &ignored))
+        return "";
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool read_list(serial_field* f, std::string* error)
+{
+    std::ifstream in(f->spec.list, std::ios::binary);
+    if (!in) {
+        *error = f->spec.list + ": cannot read the list of field '" + f->spec.name + "' (does it exist?)";
+        return false;
+    }
+    std::map<std::string, uint64_t> seen;  // bytes -> line
+    std::string raw;
+    for (uint64_t number = 1; std::getline(in, raw); number++) {
+        std::string text(trim(raw));
+        if (text.empty() || text[0] == '#')
+            continue;
+        std::vector<uint8_t> bytes;
+        std::string why;
+        if (!field_encode(f->spec, text, &bytes, &why)) {
+            *error = line_error(f->spec.list, number, why);
+            return false;
+        }
+        std::string key(bytes.begin(), bytes.end());
+        if (!seen.emplace(key, number).second) {
+            *error = line_error(f->spec.list, number,
+                                "'" + text + "' is the value of line " + std::to_string(seen[key]) +
+                                    " again; each value may appear once");
+            return false;
+        }
+        f->list.push_back(std::move(text));
+        f->list_keys.push_back(std::move(key));
+    }
+    return true;
+}
+
+std::optional<uint64_t> checked_add(uint64_t a, uint64_t b)
+{
+    return a > UINT64_MAX - b ? std::nullopt : std::optional<uint64_t>(a + b);
+}
+
+// The lowest start + k * step above `highest`.
+std::optional<uint64_t> number_above(const field_spec& spec, std::optional<uint64_t> highest)
+{
+    if (!highest || *highest < spec.start)
+        return spec.start;
+    uint64_t k = (*highest - spec.start) / spec.step + 1;
+    if (k > UINT64_MAX / spec.step)
+        return std::nullopt;
+    return checked_add(spec.start, k * spec.step);
+}
+
+// A failed value goes to another board only while the field still takes it.
+bool reusable(const serial_field& f, const std::string& text)
+{
+    if (f.spec.kind == FIELD_LIST)
+        return !encoded_key(f.spec, text).empty();
+    std::optional<uint64_t> n = field_parse_number(text);
+    return n && *n <= field_counter_limit(f.spec);
+}
+
+void count_handed(serial_field* f, const serial_journal& journal, failed_policy policy)
+{
+    if (f->spec.kind == FIELD_VALUE)
+        return;  // given anew each run, not counted
+    std::optional<uint64_t> highest;
+    auto it = journal.values.find(f->spec.name);
+    if (it != journal.values.end()) {
+        for (const auto& [text, state] : it->second) {
+            std::optional<uint64_t> n = field_parse_number(text);
+            if (n && (!highest || *n > *highest))
+                highest = n;
+            std::string key = f->spec.kind == FIELD_LIST ? encoded_key(f->spec, text) : "";
+            if (!key.empty())
+                f->handed_keys.insert(key);
+            if (state == VALUE_FAILED_REUSE && policy == FAILED_REUSE && reusable(*f, text))
+                f->pool.push_back(text);
+        }
+    }
+    if (f->spec.kind == FIELD_COUNTER) {
+        f->next_number = number_above(f->spec, highest);
+        std::sort(f->pool.begin(), f->pool.end(), [](const std::string& a, const std::string& b) {
+            return field_parse_number(a) < field_parse_number(b);
+        });
+    }
+}
+
+void advance_list(serial_field* f)
+{
+    while (f->list_next < f->list.size() && f->handed_keys.count(f->list_keys[f->list_next]))
+        f->list_next++;
+}
+
+std::string run_out(const serial_field& f)
+{
+    const field_spec& spec = f.spec;
+    if (spec.kind == FIELD_LIST)
+        return "field '" + spec.name + "' has run out: all " + std::to_string(f.list.size()) + " values of " +
+               spec.list + " are handed out; add new ones to the list";
+    uint64_t limit = field_counter_limit(spec);
+    uint64_t last = spec.start + (limit - spec.start) / spec.step * spec.step;
+    std::string held = spec.last && *spec.last <= limit
+                           ? ""
+                           : " (the most " + field_format_name(spec.encoding, spec.width) + " holds)";
+    return "field '" + spec.name + "' has run out: its last value " + std::to_string(last) + held +
+           " is handed out; give it a new range";
+}
+
+// The value `f` hands out next; false when it has none left.
+bool next_of(const serial_field& f, std::string* text, bool* from_pool)
+{
+    *from_pool = false;
+    if (f.spec.kind == FIELD_VALUE) {
+        *text = f.spec.value;
+        return true;
+    }
+    if (!f.pool.empty()) {
+        *text = f.pool.front();
+        *from_pool = true;
+        return true;
+    }
+    if (f.spec.kind == FIELD_COUNTER) {
+        if (!f.next_number || *f.next_number > field_counter_limit(f.spec))
+            return false;
+        *text = std::to_string(*f.next_number);
+        return true;
+    }
+    if (f.list_next >= f.list.size())
+        return false;
+    *text = f.list[f.list_next];
+    return true;
+}
+
+void hand_out(serial_field* f, const std::string& text, bool from_pool)
+{
+    if (from_pool)
+        f->pool.erase(f->pool.begin());
+    else if (f->spec.kind == FIELD_COUNTER)
+        f->next_number = checked_add(*f->next_number, f->spec.step);
+    if (f->spec.kind == FIELD_LIST) {
+        f->handed_keys.insert(encoded_key(f->spec, text));
+        advance_list(f);
+    }
+}
+
+std::string utc_now()
+{
+    using namespace std::chrono;
+    auto now = floor<seconds>(system_clock::now());
+    auto day = floor<days>(now);
+    year_month_day date{day};
+    hh_mm_ss<seconds> time{now - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+std::string line_of(const nlohmann::ordered_json& record)
+{
+    // Board names come from the system and may be any bytes; values are
+    // ASCII, checked against their encoding before they get here.
+    return record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+nlohmann::ordered_json values_json(const std::vector<field_value>& values)
+{
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    for (const field_value& v : values)
+        object[v.name] = v.text;
+    return object;
+}
+
+// "serial 1017, 1018; mac 02:00:00:00:00:11", fields in the order first met.
+std::string values_text(const std::vector<field_value>& values)
+{
+    std::vector<std::pair<std::string, std::string>> by_field;
+    for (const field_value& v : values) {
+        auto it = std::find_if(by_field.begin(), by_field.end(), [&](const auto& f) { return f.first == v.name; });
+        if (it == by_field.end())
+            by_field.push_back({v.name, v.name + " " + v.text});
+        else
+            it->second += ", " + v.text;
+    }
+    std::string text;
+    for (const auto& f : by_field)
+        text += (text.empty() ? "" : "; ") + f.second;
+    return text;
+}
+
+// The pid of the last run that opened the file, for the message that it is
+// in use; 0 when it cannot be told.
+uint64_t holder_pid(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    uint64_t pid = 0;
+    while (std::getline(in, line)) {
+        if (line.find("\"open\"") == std::string::npos)
+            continue;
+        json r = json::parse(line, nullptr, false);
+        if (r.is_object() && r.value("rec", json()) == "open" && r.value("pid", json()).is_number_unsigned())
+            pid = r["pid"].get<uint64_t>();
+    }
+    return pid;
+}
+
+}  // namespace
+
+serial_state::serial_state() = default;
+serial_state::~serial_state() = default;
+
+namespace {
+
+bool open_locked(file_lock* file, const std::string& path, bool* created, std::string* error)
+{
+    std::string why;
+    switch (file->open(path, created, &why)) {
+    case FILE_LOCK_TAKEN: return true;
+    case FILE_LOCK_BUSY: {
+        uint64_t pid = holder_pid(path);
+        *error = path + " is in use by another zelflash" + (pid ? " (pid " + std::to_string(pid) + ")" : "") +
+                 "; one station, one state file";
+        return false;
+    }
+    default: *error = path + ": cannot open the state file: " + why; return false;
+    }
+}
+
+bool build_fields(const std::vector<field_spec>& specs, std::vector<serial_field>* out, std::string* error)
+{
+    std::vector<serial_field> fields;
+    for (const field_spec& spec : specs) {
+        std::string fault = field_check(spec);
+        if (!fault.empty()) {
+            *error = fault;
+            return false;
+        }
+        serial_field f;
+        f.spec = spec;
+        if (spec.kind == FIELD_LIST && !read_list(&f, error))
+            return false;
+        fields.push_back(std::move(f));
+    }
+    *out = std::move(fields);
+    return true;
+}
+
+}  // namespace
+
+bool serial_state::open(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
+                        std::string* error)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<serial_field> counted;
+    if (!build_fields(fields, &counted, error))
+        return false;
+    auto file = std::make_unique<file_lock>();
+    bool created = false;
+    std::string text, why;
+    serial_journal journal;
+    if (!open_locked(file.get(), path, &created, error))
+        return false;
+    if (!file->read_all(MAX_FILE_SIZE, &text, &why)) {
+        *error = path + ": cannot read the state file: " + why;
+        return false;
+    }
+    if (!serial_journal_read(text, path, &journal, error))
+        return false;
+    for (serial_field& f : counted) {
+        count_handed(&f, journal, policy);
+        advance_list(&f);
+    }
+    path_ = path;
+    file_ = std::move(file);
+    policy_ = policy;
+    fields_ = std::move(counted);
+    live_.clear();
+    next_ticket_ = journal.next_ticket;
+    broken_.clear();
+    notices_.clear();
+    // A file made now, or by a run that stopped before its header was
+    // whole, may not be in its folder on the disk yet.
+    bool fresh = created || !journal.header_rest.empty();
+    if (!recover(journal, error)) {
+        file_.reset();
+        return false;
+    }
+    if (fresh && !file_lock_sync_directory(path, &why)) {
+        *error = path + ": cannot sync its folder: " + why;
+        file_.reset();
+        return false;
+    }
+    return true;
+}
+
+// Settles what the last run left: completes a header cut short, sets
+// lines cut short aside, burns what was still reserved, and records this
+// run; all synced before any value goes out.
+bool serial_state::recover(const serial_journal& journal, std::string* error)
+{
+    bool start_line = journal.ends_mid_line && journal.header_rest.empty();
+    auto put = [&](const nlohmann::ordered_json& record) {
+        std::string text = (start_line ? "\n" : "") + line_of(record);
+        start_line = false;
+        return this->record(text, error);
+    };
+    if (!journal.header_rest.empty() && !record(journal.header_rest, error))
+        return false;
+    if (journal.torn_first) {
+        if (!put({{"rec", "torn"}, {"lines", {journal.torn_first, journal.torn_last}}}))
+            return false;
+        bool one = journal.torn_first == journal.torn_last;
+        std::string lines = one ? "line " + std::to_string(journal.torn_first)
+                                : "lines " + std::to_string(journal.torn_first) + " to " +
+                                      std::to_string(journal.torn_last);
+        std::string notice = path_ + ": " + lines + (one ? " was" : " were") +
+                             " cut short when zelflash last stopped (a crash or a power loss); set aside";
+        if (!journal.torn_values.empty())
+            notice += ", and the values still readable there are burned: " + values_text(journal.torn_values);
+        notices_.push_back(notice);
+    }
+    std::vector<field_value> burned;
+    for (const serial_reservation& r : journal.unfinished) {
+        if (!put({{"rec", "burned"}, {"ticket", r.ticket}, {"values", values_json(r.values)}}))
+            return false;
+        for (const field_value& v : r.values)
+            if (std::none_of(fields_.begin(), fields_.end(),
+                             [&](const serial_field& f) { return f.spec.name == v.name && f.spec.kind == FIELD_VALUE; }))
+                burned.push_back(v);
+    }
+    if (!burned.empty())
+        notices_.push_back(path_ + ": " + std::to_string(burned.size()) +
+                           (burned.size() == 1 ? " value was" : " values were") +
+                           " reserved when zelflash last stopped without finishing: " + values_text(burned) +
+                           (burned.size() == 1 ? "; it is" : "; they are") + " burned, not handed out again");
+    return put({{"rec", "open"},
+                {"pid", file_lock_process_id()},
+                {"policy", policy_ == FAILED_REUSE ? "reuse" : "burn"},
+                {"time", utc_now()}});
+}
+
+// Appends one record and syncs it; a record that could not be made stops
+// the handing out for good.
+bool serial_state::record(const std::string& line, std::string* error)
+{
+    std::string why;
+    if (file_->append(line, &why) && file_->sync(&why))
+        return true;
+    broken_ = why;
+    *error = path_ + ": cannot write a record: " + why + "; no value is handed out until zelflash is started again";
+    return false;
+}
+
+bool serial_state::check_writable(std::string* error) const
+{
+    if (!file_) {
+        *error = "the state file is not open";
+        return false;
+    }
+    if (broken_.empty())
+        return true;
+    *error = path_ + ": a record could not be written (" + broken_ +
+             "); no value is handed out until zelflash is started again";
+    return false;
+}
+
+bool serial_state::next_values(std::vector<field_value>* values, std::vector<bool>* from_pool,
+                               std::string* error) const
+{
+    values->clear();
+    from_pool->clear();
+    for (const serial_field& f : fields_) {
+        std::string text;
+        bool pooled = false;
+        if (!next_of(f, &text, &pooled)) {
+            *error = run_out(f);
+            return false;
+        }
+        values->push_back({f.spec.name, text});
+        from_pool->push_back(pooled);
+    }
+    return true;
+}
+
+bool serial_state::reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket,
+                           std::string* error)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<field_value> picked;
+    std::vector<bool> from_pool;
+    if (!check_writable(error) || !next_values(&picked, &from_pool, error))
+        return false;
+    if (next_ticket_ == UINT64_MAX) {  // the next open would take the file for damaged
+        *error = path_ + ": its tickets have reached the highest number (has the file been edited?)";
+        return false;
+    }
+    nlohmann::ordered_json r = {{"rec", "reserved"},
+                                {"ticket", next_ticket_},
+                                {"values", values_json(picked)},
+                                {"board", board.substr(0, MAX_BOARD_NAME)},
+                                {"time", utc_now()}};
+    if (!record(line_of(r), error))
+        return false;
+    for (size_t i = 0; i < fields_.size(); i++)
+        if (fields_[i].spec.kind != FIELD_VALUE)
+            hand_out(&fields_[i], picked[i].text, from_pool[i]);
+    *ticket = next_ticket_++;
+    live_[*ticket] = picked;
+    *values = std::move(picked);
+    return true;
+}
+
+bool serial_state::finish(uint64_t ticket, bool programmed, std::string* error)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!check_writable(error))
+        return false;
+    auto it = live_.find(ticket);
+    if (it == live_.end()) {
+        *error = path_ + ": no board holds ticket " + std::to_string(ticket);
+        return false;
+    }
+    nlohmann::ordered_json r = {{"rec", programmed ? "used" : "failed"}, {"ticket", ticket}};
+    if (!programmed)
+        r["then"] = policy_ == FAILED_REUSE ? "reuse" : "burn";
+    if (!record(line_of(r), error))
+        return false;
+    for (size_t i = 0; i < fields_.size() && !programmed && policy_ == FAILED_REUSE; i++)
+        if (fields_[i].spec.kind != FIELD_VALUE)
+            fields_[i].pool.push_back(it->second[i].text);
+    live_.erase(it);
+    return true;
+}
+
+bool serial_state::peek(std::vector<field_value>* values, std::string* error) const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<bool> from_pool;
+    return next_values(values, &from_pool, error);
+}

@@ -1,0 +1,443 @@
+// The state file: values handed out once, whatever stops zelflash, and what
+// it finds at the next open.
+#include "serials.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "file_lock.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+std::string text_of(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+field_spec counter(uint64_t start, uint64_t step = 1, std::optional<uint64_t> last = {}, const char* format = "le32")
+{
+    field_spec f;
+    f.name = "serial";
+    std::string error;
+    EXPECT_TRUE(field_format_parse(format, &f.encoding, &f.width, &error));
+    f.start = start, f.step = step, f.last = last;
+    return f;
+}
+
+struct serials : testing::Test {
+    // fsync on tmpfs costs nothing, and no property here depends on the disk.
+    fs::path dir = (fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+                   ("zelflash-serials-" + std::to_string(std::random_device{}()));
+    std::string path = (dir / "station.serials").string();
+    std::string list = (dir / "macs.txt").string();
+    std::vector<field_spec> fields = {counter(1000)};
+    serials() { fs::create_directories(dir); }
+    ~serials() override { fs::remove_all(dir); }
+
+    // Opens the file anew; the state file held before is dropped first, as
+    // a crash drops it, with its boards unfinished.
+    std::unique_ptr<serial_state> reopen(std::unique_ptr<serial_state>& held, failed_policy policy = FAILED_BURN)
+    {
+        held.reset();
+        return open(policy);
+    }
+    std::unique_ptr<serial_state> open(failed_policy policy = FAILED_BURN)
+    {
+        auto state = std::make_unique<serial_state>();
+        std::string error;
+        EXPECT_TRUE(state->open(path, fields, policy, &error)) << error;
+        return state;
+    }
+    // The first value for the next board, or why there is none.
+    std::string next(serial_state& state, uint64_t* ticket = nullptr)
+    {
+        std::vector<field_value> values;
+        uint64_t t = 0;
+        std::string error;
+        return state.reserve("board", &values, ticket ? ticket : &t, &error) ? values[0].text : "refused: " + error;
+    }
+    void add_list(const std::string& lines)
+    {
+        std::ofstream(list, std::ios::binary) << lines;
+        field_spec mac;
+        mac.name = "mac", mac.kind = FIELD_LIST, mac.encoding = FIELD_BYTES, mac.width = 6, mac.list = list;
+        fields = {mac};
+    }
+};
+
+TEST_F(serials, records_each_board_reserved_then_used_or_failed)
+{
+    field_spec batch;
+    batch.name = "batch", batch.kind = FIELD_VALUE, batch.encoding = FIELD_TEXT, batch.width = 4, batch.value = "B7";
+    fields = {counter(1000, 5), batch};
+    auto state = open();
+    uint64_t a = 0, b = 0;
+    EXPECT_EQ(next(*state, &a), "1000");
+    EXPECT_EQ(next(*state, &b), "1005");
+    std::vector<field_value> peeked;
+    std::string error;
+    ASSERT_TRUE(state->peek(&peeked, &error));
+    EXPECT_THAT(peeked, ElementsAre(field_value{"serial", "1010"}, field_value{"batch", "B7"}));
+    ASSERT_TRUE(state->finish(a, true, &error)) << error;
+    ASSERT_TRUE(state->finish(b, false, &error)) << error;
+    EXPECT_FALSE(state->finish(b, true, &error));
+    EXPECT_THAT(error, HasSubstr("no board holds ticket 2"));
+
+    std::string text = text_of(path);
+    EXPECT_THAT(text, HasSubstr("{\"rec\":\"open\",\"pid\":" + std::to_string(file_lock_process_id()) +
+                                ",\"policy\":\"burn\",\"time\":\""));
+    EXPECT_THAT(text, HasSubstr(R"({"rec":"reserved","ticket":1,"values":{"serial":"1000","batch":"B7"},"board":"board","time":")"));
+    EXPECT_THAT(text, HasSubstr("\n{\"rec\":\"used\",\"ticket\":1}\n{\"rec\":\"failed\",\"ticket\":2,\"then\":\"burn\"}\n"));
+}
+
+TEST_F(serials, a_second_open_is_refused_while_the_first_holds_the_file)
+{
+    auto first = open();
+    EXPECT_EQ(next(*first), "1000");
+    serial_state second;
+    std::string error;
+    EXPECT_FALSE(second.open(path, fields, FAILED_BURN, &error));
+    EXPECT_EQ(error, path + " is in use by another zelflash (pid " + std::to_string(file_lock_process_id()) +
+                         "); one station, one state file");
+    first.reset();
+    ASSERT_TRUE(second.open(path, fields, FAILED_BURN, &error)) << error;
+    EXPECT_EQ(next(second), "1001");
+}
+
+TEST_F(serials, values_left_reserved_are_burned_and_said_so)
+{
+    fields = {counter(1017)};
+    auto state = open();
+    next(*state), next(*state);
+    state = reopen(state);  // the first is dropped without finishing, as a crash leaves it
+    EXPECT_THAT(state->notices(),
+                ElementsAre(path + ": 2 values were reserved when zelflash last stopped without finishing: serial "
+                                   "1017, 1018; they are burned, not handed out again"));
+    EXPECT_EQ(next(*state), "1019");
+    state.reset();
+    EXPECT_EQ(open()->notices().size(), 1u) << "1019 only, said once";
+}
+
+TEST_F(serials, a_counter_runs_out_at_its_last_value_or_its_width_and_stays_out)
+{
+    struct row {
+        field_spec field;
+        std::vector<std::string> handed;
+        const char* error;
+    };
+    const row rows[] = {
+        {counter(1, 1, 3), {"1", "2", "3"}, "field 'serial' has run out: its last value 3 is handed out"},
+        {counter(1, 2, 6), {"1", "3", "5"}, "its last value 5 is handed out"},
+        {counter(254, 1, {}, "le8"), {"254", "255"}, "its last value 255 (the most le8 holds) is handed out"},
+        {counter(90, 4, {}, "dec2"), {"90", "94", "98"}, "its last value 98 (the most dec2 holds)"},
+        {counter(UINT64_MAX - 1, 1, {}, "le64"), {"18446744073709551614", "18446744073709551615"}, "has run out"},
+    };
+    for (const row& r : rows) {
+        fs::remove(path);
+        fields = {r.field};
+        auto state = open();
+        for (const std::string& value : r.handed)
+            EXPECT_EQ(next(*state), value);
+        EXPECT_THAT(next(*state), HasSubstr(r.error));
+        state = reopen(state);
+        EXPECT_THAT(next(*state), HasSubstr(r.error)) << "after reopening";
+    }
+}
+
+TEST_F(serials, a_list_hands_out_its_lines_once_whatever_their_spelling)
+{
+    add_list("# MACs\n02:00:00:00:00:01\n\n  02-00-00-00-00-02  \r\n020000000003\n");
+    auto state = open();
+    EXPECT_EQ(next(*state), "02:00:00:00:00:01");
+    state = reopen(state);
+    EXPECT_EQ(next(*state), "02-00-00-00-00-02");
+    EXPECT_EQ(next(*state), "020000000003");
+    EXPECT_THAT(next(*state), HasSubstr("field 'mac' has run out: all 3 values of " + list + " are handed out"));
+    state.reset();
+    add_list("02 00 00 00 00 02\n02:00:00:00:00:04\n");
+    EXPECT_EQ(next(*open()), "02:00:00:00:00:04");
+}
+
+TEST_F(serials, a_bad_list_names_its_file_and_line)
+{
+    const std::pair<const char*, std::string> rows[] = {
+        {"020000000001\n02:00\n", list + ":2: field 'mac': '02:00' is 2 bytes; bytes6 takes exactly 6"},
+        {"# one\n020000000001\n02:00:00:00:00:01\n", list + ":3: '02:00:00:00:00:01' is the value of line 2 again"},
+        {nullptr, list + ": cannot read the list of field 'mac'"},
+    };
+    for (const auto& [lines, expected] : rows) {
+        add_list(lines ? lines : "");
+        if (!lines)
+            fs::remove(list);
+        serial_state state;
+        std::string error;
+        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, &error));
+        EXPECT_THAT(error, HasSubstr(expected));
+    }
+}
+
+// A board fails with 1000 in the first run; what the next board gets, in
+// that run and in the next, under each run's policy.
+TEST_F(serials, a_failed_value_goes_to_the_next_board_only_under_reuse)
+{
+    struct row {
+        failed_policy first, second;
+        const char* same_run;
+        const char* next_run;
+    };
+    const row rows[] = {{FAILED_REUSE, FAILED_REUSE, "1000", "1000"},
+                        {FAILED_REUSE, FAILED_BURN, "1000", "1001"},
+                        {FAILED_BURN, FAILED_REUSE, "1001", "1002"},
+                        {FAILED_BURN, FAILED_BURN, "1001", "1002"}};
+    for (const row& r : rows) {
+        fs::remove(path);
+        auto state = open(r.first);
+        uint64_t ticket = 0;
+        std::string error;
+        next(*state, &ticket);
+        ASSERT_TRUE(state->finish(ticket, false, &error)) << error;
+        EXPECT_EQ(next(*state, &ticket), r.same_run);
+        ASSERT_TRUE(state->finish(ticket, false, &error)) << error;
+        state = reopen(state, r.second);
+        EXPECT_EQ(next(*state), r.next_run) << r.first << " then " << r.second;
+    }
+}
+
+// Power lost while the reservation of 1001 was being written, after `keep`
+// of its bytes.
+TEST_F(serials, a_reservation_cut_short_is_set_aside_and_what_it_shows_burned)
+{
+    const std::string through_value = R"({"rec":"reserved","ticket":2,"values":{"serial":"1001")";
+    struct row {
+        size_t keep;  // SIZE_MAX: all but its line end
+        const char* notice;
+        const char* next;
+    };
+    const row rows[] = {
+        {0, nullptr, "1001"},
+        {1, "line 5 was cut short when zelflash last stopped (a crash or a power loss); set aside", "1001"},
+        {through_value.size() - 1, "line 5 was cut short", "1001"},
+        {through_value.size(), "line 5 was cut short when zelflash last stopped (a crash or a power loss); set "
+                               "aside, and the values still readable there are burned: serial 1001",
+         "1002"},
+        {SIZE_MAX, "1 value was reserved when zelflash last stopped without finishing: serial 1001; it is burned",
+         "1002"},
+    };
+    for (const row& r : rows) {
+        fs::remove(path);
+        auto state = open();
+        uint64_t ticket = 0;
+        std::string error;
+        next(*state, &ticket);
+        ASSERT_TRUE(state->finish(ticket, true, &error)) << error;
+        file_lock_set_append_cut([&](size_t size) { return r.keep == SIZE_MAX ? size - 1 : r.keep; });
+        EXPECT_THAT(next(*state), HasSubstr("the write was cut short"));
+        file_lock_set_append_cut(nullptr);
+        EXPECT_THAT(next(*state), HasSubstr("no value is handed out until zelflash is started again"));
+        state = reopen(state);
+        if (r.notice)
+            EXPECT_THAT(state->notices(), ElementsAre(HasSubstr(r.notice))) << r.keep;
+        else
+            EXPECT_THAT(state->notices(), ElementsAre()) << r.keep;
+        EXPECT_EQ(next(*state), r.next) << r.keep;
+        state = reopen(state);
+        EXPECT_THAT(state->notices(), ElementsAre(HasSubstr("reserved when"))) << "the cut line is settled once";
+    }
+}
+
+TEST_F(serials, a_file_that_cannot_be_trusted_is_refused_naming_file_and_line)
+{
+    const std::string head = "{\"zelflash_serials\":1}\n";
+    const std::string reserve1 = R"({"rec":"reserved","ticket":1,"values":{"serial":"5"}})" "\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"hello\n", path + " is not a zelflash state file"},
+        {"{\"zelflash_serials\":2}\n", path + " is in format 2, which this zelflash does not know"},
+        {head + "{\"rec\":\"res\n" + reserve1, path + ":2: this line cannot be read as a record"},
+        {head + reserve1 + "{\"rec\":\"used\",\"ticket\":9}\n", path + ":3: the board of ticket 9 is recorded used"},
+        {head + reserve1 + reserve1, path + ":3: ticket 1 is reserved again while line 2 still holds it"},
+    };
+    for (const auto& [text, error] : rows) {
+        std::ofstream(path, std::ios::binary) << text;
+        serial_state state;
+        std::string why;
+        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, &why));
+        EXPECT_THAT(why, HasSubstr(error));
+        EXPECT_EQ(text_of(path), text) << "nothing written to it";
+    }
+}
+
+TEST_F(serials, a_header_cut_short_is_completed)
+{
+    std::ofstream(path, std::ios::binary) << "{\"zelfl";
+    EXPECT_EQ(next(*open()), "1000");
+    EXPECT_EQ(text_of(path).substr(0, 23), "{\"zelflash_serials\":1}\n");
+}
+
+TEST_F(serials, boards_programmed_at_once_get_distinct_values)
+{
+    auto state = open();
+    std::vector<std::string> got(8 * 40);
+    std::vector<std::thread> boards;
+    for (size_t t = 0; t < 8; t++)
+        boards.emplace_back([&, t] {
+            for (size_t i = 0; i < 40; i++)
+                got[t * 40 + i] = next(*state);
+        });
+    for (std::thread& board : boards)
+        board.join();
+    std::set<std::string> all(got.begin(), got.end());
+    EXPECT_EQ(all.size(), 320u);
+    EXPECT_EQ(*all.begin(), "1000");
+    EXPECT_EQ(*all.rbegin(), "1319");
+}
+
+// The model of one simulated station: each value the test saw handed out,
+// the states the file may give it, and whether it may go out again.
+struct seen {
+    std::set<serial_value_state> file_says;
+    bool reusable = false;  // failed under FAILED_REUSE
+};
+
+struct station : serials {
+    std::mt19937_64 rng;
+    failed_policy policy = FAILED_BURN;
+    std::unique_ptr<serial_state> state;
+    std::map<std::pair<std::string, std::string>, seen> values;  // by (field, text)
+    std::map<uint64_t, std::vector<field_value>> live;
+
+    explicit station(uint64_t seed) : rng(seed)
+    {
+        // Some runs hand out every value there is: the list and the counter
+        // are both about as long as a run.
+        std::string macs;
+        for (uint64_t i = 10, end = 20 + pick(20); i < end; i++)
+            macs += "02:00:00:00:00:" + std::to_string(i) + "\n";
+        add_list(macs);
+        const char* formats[] = {"le16", "dec5", "le32"};
+        uint64_t start = pick(100), step = 1 + pick(3);
+        std::optional<uint64_t> last;
+        if (pick(2))
+            last = start + step * (5 + pick(20));
+        fields.push_back(counter(start, step, last, formats[pick(3)]));
+    }
+    uint64_t pick(uint64_t n) { return rng() % n; }
+
+    bool may_hand(const field_value& v)
+    {
+        auto it = values.find({v.name, v.text});
+        return it == values.end() || (policy == FAILED_REUSE && it->second.reusable);
+    }
+    void reserve()
+    {
+        std::vector<field_value> got;
+        uint64_t ticket = 0;
+        std::string error;
+        if (!state->reserve("b", &got, &ticket, &error)) {
+            EXPECT_THAT(error, HasSubstr("has run out"));
+            return;
+        }
+        for (const field_value& v : got) {
+            EXPECT_TRUE(may_hand(v)) << v.name << " " << v.text << " handed out again";
+            values[{v.name, v.text}] = {{VALUE_RESERVED}, false};
+        }
+        live[ticket] = got;
+    }
+    // A record cut short may still be whole but for its line end.
+    void finish(uint64_t ticket, bool programmed, bool cut)
+    {
+        std::string error;
+        EXPECT_EQ(state->finish(ticket, programmed, &error), !cut) << error;
+        bool reuse = !programmed && policy == FAILED_REUSE;
+        seen after{{programmed ? VALUE_USED : reuse ? VALUE_FAILED_REUSE : VALUE_FAILED}, reuse};
+        if (cut)
+            after.file_says.insert(VALUE_BURNED);
+        for (const field_value& v : live[ticket])
+            values[{v.name, v.text}] = after;
+        live.erase(ticket);
+    }
+    // Power lost in the middle of the next record.
+    void cut_write()
+    {
+        file_lock_set_append_cut([this](size_t size) { return pick(size); });
+        if (!live.empty() && pick(2)) {
+            finish(live.begin()->first, pick(2), true);
+        } else {
+            std::vector<field_value> next;
+            uint64_t ticket = 0;
+            std::string error;
+            if (state->peek(&next, &error))  // failed values it takes are burned if the record got far enough
+                for (const field_value& v : next)
+                    if (values.count({v.name, v.text}))
+                        values[{v.name, v.text}].file_says.insert(VALUE_BURNED);
+            EXPECT_FALSE(state->reserve("b", &next, &ticket, &error));
+        }
+        file_lock_set_append_cut(nullptr);
+    }
+    void restart()
+    {
+        state.reset();
+        for (auto& [ticket, held] : live)
+            for (const field_value& v : held)
+                values[{v.name, v.text}] = {{VALUE_BURNED}, false};
+        live.clear();
+        policy = pick(2) ? FAILED_REUSE : FAILED_BURN;
+        state = open(policy);
+    }
+    // Every value handed out is in the file as the test last saw it.
+    void check_file()
+    {
+        serial_journal journal;
+        std::string error;
+        ASSERT_TRUE(serial_journal_read(text_of(path), path, &journal, &error)) << error;
+        for (const auto& [key, was] : values) {
+            auto field = journal.values.find(key.first);
+            ASSERT_NE(field, journal.values.end()) << key.first;
+            auto it = field->second.find(key.second);
+            ASSERT_NE(it, field->second.end()) << key.second << " not in the file";
+            EXPECT_TRUE(was.file_says.count(it->second)) << key.second << " is " << it->second;
+        }
+    }
+    void run(int steps)
+    {
+        restart();
+        for (int i = 0; i < steps && !testing::Test::HasFailure(); i++) {
+            uint64_t dice = pick(100);
+            if (dice < 50)
+                reserve();
+            else if (dice < 85 && !live.empty())
+                finish(std::next(live.begin(), static_cast<long>(pick(live.size())))->first, pick(3) != 0, false);
+            else if (dice < 93)
+                cut_write(), restart();
+            else if (dice < 100)
+                restart();  // a crash, or the end of a run, with boards unfinished
+        }
+        restart();
+        check_file();
+    }
+    void TestBody() override {}
+};
+
+TEST(serials_simulation, no_value_twice_and_every_value_recorded_across_crashes_and_power_loss)
+{
+    for (uint64_t seed = 1; seed <= 2000; seed++) {
+        station s(seed);
+        s.run(20);
+        ASSERT_FALSE(testing::Test::HasFailure()) << "replay with seed " << seed;
+    }
+}
+
+}  // namespace
