@@ -158,12 +158,8 @@ bool check_fits(const image& img, uint32_t flash_size, std::string* error)
     uint64_t end = img.addr + uint64_t{img.bytes.size()};
     if (end <= flash_size)
         return true;
-    *error = img.name + ": the image lies at " + records_range_text(img.addr, end) + ", beyond the device's flash (" +
-             records_range_text(0, flash_size) + ", " + counted(flash_size, "byte", "bytes") + "); ";
-    if (img.format == IMAGE_BIN && img.bytes.size() <= flash_size)
-        *error += "give a lower --address, or --flash-size if the device has more flash";
-    else
-        *error += "give --flash-size if the device has more flash";
+    bool movable = img.format == IMAGE_BIN && img.bytes.size() <= flash_size;
+    *error = records_outside_flash_text(img.name, img.addr, end, flash_size, movable);
     return false;
 }
 
@@ -232,9 +228,9 @@ bool load_file(const std::string& path, image_format format, std::optional<uint3
     if (format == IMAGE_BIN)
         placed = (named || check_not_text(path, bytes, error)) && place_raw(path, std::move(bytes), address, out, error);
     else if (format == IMAGE_IHEX)
-        placed = image_parse_ihex(text, path, rules, out, error);
+        placed = image_parse_ihex(text, path, rules, out, error, IMAGE_IN_FLASH);
     else
-        placed = image_parse_srec(text, path, rules, out, error);
+        placed = image_parse_srec(text, path, rules, out, error, IMAGE_IN_FLASH);
     if (placed)
         out->file_sha256 = digest;
     return placed;

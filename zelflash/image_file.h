@@ -49,6 +49,12 @@ struct image_rules {
     uint32_t flash_size = IMAGE_FLASH_SIZE; // bytes of flash, from address 0
 };
 
+// Where the HEX and S-record readers may put an image. IMAGE_IN_FLASH
+// refuses one outside [0, flash_size) before it is built: the image is
+// filled in memory from its lowest address to its highest, so two records
+// far apart would have up to IMAGE_MAX_SPAN bytes filled only to be refused.
+enum image_placement : int32_t { IMAGE_ANYWHERE = 0, IMAGE_IN_FLASH = 1 };
+
 struct image {
     std::vector<uint8_t> bytes;  // the whole image, gaps filled with 0xFF
     uint32_t addr = 0;           // device address of bytes[0]

@@ -110,10 +110,10 @@ bool ihex_line(ihex_state* t, std::string_view line, uint32_t number, std::strin
 }  // namespace
 
 bool image_parse_ihex(std::string_view text, std::string_view name, const image_rules& rules, image* out,
-                      std::string* error)
+                      std::string* error, image_placement placement)
 {
     ihex_state state;
     return records_read_lines(text, name, &state, ihex_line, error) &&
            records_check_end(state.eof_line, state.records, name, ":00000001FF", error) &&
-           records_assemble(&state.data, name, IMAGE_IHEX, rules, out, error);
+           records_assemble(&state.data, name, IMAGE_IHEX, rules, placement, out, error);
 }

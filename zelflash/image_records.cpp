@@ -2,19 +2,12 @@
 
 #include <algorithm>
 
+#include "texts.h"
+
 namespace {
 
 constexpr uint8_t ERASED = 0xFF;                        // erased flash; fills the gaps
 constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;   // one past the last 32-bit address
-
-// A character as a person can read it: 'G', or byte 0x07 when not printable.
-std::string char_text(char c)
-{
-    auto value = static_cast<unsigned char>(c);
-    if (value >= 0x20 && value < 0x7F)
-        return std::string("'") + c + "'";
-    return "byte " + records_byte_text(value);
-}
 
 // Sorts the chunks by address and finds the first that writes an address an
 // earlier one wrote. Returns the end of the highest chunk.
@@ -104,6 +97,14 @@ std::string records_range_text(uint64_t first, uint64_t end)
     return records_address_text(first) + " to " + records_address_text(end - 1);
 }
 
+std::string records_char_text(char c)
+{
+    auto value = static_cast<unsigned char>(c);
+    if (value >= 0x20 && value < 0x7F)
+        return std::string("'") + c + "'";
+    return "byte " + records_byte_text(value);
+}
+
 std::string records_at_line(std::string_view name, uint32_t line)
 {
     return std::string(name) + " line " + std::to_string(line) + ": ";
@@ -134,7 +135,8 @@ bool records_decode_hex(std::string_view digits, size_t column, std::vector<uint
 {
     for (size_t i = 0; i < digits.size(); ++i) {
         if (records_hex_value(digits[i]) < 0) {
-            *what = char_text(digits[i]) + " at column " + std::to_string(column + i) + " is not a hex digit";
+            *what = records_char_text(digits[i]) + " at column " + std::to_string(column + i) +
+                    " is not a hex digit";
             return false;
         }
     }
@@ -177,7 +179,8 @@ bool records_check_mark(std::string_view line, char mark, bool first, std::strin
 {
     if (line.front() == mark)
         return true;
-    *what = std::string("a record starts with '") + mark + "', this line starts with " + char_text(line.front());
+    *what = std::string("a record starts with '") + mark + "', this line starts with " +
+            records_char_text(line.front());
     if (first)
         *what += " (for a raw binary file give --format bin)";
     return false;
@@ -217,8 +220,18 @@ bool records_collect(records_block* t, uint64_t addr, std::span<const uint8_t> d
     return true;
 }
 
+std::string records_outside_flash_text(std::string_view name, uint64_t first, uint64_t end, uint32_t flash_size,
+                                       bool movable)
+{
+    return std::string(name) + ": the image lies at " + records_range_text(first, end) +
+           ", beyond the device's flash (" + records_range_text(0, flash_size) + ", " +
+           counted(flash_size, "byte", "bytes") + "); " +
+           (movable ? "give a lower --address, or --flash-size if the device has more flash"
+                    : "give --flash-size if the device has more flash");
+}
+
 bool records_assemble(records_block* t, std::string_view name, image_format format, const image_rules& rules,
-                      image* out, std::string* error)
+                      image_placement placement, image* out, std::string* error)
 {
     if (t->chunks.empty()) {
         *error = std::string(name) + ": no data records, so there is nothing to write";
@@ -230,6 +243,10 @@ bool records_assemble(records_block* t, std::string_view name, image_format form
     uint64_t first = t->chunks.front().addr;
     if (!check_span(first, end, name, error) || !check_gaps(*t, name, rules, error))
         return false;
+    if (placement == IMAGE_IN_FLASH && end > rules.flash_size) {
+        *error = records_outside_flash_text(name, first, end, rules.flash_size, false);
+        return false;
+    }
     image result;
     result.bytes.assign(end - first, ERASED);
     for (const records_chunk& c : t->chunks)

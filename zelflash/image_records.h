@@ -41,6 +41,8 @@ std::string records_address_text(uint64_t address);
 std::string records_byte_text(uint8_t value);
 // "0x0001F000 to 0x0001FFFF" for the bytes [first, end).
 std::string records_range_text(uint64_t first, uint64_t end);
+// 'G', or byte 0x07 when the character is not printable.
+std::string records_char_text(char c);
 // "image.hex line 7: ", the start of the text of a line at fault.
 std::string records_at_line(std::string_view name, uint32_t line);
 
@@ -114,8 +116,15 @@ struct records_block {
 bool records_collect(records_block* t, uint64_t addr, std::span<const uint8_t> data, uint32_t line,
                      std::string* what);
 
-// The image of the block, after the checks for no data, overlaps, the span
-// and the gaps (unless rules.fill_gaps). Sorts t's chunks by address. false
-// with *error when a check fails; *out is then unchanged.
+// The image of the block, after the checks for no data, overlaps, the span,
+// the gaps (unless rules.fill_gaps) and, with IMAGE_IN_FLASH, the flash
+// (rules.flash_size), all before the image is built. Sorts t's chunks by
+// address. false with *error when a check fails; *out is then unchanged.
 bool records_assemble(records_block* t, std::string_view name, image_format format, const image_rules& rules,
-                      image* out, std::string* error);
+                      image_placement placement, image* out, std::string* error);
+
+// The error for an image at [first, end) beyond a flash of flash_size
+// bytes from address 0: both ranges, and what to give instead. `movable`:
+// a raw image the flash could hold, which a lower --address would fit.
+std::string records_outside_flash_text(std::string_view name, uint64_t first, uint64_t end, uint32_t flash_size,
+                                       bool movable);

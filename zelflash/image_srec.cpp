@@ -73,7 +73,13 @@ bool srec_type(std::string_view line, const srec_kind** kind, std::string* what)
         if ((*kind)->role != SREC_RESERVED)
             return true;
     }
-    *what = "unknown record type S" + std::string(1, digit);
+    // The type is told as typed when it can be read, and as a byte when it
+    // is a control character: a CR in the text would break the line.
+    auto value = static_cast<unsigned char>(digit);
+    if (value >= 0x20 && value < 0x7F)
+        *what = "unknown record type S" + std::string(1, digit);
+    else
+        *what = "unknown record type: " + records_char_text(digit) + " after 'S'";
     return false;
 }
 
@@ -117,10 +123,10 @@ bool srec_line(srec_state* t, std::string_view line, uint32_t number, std::strin
 }  // namespace
 
 bool image_parse_srec(std::string_view text, std::string_view name, const image_rules& rules, image* out,
-                      std::string* error)
+                      std::string* error, image_placement placement)
 {
     srec_state state;
     return records_read_lines(text, name, &state, srec_line, error) &&
            records_check_end(state.end_line, state.records, name, "an S7, S8 or S9 record", error) &&
-           records_assemble(&state.data, name, IMAGE_SREC, rules, out, error);
+           records_assemble(&state.data, name, IMAGE_SREC, rules, placement, out, error);
 }

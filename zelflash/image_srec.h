@@ -18,8 +18,7 @@
 #include "image_file.h"
 
 // The image of the S-record text; `name` only labels the error texts. Of
-// the rules it applies fill_gaps; where the image lies is image_load's to
-// check. On failure false with one line of text in *error; *out is then
-// unchanged.
+// the rules it applies fill_gaps, and flash_size only with IMAGE_IN_FLASH.
+// On failure false with one line of text in *error; *out is then unchanged.
 bool image_parse_srec(std::string_view text, std::string_view name, const image_rules& rules, image* out,
-                      std::string* error);
+                      std::string* error, image_placement placement = IMAGE_ANYWHERE);

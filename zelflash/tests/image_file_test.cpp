@@ -1,13 +1,53 @@
 #include "image_file.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <fstream>
 #include <system_error>
 
 #include "sha256.h"
+
+// The largest block asked of operator new, for the tests of what a file
+// costs to read: an image is built in a std::vector. Every form of new and
+// delete the library uses is replaced, so that they all pair.
+std::atomic<size_t> largest_new{0};
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    size_t seen = largest_new.load();
+    while (size > seen && !largest_new.compare_exchange_weak(seen, size)) {
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* operator new(std::size_t size)
+{
+    if (void* p = operator new(size, std::nothrow))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -196,6 +236,26 @@ TEST_F(files, with_their_records_past_the_flash_are_refused_unless_the_flash_is_
     rules.flash_size = 0x08010004;
     ASSERT_TRUE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error)) << error;
     EXPECT_EQ(out.addr, 0x08010000u);
+}
+
+// With --fill-gaps, two records 256 MiB apart in a file of a few lines make
+// an image of 256 MiB; outside the flash it is refused before it is built.
+TEST_F(files, with_records_far_apart_outside_the_flash_are_refused_before_the_gaps_are_filled)
+{
+    std::string path = write("far.hex", ":0100000011EE\n:020000040FFFEC\n:0100000022DD\n:00000001FF\n");
+    image_rules rules;
+    rules.fill_gaps = true;
+    largest_new = 0;
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error));
+    EXPECT_EQ(error, path + ": the image lies at 0x00000000 to 0x0FFF0000, beyond the device's flash (0x00000000 "
+                            "to 0x001FFFFF, 2097152 bytes); give --flash-size if the device has more flash");
+    EXPECT_LT(largest_new.load(), 1u << 20) << "bytes asked for at once";
+
+    path = write("far.s37", "S3060000000011E8\nS3060FFF000022C9\nS70500000000FA\n");
+    largest_new = 0;
+    EXPECT_FALSE(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error));
+    EXPECT_THAT(error, testing::HasSubstr("the image lies at 0x00000000 to 0x0FFF0000, beyond the device's flash"));
+    EXPECT_LT(largest_new.load(), 1u << 20) << "bytes asked for at once";
 }
 
 // Files far larger than the flash are refused from their size: the files

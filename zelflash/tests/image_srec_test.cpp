@@ -69,6 +69,8 @@ INSTANTIATE_TEST_SUITE_P(srec, bad_files, testing::Values(
     bad_file{"S10610000102E7", "t line 1: the byte count says 6 bytes follow it, the line holds 5"},
     bad_file{"S105100001Z2E7", "t line 1: 'Z' at column 11 is not a hex digit"},
     bad_file{"S4030000FC", "t line 1: unknown record type S4"},
+    // A control character is named, not copied: a CR would end the line of text.
+    bad_file{"S\r030000FC\n", "t line 1: unknown record type: byte 0x0D after 'S'"},
     bad_file{"S1020000", "t line 1: an S1 record holds at least 3 bytes (address, checksum), this one 2"},
     bad_file{"S10510000102E7\nS5030002FA\n",
              "t line 2: the count record says 2 data records, the file has 1 before it"},
