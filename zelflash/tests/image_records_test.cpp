@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "image_ihex.h"
 #include "image_srec.h"
+#include "record_writer.h"
 
 namespace {
 
@@ -61,5 +63,55 @@ INSTANTIATE_TEST_SUITE_P(records, gaps, testing::Values(
     gap_case{"srec_64k_filled_when_asked", IMAGE_SREC, "S104000011EA\nS20501000022D7\nS804000000FB\n", true,
              0x10001, ""}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// ---- Any image, written as records, reads back as itself ----
+
+// Bytes with runs of 0xFF among them, which the writer may leave out as gaps.
+std::vector<uint8_t> random_bytes(std::mt19937* random, size_t size)
+{
+    std::vector<uint8_t> out;
+    while (out.size() < size) {
+        size_t run = std::min<size_t>(size - out.size(), (*random)() % 300 + 1);
+        bool erased = (*random)() % 3 == 0;
+        for (size_t i = 0; i < run; ++i)
+            out.push_back(erased ? 0xFF : static_cast<uint8_t>((*random)()));
+    }
+    return out;
+}
+
+// Where the records split: across a 64 KiB page, at the top of the address
+// space, anywhere.
+uint32_t random_address(std::mt19937* random, size_t size)
+{
+    uint64_t top = (uint64_t{1} << 32) - size;
+    switch ((*random)() % 3) {
+    case 0:
+        return static_cast<uint32_t>(std::min<uint64_t>(((*random)() & 0xFFFF0000u) - (*random)() % 300, top));
+    case 1:
+        return static_cast<uint32_t>(top);
+    default:
+        return static_cast<uint32_t>(std::min<uint64_t>((*random)(), top));
+    }
+}
+
+TEST(records, of_random_images_in_both_formats_read_back_as_the_same_image)
+{
+    image_rules rules;
+    rules.fill_gaps = true;
+    for (uint32_t seed = 1; seed <= 3000; ++seed) {
+        std::mt19937 random(seed);
+        std::vector<uint8_t> bytes = random_bytes(&random, random() % 700 + 1);
+        uint32_t addr = random_address(&random, bytes.size());
+        record_writing how{random() % 255 + 1, random() % 2 == 0};
+        bool hex = seed % 2 == 0;
+        std::string text = hex ? ihex_text_of(bytes, addr, how) : srec_text_of(bytes, addr, how);
+        image out;
+        std::string error;
+        ASSERT_TRUE(parse(hex ? IMAGE_IHEX : IMAGE_SREC, text, &out, &error, rules))
+            << "seed " << seed << ": " << error;
+        ASSERT_EQ(out.addr, addr) << "seed " << seed;
+        ASSERT_EQ(out.bytes, bytes) << "seed " << seed;
+    }
+}
 
 }  // namespace
