@@ -16,7 +16,12 @@
 
 // The largest block asked of operator new, for the tests of what a file
 // costs to read: an image is built in a std::vector. Every form of new and
-// delete the library uses is replaced, so that they all pair.
+// delete the library uses is replaced, so that they all pair: malloc and
+// free underneath, which the compiler, seeing free given what operator new
+// returned, would otherwise warn of.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 std::atomic<size_t> largest_new{0};
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
