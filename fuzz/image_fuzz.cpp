@@ -71,16 +71,18 @@ struct setup {
 
 std::filesystem::path folder;  // this process's scratch folder
 
-[[noreturn]] void fail(const std::string& what, const std::string& detail)
-{
-    std::fprintf(stderr, "image_fuzz: %s: %s\n", what.c_str(), detail.c_str());
-    std::abort();
-}
-
 void remove_folder()
 {
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
+}
+
+// abort() skips the atexit handlers: the scratch folder goes first.
+[[noreturn]] void fail(const std::string& what, const std::string& detail)
+{
+    std::fprintf(stderr, "image_fuzz: %s: %s\n", what.c_str(), detail.c_str());
+    remove_folder();
+    std::abort();
 }
 
 void write_file(const std::string& path, std::string_view content)
