@@ -1,21 +1,12 @@
 // Image files: the device image a user gives zelflash, read from a raw binary,
-// an Intel HEX or a Motorola S-record file, or the image embedded in the
-// program, and placed at its device address.
+// an Intel HEX (image_ihex.h) or a Motorola S-record (image_srec.h) file, or
+// the image embedded in the program, and placed at its device address.
 //
 // A raw image is placed by the caller (--address) or by the dialog program's
 // rule: 0, or ZEL_SMALL_IMAGE_ADDR for an image of at most ZEL_SMALL_IMAGE
-// bytes. HEX and S-record files place their own data; their image is one
-// block from the lowest address written to the highest:
-//
-//   | record | 0xFF gap | record | record | 0xFF gap | record |
-//   ^ addr = lowest address written          highest end ^
-//
-// The gaps hold 0xFF, the value of erased flash; the device erases the whole
-// block first, so whatever it held in a gap is lost. A gap wider than one
-// flash sector is therefore refused unless the caller allows it (fill_gaps).
-// No two records may write the same address, no byte may lie past
-// 0xFFFFFFFF, and a file must end with its end record (":00000001FF"; S7, S8
-// or S9): without it the file may have been cut short.
+// bytes. HEX and S-record files place their own data, as one block from the
+// lowest address written to the highest, the gaps filled with 0xFF
+// (image_records.h).
 //
 // Every image must lie in the device's flash, [0, flash_size). Files far
 // larger than any image of that flash are refused from their size alone.
@@ -58,6 +49,12 @@ struct image_rules {
     uint32_t flash_size = IMAGE_FLASH_SIZE; // bytes of flash, from address 0
 };
 
+// Where the HEX and S-record readers may put an image. IMAGE_IN_FLASH
+// refuses one outside [0, flash_size) before it is built: the image is
+// filled in memory from its lowest address to its highest, so two records
+// far apart would have up to IMAGE_MAX_SPAN bytes filled only to be refused.
+enum image_placement : int32_t { IMAGE_ANYWHERE = 0, IMAGE_IN_FLASH = 1 };
+
 struct image {
     std::vector<uint8_t> bytes;  // the whole image, gaps filled with 0xFF
     uint32_t addr = 0;           // device address of bytes[0]
@@ -76,15 +73,6 @@ std::optional<image_format> image_format_named(std::string_view name);
 std::string_view image_format_name(image_format format);
 // Parses "123" or "0x1F000" (also "0X"), 32-bit; nullopt when not a number or out of range.
 std::optional<uint32_t> image_parse_address(std::string_view text);
-
-// Parsers of file contents; `name` only labels the error texts. Of the rules
-// they apply fill_gaps; where the image lies is image_load's to check. On
-// failure they return false and put one line of text in *error; *out is then
-// unchanged.
-bool image_parse_ihex(std::string_view text, std::string_view name, const image_rules& rules, image* out,
-                      std::string* error);
-bool image_parse_srec(std::string_view text, std::string_view name, const image_rules& rules, image* out,
-                      std::string* error);
 
 // Loads the file at path (format IMAGE_AUTO: by extension), or the embedded
 // image when path is empty, and places it: `address` is only allowed for raw
