@@ -6,7 +6,6 @@
 #include "console.h"
 #include "job.h"
 #include "lprog.h"
-#include "ser.h"
 #include "texts.h"
 
 enum board_constants : int32_t {
@@ -43,31 +42,24 @@ board::~board()
 {
     stop();  // only a main thread left by an error destroys a running board
     join();
-    if (handle_ != nullptr) {  // opened, never started
-        ser_restore(handle_);
-        ser_forget(handle_);
-        ::port.close(handle_);
-    }
-}
+}  // a port opened and never handed to a job is put back by owner_
 
 bool board::open(uint32_t baud, std::string* error)
 {
-    handle_ = ::port.open(port_.c_str());
-    if (handle_ == nullptr) {
+    if (!owner_.open(port_.c_str())) {
         console_open_failure why = console_last_open_failure();  // before anything else sets the error
         *error = board_open_error(port_, console_last_error_text(), why);
         return false;
     }
-    if (ser_config(handle_, static_cast<int32_t>(baud), ZEL_READ_TIMEOUT_US) != 0) {
+    if (!owner_.configure(static_cast<int32_t>(baud))) {
         *error = port_ + ": not a serial port (its line settings cannot be read)";
-        ::port.close(handle_);
-        handle_ = nullptr;
+        owner_.close();
         return false;
     }
     DCB applied{};
-    if (!::port.get_state(handle_, &applied) || applied.BaudRate != baud) {
+    if (!::port.get_state(owner_.handle(), &applied) || applied.BaudRate != baud) {
         *error = port_ + ": the port does not take " + std::to_string(baud) + " baud";
-        return false;  // the destructor puts the settings back
+        return false;  // owner_ puts the settings back
     }
     baud_ = baud;
     return true;
@@ -95,13 +87,14 @@ double board::elapsed() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
-// The job on this board's port. The port is put back and closed whatever
-// happens, an exception out of the run included.
+// The job on this board's port, which takes the port over from owner_:
+// job_close puts it back and closes it whatever happens, an exception out
+// of the run included.
 run_result board::run(const image* img, const run_limits& limits)
 {
     job j{};
     j.port = port_.c_str();
-    j.handle = handle_;
+    j.handle = owner_.release();
     j.baud = static_cast<int32_t>(baud_);
     j.chunk = BOARD_CHUNK;
     j.addr = img->addr;
@@ -114,11 +107,9 @@ run_result board::run(const image* img, const run_limits& limits)
             r = run_job(&j, &limits);
     } catch (...) {
         job_close(&j);
-        handle_ = nullptr;
         throw;
     }
-    job_close(&j);  // settings back, port closed
-    handle_ = nullptr;
+    job_close(&j);
     return r;
 }
 

@@ -20,7 +20,7 @@
 
 #include "console.h"
 #include "image_file.h"
-#include "port.h"
+#include "port_owner.h"
 #include "run.h"
 #include "sink.h"
 
@@ -95,7 +95,7 @@ private:
     std::string port_;
     std::string serial_;
     board_news* news_;
-    port_handle handle_ = nullptr;
+    port_owner owner_;  // the open port, until run() hands it to the job
     uint32_t baud_ = 0;
     sink sink_{};
     std::atomic<bool> stop_{false};
