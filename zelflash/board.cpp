@@ -1,8 +1,5 @@
 #include "board.h"
 
-#include <cinttypes>
-#include <cstdio>
-
 #include "console.h"
 #include "job.h"
 #include "lprog.h"
@@ -183,13 +180,6 @@ void board::on_progress(void* ctx, const sink_progress* p)
 int board::on_cancelled(void* ctx)
 {
     return static_cast<board*>(ctx)->stop_.load() ? 1 : 0;
-}
-
-static std::string hex32(uint32_t v)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08" PRIx32, v);
-    return text;
 }
 
 static std::string command_at(const run_result& r)

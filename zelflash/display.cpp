@@ -1,8 +1,6 @@
 #include "display.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdarg>
 #include <nlohmann/json.hpp>
 
 #include "console.h"
@@ -14,6 +12,7 @@ enum display_constants : int {
     PLAIN_STEP = 10,       // plain mode: a line per 10 %
     JSON_STEP = 1,         // json mode: an event per 1 %
     PORT_COLUMN = 14,      // width of the port column
+    OUTCOME_COLUMN = 34,   // width of the summary's outcome column
 };
 
 display::display(display_mode mode, FILE* out, FILE* err)
@@ -36,32 +35,16 @@ static int percent(const board_view& v)
     return v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * 100 / v.at.total);
 }
 
-static std::string printf_string(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-static std::string printf_string(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 // The command in flight, or how the run ended.
 static std::string doing(const board_view& v)
 {
     if (v.state == BOARD_FINISHED)
         return board_outcome_name(v.result.outcome);
     switch (v.at.phase) {
-    case LPROG_ERASE: return printf_string("ERASE 0x%08" PRIx32, v.at.addr);
+    case LPROG_ERASE: return "ERASE " + hex32(v.at.addr);
     case LPROG_WAIT_ERASE: return "erasing";
     case LPROG_PROGRAM:
-    case LPROG_FIRST_AGAIN: return printf_string("PROGRAM 0x%08" PRIx32, v.at.addr);
+    case LPROG_FIRST_AGAIN: return "PROGRAM " + hex32(v.at.addr);
     case LPROG_SET_CLOCK: return "RTC_SET";
     case LPROG_RESET: return "RESET";
     default: return "starting";
@@ -74,7 +57,7 @@ static std::string eta(const board_view& v)
     if (v.state == BOARD_FINISHED || rate <= 0)
         return "--";
     double left = (v.at.total - v.at.done) / rate;
-    return printf_string("%.0fs", left);
+    return fixed(left, 0) + "s";
 }
 
 // The port column: wide enough for the longest name.
@@ -91,9 +74,11 @@ std::string display::row(const board_view& v, int port_width, int width)
     int filled = v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * BAR_WIDTH / v.at.total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.resize(BAR_WIDTH, '.');
-    std::string text = printf_string("%-*s [%s] %3d%% %7" PRIu32 "/%-7" PRIu32 " %6.1f KiB/s  ETA %4s  %s",
-                                     port_width, v.port.c_str(), bar.c_str(), percent(v), v.at.done, v.at.total,
-                                     display_rate(v) / 1024, eta(v).c_str(), doing(v).c_str());
+    std::string text = align_left(v.port, static_cast<size_t>(port_width)) + " [" + bar + "] " +
+                       align_right(std::to_string(percent(v)), 3) + "% " + align_right(std::to_string(v.at.done), 7) +
+                       "/" + align_left(std::to_string(v.at.total), 7) + " " +
+                       align_right(fixed(display_rate(v) / 1024, 1), 6) + " KiB/s  ETA " + align_right(eta(v), 4) +
+                       "  " + doing(v);
     if (width > 0 && text.size() > static_cast<size_t>(width))
         text.resize(static_cast<size_t>(width));
     return text;
@@ -131,12 +116,13 @@ std::vector<std::string> display::live_lines(const std::vector<board_view>& rows
 
 std::string display::table(const std::vector<board_view>& all)
 {
-    int ports = port_width(all);
-    std::string text = printf_string("%-*s %-34s %9s %8s %8s\n", ports, "port", "outcome", "bytes", "seconds",
-                                     "retries");
+    size_t ports = static_cast<size_t>(port_width(all));
+    std::string text = align_left("port", ports) + " " + align_left("outcome", OUTCOME_COLUMN) + " " +
+                       align_right("bytes", 9) + " " + align_right("seconds", 8) + " " + align_right("retries", 8) + "\n";
     for (const board_view& v : all)
-        text += printf_string("%-*s %-34s %9" PRIu32 " %8.2f %8" PRIu32 "\n", ports, v.port.c_str(),
-                              doing(v).c_str(), v.at.done, v.seconds, v.at.retries);
+        text += align_left(v.port, ports) + " " + align_left(doing(v), OUTCOME_COLUMN) + " " +
+                align_right(std::to_string(v.at.done), 9) + " " + align_right(fixed(v.seconds, 2), 8) + " " +
+                align_right(std::to_string(v.at.retries), 8) + "\n";
     return text;
 }
 
@@ -217,8 +203,8 @@ void display::started(const board_view& v, const image& img)
         e["address"] = img.addr;
         event(e);
     } else if (mode_ == DISPLAY_PLAIN) {
-        put_out(printf_string("%s: writing %s, %s at 0x%08" PRIx32 "\n", v.port.c_str(), img.name.c_str(),
-                              counted(img.bytes.size(), "byte", "bytes").c_str(), img.addr));
+        put_out(v.port + ": writing " + img.name + ", " + counted(img.bytes.size(), "byte", "bytes") + " at " +
+                hex32(img.addr) + "\n");
     }
 }
 
@@ -235,8 +221,8 @@ void display::progressed(const board_view& v)
         e["command"] = doing(v);
         event(e);
     } else if (mode_ == DISPLAY_PLAIN) {
-        put_out(printf_string("%s: %3d%% %" PRIu32 "/%s, %.1f KiB/s\n", v.port.c_str(), reached, v.at.done,
-                              counted(v.at.total, "byte", "bytes").c_str(), display_rate(v) / 1024));
+        put_out(v.port + ": " + align_right(std::to_string(reached), 3) + "% " + std::to_string(v.at.done) + "/" +
+                counted(v.at.total, "byte", "bytes") + ", " + fixed(display_rate(v) / 1024, 1) + " KiB/s\n");
     }
 }
 
@@ -258,10 +244,9 @@ void display::finished(const board_view& v)
         return;
     clear();  // live mode: the line goes above the rows, which are painted again below it
     std::string link = board_link_text(v.result);
-    put_out(printf_string("%s: %s in %.2f s, %s, %s%s%s\n", v.port.c_str(), board_outcome_name(v.result.outcome),
-                          v.seconds, counted(v.at.done, "byte", "bytes").c_str(),
-                          counted(v.at.retries, "retry", "retries").c_str(), link.empty() ? "" : "; ",
-                          link.c_str()));
+    put_out(v.port + ": " + board_outcome_name(v.result.outcome) + " in " + fixed(v.seconds, 2) + " s, " +
+            counted(v.at.done, "byte", "bytes") + ", " + counted(v.at.retries, "retry", "retries") +
+            (link.empty() ? "" : "; " + link) + "\n");
 }
 
 void display::clear()
@@ -269,7 +254,7 @@ void display::clear()
     if (drawn_ == 0)
         return;
     // From the start of the line: the cursor may stand after a "^C".
-    put_out(printf_string("\r\x1b[%dA\x1b[J", drawn_));
+    put_out("\r\x1b[" + std::to_string(drawn_) + "A\x1b[J");
     drawn_ = 0;
 }
 
@@ -282,7 +267,7 @@ void display::redraw(const std::vector<board_view>& rows, const std::string& foo
         return;
     painted_ = now;
     std::vector<std::string> lines = live_lines(rows, footer, console_size_of(out_));
-    std::string text = drawn_ > 0 ? printf_string("\r\x1b[%dA", drawn_) : "";
+    std::string text = drawn_ > 0 ? "\r\x1b[" + std::to_string(drawn_) + "A" : "";
     for (const std::string& line : lines)
         text += "\r\x1b[2K" + line + "\n";
     text += "\x1b[J";  // rows that are gone since the last paint

@@ -27,8 +27,7 @@ std::string watch_iso_utc(std::chrono::system_clock::time_point t)
         return "";
     char text[40];
     size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03ldZ", ms);
-    return text;
+    return std::string(text, n) + "." + decimal(static_cast<uint64_t>(ms), 3) + "Z";
 }
 
 static nlohmann::json or_null(const std::string& s)
