@@ -1,8 +1,9 @@
 #include "board.h"
 
-#include "console.h"
+#include "interrupts.h"
 #include "job.h"
 #include "lprog.h"
+#include "port_error.h"
 #include "texts.h"
 
 enum board_constants : int32_t {
@@ -44,8 +45,8 @@ board::~board()
 bool board::open(uint32_t baud, std::string* error)
 {
     if (!owner_.open(port_.c_str())) {
-        console_open_failure why = console_last_open_failure();  // before anything else sets the error
-        *error = board_open_error(port_, console_last_error_text(), why);
+        port_open_failure why = port_error_cause();  // before anything else sets the error
+        *error = board_open_error(port_, port_error_text(), why);
         return false;
     }
     if (!owner_.configure(static_cast<int32_t>(baud))) {
@@ -70,7 +71,7 @@ void board::start(const image* img, const run_limits& limits)
         state_ = BOARD_RUNNING;
         at_.total = static_cast<uint32_t>(img->bytes.size());
     }
-    thread_ = console_start_thread([this, img, limits] { work(img, limits); });
+    thread_ = interrupts_start_thread([this, img, limits] { work(img, limits); });
 }
 
 void board::join()
@@ -270,7 +271,7 @@ bool board_ran(const board_view& v)
     return v.state == BOARD_FINISHED && v.result.outcome < BOARD_NOT_OPENED;
 }
 
-std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why)
+std::string board_open_error(const std::string& port, const std::string& system_text, port_open_failure why)
 {
     std::string hint;
     switch (why) {

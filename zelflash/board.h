@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "console.h"
 #include "image_file.h"
+#include "port_error.h"
 #include "port_owner.h"
 #include "run.h"
 #include "sink.h"
@@ -120,7 +120,7 @@ bool board_ran(const board_view& v);
 
 // The error of a port that did not open: the system's text and the hint
 // that fits the cause.
-std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why);
+std::string board_open_error(const std::string& port, const std::string& system_text, port_open_failure why);
 
 // The link's health in a few words ("2 late replies (the latest 310 ms), 1
 // bad frame, 1 quiet wait (1890 ms)"); empty when nothing went amiss.

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "console.h"
+#include "log_file.h"
 #include "texts.h"
 
 board_log::~board_log()
@@ -15,12 +15,12 @@ bool board_log::open(const std::string& path, std::string* error)
 {
     std::string why;
     path_ = path;
-    fd_ = console_open_append(path, &why);
+    fd_ = log_file_open(path, &why);
     if (fd_ < 0) {
         *error = path + ": cannot open the log for appending: " + why;
         return false;
     }
-    found_torn_ = start_line_ = console_ends_torn(fd_);
+    found_torn_ = start_line_ = log_file_ends_torn(fd_);
     return true;
 }
 
@@ -28,7 +28,7 @@ bool board_log::append(const nlohmann::json& record, std::string* error)
 {
     std::string line = (start_line_ ? "\n" : "") + json_text(record) + "\n";
     std::string why;
-    if (!console_append(fd_, line, &why) || !console_sync(fd_, &why)) {
+    if (!log_file_append(fd_, line, &why) || !log_file_sync(fd_, &why)) {
         *error = path_ + ": cannot record the board: " + why;
         return false;
     }
@@ -41,7 +41,7 @@ bool board_log::close(std::string* error)
     if (fd_ < 0)
         return true;
     std::string why;
-    bool closed = console_close(fd_, &why);
+    bool closed = log_file_close(fd_, &why);
     fd_ = -1;
     if (!closed)
         *error = path_ + ": " + why;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "console.h"
 #include "lprog.h"
+#include "terminal.h"
 #include "texts.h"
 
 enum display_constants : int {
@@ -19,9 +19,9 @@ display::display(display_mode mode, FILE* out, FILE* err)
     : mode_(mode),
       out_(out),
       err_(err),
-      out_terminal_(console_is_terminal(out)),
-      err_terminal_(console_is_terminal(err)),
-      err_ansi_(err_terminal_ && console_enable_ansi(err))
+      out_terminal_(terminal_is(out)),
+      err_terminal_(terminal_is(err)),
+      err_ansi_(err_terminal_ && terminal_enable_ansi(err))
 {
 }
 
@@ -92,7 +92,7 @@ static std::string cut(std::string text, int width)
 }
 
 std::vector<std::string> display::live_lines(const std::vector<board_view>& rows, const std::string& footer,
-                                             console_size size)
+                                             terminal_size size)
 {
     // The last column makes some terminals wrap, and a paint that reaches
     // the last line scrolls the screen, so that the next one no longer
@@ -134,7 +134,7 @@ void display::put_out(std::string_view text)
     if (!output_error_.empty())
         return;
     std::string why;
-    if (console_write(out_, text, &why))
+    if (terminal_write(out_, text, &why))
         return;
     output_error_ = "standard output: " + why;
     put_err("zelflash: cannot write standard output (" + why +
@@ -145,7 +145,7 @@ void display::put_err(std::string_view text)
 {
     std::string why;
     if (!err_failed_)
-        err_failed_ = !console_write(err_, text, &why);
+        err_failed_ = !terminal_write(err_, text, &why);
 }
 
 void display::event(const nlohmann::json& e)
@@ -266,7 +266,7 @@ void display::redraw(const std::vector<board_view>& rows, const std::string& foo
     if (drawn_ > 0 && now - painted_ < DISPLAY_PAINT_PERIOD)
         return;
     painted_ = now;
-    std::vector<std::string> lines = live_lines(rows, footer, console_size_of(out_));
+    std::vector<std::string> lines = live_lines(rows, footer, terminal_size_of(out_));
     std::string text = drawn_ > 0 ? "\r\x1b[" + std::to_string(drawn_) + "A" : "";
     for (const std::string& line : lines)
         text += "\r\x1b[2K" + line + "\n";

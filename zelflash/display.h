@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "board.h"
-#include "console.h"
 #include "image_file.h"
+#include "terminal.h"
 
 enum display_mode : int32_t { DISPLAY_LIVE = 0, DISPLAY_PLAIN = 1, DISPLAY_JSON = 2, DISPLAY_QUIET = 3 };
 
@@ -80,7 +80,7 @@ public:
     // width, as many as leave its last line free, then "+N more boards" for
     // those that do not fit, then the footer; exposed for the tests.
     static std::vector<std::string> live_lines(const std::vector<board_view>& rows, const std::string& footer,
-                                               console_size size);
+                                               terminal_size size);
     // The summary table; exposed for the tests.
     static std::string table(const std::vector<board_view>& all);
 

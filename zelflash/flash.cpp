@@ -9,7 +9,8 @@
 #include <memory>
 #include <set>
 
-#include "console.h"
+#include "interrupts.h"
+#include "terminal.h"
 
 // The image the dialog program carries, compiled into zelflash as well.
 extern const uint8_t zel_image_data[];
@@ -129,7 +130,7 @@ display_mode flash_display_mode(const flash_options& o)
         return DISPLAY_JSON;
     if (o.quiet)
         return DISPLAY_QUIET;
-    if (console_is_terminal(stdout) && console_enable_ansi(stdout))
+    if (terminal_is(stdout) && terminal_enable_ansi(stdout))
         return DISPLAY_LIVE;
     return DISPLAY_PLAIN;
 }
@@ -220,9 +221,9 @@ static void follow(const std::vector<std::unique_ptr<board>>& boards, board_news
                 finished += 1;
             }
         }
-        if (console_interrupts() > interrupts_seen) {
+        if (interrupts_count() > interrupts_seen) {
             d->interrupted();
-            interrupts_seen = console_interrupts();
+            interrupts_seen = interrupts_count();
             for (auto& b : boards)
                 b->stop();
         }
@@ -232,7 +233,7 @@ static void follow(const std::vector<std::unique_ptr<board>>& boards, board_news
 
 int flash_write(const flash_options& o, const std::vector<std::string>& ports)
 {
-    console_catch_interrupts();
+    interrupts_catch();
     display d(flash_display_mode(o), stdout, stderr);
     image img;
     std::string error;

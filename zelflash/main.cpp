@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "console.h"
 #include "flash.h"
+#include "terminal.h"
 #include "watch.h"
 #include "zel_version.h"
 
@@ -102,7 +102,7 @@ static int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    console_fill_standard_descriptors();
+    terminal_fill_standard_streams();
     // The boards' own threads catch what they throw; what reaches here has
     // unwound the main thread, whose boards stop and put their ports back on
     // the way.

@@ -8,9 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include "board_log.h"
-#include "console.h"
 #include "display.h"
+#include "interrupts.h"
+#include "log_file.h"
 #include "sha256.h"
+#include "terminal.h"
 #include "texts.h"
 
 enum watch_constants : int {
@@ -23,7 +25,7 @@ std::string watch_iso_utc(std::chrono::system_clock::time_point t)
     std::time_t seconds = system_clock::to_time_t(floor<std::chrono::seconds>(t));
     long ms = static_cast<long>(duration_cast<milliseconds>(t - floor<std::chrono::seconds>(t)).count());
     std::tm utc{};
-    if (!console_utc(seconds, &utc))
+    if (!log_file_utc(seconds, &utc))
         return "";
     char text[40];
     size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
@@ -418,9 +420,9 @@ std::string watcher::footer() const
 // boards' news, the rows.
 void watcher::look_once()
 {
-    if (console_interrupts() > interrupts_seen_) {
+    if (interrupts_count() > interrupts_seen_) {
         d_->interrupted();
-        interrupts_seen_ = console_interrupts();
+        interrupts_seen_ = interrupts_count();
         stop_everything(interrupts_seen_);
     }
     if (!d_->output_error().empty() && !station_failed_)
@@ -493,7 +495,7 @@ int watcher::run()
 
 int flash_watch(const flash_options& o, const watch_options& w)
 {
-    console_catch_interrupts();
+    interrupts_catch();
     display d(flash_display_mode(o), stdout, stderr);
     if (w.jobs < 1) {
         d.problem("--jobs must be at least 1");
@@ -517,7 +519,7 @@ int flash_list(bool json)
     for (const port_info& p : all)
         text += json ? "" : ports_line(p) + "\n";
     std::string error;
-    if (!console_write(stdout, text, &error)) {
+    if (!terminal_write(stdout, text, &error)) {
         std::fprintf(stderr, "zelflash: cannot write standard output (%s)\n", error.c_str());
         return EXIT_FAILED;
     }

@@ -73,7 +73,7 @@ TEST(board, link_text_names_only_what_went_amiss)
 TEST(board, open_errors_give_the_hint_that_fits_the_cause)
 {
     struct row {
-        console_open_failure why;
+        port_open_failure why;
         const char* hint;
     };
     const row rows[] = {

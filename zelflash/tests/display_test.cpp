@@ -63,7 +63,7 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
 {
     struct row {
         size_t boards;
-        console_size size;
+        terminal_size size;
         std::vector<std::string> lines;  // how each line starts
         std::vector<size_t> lengths;     // and its length
     };
