@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include <nlohmann/json.hpp>
+
 #include "interrupts.h"
 #include "job.h"
 #include "lprog.h"
@@ -284,4 +286,15 @@ std::string board_open_error(const std::string& port, const std::string& system_
     default: hint = "check the name with `zelflash list`, and that no other program is using it"; break;
     }
     return port + ": cannot open the port: " + system_text + " (" + hint + ")";
+}
+
+nlohmann::json board_link_json(const board_view& v)
+{
+    if (!board_ran(v))
+        return nullptr;
+    const run_result& r = v.result;
+    return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
+            {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
+            {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
+            {"unasked_acks", r.link.unasked}};
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "image_file.h"
 #include "port_error.h"
 #include "port_owner.h"
@@ -125,6 +127,11 @@ std::string board_open_error(const std::string& port, const std::string& system_
 // The link's health in a few words ("2 late replies (the latest 310 ms), 1
 // bad frame, 1 quiet wait (1890 ms)"); empty when nothing went amiss.
 std::string board_link_text(const run_result& r);
+
+// The link's health figures of a finished run, for the JSON done event and
+// the board log: frames, resends, late replies, bad frames, quiet waits;
+// null for a board that never ran.
+nlohmann::json board_link_json(const board_view& v);
 
 // The one-line text of a run's end, naming the port, the command, its
 // address and the attempts where the run failed.

@@ -160,17 +160,6 @@ void display::say(const std::string& line)
         put_out(line + "\n");
 }
 
-nlohmann::json display_link_json(const board_view& v)
-{
-    if (!board_ran(v))
-        return nullptr;
-    const run_result& r = v.result;
-    return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
-            {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
-            {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
-            {"unasked_acks", r.link.unasked}};
-}
-
 static nlohmann::json or_null(const std::string& s)
 {
     return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
@@ -232,7 +221,7 @@ void display::finished(const board_view& v)
     if (mode_ == DISPLAY_JSON) {
         nlohmann::json e = board_event(good ? "done" : "error", v);
         e["outcome"] = board_outcome_name(v.result.outcome);
-        e["link"] = display_link_json(v);
+        e["link"] = board_link_json(v);
         if (!v.message.empty())
             e["message"] = v.message;
         event(e);

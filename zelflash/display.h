@@ -101,10 +101,5 @@ private:
     std::unordered_map<std::string, int> step_;   // last step reported, per port
 };
 
-// The link's health figures of a finished run, for the JSON done event and
-// the board log: frames, resends, late replies, bad frames, quiet waits;
-// null for a board that never ran.
-nlohmann::json display_link_json(const board_view& v);
-
 // "3.2 KiB/s"-style figures from a view: bytes per second since the start.
 double display_rate(const board_view& v);

@@ -10,7 +10,8 @@
 #include "board_log.h"
 #include "display.h"
 #include "interrupts.h"
-#include "log_file.h"
+#include "port_identity.h"
+#include "ports.h"
 #include "sha256.h"
 #include "terminal.h"
 #include "texts.h"
@@ -18,56 +19,6 @@
 enum watch_constants : int {
     SCAN_MS = 250,  // how often the ports are looked for
 };
-
-std::string watch_iso_utc(std::chrono::system_clock::time_point t)
-{
-    using namespace std::chrono;
-    std::time_t seconds = system_clock::to_time_t(floor<std::chrono::seconds>(t));
-    long ms = static_cast<long>(duration_cast<milliseconds>(t - floor<std::chrono::seconds>(t)).count());
-    std::tm utc{};
-    if (!log_file_utc(seconds, &utc))
-        return "";
-    char text[40];
-    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    return std::string(text, n) + "." + decimal(static_cast<uint64_t>(ms), 3) + "Z";
-}
-
-static nlohmann::json or_null(const std::string& s)
-{
-    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
-}
-
-nlohmann::json watch_log_line(const watch_record& r)
-{
-    const board_view& v = r.view;
-    std::string usb = ports_usb_id_text(r.port);
-    return {
-        {"start", watch_iso_utc(r.start)},
-        {"end", watch_iso_utc(r.end)},
-        {"port", r.port.path},
-        {"usb_id", or_null(usb)},
-        {"serial", or_null(r.port.serial)},
-        {"image", r.img->name},
-        {"file_sha256", or_null(r.img->file_sha256)},
-        {"image_sha256", r.image_sha256},
-        {"address", r.img->addr},
-        {"bytes", v.at.done},
-        {"total", static_cast<uint32_t>(r.img->bytes.size())},
-        {"seconds", v.seconds},
-        {"retries", v.at.retries},
-        {"outcome", board_outcome_name(v.result.outcome)},
-        {"error", or_null(v.message)},
-        {"link", display_link_json(v)},
-    };
-}
-
-std::string watch_options_error(const watch_options& w)
-{
-    if (!w.glob.empty() && !w.match.empty())
-        return "--glob and --match cannot go together: the paths --glob matches are taken whatever their USB "
-               "ids; give one of them";
-    return "";
-}
 
 namespace {
 
@@ -94,7 +45,7 @@ struct attachment {
 class watcher {
 public:
     watcher(const flash_options& o, const watch_options& w, display* d)
-        : o_(o), w_(w), d_(d), limits_(flash_limits(o))
+        : o_(o), w_(w), d_(d), limits_(options_limits(o))
     {
     }
 
@@ -156,7 +107,7 @@ bool watcher::prepare()
         }
         match_.push_back(*id);
     }
-    if (!flash_load_image(o_, &img_, &error)) {
+    if (!options_load_image(o_, &img_, &error)) {
         d_->problem(error);
         return false;
     }
@@ -209,12 +160,12 @@ bool watcher::scan(std::map<std::string, found_port>* found)
         if (!system_ports(&system))
             return false;
         for (const port_info& p : system)
-            (*found)[p.path] = found_port{p, flash_port_identity(p.path)};
+            (*found)[p.path] = found_port{p, port_identity(p.path)};
         return true;
     }
     bool fresh = false;
     for (const std::string& path : ports_glob(w_.glob)) {
-        found_port f{port_info{}, flash_port_identity(path)};
+        found_port f{port_info{}, port_identity(path)};
         f.info.path = path;
         auto seen = by_path_.find(path);
         if (seen != by_path_.end() && boards_.at(seen->second).identity == f.identity)
@@ -228,7 +179,7 @@ bool watcher::scan(std::map<std::string, found_port>* found)
         return true;  // without the list the paths only lack their USB facts
     std::map<std::string, const port_info*> known;  // the system's ports by identity
     for (const port_info& p : system)
-        known[flash_port_identity(p.path)] = &p;
+        known[port_identity(p.path)] = &p;
     for (auto& [path, f] : *found) {
         auto k = known.find(f.identity);
         if (k != known.end()) {
@@ -359,9 +310,9 @@ void watcher::record(const attachment& a, const board_view& v)
 {
     if (!log_.is_open())
         return;
-    watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, image_sha256_, v};
+    board_log_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, image_sha256_, v};
     std::string error;
-    if (log_.append(watch_log_line(r), &error))
+    if (log_.append(board_log_line(r), &error))
         return;
     std::string ignored;
     log_.close(&ignored);  // nothing more goes there
@@ -493,37 +444,14 @@ int watcher::run()
 
 }  // namespace
 
-int flash_watch(const flash_options& o, const watch_options& w)
+int watch_run(const flash_options& o, const watch_options& w)
 {
     interrupts_catch();
-    display d(flash_display_mode(o), stdout, stderr);
+    display d(options_display_mode(o), stdout, stderr);
     if (w.jobs < 1) {
         d.problem("--jobs must be at least 1");
         return EXIT_BAD_INPUT;
     }
     watcher watching(o, w, &d);
     return watching.run();
-}
-
-int flash_list(bool json)
-{
-    std::vector<port_info> all;
-    std::string why;
-    if (!ports_list(&all, &why)) {
-        std::fprintf(stderr, "zelflash: cannot read the system's serial ports (%s)\n", why.c_str());
-        return EXIT_FAILED;
-    }
-    std::string text;
-    if (json)
-        text = json_text(ports_json(all), 2) + "\n";
-    for (const port_info& p : all)
-        text += json ? "" : ports_line(p) + "\n";
-    std::string error;
-    if (!terminal_write(stdout, text, &error)) {
-        std::fprintf(stderr, "zelflash: cannot write standard output (%s)\n", error.c_str());
-        return EXIT_FAILED;
-    }
-    if (all.empty())
-        std::fprintf(stderr, "zelflash: no serial ports found\n");
-    return EXIT_PROGRAMMED;
 }
