@@ -65,7 +65,7 @@ bool board::open(uint32_t baud, std::string* error)
     return true;
 }
 
-void board::start(const image* img, const run_limits& limits)
+board_view board::start(const image* img, const run_limits& limits)
 {
     started_ = std::chrono::steady_clock::now();
     {
@@ -73,7 +73,9 @@ void board::start(const image* img, const run_limits& limits)
         state_ = BOARD_RUNNING;
         at_.total = static_cast<uint32_t>(img->bytes.size());
     }
+    board_view first = view();
     thread_ = interrupts_start_thread([this, img, limits] { work(img, limits); });
+    return first;
 }
 
 void board::join()
@@ -252,6 +254,18 @@ const char* board_outcome_name(int32_t outcome)
 bool board_programmed(int32_t outcome)
 {
     return outcome == RUN_PROGRAMMED || outcome == RUN_UNCONFIRMED;
+}
+
+void board_tally_add(board_tally* t, int32_t outcome)
+{
+    if (board_programmed(outcome))
+        t->done += 1;
+    else if (outcome == RUN_INTERRUPTED)
+        t->interrupted += 1;
+    else if (outcome == BOARD_NOT_STARTED)
+        t->not_started += 1;
+    else
+        t->failed += 1;
 }
 
 board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,

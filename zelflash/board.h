@@ -38,6 +38,17 @@ const char* board_outcome_name(int32_t outcome);
 // Programmed, whether or not the restart was confirmed.
 bool board_programmed(int32_t outcome);
 
+// How the boards of a run ended. The outcome rule: a board is done when
+// board_programmed says so; else interrupted, not started, or failed (a
+// port that did not open included).
+struct board_tally {
+    int done = 0;
+    int failed = 0;
+    int interrupted = 0;
+    int not_started = 0;
+};
+void board_tally_add(board_tally* t, int32_t outcome);
+
 // What the display reads of a board: a copy taken under the board's lock.
 struct board_view {
     std::string port;
@@ -74,9 +85,10 @@ public:
     // Opens the port exclusively and sets the line up for the protocol.
     // false with a one-line error text naming the port and what to do.
     bool open(uint32_t baud, std::string* error);
-    // Runs the job for `img` on a thread of its own. The image must stay
+    // Runs the job for `img` on a thread of its own; the view as it starts,
+    // taken before the thread can report anything. The image must stay
     // alive until join().
-    void start(const image* img, const run_limits& limits);
+    board_view start(const image* img, const run_limits& limits);
     // Asks the job to stop after the exchange in flight.
     void stop() { stop_.store(true); }
     void join();

@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "ports.h"
-#include "terminal.h"
 
 // The image the dialog program carries, compiled into zelflash as well.
 extern const uint8_t zel_image_data[];
@@ -171,17 +170,6 @@ std::string options_flash_error(const flash_options& o)
         return "-q and --json cannot go together: --json already keeps standard output to JSON events, and -q "
                "would leave it empty; give one of them";
     return "";
-}
-
-display_mode options_display_mode(const flash_options& o)
-{
-    if (o.json)
-        return DISPLAY_JSON;
-    if (o.quiet)
-        return DISPLAY_QUIET;
-    if (terminal_is(stdout) && terminal_enable_ansi(stdout))
-        return DISPLAY_LIVE;
-    return DISPLAY_PLAIN;
 }
 
 std::string options_watch_error(const watch_options& w)

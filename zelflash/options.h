@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
 #include "image_file.h"
 #include "run.h"
 
@@ -64,4 +63,3 @@ std::string options_watch_error(const watch_options& w);
 // Loads and places the image; false with a one-line error.
 bool options_load_image(const flash_options& o, image* out, std::string* error);
 run_limits options_limits(const flash_options& o);
-display_mode options_display_mode(const flash_options& o);

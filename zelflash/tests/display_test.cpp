@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "display_live.h"
 #include "lprog.h"
 
 namespace {
@@ -22,17 +23,17 @@ board_view at(int32_t phase, uint32_t addr, uint32_t done, double seconds)
 
 TEST(display, live_rows_show_bar_percent_rate_eta_and_command)
 {
-    EXPECT_EQ(display::row(at(LPROG_ERASE, 0, 0, 0.1), 14, 0),
+    EXPECT_EQ(display_live::row(at(LPROG_ERASE, 0, 0, 0.1), 14, 0),
               "/dev/ttyUSB0   [....................]   0%       0/60000      0.0 KiB/s  ETA   --  ERASE 0x00000000");
-    EXPECT_EQ(display::row(at(LPROG_PROGRAM, 0x7500, 30000, 3.0), 14, 0),
+    EXPECT_EQ(display_live::row(at(LPROG_PROGRAM, 0x7500, 30000, 3.0), 14, 0),
               "/dev/ttyUSB0   [##########..........]  50%   30000/60000      9.8 KiB/s  ETA   3s  PROGRAM 0x00007500");
     board_view done = at(LPROG_IDLE, 0, 60000, 6.0);
     done.state = BOARD_FINISHED;
     done.result.outcome = RUN_UNCONFIRMED;
-    EXPECT_EQ(display::row(done, 14, 0),
+    EXPECT_EQ(display_live::row(done, 14, 0),
               "/dev/ttyUSB0   [####################] 100%   60000/60000      9.8 KiB/s  ETA   --  "
               "programmed, restart not confirmed");
-    EXPECT_EQ(display::row(done, 14, 20), "/dev/ttyUSB0   [####");
+    EXPECT_EQ(display_live::row(done, 14, 20), "/dev/ttyUSB0   [####");
 }
 
 TEST(display, summary_table_widens_for_long_ports)
@@ -43,7 +44,7 @@ TEST(display, summary_table_widens_for_long_ports)
     b.port = "/tmp/bench/a-long-port-name";
     b.state = BOARD_FINISHED;
     b.result.outcome = RUN_NO_ANSWER;
-    EXPECT_EQ(display::table({a, b}),
+    EXPECT_EQ(display_table({a, b}),
               "port                        outcome                                bytes  seconds  retries\n"
               "/dev/ttyUSB0                programmed                             60000     6.50        1\n"
               "/tmp/bench/a-long-port-name no answer                                256     1.25        1\n");
@@ -78,7 +79,7 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
         {2, {10, 3}, {"+2 more b", "0 done, 0"}, {9, 9}},
     };
     for (const row& r : rows) {
-        std::vector<std::string> lines = display::live_lines(running(r.boards), footer, r.size);
+        std::vector<std::string> lines = display_live::live_lines(running(r.boards), footer, r.size);
         SCOPED_TRACE(std::to_string(r.boards) + " boards on " + std::to_string(r.size.columns) + "x" +
                      std::to_string(r.size.rows));
         ASSERT_EQ(lines.size(), r.lines.size());
@@ -87,9 +88,9 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
             EXPECT_EQ(lines[i].size(), r.lengths[i]) << lines[i];
         }
     }
-    EXPECT_EQ(display::live_lines(running(1), "", {80, 24}).size(), 1u) << "no footer line when there is none";
-    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).back(), "+2 more boards");
-    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).size(), 2u);
+    EXPECT_EQ(display_live::live_lines(running(1), "", {80, 24}).size(), 1u) << "no footer line when there is none";
+    EXPECT_EQ(display_live::live_lines(running(3), "", {80, 3}).back(), "+2 more boards");
+    EXPECT_EQ(display_live::live_lines(running(3), "", {80, 3}).size(), 2u);
 }
 
 // Standard output and error of a display, as files to read back.
@@ -115,10 +116,10 @@ struct captured {
 TEST(display, every_json_event_names_its_port_or_null)
 {
     captured c;
-    display d(DISPLAY_JSON, c.out, c.err);
-    d.problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
-    d.problem("COM7: cannot open the port", "COM7");
-    d.finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
+    std::unique_ptr<display> d = display_of(DISPLAY_JSON, c.out, c.err);
+    d->problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
+    d->problem("COM7: cannot open the port", "COM7");
+    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
     std::vector<nlohmann::json> events;
     std::istringstream lines(captured::text(c.out));
     for (std::string line; std::getline(lines, line);)
@@ -139,15 +140,15 @@ TEST(display, every_json_event_names_its_port_or_null)
 TEST(display, plain_lines_count_in_the_singular_and_plural)
 {
     captured c;
-    display d(DISPLAY_PLAIN, c.out, c.err);
+    std::unique_ptr<display> d = display_of(DISPLAY_PLAIN, c.out, c.err);
     board_view one = at(LPROG_IDLE, 0, 1, 1.0);
     one.at.total = 1;
     one.state = BOARD_FINISHED;
     one.result.outcome = RUN_PROGRAMMED;
-    d.finished(one);
+    d->finished(one);
     board_view two = one;
     two.at = sink_progress{LPROG_IDLE, 0, 2, 2, 2};
-    d.finished(two);
+    d->finished(two);
     EXPECT_EQ(captured::text(c.out), "/dev/ttyUSB0: programmed in 1.00 s, 1 byte, 1 retry\n"
                                      "/dev/ttyUSB0: programmed in 1.00 s, 2 bytes, 2 retries\n");
 }
@@ -160,12 +161,12 @@ TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
     FILE* read_only = std::fopen(path.c_str(), "rb");  // every write to it fails
     ASSERT_NE(read_only, nullptr);
     {
-        display d(DISPLAY_JSON, read_only, c.err);
-        EXPECT_EQ(d.output_error(), "");
+        std::unique_ptr<display> d = display_of(DISPLAY_JSON, read_only, c.err);
+        EXPECT_EQ(d->output_error(), "");
         board_view v = at(LPROG_ERASE, 0, 0, 0.1);
-        d.started(v, image{});
-        EXPECT_EQ(d.output_error().rfind("standard output: ", 0), 0u) << d.output_error();
-        d.problem("one more event");
+        d->started(v, image{});
+        EXPECT_EQ(d->output_error().rfind("standard output: ", 0), 0u) << d->output_error();
+        d->problem("one more event");
     }
     std::fclose(read_only);
     std::filesystem::remove(path);
