@@ -1,6 +1,8 @@
-// The live rows and the summary table.
+// The four modes of the display: the same run shown each its own way, the
+// live rows and the summary table, JSON events, a failed standard output.
 #include "display.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -112,6 +114,95 @@ struct captured {
         return all;
     }
 };
+
+// One board programmed, one whose port did not open, a notice, the totals.
+void show_a_run(display* d)
+{
+    image img;
+    img.name = "fw.bin";
+    img.addr = 0x1000;
+    img.bytes.assign(1000, 0);
+    board_view v = at(LPROG_PROGRAM, 0x1000, 0, 0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    v.at.retries = 0;
+    d->started(v, img);
+    v.at.done = 500;
+    v.seconds = 1.0;
+    d->progressed(v);
+    d->redraw({v});
+    v.state = BOARD_FINISHED;
+    v.at = sink_progress{LPROG_IDLE, 0, 1000, 1000, 1};
+    v.seconds = 2.0;
+    v.result.outcome = RUN_PROGRAMMED;
+    d->finished(v);
+    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 1000));
+    d->notice("stopping: no new boards");
+    d->totals(board_tally{1, 1, 0, 0});
+}
+
+struct mode_case {
+    const char* name;
+    display_mode mode;
+    std::string out;
+    std::string err;
+};
+
+const std::string programmed_line = "COM7: programmed in 2.00 s, 1000 bytes, 1 retry\n";
+const std::string totals_line = "zelflash: 1 board programmed, 1 failed\n";
+const std::string failures = "zelflash: COM8: cannot open the port\n";
+const std::string notices = "zelflash: stopping: no new boards\n";
+
+std::string live_paint()
+{
+    board_view v = at(LPROG_PROGRAM, 0x1000, 500, 1.0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    return "\r\x1b[2K" + display_live::row(v, 14, 79) + "\n\x1b[J";  // a file is taken as 80 x 24
+}
+
+class display_modes : public testing::TestWithParam<mode_case> {};
+
+TEST_P(display_modes, show_the_same_run_each_their_own_way)
+{
+    captured c;
+    show_a_run(display_of(GetParam().mode, c.out, c.err).get());
+    EXPECT_EQ(captured::text(c.out), GetParam().out);
+    EXPECT_EQ(captured::text(c.err), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    display, display_modes,
+    testing::Values(mode_case{"plain", DISPLAY_PLAIN,
+                              "COM7: writing fw.bin, 1000 bytes at 0x00001000\nCOM7:  50% 500/1000 bytes, 0.5 KiB/s\n" +
+                                  programmed_line + totals_line,
+                              failures + notices},
+                    mode_case{"live", DISPLAY_LIVE, live_paint() + "\r\x1b[1A\x1b[J" + programmed_line + totals_line,
+                              failures + notices},
+                    mode_case{"quiet", DISPLAY_QUIET, "", failures}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(display, json_mode_shows_the_same_run_as_one_event_a_line)
+{
+    captured c;
+    show_a_run(display_of(DISPLAY_JSON, c.out, c.err).get());
+    std::vector<std::string> events;
+    std::istringstream lines(captured::text(c.out));
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json e = nlohmann::json::parse(line);
+        events.push_back(e["event"].get<std::string>() + " " + e["port"].dump());
+    }
+    EXPECT_THAT(events, testing::ElementsAre("start \"COM7\"", "progress \"COM7\"", "done \"COM7\"",
+                                             "error \"COM8\"", "totals null"));
+    EXPECT_EQ(captured::text(c.err), notices) << "json mode keeps a board's failure in its events";
+}
+
+TEST(display, text_on_a_file_is_plain_lines)
+{
+    captured c;
+    show_a_run(display_for(false, false, c.out, c.err).get());
+    EXPECT_THAT(captured::text(c.out), testing::StartsWith("COM7: writing fw.bin"));
+}
 
 TEST(display, every_json_event_names_its_port_or_null)
 {
