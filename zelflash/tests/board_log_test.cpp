@@ -3,6 +3,7 @@
 // holds.
 #include "board_log.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -76,7 +77,7 @@ TEST_F(log_file, a_log_that_cannot_be_opened_is_named_in_the_error)
     std::string error;
     fs::path inside = path / "boards.log";  // its folder does not exist
     EXPECT_FALSE(log.open(inside.string(), &error));
-    EXPECT_EQ(error.rfind(inside.string() + ": cannot open the log for appending: ", 0), 0u) << error;
+    EXPECT_THAT(error, testing::StartsWith(inside.string() + ": cannot open the log for appending: "));
     EXPECT_FALSE(log.is_open());
 }
 

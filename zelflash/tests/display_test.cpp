@@ -86,7 +86,7 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
                      std::to_string(r.size.rows));
         ASSERT_EQ(lines.size(), r.lines.size());
         for (size_t i = 0; i < lines.size(); ++i) {
-            EXPECT_EQ(lines[i].rfind(r.lines[i], 0), 0u) << lines[i];
+            EXPECT_THAT(lines[i], testing::StartsWith(r.lines[i]));
             EXPECT_EQ(lines[i].size(), r.lengths[i]) << lines[i];
         }
     }
@@ -256,13 +256,13 @@ TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
         EXPECT_EQ(d->output_error(), "");
         board_view v = at(LPROG_ERASE, 0, 0, 0.1);
         d->started(v, image{});
-        EXPECT_EQ(d->output_error().rfind("standard output: ", 0), 0u) << d->output_error();
+        EXPECT_THAT(d->output_error(), testing::StartsWith("standard output: "));
         d->problem("one more event");
     }
     std::fclose(read_only);
     std::filesystem::remove(path);
     std::string err = captured::text(c.err);
-    EXPECT_EQ(err.rfind("zelflash: cannot write standard output (", 0), 0u) << err;
+    EXPECT_THAT(err, testing::StartsWith("zelflash: cannot write standard output ("));
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
