@@ -1,6 +1,6 @@
 #include "board_log.h"
 
-#include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "log_file.h"

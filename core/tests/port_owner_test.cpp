@@ -87,15 +87,4 @@ TEST_F(port_owner_test, a_port_whose_settings_cannot_be_read_is_closed_untouched
     EXPECT_EQ(fake.set_state_calls, 0) << "nothing was saved, so nothing is put back";
 }
 
-TEST_F(port_owner_test, opening_again_closes_the_port_held_first)
-{
-    port_owner owner;
-    ASSERT_TRUE(owner.open("COM7"));
-    ASSERT_TRUE(owner.configure(115200));
-    ASSERT_TRUE(owner.open("COM8"));
-    EXPECT_EQ(fake.closed, 1);
-    EXPECT_EQ(fake.dcb.BaudRate, 9600u);
-    EXPECT_EQ(fake.opened, (std::vector<std::string>{"COM7", "COM8"}));
-}
-
 }  // namespace

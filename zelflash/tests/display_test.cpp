@@ -197,13 +197,6 @@ TEST(display, json_mode_shows_the_same_run_as_one_event_a_line)
     EXPECT_EQ(captured::text(c.err), notices) << "json mode keeps a board's failure in its events";
 }
 
-TEST(display, text_on_a_file_is_plain_lines)
-{
-    captured c;
-    show_a_run(display_for(false, false, c.out, c.err).get());
-    EXPECT_THAT(captured::text(c.out), testing::StartsWith("COM7: writing fw.bin"));
-}
-
 TEST(display, every_json_event_names_its_port_or_null)
 {
     captured c;

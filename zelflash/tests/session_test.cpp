@@ -20,6 +20,8 @@ using testing::AllOf;
 using testing::Field;
 using testing::Return;
 
+// notice() and problem() end in failure(), so that one method hears every
+// line for the user.
 class mock_display : public display {
 public:
     mock_display() : display(display_streams{}) {}
@@ -28,8 +30,6 @@ public:
     MOCK_METHOD(void, finished, (const board_view&), (override));
     MOCK_METHOD(void, summary, (const std::vector<board_view>&), (override));
     MOCK_METHOD(void, totals, (const board_tally&), (override));
-    MOCK_METHOD(void, problem, (const std::string&, const std::string&), (override));
-    MOCK_METHOD(void, notice, (const std::string&), (override));
     MOCK_METHOD(void, failure, (const std::string&), (override));
 };
 
@@ -197,18 +197,6 @@ TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counte
     run_queue(&s);
     EXPECT_EQ(s.tally().done + s.tally().failed + s.tally().not_started, 1);
     EXPECT_EQ(fake.opened, std::vector<std::string>{"COM7"});
-}
-
-TEST_F(session_test, write_opens_every_port_before_starting_and_stops_at_the_first_that_does_not_open)
-{
-    port.open = absent_or_fake;
-    session s(rules, img, &shown, nullptr);
-    for (const char* p : {"COM7", "COM9", "COM8"})
-        s.queue(on(p));
-    EXPECT_CALL(shown, finished(ended_as("COM9", BOARD_NOT_OPENED)));
-    EXPECT_FALSE(s.open_queued());
-    EXPECT_EQ(fake.opened, std::vector<std::string>{"COM7"}) << "COM8 is not tried";
-    EXPECT_TRUE(device.frames.empty()) << "nothing is sent";
 }
 
 }  // namespace
