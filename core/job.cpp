@@ -83,11 +83,8 @@ static void free_layer(layer* l)
 
 void job_close(job* t)
 {
-    if (t->handle) {
-        ser_restore(t->handle);
-        ser_forget(t->handle);
-        port.close(t->handle);
-    }
+    if (t->handle)
+        ser_close(t->handle);
     if (t->stack) {
         layer* pkt = t->guard ? t->guard->lower : nullptr;
         free_layer(t->prog);

@@ -17,8 +17,8 @@ struct sink;
 // A programming job. The dialog program has one, zel_job: everything
 // zel_open creates lives until the process ends, nothing is closed or
 // freed. The command-line programmer runs one job per port, each on its own
-// thread, opens and configures the port itself, starts the job with
-// job_start and ends it with job_close.
+// thread. Both open and configure the port with a port_owner and release the
+// handle into the job; job_close then takes the port down (ser_close).
 struct job {
     int open;              // 0 until the job has started, then 1 until job_close
     const char* port;      // port name; set by the caller

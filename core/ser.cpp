@@ -7,9 +7,10 @@
 #include "mlb.h"
 #include "zassert.h"
 
-// Appended by ser_config and never changed; a port's entries go only when
-// ser_forget drops them as it is closed. Looked up lowest index first, so a
-// port's first entry holds the settings it had before it was ever configured.
+// Appended by ser_config and never changed in place; a port's entries are
+// removed only by ser_forget, which ser_close calls as the port is closed.
+// Looked up lowest index first, so a port's first entry holds the settings
+// it had before it was ever configured.
 static ser_settings settings[SER_SETTINGS_MAX];
 static int settings_count = 0;
 static std::mutex settings_lock;  // guards both above
@@ -136,6 +137,13 @@ void ser_forget(port_handle handle)
         if (settings[i].handle != handle)
             settings[kept++] = settings[i];
     settings_count = kept;
+}
+
+void ser_close(port_handle handle)
+{
+    ser_restore(handle);
+    ser_forget(handle);
+    port.close(handle);
 }
 
 int ser_getc(port_handle handle)

@@ -64,6 +64,10 @@ int ser_restore(port_handle handle);  // -1 when the port has no saved settings
 // Drops every entry of a port that is about to be closed, so that a later
 // port given the same handle value does not inherit its settings.
 void ser_forget(port_handle handle);
+// The one teardown of a port ser_config set up: its saved settings put
+// back (when it has any), then dropped, then the port closed. The handle is
+// invalid afterwards.
+void ser_close(port_handle handle);
 int ser_getc(port_handle handle);     // 0..255, or -1 when nothing was read
 // Sets the wait for each received byte, as ser_config does; -1 when the
 // port's time-outs cannot be read or set.

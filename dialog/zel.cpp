@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "host.h"
-#include "ser.h"
+#include "port_owner.h"
 #include "sink.h"
 #include "zassert.h"
 
@@ -21,10 +21,11 @@ int zel_open(job* t)
     if (t->open != 0)
         return 0;
     sink_printf(t->out, " . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
-    t->handle = port.open(t->port);
-    if (!t->handle)
+    port_owner owner;
+    if (!owner.open(t->port))
         zel_fatal("Unable to open serial port. In use already, or not present");
-    ser_config(t->handle, t->baud, ZEL_READ_TIMEOUT_US);
+    owner.configure(t->baud);  // a port whose settings cannot be read is used as it is
+    t->handle = owner.release();  // the job's for the rest of the process
 
     uint32_t length = 0;
     t->filebuf = const_cast<uint8_t*>(host.image(&length));

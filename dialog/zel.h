@@ -14,6 +14,11 @@ enum zel_text_size : int32_t {
 
 extern job zel_job;
 
+// Opens the job's port (t->port) and sets it up at t->baud, then starts
+// the job on the image the program carries, at ZEL_SMALL_IMAGE_ADDR when it
+// is small. The port is handed to the job and never closed: it lives until
+// the process ends. A port that does not open, or no memory for the image
+// copy, ends the program (zel_fatal). 0; a second call does nothing.
 int zel_open(job* t);
 // One exchange of the job (job_poll); 0 before zel_open.
 int zel_poll(job* t);

@@ -1,7 +1,7 @@
 // Test support shared by the end-to-end tests of the zelflash executable:
-// a zelflash child process, and a bench of zelsim devices on ptys linked
-// into a scratch folder. Each test target defines ZELSIM_PATH and
-// ZELFLASH_PATH, the two executables.
+// zelflash as a child_process, a terminal to run it on, and a bench of
+// zelsim devices on ptys linked into a scratch folder. Each test target
+// defines ZELSIM_PATH and ZELFLASH_PATH, the two executables.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <tuple>
 
@@ -24,113 +23,39 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using steady = std::chrono::steady_clock;
 
-struct flash_run {
-    int status = -1;  // 128 + the signal when killed by one
-    std::string out, err;
-    steady::time_point ended;
-    double cpu_seconds = 0;  // the child's own
-};
-
-// Where a zelflash child's standard output and error go, when not to the
-// files "out" and "err" of the test's folder (a terminal, a FIFO,
-// /dev/full), and what its environment adds or replaces ("TERM=dumb").
-struct child_io {
-    std::string out;
-    std::string err;
-    std::vector<std::string> env;
-};
-
-// The environment of this process with `changes` ("NAME=value") in force.
-inline std::vector<std::string> environment_with(const std::vector<std::string>& changes)
+// The streams of a zelflash child: standard output and error to the files
+// "out" and "err" of `dir`, unless `io` says otherwise.
+inline child_io zelflash_io(const fs::path& dir, child_io io = {})
 {
-    std::vector<std::string> all;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = std::any_of(changes.begin(), changes.end(),
-                                    [&](const std::string& c) { return c.rfind(name, 0) == 0; });
-        if (!replaced)
-            all.push_back(entry);
-    }
-    all.insert(all.end(), changes.begin(), changes.end());
-    return all;
+    if (io.out.kind == child_stream::INHERIT)
+        io.out = to_file((dir / "out").string());
+    if (io.err.kind == child_stream::INHERIT)
+        io.err = to_file((dir / "err").string());
+    return io;
 }
 
-// A zelflash child, its standard output and error in files of `dir`, or
-// where `io` says.
-class zelflash_process {
-public:
-    zelflash_process(std::vector<std::string> args, const fs::path& dir, const child_io& io = {})
-        : out_(io.out.empty() ? dir / "out" : fs::path(io.out)), err_(io.err.empty() ? dir / "err" : fs::path(io.err))
-    {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        args.insert(args.begin(), ZELFLASH_PATH);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env = environment_with(io.env);
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, ZELFLASH_PATH, &actions, nullptr, argv.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_GT(pid_, 0) << "zelflash did not start";
-    }
-    ~zelflash_process()
-    {
-        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
-            waitpid(pid_, nullptr, 0);
-    }
-    zelflash_process(const zelflash_process&) = delete;
-    zelflash_process& operator=(const zelflash_process&) = delete;
+inline child_process start_zelflash(const std::vector<std::string>& args, const fs::path& dir, child_io io = {})
+{
+    return child_process(ZELFLASH_PATH, args, zelflash_io(dir, std::move(io)));
+}
 
-    void signal(int number) { ::kill(pid_, number); }
+// Standard output to `path` (a device, a FIFO); standard error to the file.
+inline child_io output_to(const std::string& path)
+{
+    child_io io;
+    io.out = to_file(path);
+    return io;
+}
 
-    // What it has printed so far (only from a file: a terminal or a device
-    // is the test's to read).
-    std::string out() const { return text_of(out_); }
-
-    // Waits for the end; past `limit` the child is killed (status 128 + SIGKILL).
-    flash_run finish(std::chrono::milliseconds limit = std::chrono::minutes(1))
-    {
-        flash_run r;
-        int status = 0;
-        rusage use{};
-        steady::time_point give_up = steady::now() + limit;
-        pid_t got = 0;
-        while (pid_ > 0 && (got = wait4(pid_, &status, WNOHANG, &use)) == 0) {
-            if (steady::now() > give_up)
-                ::kill(pid_, SIGKILL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (got != pid_)
-            return r;
-        pid_ = -1;
-        r.ended = steady::now();
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.cpu_seconds = static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-                        static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-        r.out = text_of(out_);
-        r.err = text_of(err_);
-        return r;
-    }
-
-private:
-    static std::string text_of(const fs::path& path)
-    {
-        std::error_code ec;
-        return fs::is_regular_file(path, ec) ? read_text(path) : "";
-    }
-
-    pid_t pid_ = -1;
-    fs::path out_, err_;
-};
+// Both streams on the terminal at `path`, with `env` in force.
+inline child_io on_terminal(const std::string& path, std::vector<std::string> env)
+{
+    child_io io;
+    io.out = to_file(path);
+    io.err = to_file(path);
+    io.env = std::move(env);
+    return io;
+}
 
 // A pseudo-terminal standing in for the user's: zelflash writes to its
 // slave side, and the test reads what reached the screen from the master
@@ -207,6 +132,14 @@ bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(2
     return true;
 }
 
+// True once `text` is in what `p` has written to its output file, within
+// `limit`.
+inline bool printed(const child_process& p, const std::string& text,
+                    std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    return eventually([&] { return p.out().find(text) != std::string::npos; }, limit);
+}
+
 // The line settings of the pty behind `port`. With `distinctive` they are
 // first set to what no protocol run leaves: 9600 baud, canonical input with
 // echo, translation both ways.
@@ -236,7 +169,7 @@ inline auto settings_key(const termios& t)
 struct bench : testing::Test {
     temp_dir dir{"zelflash-test"};
     fs::path image_path = dir.path / "image.bin";
-    std::vector<std::unique_ptr<zelsim_process>> sims;
+    std::vector<std::unique_ptr<child_process>> sims;
 
     std::string port(size_t i) const { return (dir.path / ("dev" + std::to_string(i))).string(); }
     fs::path file(const char* what, size_t i) const { return dir.path / (what + std::to_string(i)); }
@@ -258,21 +191,20 @@ struct bench : testing::Test {
         if (fs::exists(image_path))
             extra.insert(extra.end(), {"--image", image_path});
         args.insert(args.end(), extra.begin(), extra.end());
-        sims.push_back(std::make_unique<zelsim_process>());
         std::string listening;
-        ASSERT_TRUE(sims.back()->start(args, &listening)) << "zelsim did not start";
+        sims.push_back(start_zelsim(args, &listening));
+        ASSERT_TRUE(sims.back()) << "zelsim did not start";
     }
 
     // Ends device i (programmed or not) and reads its report.
     json device_report(size_t i)
     {
-        int status = 0;
-        sims[i]->terminate();
-        EXPECT_TRUE(sims[i]->wait_exit(10000, &status)) << "zelsim " << i << " did not end";
+        sims[i]->signal(SIGTERM);
+        EXPECT_FALSE(sims[i]->finish(std::chrono::seconds(10)).timed_out) << "zelsim " << i << " did not end";
         return json::parse(read_text(file("report", i)), nullptr, false);
     }
 
-    flash_run zelflash(const std::vector<std::string>& args) { return zelflash_process(args, dir.path).finish(); }
+    child_end zelflash(const std::vector<std::string>& args) { return start_zelflash(args, dir.path).finish(); }
 };
 
 }  // namespace zelflash_harness

@@ -1,29 +1,22 @@
 // Test support shared by the end-to-end tests that run the tool's protocol
-// stack against a zelsim process over a pty: the process itself, scratch
+// stack against a zelsim process over a pty: the process (a child_process), scratch
 // directories, stand-in images and a reader for the simulator's report.
 // Each test target defines ZELSIM_PATH, the simulator's executable.
 #pragma once
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <ostream>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
+#include "child_process.h"
 #include "line.h"
 #include "lpkt.h"
 #include "temp_dir.h"
-
-extern char** environ;
 
 namespace zelsim_harness {
 
@@ -33,86 +26,18 @@ enum harness_constants : uint32_t {
     CHUNK = 256,  // image bytes per PROGRAM, as the tool sends them
 };
 
-// One zelsim child process; killed and reaped if the test leaves early.
-class zelsim_process {
-public:
-    bool start(const std::vector<std::string>& args, std::string* listening)
-    {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return false;
-        unique_fd read_end(fds[0]), write_end(fds[1]);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, read_end.get());
-        std::vector<std::string> all = {ZELSIM_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, ZELSIM_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            return false;
-        }
-        write_end.reset();
-        output_ = std::move(read_end);
-        return read_line(listening);
-    }
-
-    // Waits for the exit; false (and the process killed) after timeout_ms.
-    bool wait_exit(int timeout_ms, int* status)
-    {
-        for (int waited = 0; waited < timeout_ms; waited += 10) {
-            if (waitpid(pid_, status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        stop();
-        return false;
-    }
-
-    bool terminate() { return pid_ > 0 && kill(pid_, SIGTERM) == 0; }
-
-    // Ends the process at once (SIGKILL, no report), as a device pulled off the line.
-    void kill_now() { stop(); }
-
-    ~zelsim_process() { stop(); }
-
-private:
-    bool read_line(std::string* text)
-    {
-        text->clear();
-        for (;;) {
-            pollfd p{output_.get(), POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0)
-                return false;
-            char c;
-            if (::read(output_.get(), &c, 1) != 1)
-                return false;
-            if (c == '\n')
-                return true;
-            text->push_back(c);
-        }
-    }
-
-    void stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    unique_fd output_;
-};
+// A zelsim child process with `args`, its standard output piped; its first
+// line (where it listens) in *listening. Null when it did not start or said
+// nothing.
+inline std::unique_ptr<child_process> start_zelsim(const std::vector<std::string>& args, std::string* listening)
+{
+    child_io io;
+    io.out = to_pipe();
+    auto sim = std::make_unique<child_process>(ZELSIM_PATH, args, io);
+    if (!sim->started() || !sim->read_line(listening))
+        return nullptr;
+    return sim;
+}
 
 // An image of n bytes that holds both SLIP END and ESC bytes, and its copy padded
 // with 0xFF to whole chunks (the last PROGRAM always carries a full chunk;
@@ -214,12 +139,5 @@ inline std::vector<logged_command> expected_sequence(uint32_t total, const bytes
     list.push_back({"RESET", 0, 0, 0, "answered"});
     return list;
 }
-
-
-inline bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 
 }  // namespace zelsim_harness

@@ -1,12 +1,11 @@
 #include "board.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
-#include "console.h"
+#include "interrupts.h"
 #include "job.h"
 #include "lprog.h"
-#include "ser.h"
+#include "port_error.h"
 #include "texts.h"
 
 enum board_constants : int32_t {
@@ -43,37 +42,30 @@ board::~board()
 {
     stop();  // only a main thread left by an error destroys a running board
     join();
-    if (handle_ != nullptr) {  // opened, never started
-        ser_restore(handle_);
-        ser_forget(handle_);
-        ::port.close(handle_);
-    }
-}
+}  // a port opened and never handed to a job is put back by owner_
 
 bool board::open(uint32_t baud, std::string* error)
 {
-    handle_ = ::port.open(port_.c_str());
-    if (handle_ == nullptr) {
-        console_open_failure why = console_last_open_failure();  // before anything else sets the error
-        *error = board_open_error(port_, console_last_error_text(), why);
+    if (!owner_.open(port_.c_str())) {
+        port_open_failure why = port_error_cause();  // before anything else sets the error
+        *error = board_open_error(port_, port_error_text(), why);
         return false;
     }
-    if (ser_config(handle_, static_cast<int32_t>(baud), ZEL_READ_TIMEOUT_US) != 0) {
+    if (!owner_.configure(static_cast<int32_t>(baud))) {
         *error = port_ + ": not a serial port (its line settings cannot be read)";
-        ::port.close(handle_);
-        handle_ = nullptr;
+        owner_.close();
         return false;
     }
     DCB applied{};
-    if (!::port.get_state(handle_, &applied) || applied.BaudRate != baud) {
+    if (!::port.get_state(owner_.handle(), &applied) || applied.BaudRate != baud) {
         *error = port_ + ": the port does not take " + std::to_string(baud) + " baud";
-        return false;  // the destructor puts the settings back
+        return false;  // owner_ puts the settings back
     }
     baud_ = baud;
     return true;
 }
 
-void board::start(const image* img, const run_limits& limits)
+board_view board::start(const image* img, const run_limits& limits)
 {
     started_ = std::chrono::steady_clock::now();
     {
@@ -81,7 +73,9 @@ void board::start(const image* img, const run_limits& limits)
         state_ = BOARD_RUNNING;
         at_.total = static_cast<uint32_t>(img->bytes.size());
     }
-    thread_ = console_start_thread([this, img, limits] { work(img, limits); });
+    board_view first = view();
+    thread_ = interrupts_start_thread([this, img, limits] { work(img, limits); });
+    return first;
 }
 
 void board::join()
@@ -95,13 +89,14 @@ double board::elapsed() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
-// The job on this board's port. The port is put back and closed whatever
-// happens, an exception out of the run included.
+// The job on this board's port, which takes the port over from owner_:
+// job_close puts it back and closes it whatever happens, an exception out
+// of the run included.
 run_result board::run(const image* img, const run_limits& limits)
 {
     job j{};
     j.port = port_.c_str();
-    j.handle = handle_;
+    j.handle = owner_.release();
     j.baud = static_cast<int32_t>(baud_);
     j.chunk = BOARD_CHUNK;
     j.addr = img->addr;
@@ -114,11 +109,9 @@ run_result board::run(const image* img, const run_limits& limits)
             r = run_job(&j, &limits);
     } catch (...) {
         job_close(&j);
-        handle_ = nullptr;
         throw;
     }
-    job_close(&j);  // settings back, port closed
-    handle_ = nullptr;
+    job_close(&j);
     return r;
 }
 
@@ -194,13 +187,6 @@ int board::on_cancelled(void* ctx)
     return static_cast<board*>(ctx)->stop_.load() ? 1 : 0;
 }
 
-static std::string hex32(uint32_t v)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08" PRIx32, v);
-    return text;
-}
-
 static std::string command_at(const run_result& r)
 {
     if (r.phase == LPROG_WAIT_ERASE)
@@ -270,6 +256,18 @@ bool board_programmed(int32_t outcome)
     return outcome == RUN_PROGRAMMED || outcome == RUN_UNCONFIRMED;
 }
 
+void board_tally_add(board_tally* t, int32_t outcome)
+{
+    if (board_programmed(outcome))
+        t->done += 1;
+    else if (outcome == RUN_INTERRUPTED)
+        t->interrupted += 1;
+    else if (outcome == BOARD_NOT_STARTED)
+        t->not_started += 1;
+    else
+        t->failed += 1;
+}
+
 board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,
                            uint32_t total)
 {
@@ -289,7 +287,7 @@ bool board_ran(const board_view& v)
     return v.state == BOARD_FINISHED && v.result.outcome < BOARD_NOT_OPENED;
 }
 
-std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why)
+std::string board_open_error(const std::string& port, const std::string& system_text, port_open_failure why)
 {
     std::string hint;
     switch (why) {
@@ -302,4 +300,15 @@ std::string board_open_error(const std::string& port, const std::string& system_
     default: hint = "check the name with `zelflash list`, and that no other program is using it"; break;
     }
     return port + ": cannot open the port: " + system_text + " (" + hint + ")";
+}
+
+nlohmann::json board_link_json(const board_view& v)
+{
+    if (!board_ran(v))
+        return nullptr;
+    const run_result& r = v.result;
+    return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
+            {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
+            {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
+            {"unasked_acks", r.link.unasked}};
 }

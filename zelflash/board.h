@@ -18,9 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "console.h"
+#include <nlohmann/json_fwd.hpp>
+
 #include "image_file.h"
-#include "port.h"
+#include "port_error.h"
+#include "port_owner.h"
 #include "run.h"
 #include "sink.h"
 
@@ -35,6 +37,17 @@ enum board_end : int32_t { BOARD_NOT_OPENED = 100, BOARD_NOT_STARTED = 101, BOAR
 const char* board_outcome_name(int32_t outcome);
 // Programmed, whether or not the restart was confirmed.
 bool board_programmed(int32_t outcome);
+
+// How the boards of a run ended. The outcome rule: a board is done when
+// board_programmed says so; else interrupted, not started, or failed (a
+// port that did not open included).
+struct board_tally {
+    int done = 0;
+    int failed = 0;
+    int interrupted = 0;
+    int not_started = 0;
+};
+void board_tally_add(board_tally* t, int32_t outcome);
 
 // What the display reads of a board: a copy taken under the board's lock.
 struct board_view {
@@ -72,9 +85,10 @@ public:
     // Opens the port exclusively and sets the line up for the protocol.
     // false with a one-line error text naming the port and what to do.
     bool open(uint32_t baud, std::string* error);
-    // Runs the job for `img` on a thread of its own. The image must stay
+    // Runs the job for `img` on a thread of its own; the view as it starts,
+    // taken before the thread can report anything. The image must stay
     // alive until join().
-    void start(const image* img, const run_limits& limits);
+    board_view start(const image* img, const run_limits& limits);
     // Asks the job to stop after the exchange in flight.
     void stop() { stop_.store(true); }
     void join();
@@ -95,7 +109,7 @@ private:
     std::string port_;
     std::string serial_;
     board_news* news_;
-    port_handle handle_ = nullptr;
+    port_owner owner_;  // the open port, until run() hands it to the job
     uint32_t baud_ = 0;
     sink sink_{};
     std::atomic<bool> stop_{false};
@@ -120,11 +134,16 @@ bool board_ran(const board_view& v);
 
 // The error of a port that did not open: the system's text and the hint
 // that fits the cause.
-std::string board_open_error(const std::string& port, const std::string& system_text, console_open_failure why);
+std::string board_open_error(const std::string& port, const std::string& system_text, port_open_failure why);
 
 // The link's health in a few words ("2 late replies (the latest 310 ms), 1
 // bad frame, 1 quiet wait (1890 ms)"); empty when nothing went amiss.
 std::string board_link_text(const run_result& r);
+
+// The link's health figures of a finished run, for the JSON done event and
+// the board log: frames, resends, late replies, bad frames, quiet waits;
+// null for a board that never ran.
+nlohmann::json board_link_json(const board_view& v);
 
 // The one-line text of a run's end, naming the port, the command, its
 // address and the attempts where the run failed.

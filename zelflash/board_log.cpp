@@ -1,8 +1,9 @@
 #include "board_log.h"
 
+#include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "console.h"
+#include "log_file.h"
 #include "texts.h"
 
 board_log::~board_log()
@@ -15,12 +16,12 @@ bool board_log::open(const std::string& path, std::string* error)
 {
     std::string why;
     path_ = path;
-    fd_ = console_open_append(path, &why);
+    fd_ = log_file_open(path, &why);
     if (fd_ < 0) {
         *error = path + ": cannot open the log for appending: " + why;
         return false;
     }
-    found_torn_ = start_line_ = console_ends_torn(fd_);
+    found_torn_ = start_line_ = log_file_ends_torn(fd_);
     return true;
 }
 
@@ -28,7 +29,7 @@ bool board_log::append(const nlohmann::json& record, std::string* error)
 {
     std::string line = (start_line_ ? "\n" : "") + json_text(record) + "\n";
     std::string why;
-    if (!console_append(fd_, line, &why) || !console_sync(fd_, &why)) {
+    if (!log_file_append(fd_, line, &why) || !log_file_sync(fd_, &why)) {
         *error = path_ + ": cannot record the board: " + why;
         return false;
     }
@@ -41,9 +42,51 @@ bool board_log::close(std::string* error)
     if (fd_ < 0)
         return true;
     std::string why;
-    bool closed = console_close(fd_, &why);
+    bool closed = log_file_close(fd_, &why);
     fd_ = -1;
     if (!closed)
         *error = path_ + ": " + why;
     return closed;
+}
+
+std::string board_log_utc(std::chrono::system_clock::time_point t)
+{
+    using namespace std::chrono;
+    std::time_t seconds = system_clock::to_time_t(floor<std::chrono::seconds>(t));
+    long ms = static_cast<long>(duration_cast<milliseconds>(t - floor<std::chrono::seconds>(t)).count());
+    std::tm utc{};
+    if (!log_file_utc(seconds, &utc))
+        return "";
+    char text[40];
+    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return std::string(text, n) + "." + decimal(static_cast<uint64_t>(ms), 3) + "Z";
+}
+
+static nlohmann::json or_null(const std::string& s)
+{
+    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
+}
+
+nlohmann::json board_log_line(const board_log_record& r)
+{
+    const board_view& v = r.view;
+    std::string usb = ports_usb_id_text(r.port);
+    return {
+        {"start", board_log_utc(r.start)},
+        {"end", board_log_utc(r.end)},
+        {"port", r.port.path},
+        {"usb_id", or_null(usb)},
+        {"serial", or_null(r.port.serial)},
+        {"image", r.img->name},
+        {"file_sha256", or_null(r.img->file_sha256)},
+        {"image_sha256", r.image_sha256},
+        {"address", r.img->addr},
+        {"bytes", v.at.done},
+        {"total", static_cast<uint32_t>(r.img->bytes.size())},
+        {"seconds", v.seconds},
+        {"retries", v.at.retries},
+        {"outcome", board_outcome_name(v.result.outcome)},
+        {"error", or_null(v.message)},
+        {"link", board_link_json(v)},
+    };
 }

@@ -7,9 +7,14 @@
 // is left as it is, and the first new record starts on a line of its own.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include <nlohmann/json_fwd.hpp>
+
+#include "board.h"
+#include "image_file.h"
+#include "ports.h"
 
 class board_log {
 public:
@@ -35,3 +40,18 @@ private:
     bool found_torn_ = false;
     bool start_line_ = false;  // the next record first ends the torn line
 };
+
+// What the board log records of one board.
+struct board_log_record {
+    std::chrono::system_clock::time_point start{};
+    std::chrono::system_clock::time_point end{};
+    port_info port;
+    const image* img = nullptr;
+    std::string image_sha256;  // of the bytes placed and written; the file's is img->file_sha256
+    board_view view;
+};
+
+// One line of the board log (a JSON object).
+nlohmann::json board_log_line(const board_log_record& r);
+// "2026-12-08T09:15:02.125Z"
+std::string board_log_utc(std::chrono::system_clock::time_point t);

@@ -1,143 +1,76 @@
 #include "display.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdarg>
-#include <nlohmann/json.hpp>
 
-#include "console.h"
+#include "display_json.h"
+#include "display_live.h"
+#include "display_plain.h"
+#include "display_quiet.h"
 #include "lprog.h"
+#include "terminal.h"
 #include "texts.h"
 
 enum display_constants : int {
-    BAR_WIDTH = 20,        // characters of the progress bar
-    PLAIN_STEP = 10,       // plain mode: a line per 10 %
-    JSON_STEP = 1,         // json mode: an event per 1 %
-    PORT_COLUMN = 14,      // width of the port column
+    PORT_COLUMN = 14,     // least width of the port column
+    OUTCOME_COLUMN = 34,  // width of the summary's outcome column
 };
 
-display::display(display_mode mode, FILE* out, FILE* err)
-    : mode_(mode),
-      out_(out),
-      err_(err),
-      out_terminal_(console_is_terminal(out)),
-      err_terminal_(console_is_terminal(err)),
-      err_ansi_(err_terminal_ && console_enable_ansi(err))
+std::unique_ptr<display> display_for(bool json, bool quiet, FILE* out, FILE* err)
 {
+    if (json)
+        return display_of(DISPLAY_JSON, out, err);
+    if (quiet)
+        return display_of(DISPLAY_QUIET, out, err);
+    bool live = terminal_is(out) && terminal_enable_ansi(out);
+    return display_of(live ? DISPLAY_LIVE : DISPLAY_PLAIN, out, err);
 }
 
-double display_rate(const board_view& v)
+std::unique_ptr<display> display_of(display_mode mode, FILE* out, FILE* err)
 {
-    return v.seconds > 0 ? v.at.done / v.seconds : 0;
-}
-
-static int percent(const board_view& v)
-{
-    return v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * 100 / v.at.total);
-}
-
-static std::string printf_string(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-static std::string printf_string(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
-// The command in flight, or how the run ended.
-static std::string doing(const board_view& v)
-{
-    if (v.state == BOARD_FINISHED)
-        return board_outcome_name(v.result.outcome);
-    switch (v.at.phase) {
-    case LPROG_ERASE: return printf_string("ERASE 0x%08" PRIx32, v.at.addr);
-    case LPROG_WAIT_ERASE: return "erasing";
-    case LPROG_PROGRAM:
-    case LPROG_FIRST_AGAIN: return printf_string("PROGRAM 0x%08" PRIx32, v.at.addr);
-    case LPROG_SET_CLOCK: return "RTC_SET";
-    case LPROG_RESET: return "RESET";
-    default: return "starting";
+    display_streams s{out, err, terminal_is(out), terminal_is(err), false};
+    s.err_ansi = s.err_terminal && terminal_enable_ansi(err);
+    switch (mode) {
+    case DISPLAY_LIVE: return std::make_unique<display_live>(s);
+    case DISPLAY_JSON: return std::make_unique<display_json>(s);
+    case DISPLAY_QUIET: return std::make_unique<display_quiet>(s);
+    default: return std::make_unique<display_plain>(s);
     }
 }
 
-static std::string eta(const board_view& v)
+void display::redraw(const std::vector<board_view>&, const std::string&) {}
+
+void display::watching(const std::string&) {}
+
+void display::interrupted()
 {
-    double rate = display_rate(v);
-    if (v.state == BOARD_FINISHED || rate <= 0)
-        return "--";
-    double left = (v.at.total - v.at.done) / rate;
-    return printf_string("%.0fs", left);
+    if (streams_.err_terminal)
+        put_err(streams_.err_ansi ? "\r\x1b[2K" : "\r");
+    else if (streams_.out_terminal && !line_start().empty())
+        put_out(line_start());
 }
 
-// The port column: wide enough for the longest name.
-static int port_width(const std::vector<board_view>& all)
+void display::problem(const std::string& text, const std::string&)
 {
-    size_t width = PORT_COLUMN;
-    for (const board_view& v : all)
-        width = std::max(width, v.port.size());
-    return static_cast<int>(width);
+    failure(text);
 }
 
-std::string display::row(const board_view& v, int port_width, int width)
+void display::notice(const std::string& text)
 {
-    int filled = v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * BAR_WIDTH / v.at.total);
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(BAR_WIDTH, '.');
-    std::string text = printf_string("%-*s [%s] %3d%% %7" PRIu32 "/%-7" PRIu32 " %6.1f KiB/s  ETA %4s  %s",
-                                     port_width, v.port.c_str(), bar.c_str(), percent(v), v.at.done, v.at.total,
-                                     display_rate(v) / 1024, eta(v).c_str(), doing(v).c_str());
-    if (width > 0 && text.size() > static_cast<size_t>(width))
-        text.resize(static_cast<size_t>(width));
-    return text;
+    failure(text);
 }
 
-static std::string cut(std::string text, int width)
+void display::failure(const std::string& text)
 {
-    if (text.size() > static_cast<size_t>(width))
-        text.resize(static_cast<size_t>(width));
-    return text;
+    clear();
+    put_err("zelflash: " + text + "\n");
 }
 
-std::vector<std::string> display::live_lines(const std::vector<board_view>& rows, const std::string& footer,
-                                             console_size size)
+bool display::ports(const std::vector<port_info>& all)
 {
-    // The last column makes some terminals wrap, and a paint that reaches
-    // the last line scrolls the screen, so that the next one no longer
-    // finds its rows where it left them.
-    int width = std::max(size.columns - 1, 1);
-    size_t room = static_cast<size_t>(std::max(size.rows - 1, 1));
-    size_t below = footer.empty() ? 0 : 1;
-    size_t shown = rows.size();
-    if (shown + below > room)
-        shown = room > below + 1 ? room - below - 1 : 0;
-    std::vector<std::string> lines;
-    int ports = port_width(rows);
-    for (size_t i = 0; i < shown; ++i)
-        lines.push_back(row(rows[i], ports, width));
-    if (shown < rows.size())
-        lines.push_back(cut("+" + counted(rows.size() - shown, "more board", "more boards"), width));
-    if (!footer.empty())
-        lines.push_back(cut(footer, width));
-    return lines;
-}
-
-std::string display::table(const std::vector<board_view>& all)
-{
-    int ports = port_width(all);
-    std::string text = printf_string("%-*s %-34s %9s %8s %8s\n", ports, "port", "outcome", "bytes", "seconds",
-                                     "retries");
-    for (const board_view& v : all)
-        text += printf_string("%-*s %-34s %9" PRIu32 " %8.2f %8" PRIu32 "\n", ports, v.port.c_str(),
-                              doing(v).c_str(), v.at.done, v.seconds, v.at.retries);
-    return text;
+    std::string text;
+    for (const port_info& p : all)
+        text += ports_line(p) + "\n";
+    return put_whole(text);
 }
 
 // Once standard output has failed, nothing more goes there: a full disk or
@@ -148,7 +81,7 @@ void display::put_out(std::string_view text)
     if (!output_error_.empty())
         return;
     std::string why;
-    if (console_write(out_, text, &why))
+    if (terminal_write(streams_.out, text, &why))
         return;
     output_error_ = "standard output: " + why;
     put_err("zelflash: cannot write standard output (" + why +
@@ -159,172 +92,80 @@ void display::put_err(std::string_view text)
 {
     std::string why;
     if (!err_failed_)
-        err_failed_ = !console_write(err_, text, &why);
+        err_failed_ = !terminal_write(streams_.err, text, &why);
 }
 
-void display::event(const nlohmann::json& e)
+bool display::put_whole(std::string_view text)
 {
-    if (mode_ == DISPLAY_JSON)
-        put_out(json_text(e) + "\n");
+    std::string why;
+    if (terminal_write(streams_.out, text, &why))
+        return true;
+    output_error_ = "standard output: " + why;
+    put_err("zelflash: cannot write standard output (" + why + ")\n");
+    return false;
 }
 
-void display::say(const std::string& line)
+void display::finished_lines(const board_view& v)
 {
-    if (mode_ == DISPLAY_PLAIN || mode_ == DISPLAY_LIVE)
-        put_out(line + "\n");
-}
-
-nlohmann::json display_link_json(const board_view& v)
-{
-    if (!board_ran(v))
-        return nullptr;
-    const run_result& r = v.result;
-    return {{"frames", r.link.frames},         {"resends", r.link.resends},     {"late_replies", r.link.late},
-            {"latest_late_ms", r.link.late_ms}, {"slowest_reply_ms", r.link.slowest_ms},
-            {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
-            {"unasked_acks", r.link.unasked}};
-}
-
-static nlohmann::json or_null(const std::string& s)
-{
-    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
-}
-
-// Every event starts the same: what happened, and to which port.
-static nlohmann::json event_of(const char* name, const std::string& port)
-{
-    return {{"event", name}, {"port", or_null(port)}};
-}
-
-static nlohmann::json board_event(const char* name, const board_view& v)
-{
-    nlohmann::json e = event_of(name, v.port);
-    e["bytes"] = v.at.done;
-    e["total"] = v.at.total;
-    e["seconds"] = v.seconds;
-    e["retries"] = v.at.retries;
-    if (!v.serial.empty())
-        e["serial"] = v.serial;
-    return e;
-}
-
-void display::started(const board_view& v, const image& img)
-{
-    step_[v.port] = 0;
-    if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = board_event("start", v);
-        e["image"] = img.name;
-        e["address"] = img.addr;
-        event(e);
-    } else if (mode_ == DISPLAY_PLAIN) {
-        put_out(printf_string("%s: writing %s, %s at 0x%08" PRIx32 "\n", v.port.c_str(), img.name.c_str(),
-                              counted(img.bytes.size(), "byte", "bytes").c_str(), img.addr));
-    }
-}
-
-void display::progressed(const board_view& v)
-{
-    int step = mode_ == DISPLAY_JSON ? JSON_STEP : PLAIN_STEP;
-    int reached = percent(v) / step * step;
-    int& last = step_[v.port];
-    if (reached <= last || v.state == BOARD_FINISHED)
-        return;
-    last = reached;
-    if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = board_event("progress", v);
-        e["command"] = doing(v);
-        event(e);
-    } else if (mode_ == DISPLAY_PLAIN) {
-        put_out(printf_string("%s: %3d%% %" PRIu32 "/%s, %.1f KiB/s\n", v.port.c_str(), reached, v.at.done,
-                              counted(v.at.total, "byte", "bytes").c_str(), display_rate(v) / 1024));
-    }
-}
-
-void display::finished(const board_view& v)
-{
-    bool good = board_programmed(v.result.outcome);
-    if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = board_event(good ? "done" : "error", v);
-        e["outcome"] = board_outcome_name(v.result.outcome);
-        e["link"] = display_link_json(v);
-        if (!v.message.empty())
-            e["message"] = v.message;
-        event(e);
-        return;
-    }
     if (!v.message.empty())
         problem(v.message, v.port);
-    if (mode_ == DISPLAY_QUIET || !good)
+    if (!board_programmed(v.result.outcome))
         return;
     clear();  // live mode: the line goes above the rows, which are painted again below it
     std::string link = board_link_text(v.result);
-    put_out(printf_string("%s: %s in %.2f s, %s, %s%s%s\n", v.port.c_str(), board_outcome_name(v.result.outcome),
-                          v.seconds, counted(v.at.done, "byte", "bytes").c_str(),
-                          counted(v.at.retries, "retry", "retries").c_str(), link.empty() ? "" : "; ",
-                          link.c_str()));
+    put_out(v.port + ": " + board_outcome_name(v.result.outcome) + " in " + fixed(v.seconds, 2) + " s, " +
+            counted(v.at.done, "byte", "bytes") + ", " + counted(v.at.retries, "retry", "retries") +
+            (link.empty() ? "" : "; " + link) + "\n");
 }
 
-void display::clear()
+double display_rate(const board_view& v)
 {
-    if (drawn_ == 0)
-        return;
-    // From the start of the line: the cursor may stand after a "^C".
-    put_out(printf_string("\r\x1b[%dA\x1b[J", drawn_));
-    drawn_ = 0;
+    return v.seconds > 0 ? v.at.done / v.seconds : 0;
 }
 
-void display::redraw(const std::vector<board_view>& rows, const std::string& footer)
+int display_percent(const board_view& v)
 {
-    if (mode_ != DISPLAY_LIVE)
-        return;
-    auto now = std::chrono::steady_clock::now();
-    if (drawn_ > 0 && now - painted_ < DISPLAY_PAINT_PERIOD)
-        return;
-    painted_ = now;
-    std::vector<std::string> lines = live_lines(rows, footer, console_size_of(out_));
-    std::string text = drawn_ > 0 ? printf_string("\r\x1b[%dA", drawn_) : "";
-    for (const std::string& line : lines)
-        text += "\r\x1b[2K" + line + "\n";
-    text += "\x1b[J";  // rows that are gone since the last paint
-    put_out(text);
-    drawn_ = static_cast<int>(lines.size());
+    return v.at.total == 0 ? 0 : static_cast<int>(uint64_t{v.at.done} * 100 / v.at.total);
 }
 
-void display::interrupted()
+std::string display_doing(const board_view& v)
 {
-    if (err_terminal_)
-        put_err(err_ansi_ ? "\r\x1b[2K" : "\r");
-    else if (out_terminal_ && mode_ != DISPLAY_JSON)
-        put_out(mode_ == DISPLAY_LIVE ? "\r\x1b[2K" : "\r");
-}
-
-void display::problem(const std::string& text, const std::string& port)
-{
-    if (mode_ == DISPLAY_JSON) {
-        nlohmann::json e = event_of("error", port);
-        e["message"] = text;
-        event(e);
-        return;
+    if (v.state == BOARD_FINISHED)
+        return board_outcome_name(v.result.outcome);
+    switch (v.at.phase) {
+    case LPROG_ERASE: return "ERASE " + hex32(v.at.addr);
+    case LPROG_WAIT_ERASE: return "erasing";
+    case LPROG_PROGRAM:
+    case LPROG_FIRST_AGAIN: return "PROGRAM " + hex32(v.at.addr);
+    case LPROG_SET_CLOCK: return "RTC_SET";
+    case LPROG_RESET: return "RESET";
+    default: return "starting";
     }
-    failure(text);
 }
 
-void display::notice(const std::string& text)
+int display_port_width(const std::vector<board_view>& all)
 {
-    if (mode_ != DISPLAY_QUIET)
-        failure(text);
+    size_t width = PORT_COLUMN;
+    for (const board_view& v : all)
+        width = std::max(width, v.port.size());
+    return static_cast<int>(width);
 }
 
-void display::failure(const std::string& text)
+std::string display_table(const std::vector<board_view>& all)
 {
-    clear();
-    put_err("zelflash: " + text + "\n");
+    size_t ports = static_cast<size_t>(display_port_width(all));
+    std::string text = align_left("port", ports) + " " + align_left("outcome", OUTCOME_COLUMN) + " " +
+                       align_right("bytes", 9) + " " + align_right("seconds", 8) + " " + align_right("retries", 8) + "\n";
+    for (const board_view& v : all)
+        text += align_left(v.port, ports) + " " + align_left(display_doing(v), OUTCOME_COLUMN) + " " +
+                align_right(std::to_string(v.at.done), 9) + " " + align_right(fixed(v.seconds, 2), 8) + " " +
+                align_right(std::to_string(v.at.retries), 8) + "\n";
+    return text;
 }
 
-void display::summary(const std::vector<board_view>& all)
+std::string display_totals_line(const board_tally& t)
 {
-    if (mode_ != DISPLAY_LIVE && mode_ != DISPLAY_PLAIN)
-        return;
-    clear();
-    put_out(table(all));
+    return "zelflash: " + counted(t.done, "board", "boards") + " programmed, " + std::to_string(t.failed) +
+           " failed" + (t.interrupted ? ", " + std::to_string(t.interrupted) + " interrupted" : "") +
+           (t.not_started ? ", " + std::to_string(t.not_started) + " not started" : "");
 }

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cinttypes>
-#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+
+#include "texts.h"
 
 namespace fs = std::filesystem;
 
@@ -66,9 +66,7 @@ std::string ports_usb_id_text(const port_info& p)
 {
     if (p.vid < 0 || p.pid < 0)
         return "";
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", p.vid, p.pid);
-    return text;
+    return hex_digits(static_cast<uint64_t>(p.vid), 4) + ":" + hex_digits(static_cast<uint64_t>(p.pid), 4);
 }
 
 std::string ports_line(const port_info& p)

@@ -1,6 +1,7 @@
 #include <openssl/evp.h>
 
 #include "sha256.h"
+#include "texts.h"
 #include "zassert.h"
 
 std::string sha256_hex(const std::vector<uint8_t>& bytes)
@@ -9,5 +10,5 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes)
     unsigned int length = 0;
     int hashed = EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
     ZEL_ASSERT(hashed == 1);
-    return sha256_digits(digest, length);
+    return hex_bytes(digest, length);
 }

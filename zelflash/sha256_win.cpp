@@ -3,6 +3,7 @@
 #include <bcrypt.h>
 
 #include "sha256.h"
+#include "texts.h"
 #include "zassert.h"
 
 enum { SHA256_BYTES = 32 };
@@ -22,5 +23,5 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes)
     ZEL_ASSERT(hashed == 0 && finished == 0);
     BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(algorithm, 0);
-    return sha256_digits(digest, sizeof digest);
+    return hex_bytes(digest, sizeof digest);
 }

@@ -1,76 +1,24 @@
 #include "watch.h"
 
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "board_log.h"
-#include "console.h"
 #include "display.h"
+#include "interrupts.h"
+#include "port_identity.h"
+#include "ports.h"
+#include "session.h"
 #include "sha256.h"
-#include "texts.h"
 
 enum watch_constants : int {
     SCAN_MS = 250,  // how often the ports are looked for
 };
 
-std::string watch_iso_utc(std::chrono::system_clock::time_point t)
-{
-    using namespace std::chrono;
-    std::time_t seconds = system_clock::to_time_t(floor<std::chrono::seconds>(t));
-    long ms = static_cast<long>(duration_cast<milliseconds>(t - floor<std::chrono::seconds>(t)).count());
-    std::tm utc{};
-    if (!console_utc(seconds, &utc))
-        return "";
-    char text[40];
-    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03ldZ", ms);
-    return text;
-}
-
-static nlohmann::json or_null(const std::string& s)
-{
-    return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s);
-}
-
-nlohmann::json watch_log_line(const watch_record& r)
-{
-    const board_view& v = r.view;
-    std::string usb = ports_usb_id_text(r.port);
-    return {
-        {"start", watch_iso_utc(r.start)},
-        {"end", watch_iso_utc(r.end)},
-        {"port", r.port.path},
-        {"usb_id", or_null(usb)},
-        {"serial", or_null(r.port.serial)},
-        {"image", r.img->name},
-        {"file_sha256", or_null(r.img->file_sha256)},
-        {"image_sha256", r.image_sha256},
-        {"address", r.img->addr},
-        {"bytes", v.at.done},
-        {"total", static_cast<uint32_t>(r.img->bytes.size())},
-        {"seconds", v.seconds},
-        {"retries", v.at.retries},
-        {"outcome", board_outcome_name(v.result.outcome)},
-        {"error", or_null(v.message)},
-        {"link", display_link_json(v)},
-    };
-}
-
-std::string watch_options_error(const watch_options& w)
-{
-    if (!w.glob.empty() && !w.match.empty())
-        return "--glob and --match cannot go together: the paths --glob matches are taken whatever their USB "
-               "ids; give one of them";
-    return "";
-}
-
 namespace {
-
-namespace fs = std::filesystem;
 
 // A port as a scan finds it. The identity tells a new device behind the
 // same path (a symlink pointing elsewhere) from the one seen before.
@@ -79,74 +27,114 @@ struct found_port {
     std::string identity;
 };
 
-// One attachment: a port from the moment it appears to the end of its run
-// (or until it goes away, when it never got its turn).
-struct attachment {
+enum watched_state : int32_t {
+    WATCHED_LEFT_ALONE = 0,  // there at start without --include-present: never taken
+    WATCHED_TAKEN = 1,       // handed to the session: not taken again
+};
+
+// An attached port, from the scan that first found it to the one that finds
+// it gone or another device behind its path; then its attachment ends, and
+// a port found there again is a new one.
+struct watched_port {
     port_info info;
     std::string identity;
-    bool attached = true;       // still there at the last scan
-    std::unique_ptr<board> b;   // null while queued
-    std::chrono::system_clock::time_point start{};
-    bool ended = false;
+    watched_state state = WATCHED_TAKEN;
+    int board = -1;  // the session's id of its board, when taken
 };
 
-class watcher {
+// The board log as the session's ended() hook: one record per board, on
+// the disk before the next board is looked at.
+class logbook : public session_hooks {
 public:
-    watcher(const flash_options& o, const watch_options& w, display* d)
-        : o_(o), w_(w), d_(d), limits_(flash_limits(o))
-    {
-    }
-
-    int run();
+    explicit logbook(const image& img) : img_(img) {}
+    // Opens the log at `path`, if any; false when it cannot be opened (said).
+    bool open(const std::string& path, display* d);
+    bool ended(const session_board& b, const board_view& v, std::string* why) override;
+    bool close(std::string* error) { return log_.close(error); }
 
 private:
-    bool prepare();
-    bool open_log();
-    bool scan(std::map<std::string, found_port>* found);
-    bool system_ports(std::vector<port_info>* out);
-    bool wanted(const port_info& p) const;
-    void rescan();
-    void start_queued();
-    void take_news(int id);
-    void count(int32_t outcome);
-    void end_unstarted(attachment& a, int32_t outcome, const std::string& message);
-    void record(const attachment& a, const board_view& v);
-    void halt(const std::string& why);
-    void stop_taking();
-    void stop_everything(int interrupts);
-    void look_once();
-    std::string footer() const;
-    size_t running() const;
-    int conclude();
+    const std::string& digest_of(const image& sent);
 
-    const flash_options& o_;
-    const watch_options& w_;
-    display* d_;
-    run_limits limits_;
-    image img_;
-    std::string image_sha256_;
-    std::vector<usb_id> match_;
+    const image& img_;
+    std::string image_sha256_;  // of img_'s bytes
+    std::string copy_sha256_;   // of the last board copy that differed from them
     board_log log_;
-    board_news news_;
-
-    std::map<int, attachment> boards_;        // by board index, in order of appearance
-    std::map<std::string, int> by_path_;      // attached paths -> their attachment
-    std::map<std::string, std::string> old_;  // present at start, left alone: path -> identity
-    int next_id_ = 0;
-    bool stopping_ = false;
-    bool station_failed_ = false;  // a board could not be recorded, or standard output failed
-    std::string list_error_;       // why the system's port list failed last; empty once it works again
-    int interrupts_seen_ = 0;
-    std::chrono::steady_clock::time_point next_scan_{};
-    int done_ = 0;
-    int failed_ = 0;
-    int interrupted_ = 0;
-    int not_started_ = 0;
 };
 
-bool watcher::prepare()
+// The ports as each scan finds them, held against what the scans before
+// found: a port is queued in the session when it appears, and withdrawn
+// when it goes away before its turn.
+class scanner {
+public:
+    scanner(const watch_options& w, display* d) : w_(w), d_(d) {}
+    // Reads --match; false when an id is malformed (said).
+    bool parse_match();
+    // The ports there at start, left alone unless --include-present; false
+    // when they cannot be known (said): every one would then look new.
+    bool first_look();
+    // A scan, when one is due.
+    void look(session* s);
+    // "serial ports", or the --glob pattern.
+    std::string what() const { return w_.glob.empty() ? std::string("serial ports") : w_.glob; }
+
+private:
+    bool scan(std::map<std::string, found_port>* found);
+    bool scan_glob(std::map<std::string, found_port>* found);
+    void add_usb_facts(std::map<std::string, found_port>* found);
+    bool system_ports(std::vector<port_info>* out);
+    bool wanted(const port_info& p) const;
+    void rescan(session* s);
+
+    const watch_options& w_;
+    display* d_;
+    std::vector<usb_id> match_;
+    std::map<std::string, watched_port> ports_;  // by path: every attached port seen
+    std::string list_error_;  // why the system's port list failed last; empty once it works again
+    std::chrono::steady_clock::time_point next_scan_{};
+};
+
+bool logbook::open(const std::string& path, display* d)
 {
     std::string error;
+    if (path.empty())
+        return true;
+    image_sha256_ = sha256_hex(img_.bytes);
+    if (!log_.open(path, &error)) {
+        d->problem(error);
+        return false;
+    }
+    if (log_.found_torn())
+        d->notice(path + ": its last line is cut short (no line end), as a crash or a full disk leaves it; it "
+                         "stays as it is, and the new records start on the next line");
+    return true;
+}
+
+// The digest of what a board was sent: its own copy, which the starting()
+// hook may have changed.
+const std::string& logbook::digest_of(const image& sent)
+{
+    if (&sent == &img_ || sent.bytes == img_.bytes)
+        return image_sha256_;
+    copy_sha256_ = sha256_hex(sent.bytes);
+    return copy_sha256_;
+}
+
+// A log that failed once is closed, and records nothing more: the session
+// halts, and the boards still ending are not recorded either.
+bool logbook::ended(const session_board& b, const board_view& v, std::string* why)
+{
+    if (!log_.is_open())
+        return true;
+    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, digest_of(*b.img), v};
+    if (log_.append(board_log_line(r), why))
+        return true;
+    std::string ignored;
+    log_.close(&ignored);
+    return false;
+}
+
+bool scanner::parse_match()
+{
     for (const std::string& m : w_.match) {
         std::optional<usb_id> id = ports_parse_usb_id(m);
         if (!id) {
@@ -155,36 +143,33 @@ bool watcher::prepare()
         }
         match_.push_back(*id);
     }
-    if (!flash_load_image(o_, &img_, &error)) {
-        d_->problem(error);
-        return false;
-    }
-    image_sha256_ = sha256_hex(img_.bytes);
-    return open_log();
-}
-
-bool watcher::open_log()
-{
-    std::string error;
-    if (w_.log.empty())
-        return true;
-    if (!log_.open(w_.log, &error)) {
-        d_->problem(error);
-        return false;
-    }
-    if (log_.found_torn())
-        d_->notice(w_.log + ": its last line is cut short (no line end), as a crash or a full disk leaves it; it "
-                            "stays as it is, and the new records start on the next line");
     return true;
 }
 
-// Without --glob the ports are the system's list. With it they are the
-// matching paths, with the USB facts of the system's list where a path leads
-// to a port it knows; that list is only read when a path is new.
+bool scanner::first_look()
+{
+    std::map<std::string, found_port> present;
+    if (!scan(&present))
+        return false;
+    if (!w_.include_present)
+        for (const auto& [path, f] : present)
+            ports_[path] = watched_port{f.info, f.identity, WATCHED_LEFT_ALONE, -1};
+    next_scan_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+void scanner::look(session* s)
+{
+    if (std::chrono::steady_clock::now() < next_scan_)
+        return;
+    rescan(s);
+    next_scan_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(SCAN_MS);
+}
+
 // The system's port list. A failure is said once, not at every scan, and
 // is no empty list: the caller keeps what it saw before, so that attached
 // boards do not look gone and then new.
-bool watcher::system_ports(std::vector<port_info>* out)
+bool scanner::system_ports(std::vector<port_info>* out)
 {
     std::string error;
     if (ports_list(out, &error)) {
@@ -197,37 +182,50 @@ bool watcher::system_ports(std::vector<port_info>* out)
     return false;
 }
 
-// Without --glob the ports are the system's list. With it they are the
-// matching paths, with the USB facts of the system's list where a path leads
-// to a port it knows; that list is only read when a path is new. false when
-// the system's list could not be read and there is no --glob.
-bool watcher::scan(std::map<std::string, found_port>* found)
+// Without --glob the ports are the system's list; false when it could not
+// be read.
+bool scanner::scan(std::map<std::string, found_port>* found)
 {
-    if (w_.glob.empty()) {
-        std::vector<port_info> system;
-        if (!system_ports(&system))
-            return false;
-        for (const port_info& p : system)
-            (*found)[p.path] = found_port{p, flash_port_identity(p.path)};
-        return true;
-    }
+    if (!w_.glob.empty())
+        return scan_glob(found);
+    std::vector<port_info> system;
+    if (!system_ports(&system))
+        return false;
+    for (const port_info& p : system)
+        (*found)[p.path] = found_port{p, port_identity(p.path)};
+    return true;
+}
+
+// With --glob the ports are the matching paths, with the USB facts of the
+// system's list where a path leads to a port it knows; that list is only
+// read when a path is new.
+bool scanner::scan_glob(std::map<std::string, found_port>* found)
+{
     bool fresh = false;
     for (const std::string& path : ports_glob(w_.glob)) {
-        found_port f{port_info{}, flash_port_identity(path)};
+        found_port f{port_info{}, port_identity(path)};
         f.info.path = path;
-        auto seen = by_path_.find(path);
-        if (seen != by_path_.end() && boards_.at(seen->second).identity == f.identity)
-            f.info = boards_.at(seen->second).info;
-        else if (old_.count(path) == 0)
+        auto seen = ports_.find(path);
+        if (seen != ports_.end() && seen->second.identity == f.identity)
+            f.info = seen->second.info;
+        else
             fresh = true;
         (*found)[path] = f;
     }
+    if (fresh)
+        add_usb_facts(found);
+    return true;
+}
+
+// Without the system's list the paths only lack their USB facts.
+void scanner::add_usb_facts(std::map<std::string, found_port>* found)
+{
     std::vector<port_info> system;
-    if (!fresh || !system_ports(&system))
-        return true;  // without the list the paths only lack their USB facts
+    if (!system_ports(&system))
+        return;
     std::map<std::string, const port_info*> known;  // the system's ports by identity
     for (const port_info& p : system)
-        known[flash_port_identity(p.path)] = &p;
+        known[port_identity(p.path)] = &p;
     for (auto& [path, f] : *found) {
         auto k = known.find(f.identity);
         if (k != known.end()) {
@@ -235,10 +233,9 @@ bool watcher::scan(std::map<std::string, found_port>* found)
             f.info.path = path;
         }
     }
-    return true;
 }
 
-bool watcher::wanted(const port_info& p) const
+bool scanner::wanted(const port_info& p) const
 {
     if (match_.empty())
         return true;
@@ -248,281 +245,100 @@ bool watcher::wanted(const port_info& p) const
     return false;
 }
 
-void watcher::rescan()
+// A port gone, or another device behind its path, ends its attachment; a
+// board still waiting for its turn there leaves the queue. New ports are
+// queued in the order found, while the session takes boards.
+void scanner::rescan(session* s)
 {
     std::map<std::string, found_port> now;
     if (!scan(&now))
         return;
-    // Gone, or another device behind the same path: the attachment ends.
-    for (auto it = by_path_.begin(); it != by_path_.end();) {
-        attachment& a = boards_[it->second];
-        auto f = now.find(it->first);
-        if (f == now.end() || f->second.identity != a.identity) {
-            a.attached = false;
-            if (!a.b)
-                boards_.erase(it->second);  // never got its turn
-            it = by_path_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto it = old_.begin(); it != old_.end();) {
-        auto f = now.find(it->first);
-        it = (f == now.end() || f->second.identity != it->second) ? old_.erase(it) : std::next(it);
-    }
-    if (stopping_)
+    std::erase_if(ports_, [&](const auto& entry) {
+        auto f = now.find(entry.first);
+        bool gone = f == now.end() || f->second.identity != entry.second.identity;
+        if (gone && entry.second.state == WATCHED_TAKEN)
+            s->withdraw(entry.second.board);
+        return gone;
+    });
+    if (!s->taking())
         return;
-    for (const auto& [path, f] : now) {
-        if (by_path_.count(path) != 0 || old_.count(path) != 0 || !wanted(f.info))
-            continue;
-        int id = next_id_++;
-        boards_[id] = attachment{f.info, f.identity, true, nullptr, {}, false};
-        by_path_[path] = id;
+    for (const auto& [path, f] : now)
+        if (ports_.count(path) == 0 && wanted(f.info))
+            ports_[path] = watched_port{f.info, f.identity, WATCHED_TAKEN, s->queue(f.info)};
+}
+
+session_rules watch_rules(const flash_options& o, const watch_options& w)
+{
+    session_rules rules;
+    rules.baud = o.baud;
+    rules.limits = options_limits(o);
+    rules.jobs = w.jobs;
+    rules.interrupts_to_stop = 2;
+    rules.keep_ended = false;
+    rules.unstarted_hint = "program it in another run (watch --include-present takes the ports already there)";
+    return rules;
+}
+
+std::string footer(const session& s, const std::string& what)
+{
+    const board_tally& t = s.tally();
+    return std::to_string(t.done) + " done, " + std::to_string(t.failed) + " failed, " +
+           std::to_string(s.running()) + " running, " + std::to_string(s.waiting()) + " waiting; watching " + what +
+           (s.taking() ? "; Ctrl-C stops" : "; stopping");
+}
+
+// The station's loop: interrupts, standard output, a scan when due, the
+// queue, the boards' news, the rows; until no board is taken or runs. A
+// station that cannot write its standard output stops taking boards.
+void run_station(session* s, scanner* ports, display* d)
+{
+    auto wake = d->wake(std::chrono::milliseconds(SCAN_MS));
+    while (!s->over()) {
+        s->look_at_interrupts();
+        if (!d->output_error().empty() && !s->failed())
+            s->halt("standard output cannot be written");
+        ports->look(s);
+        s->start_queued();
+        s->take_news(wake);
+        s->redraw(footer(*s, ports->what()));
     }
 }
 
-size_t watcher::running() const
+int watch_boards(const flash_options& o, const watch_options& w, const image& img, scanner* ports, display* d)
 {
-    size_t n = 0;
-    for (const auto& [id, a] : boards_)
-        n += (a.b && !a.ended) ? 1 : 0;
-    return n;
-}
-
-void watcher::start_queued()
-{
-    for (auto& [id, a] : boards_) {
-        if (stopping_ || running() >= w_.jobs)
-            return;
-        if (a.b || !a.attached)
-            continue;
-        a.start = std::chrono::system_clock::now();
-        a.b = std::make_unique<board>(id, a.info.path, a.info.serial, &news_);
-        std::string error;
-        if (!a.b->open(o_.baud, &error)) {
-            // Not tried again until re-attached.
-            end_unstarted(a, BOARD_NOT_OPENED, error);
-            continue;
-        }
-        a.b->start(&img_, limits_);
-        d_->started(a.b->view(), img_);
-    }
-}
-
-void watcher::count(int32_t outcome)
-{
-    if (board_programmed(outcome))
-        done_ += 1;
-    else if (outcome == RUN_INTERRUPTED)
-        interrupted_ += 1;
-    else if (outcome == BOARD_NOT_STARTED)
-        not_started_ += 1;
-    else
-        failed_ += 1;
-}
-
-// A board that never ran: its port did not open, or its turn never came.
-void watcher::end_unstarted(attachment& a, int32_t outcome, const std::string& message)
-{
-    a.ended = true;
-    if (a.start == std::chrono::system_clock::time_point{})
-        a.start = std::chrono::system_clock::now();  // its turn ends now, without having come
-    board_view v = board_unstarted(a.info.path, a.info.serial, outcome, message,
-                                   static_cast<uint32_t>(img_.bytes.size()));
-    count(outcome);
-    d_->finished(v);
-    record(a, v);
-}
-
-void watcher::take_news(int id)
-{
-    auto it = boards_.find(id);
-    if (it == boards_.end() || !it->second.b || it->second.ended)
-        return;
-    attachment& a = it->second;
-    board_view v = a.b->view();
-    if (v.state != BOARD_FINISHED) {
-        d_->progressed(v);
-        return;
-    }
-    a.b->join();
-    a.ended = true;
-    count(v.result.outcome);
-    d_->finished(v);
-    record(a, v);
-}
-
-// One line of the board log, on the disk before the next board is looked
-// at. A station that cannot record what it does stops taking boards.
-void watcher::record(const attachment& a, const board_view& v)
-{
-    if (!log_.is_open())
-        return;
-    watch_record r{a.start, std::chrono::system_clock::now(), a.info, &img_, image_sha256_, v};
-    std::string error;
-    if (log_.append(watch_log_line(r), &error))
-        return;
-    std::string ignored;
-    log_.close(&ignored);  // nothing more goes there
-    halt(error);
-}
-
-void watcher::halt(const std::string& why)
-{
-    station_failed_ = true;
-    d_->failure(why + "; no new boards are taken" + (running() > 0 ? ", the running ones finish" : ""));
-    stop_taking();
-}
-
-// No new boards; the ones waiting for their turn end as not started.
-void watcher::stop_taking()
-{
-    if (stopping_)
-        return;
-    stopping_ = true;
-    for (auto& [id, a] : boards_)
-        if (!a.b && a.attached)
-            end_unstarted(a, BOARD_NOT_STARTED,
-                          a.info.path + ": not programmed: zelflash stopped before its turn came; program it in "
-                                        "another run (watch --include-present takes the ports already there)");
-    for (auto it = by_path_.begin(); it != by_path_.end();)
-        it = boards_[it->second].b ? std::next(it) : by_path_.erase(it);
-    for (auto it = boards_.begin(); it != boards_.end();)
-        it = it->second.b ? std::next(it) : boards_.erase(it);
-}
-
-// First Ctrl-C: no new boards, the running ones finish. Second: the running
-// ones stop after their exchange in flight.
-void watcher::stop_everything(int interrupts)
-{
-    if (!stopping_ && running() > 0)
-        d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
-    stop_taking();
-    if (interrupts >= 2)
-        for (auto& [id, a] : boards_)
-            if (a.b && !a.ended)
-                a.b->stop();
-}
-
-std::string watcher::footer() const
-{
-    size_t waiting = 0;
-    for (const auto& [id, a] : boards_)
-        waiting += a.b ? 0 : 1;
-    std::string what = w_.glob.empty() ? "serial ports" : w_.glob;
-    return std::to_string(done_) + " done, " + std::to_string(failed_) + " failed, " + std::to_string(running()) +
-           " running, " + std::to_string(waiting) + " waiting; watching " + what +
-           (stopping_ ? "; stopping" : "; Ctrl-C stops");
-}
-
-// One turn of the main loop: interrupts, a scan when due, the queue, the
-// boards' news, the rows.
-void watcher::look_once()
-{
-    if (console_interrupts() > interrupts_seen_) {
-        d_->interrupted();
-        interrupts_seen_ = console_interrupts();
-        stop_everything(interrupts_seen_);
-    }
-    if (!d_->output_error().empty() && !station_failed_)
-        halt("standard output cannot be written");
-    if (std::chrono::steady_clock::now() >= next_scan_) {
-        rescan();
-        next_scan_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(SCAN_MS);
-    }
-    start_queued();
-    for (int id : news_.take(d_->wake(std::chrono::milliseconds(SCAN_MS))))
-        take_news(id);
-    // Ended boards that are gone make room; the attached ones stay, so
-    // that they are not taken again.
-    for (auto it = boards_.begin(); it != boards_.end();)
-        it = (it->second.ended && !it->second.attached) ? boards_.erase(it) : std::next(it);
-    std::vector<board_view> rows;
-    for (const auto& [id, a] : boards_)
-        if (a.b && !a.ended)
-            rows.push_back(a.b->view());
-    d_->redraw(rows, footer());
-}
-
-int watcher::conclude()
-{
-    d_->clear();
-    std::string error;
-    if (!log_.close(&error)) {
-        d_->failure(error);
-        station_failed_ = true;
-    }
-    std::string totals = counted(done_, "board", "boards") + " programmed, " + std::to_string(failed_) + " failed" +
-                         (interrupted_ ? ", " + std::to_string(interrupted_) + " interrupted" : "") +
-                         (not_started_ ? ", " + std::to_string(not_started_) + " not started" : "");
-    d_->event({{"event", "totals"},
-               {"port", nullptr},
-               {"done", done_},
-               {"failed", failed_},
-               {"interrupted", interrupted_},
-               {"not_started", not_started_}});
-    d_->say("zelflash: " + totals);
-    if (interrupted_ > 0)
-        return EXIT_INTERRUPTED;
-    bool failed = failed_ > 0 || not_started_ > 0 || station_failed_ || !d_->output_error().empty();
-    return failed ? EXIT_FAILED : EXIT_PROGRAMMED;
-}
-
-int watcher::run()
-{
-    if (!prepare())
+    logbook log(img);
+    if (!log.open(w.log, d))
         return EXIT_BAD_INPUT;
-    std::map<std::string, found_port> present;
-    if (!scan(&present))
-        return EXIT_FAILED;  // said; without the ports there at start, every one would look new
-    if (!w_.include_present)
-        for (const auto& [path, f] : present)
-            old_[path] = f.identity;
-    if (d_->mode() == DISPLAY_PLAIN)
-        d_->say("zelflash: watching " + (w_.glob.empty() ? std::string("serial ports") : w_.glob) +
-                " for boards; Ctrl-C stops");
-    next_scan_ = std::chrono::steady_clock::now();
-    for (;;) {
-        look_once();
-        if (stopping_ && running() == 0)
-            break;
-    }
-    return conclude();
+    if (!ports->first_look())
+        return EXIT_FAILED;
+    d->watching(ports->what());
+    session s(watch_rules(o, w), img, d, &log);
+    run_station(&s, ports, d);
+    std::string error;
+    if (!log.close(&error))
+        s.fail(error);
+    d->totals(s.tally());
+    return s.exit_status();
 }
 
 }  // namespace
 
-int flash_watch(const flash_options& o, const watch_options& w)
+int watch_run(const flash_options& o, const watch_options& w)
 {
-    console_catch_interrupts();
-    display d(flash_display_mode(o), stdout, stderr);
+    interrupts_catch();
+    std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
     if (w.jobs < 1) {
-        d.problem("--jobs must be at least 1");
+        d->problem("--jobs must be at least 1");
         return EXIT_BAD_INPUT;
     }
-    watcher watching(o, w, &d);
-    return watching.run();
-}
-
-int flash_list(bool json)
-{
-    std::vector<port_info> all;
-    std::string why;
-    if (!ports_list(&all, &why)) {
-        std::fprintf(stderr, "zelflash: cannot read the system's serial ports (%s)\n", why.c_str());
-        return EXIT_FAILED;
-    }
-    std::string text;
-    if (json)
-        text = json_text(ports_json(all), 2) + "\n";
-    for (const port_info& p : all)
-        text += json ? "" : ports_line(p) + "\n";
+    scanner ports(w, d.get());
+    if (!ports.parse_match())
+        return EXIT_BAD_INPUT;
+    image img;
     std::string error;
-    if (!console_write(stdout, text, &error)) {
-        std::fprintf(stderr, "zelflash: cannot write standard output (%s)\n", error.c_str());
-        return EXIT_FAILED;
+    if (!options_load_image(o, &img, &error)) {
+        d->problem(error);
+        return EXIT_BAD_INPUT;
     }
-    if (all.empty())
-        std::fprintf(stderr, "zelflash: no serial ports found\n");
-    return EXIT_PROGRAMMED;
+    return watch_boards(o, w, img, &ports, d.get());
 }

@@ -1,20 +1,23 @@
 // The programming job end to end: zel_open and a zel_poll loop program a
 // zelsim process over a pty, as the main window drives them. The simulator's
 // flash dump and report are then held against the image.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 
-#include "zelsim_harness.h"
 #include "host.h"
 #include "local_time.h"
 #include "lprog.h"
 #include "zel.h"
+#include "zelsim_harness.h"
 
 namespace {
 
 using namespace zelsim_harness;
+using testing::HasSubstr;
+using testing::Not;
 
 enum device_test_constants : uint32_t {
     FLASH_SIZE = 2 * 1024 * 1024,
@@ -68,9 +71,9 @@ struct zel_device : testing::Test {
                                          "--flash-dump", dump_path.string(), "--exit-after-reset-ms", "300",
                                          "--time-limit-s", "300"};
         args.insert(args.end(), extra.begin(), extra.end());
-        zelsim_process sim;
         std::string listening;
-        ASSERT_TRUE(sim.start(args, &listening)) << "zelsim did not start";
+        std::unique_ptr<child_process> sim = start_zelsim(args, &listening);
+        ASSERT_TRUE(sim) << "zelsim did not start";
 
         job j{};
         std::string port_name = link.string();
@@ -87,8 +90,7 @@ struct zel_device : testing::Test {
         console = testing::internal::GetCapturedStdout();
         jobs_kept.push_back(j);
 
-        int status = 0;
-        ASSERT_TRUE(sim.wait_exit(10000, &status)) << "zelsim did not end after RESET";
+        ASSERT_FALSE(sim->finish(std::chrono::seconds(10)).timed_out) << "zelsim did not end after RESET";
         ASSERT_LT(polls, static_cast<int>(MAX_POLLS)) << "the job did not finish";
         report = read_text(report_path);
         dump = read_file(dump_path);
@@ -126,15 +128,15 @@ TEST_F(zel_device, stand_in_image_is_programmed_whole)
     program(image, {"--image", image_path.string()});
     expect_flash_holds(image, 0);
     EXPECT_EQ(commands_in(report), expected_sequence(STAND_IN_SIZE, expected_record)) << report;
-    EXPECT_TRUE(contains(report, "\"image_match\": true")) << report;
+    EXPECT_THAT(report, HasSubstr("\"image_match\": true"));
 
     EXPECT_TRUE(console.starts_with(" . Opening serial port " + link.string() + " at 115200 baud\n"));
-    EXPECT_TRUE(contains(console, "\nFlash Image Size ea8c\n"));
-    EXPECT_TRUE(contains(console, "Erasing..."));
-    EXPECT_TRUE(contains(console, "Waiting for erase complete..."));
-    EXPECT_TRUE(contains(console, "\rProgramming    0\r\rProgramming  100\r"));
-    EXPECT_TRUE(contains(console, "\rProgramming ea00\r\rProgramming    0\r"));
-    EXPECT_TRUE(contains(console, "\rSetting time to 2026-12-08 05:30:59\r"));
+    EXPECT_THAT(console, HasSubstr("\nFlash Image Size ea8c\n"));
+    EXPECT_THAT(console, HasSubstr("Erasing..."));
+    EXPECT_THAT(console, HasSubstr("Waiting for erase complete..."));
+    EXPECT_THAT(console, HasSubstr("\rProgramming    0\r\rProgramming  100\r"));
+    EXPECT_THAT(console, HasSubstr("\rProgramming ea00\r\rProgramming    0\r"));
+    EXPECT_THAT(console, HasSubstr("\rSetting time to 2026-12-08 05:30:59\r"));
     EXPECT_TRUE(console.ends_with("\nRESET\n")) << console.substr(console.size() - 40);
 }
 
@@ -184,7 +186,7 @@ TEST_P(zel_device_unreliable, job_still_completes_with_the_right_flash)
     expect_flash_holds(test_image, 0);
     EXPECT_EQ(carried_out(commands_in(report)), expected_sequence(6000, expected_record)) << report;
     for (const std::string& text : GetParam().not_in_report)
-        EXPECT_FALSE(contains(report, text)) << report;
+        EXPECT_THAT(report, Not(HasSubstr(text)));
 }
 
 INSTANTIATE_TEST_SUITE_P(

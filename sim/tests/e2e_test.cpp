@@ -2,6 +2,7 @@
 // POSIX port) programs an image into a zelsim process over a pty, driven in a
 // loop as the programming job drives it, and the simulator's flash dump and
 // report are then held against the image and the expected command sequence.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,28 +13,25 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "layer.h"
-#include "local_time.h"
 #include "line.h"
+#include "local_time.h"
 #include "lpkt.h"
 #include "lprog.h"
 #include "mlb.h"
 #include "plm.h"
-#include "zelsim_harness.h"
 #include "port.h"
 #include "ser.h"
+#include "zelsim_harness.h"
 
 namespace {
 
 using namespace zelsim_harness;
+using testing::HasSubstr;
+using testing::Not;
 
 enum e2e_constants : int32_t {
     BUFFER_CAPACITY = 10000,  // the serial layer receives into a 10000-byte region
@@ -129,12 +127,12 @@ struct E2eTest : ::testing::Test {
 
     // Runs the simulator with extra options and programs `image` into it.
     // Starts the simulator and leaves it running; for runs that end otherwise.
-    bool start_only(zelsim_process* sim, const std::vector<std::string>& extra)
+    std::unique_ptr<child_process> start_only(const std::vector<std::string>& extra)
     {
         std::vector<std::string> args = {"--link", link.string(), "--report", report_path.string()};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string listening;
-        return sim->start(args, &listening);
+        return start_zelsim(args, &listening);
     }
 
     void program_with(const bytes& image, const std::vector<std::string>& extra)
@@ -147,16 +145,16 @@ struct E2eTest : ::testing::Test {
                                          "--flash-dump", dump_path.string(), "--image", image_path.string(),
                                          "--exit-after-reset-ms", "300", "--time-limit-s", "200"};
         args.insert(args.end(), extra.begin(), extra.end());
-        zelsim_process sim;
         std::string listening;
-        ASSERT_TRUE(sim.start(args, &listening)) << "zelsim did not start";
-        EXPECT_TRUE(contains(listening, "zelsim: listening on /dev/pts/")) << listening;
-        EXPECT_TRUE(contains(listening, link.string())) << listening;
+        std::unique_ptr<child_process> sim = start_zelsim(args, &listening);
+        ASSERT_TRUE(sim) << "zelsim did not start";
+        EXPECT_THAT(listening, HasSubstr("zelsim: listening on /dev/pts/"));
+        EXPECT_THAT(listening, HasSubstr(link.string()));
         bytes copy = padded(image);
         run = program_image(link.string(), copy, static_cast<uint32_t>(image.size()));
-        int status = 0;
-        ASSERT_TRUE(sim.wait_exit(10000, &status)) << "zelsim did not end after RESET";
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        child_end end = sim->finish(std::chrono::seconds(10));
+        ASSERT_FALSE(end.timed_out) << "zelsim did not end after RESET";
+        EXPECT_EQ(end.status, 0);
         ASSERT_TRUE(run.done) << "not done after " << run.polls << " polls";
         report = read_text(report_path);
         dump = read_file(dump_path);
@@ -172,15 +170,15 @@ struct E2eTest : ::testing::Test {
         EXPECT_TRUE(std::all_of(dump.begin() + static_cast<std::ptrdiff_t>(image.size()), dump.end(),
                                 [](uint8_t b) { return b == 0xFF; }))
             << "flash written behind the image";
-        EXPECT_TRUE(contains(report, "\"image_match\": true")) << report;
-        EXPECT_TRUE(contains(report, "\"record\": [25, 3, 14, 15, 9, 26, 0, 0]")) << report;
-        EXPECT_TRUE(contains(report, "\"end\": \"reset\"")) << report;
+        EXPECT_THAT(report, HasSubstr("\"image_match\": true"));
+        EXPECT_THAT(report, HasSubstr("\"record\": [25, 3, 14, 15, 9, 26, 0, 0]"));
+        EXPECT_THAT(report, HasSubstr("\"end\": \"reset\""));
         // Every RESET the device took counts, repeated ones included.
         size_t resets = 0;
         for (const logged_command& c : commands_in(report))
             resets += c.name == "RESET" && c.outcome == "answered";
         EXPECT_GE(resets, 1u);
-        EXPECT_TRUE(contains(report, "\"resets\": " + std::to_string(resets) + ",")) << report;
+        EXPECT_THAT(report, HasSubstr("\"resets\": " + std::to_string(resets) + ","));
     }
 };
 
@@ -191,8 +189,8 @@ TEST_F(E2eTest, PlainDeviceGetsTheImageAndTheWholeSequence)
     expect_flash_holds(image);
     // Nothing was lost, so nothing is repeated: the log is the sequence itself.
     EXPECT_EQ(commands_in(report), expected_sequence(1000, expected_record)) << report;
-    EXPECT_TRUE(contains(report, "\"framing\": \"plain\"")) << report;
-    EXPECT_TRUE(contains(report, "\"bad_frames\": 0")) << report;
+    EXPECT_THAT(report, HasSubstr("\"framing\": \"plain\""));
+    EXPECT_THAT(report, HasSubstr("\"bad_frames\": 0"));
 }
 
 TEST_F(E2eTest, PlainDeviceAtALineSpeedOf115200Baud)
@@ -201,7 +199,7 @@ TEST_F(E2eTest, PlainDeviceAtALineSpeedOf115200Baud)
     program_with(image, {"--baud", "115200"});
     expect_flash_holds(image);
     EXPECT_EQ(commands_in(report), expected_sequence(1000, expected_record)) << report;
-    EXPECT_TRUE(contains(report, "\"baud\": 115200")) << report;
+    EXPECT_THAT(report, HasSubstr("\"baud\": 115200"));
 }
 
 TEST_F(E2eTest, EraseLongerThanTheToolsTimeOutIsWaitedFor)
@@ -232,9 +230,9 @@ TEST_F(E2eTest, TaggedDeviceIsFoundAndAddressed)
     EXPECT_EQ(all[0].name, "ERASE");
     EXPECT_EQ(all[1].name, "ERASE");
     EXPECT_EQ(carried_out(all), expected_sequence(1000, expected_record)) << report;
-    EXPECT_TRUE(contains(report, "\"framing\": \"tagged\"")) << report;
-    EXPECT_TRUE(contains(report, "\"device_tag\": 23063")) << report;
-    EXPECT_TRUE(contains(report, "\"not_addressed\": 0")) << report;
+    EXPECT_THAT(report, HasSubstr("\"framing\": \"tagged\""));
+    EXPECT_THAT(report, HasSubstr("\"device_tag\": 23063"));
+    EXPECT_THAT(report, HasSubstr("\"not_addressed\": 0"));
 }
 
 TEST_F(E2eTest, LostAndCorruptedRepliesAreRepeatedUntilDone)
@@ -243,14 +241,14 @@ TEST_F(E2eTest, LostAndCorruptedRepliesAreRepeatedUntilDone)
     program_with(image, {"--drop-reply", "0.1", "--flip-reply", "0.1", "--seed", "10"});
     expect_flash_holds(image);
     EXPECT_EQ(carried_out(commands_in(report)), expected_sequence(4000, expected_record)) << report;
-    EXPECT_FALSE(contains(report, "\"drop_reply\": 0,")) << report;
-    EXPECT_FALSE(contains(report, "\"flip_reply\": 0,")) << report;
+    EXPECT_THAT(report, Not(HasSubstr("\"drop_reply\": 0,")));
+    EXPECT_THAT(report, Not(HasSubstr("\"flip_reply\": 0,")));
 }
 
 TEST_F(E2eTest, ReportIsWrittenOnTerminationEvenWhenMute)
 {
-    zelsim_process sim;
-    ASSERT_TRUE(start_only(&sim, {"--mute"}));
+    std::unique_ptr<child_process> sim = start_only({"--mute"});
+    ASSERT_TRUE(sim);
     port_handle h = port.open(link.c_str());
     ASSERT_NE(h, nullptr);
     ports_kept_open.push_back(h);
@@ -264,14 +262,14 @@ TEST_F(E2eTest, ReportIsWrittenOnTerminationEvenWhenMute)
         plm_rx(s.stack, s.m);
     }
     EXPECT_EQ(lprog_done(s.prog), 0);
-    ASSERT_TRUE(sim.terminate());
-    int status = 0;
-    ASSERT_TRUE(sim.wait_exit(5000, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    sim->signal(SIGTERM);
+    child_end end = sim->finish(std::chrono::seconds(5));
+    ASSERT_FALSE(end.timed_out);
+    EXPECT_EQ(end.status, 0);
     report = read_text(report_path);
-    EXPECT_TRUE(contains(report, "\"end\": \"signal\"")) << report;
-    EXPECT_TRUE(contains(report, "\"mute\": 3")) << report;
-    EXPECT_TRUE(contains(report, "\"replies_sent\": 0")) << report;
+    EXPECT_THAT(report, HasSubstr("\"end\": \"signal\""));
+    EXPECT_THAT(report, HasSubstr("\"mute\": 3"));
+    EXPECT_THAT(report, HasSubstr("\"replies_sent\": 0"));
     std::vector<logged_command> all = commands_in(report);
     ASSERT_EQ(all.size(), 3u) << report;
     for (const logged_command& c : all)
@@ -280,14 +278,14 @@ TEST_F(E2eTest, ReportIsWrittenOnTerminationEvenWhenMute)
 
 TEST_F(E2eTest, TimeLimitEndsASilentRun)
 {
-    zelsim_process sim;
-    ASSERT_TRUE(start_only(&sim, {"--time-limit-s", "0.2"}));
-    int status = 0;
-    ASSERT_TRUE(sim.wait_exit(5000, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::unique_ptr<child_process> sim = start_only({"--time-limit-s", "0.2"});
+    ASSERT_TRUE(sim);
+    child_end end = sim->finish(std::chrono::seconds(5));
+    ASSERT_FALSE(end.timed_out);
+    EXPECT_EQ(end.status, 0);
     report = read_text(report_path);
-    EXPECT_TRUE(contains(report, "\"end\": \"time_limit\"")) << report;
-    EXPECT_TRUE(contains(report, "\"commands\": []")) << report;
+    EXPECT_THAT(report, HasSubstr("\"end\": \"time_limit\""));
+    EXPECT_THAT(report, HasSubstr("\"commands\": []"));
     EXPECT_FALSE(std::filesystem::exists(link)) << "the link outlived the simulator";
 }
 

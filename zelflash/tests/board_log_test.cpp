@@ -1,7 +1,9 @@
 // The board log: whole lines, appended, and a line cut short by an earlier
-// crash left alone with the new records on lines of their own.
+// crash left alone with the new records on lines of their own; what a record
+// holds.
 #include "board_log.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +11,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "lprog.h"
+#include "sha256.h"
 
 namespace {
 
@@ -72,8 +77,66 @@ TEST_F(log_file, a_log_that_cannot_be_opened_is_named_in_the_error)
     std::string error;
     fs::path inside = path / "boards.log";  // its folder does not exist
     EXPECT_FALSE(log.open(inside.string(), &error));
-    EXPECT_EQ(error.rfind(inside.string() + ": cannot open the log for appending: ", 0), 0u) << error;
+    EXPECT_THAT(error, testing::StartsWith(inside.string() + ": cannot open the log for appending: "));
     EXPECT_FALSE(log.is_open());
+}
+
+TEST(board_log, log_line_holds_every_field)
+{
+    image img;
+    img.bytes.assign(1000, 0xAB);
+    img.addr = 0x4000;
+    img.name = "fw.hex";
+    img.file_sha256 = "f11e";  // the text's own, which differs from the placed bytes'
+
+    board_log_record r;
+    r.start = std::chrono::system_clock::from_time_t(1796720000) + std::chrono::milliseconds(5);
+    r.end = r.start + std::chrono::milliseconds(1250);
+    r.port = port_info{"/dev/ttyACM3", "board", 0x2e8a, 0x000a, "E6614C311B", "Maker"};
+    r.img = &img;
+    r.image_sha256 = sha256_hex(img.bytes);
+    r.view.state = BOARD_FINISHED;
+    r.view.at = sink_progress{LPROG_PROGRAM, 0x4100, 256, 1000, 3};
+    r.view.seconds = 1.25;
+    r.view.result.outcome = RUN_DISCONNECTED;
+    r.view.message = "/dev/ttyACM3: device disconnected during PROGRAM at 0x00004100";
+    nlohmann::json j = board_log_line(r);
+    EXPECT_EQ(j["start"], "2026-12-08T08:53:20.005Z");
+    EXPECT_EQ(j["end"], "2026-12-08T08:53:21.255Z");
+    EXPECT_EQ(j["port"], "/dev/ttyACM3");
+    EXPECT_EQ(j["usb_id"], "2e8a:000a");
+    EXPECT_EQ(j["serial"], "E6614C311B");
+    EXPECT_EQ(j["image"], "fw.hex");
+    EXPECT_EQ(j["file_sha256"], "f11e");
+    EXPECT_EQ(j["image_sha256"], r.image_sha256);
+    EXPECT_FALSE(j.contains("sha256")) << "one name for each digest, none that could be either";
+    EXPECT_EQ(j["address"], 0x4000);
+    EXPECT_EQ(j["bytes"], 256);
+    EXPECT_EQ(j["total"], 1000);
+    EXPECT_EQ(j["seconds"], 1.25);
+    EXPECT_EQ(j["retries"], 3);
+    EXPECT_EQ(j["outcome"], "device disconnected");
+    EXPECT_EQ(j["error"], r.view.message);
+}
+
+TEST(board_log, a_board_that_never_ran_is_logged_without_link_figures)
+{
+    image img;
+    img.bytes.assign(600, 0xAB);
+    img.name = "embedded image";  // no file, so no file digest
+    board_log_record r;
+    r.port = port_info{"/dev/ttyUSB2", "", -1, -1, "", ""};
+    r.img = &img;
+    r.image_sha256 = sha256_hex(img.bytes);
+    r.view = board_unstarted("/dev/ttyUSB2", "", BOARD_NOT_STARTED, "/dev/ttyUSB2: not programmed", 600);
+    nlohmann::json j = board_log_line(r);
+    EXPECT_EQ(j["outcome"], "not started");
+    EXPECT_EQ(j["error"], "/dev/ttyUSB2: not programmed");
+    EXPECT_EQ(j["bytes"], 0);
+    EXPECT_EQ(j["total"], 600);
+    EXPECT_TRUE(j["link"].is_null());
+    EXPECT_TRUE(j["file_sha256"].is_null());
+    EXPECT_EQ(j["image_sha256"], r.image_sha256);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The one-line texts that end a board's run.
+// The one-line texts that end a board's run, the outcome rule, and a board
+// whose thread throws.
 #include "board.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,7 @@ TEST(board, link_text_names_only_what_went_amiss)
 TEST(board, open_errors_give_the_hint_that_fits_the_cause)
 {
     struct row {
-        console_open_failure why;
+        port_open_failure why;
         const char* hint;
     };
     const row rows[] = {
@@ -107,6 +108,19 @@ TEST(board, outcomes_of_its_own_have_names_and_count_as_failures)
     board_view v = board_unstarted("COM7", "", BOARD_NOT_STARTED, "COM7: not programmed", 600);
     EXPECT_FALSE(board_ran(v));
     EXPECT_EQ(v.at.total, 600u);
+}
+
+TEST(board, the_tally_counts_each_outcome_once_by_the_outcome_rule)
+{
+    board_tally t;
+    const int32_t outcomes[] = {RUN_PROGRAMMED,   RUN_UNCONFIRMED, RUN_INTERRUPTED, BOARD_NOT_STARTED,
+                                BOARD_NOT_OPENED, RUN_NO_ANSWER,   BOARD_BROKEN};
+    for (int32_t outcome : outcomes)
+        board_tally_add(&t, outcome);
+    EXPECT_EQ(t.done, 2);
+    EXPECT_EQ(t.interrupted, 1);
+    EXPECT_EQ(t.not_started, 1);
+    EXPECT_EQ(t.failed, 3);
 }
 
 uint32_t throwing_write(port_handle, const void*, uint32_t)

@@ -1,11 +1,14 @@
-// The live rows and the summary table.
+// The four modes of the display: the same run shown each its own way, the
+// live rows and the summary table, JSON events, a failed standard output.
 #include "display.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "display_live.h"
 #include "lprog.h"
 
 namespace {
@@ -22,17 +25,17 @@ board_view at(int32_t phase, uint32_t addr, uint32_t done, double seconds)
 
 TEST(display, live_rows_show_bar_percent_rate_eta_and_command)
 {
-    EXPECT_EQ(display::row(at(LPROG_ERASE, 0, 0, 0.1), 14, 0),
+    EXPECT_EQ(display_live::row(at(LPROG_ERASE, 0, 0, 0.1), 14, 0),
               "/dev/ttyUSB0   [....................]   0%       0/60000      0.0 KiB/s  ETA   --  ERASE 0x00000000");
-    EXPECT_EQ(display::row(at(LPROG_PROGRAM, 0x7500, 30000, 3.0), 14, 0),
+    EXPECT_EQ(display_live::row(at(LPROG_PROGRAM, 0x7500, 30000, 3.0), 14, 0),
               "/dev/ttyUSB0   [##########..........]  50%   30000/60000      9.8 KiB/s  ETA   3s  PROGRAM 0x00007500");
     board_view done = at(LPROG_IDLE, 0, 60000, 6.0);
     done.state = BOARD_FINISHED;
     done.result.outcome = RUN_UNCONFIRMED;
-    EXPECT_EQ(display::row(done, 14, 0),
+    EXPECT_EQ(display_live::row(done, 14, 0),
               "/dev/ttyUSB0   [####################] 100%   60000/60000      9.8 KiB/s  ETA   --  "
               "programmed, restart not confirmed");
-    EXPECT_EQ(display::row(done, 14, 20), "/dev/ttyUSB0   [####");
+    EXPECT_EQ(display_live::row(done, 14, 20), "/dev/ttyUSB0   [####");
 }
 
 TEST(display, summary_table_widens_for_long_ports)
@@ -43,7 +46,7 @@ TEST(display, summary_table_widens_for_long_ports)
     b.port = "/tmp/bench/a-long-port-name";
     b.state = BOARD_FINISHED;
     b.result.outcome = RUN_NO_ANSWER;
-    EXPECT_EQ(display::table({a, b}),
+    EXPECT_EQ(display_table({a, b}),
               "port                        outcome                                bytes  seconds  retries\n"
               "/dev/ttyUSB0                programmed                             60000     6.50        1\n"
               "/tmp/bench/a-long-port-name no answer                                256     1.25        1\n");
@@ -63,7 +66,7 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
 {
     struct row {
         size_t boards;
-        console_size size;
+        terminal_size size;
         std::vector<std::string> lines;  // how each line starts
         std::vector<size_t> lengths;     // and its length
     };
@@ -78,18 +81,18 @@ TEST(display, live_paint_fits_the_terminal_and_counts_the_rows_left_out)
         {2, {10, 3}, {"+2 more b", "0 done, 0"}, {9, 9}},
     };
     for (const row& r : rows) {
-        std::vector<std::string> lines = display::live_lines(running(r.boards), footer, r.size);
+        std::vector<std::string> lines = display_live::live_lines(running(r.boards), footer, r.size);
         SCOPED_TRACE(std::to_string(r.boards) + " boards on " + std::to_string(r.size.columns) + "x" +
                      std::to_string(r.size.rows));
         ASSERT_EQ(lines.size(), r.lines.size());
         for (size_t i = 0; i < lines.size(); ++i) {
-            EXPECT_EQ(lines[i].rfind(r.lines[i], 0), 0u) << lines[i];
+            EXPECT_THAT(lines[i], testing::StartsWith(r.lines[i]));
             EXPECT_EQ(lines[i].size(), r.lengths[i]) << lines[i];
         }
     }
-    EXPECT_EQ(display::live_lines(running(1), "", {80, 24}).size(), 1u) << "no footer line when there is none";
-    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).back(), "+2 more boards");
-    EXPECT_EQ(display::live_lines(running(3), "", {80, 3}).size(), 2u);
+    EXPECT_EQ(display_live::live_lines(running(1), "", {80, 24}).size(), 1u) << "no footer line when there is none";
+    EXPECT_EQ(display_live::live_lines(running(3), "", {80, 3}).back(), "+2 more boards");
+    EXPECT_EQ(display_live::live_lines(running(3), "", {80, 3}).size(), 2u);
 }
 
 // Standard output and error of a display, as files to read back.
@@ -112,13 +115,95 @@ struct captured {
     }
 };
 
+// One board programmed, one whose port did not open, a notice, the totals.
+void show_a_run(display* d)
+{
+    image img;
+    img.name = "fw.bin";
+    img.addr = 0x1000;
+    img.bytes.assign(1000, 0);
+    board_view v = at(LPROG_PROGRAM, 0x1000, 0, 0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    v.at.retries = 0;
+    d->started(v, img);
+    v.at.done = 500;
+    v.seconds = 1.0;
+    d->progressed(v);
+    d->redraw({v});
+    v.state = BOARD_FINISHED;
+    v.at = sink_progress{LPROG_IDLE, 0, 1000, 1000, 1};
+    v.seconds = 2.0;
+    v.result.outcome = RUN_PROGRAMMED;
+    d->finished(v);
+    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 1000));
+    d->notice("stopping: no new boards");
+    d->totals(board_tally{1, 1, 0, 0});
+}
+
+struct mode_case {
+    const char* name;
+    display_mode mode;
+    std::string out;
+    std::string err;
+};
+
+const std::string programmed_line = "COM7: programmed in 2.00 s, 1000 bytes, 1 retry\n";
+const std::string totals_line = "zelflash: 1 board programmed, 1 failed\n";
+const std::string failures = "zelflash: COM8: cannot open the port\n";
+const std::string notices = "zelflash: stopping: no new boards\n";
+
+std::string live_paint()
+{
+    board_view v = at(LPROG_PROGRAM, 0x1000, 500, 1.0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    return "\r\x1b[2K" + display_live::row(v, 14, 79) + "\n\x1b[J";  // a file is taken as 80 x 24
+}
+
+class display_modes : public testing::TestWithParam<mode_case> {};
+
+TEST_P(display_modes, show_the_same_run_each_their_own_way)
+{
+    captured c;
+    show_a_run(display_of(GetParam().mode, c.out, c.err).get());
+    EXPECT_EQ(captured::text(c.out), GetParam().out);
+    EXPECT_EQ(captured::text(c.err), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    display, display_modes,
+    testing::Values(mode_case{"plain", DISPLAY_PLAIN,
+                              "COM7: writing fw.bin, 1000 bytes at 0x00001000\nCOM7:  50% 500/1000 bytes, 0.5 KiB/s\n" +
+                                  programmed_line + totals_line,
+                              failures + notices},
+                    mode_case{"live", DISPLAY_LIVE, live_paint() + "\r\x1b[1A\x1b[J" + programmed_line + totals_line,
+                              failures + notices},
+                    mode_case{"quiet", DISPLAY_QUIET, "", failures}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(display, json_mode_shows_the_same_run_as_one_event_a_line)
+{
+    captured c;
+    show_a_run(display_of(DISPLAY_JSON, c.out, c.err).get());
+    std::vector<std::string> events;
+    std::istringstream lines(captured::text(c.out));
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json e = nlohmann::json::parse(line);
+        events.push_back(e["event"].get<std::string>() + " " + e["port"].dump());
+    }
+    EXPECT_THAT(events, testing::ElementsAre("start \"COM7\"", "progress \"COM7\"", "done \"COM7\"",
+                                             "error \"COM8\"", "totals null"));
+    EXPECT_EQ(captured::text(c.err), notices) << "json mode keeps a board's failure in its events";
+}
+
 TEST(display, every_json_event_names_its_port_or_null)
 {
     captured c;
-    display d(DISPLAY_JSON, c.out, c.err);
-    d.problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
-    d.problem("COM7: cannot open the port", "COM7");
-    d.finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
+    std::unique_ptr<display> d = display_of(DISPLAY_JSON, c.out, c.err);
+    d->problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
+    d->problem("COM7: cannot open the port", "COM7");
+    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
     std::vector<nlohmann::json> events;
     std::istringstream lines(captured::text(c.out));
     for (std::string line; std::getline(lines, line);)
@@ -139,15 +224,15 @@ TEST(display, every_json_event_names_its_port_or_null)
 TEST(display, plain_lines_count_in_the_singular_and_plural)
 {
     captured c;
-    display d(DISPLAY_PLAIN, c.out, c.err);
+    std::unique_ptr<display> d = display_of(DISPLAY_PLAIN, c.out, c.err);
     board_view one = at(LPROG_IDLE, 0, 1, 1.0);
     one.at.total = 1;
     one.state = BOARD_FINISHED;
     one.result.outcome = RUN_PROGRAMMED;
-    d.finished(one);
+    d->finished(one);
     board_view two = one;
     two.at = sink_progress{LPROG_IDLE, 0, 2, 2, 2};
-    d.finished(two);
+    d->finished(two);
     EXPECT_EQ(captured::text(c.out), "/dev/ttyUSB0: programmed in 1.00 s, 1 byte, 1 retry\n"
                                      "/dev/ttyUSB0: programmed in 1.00 s, 2 bytes, 2 retries\n");
 }
@@ -160,17 +245,17 @@ TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
     FILE* read_only = std::fopen(path.c_str(), "rb");  // every write to it fails
     ASSERT_NE(read_only, nullptr);
     {
-        display d(DISPLAY_JSON, read_only, c.err);
-        EXPECT_EQ(d.output_error(), "");
+        std::unique_ptr<display> d = display_of(DISPLAY_JSON, read_only, c.err);
+        EXPECT_EQ(d->output_error(), "");
         board_view v = at(LPROG_ERASE, 0, 0, 0.1);
-        d.started(v, image{});
-        EXPECT_EQ(d.output_error().rfind("standard output: ", 0), 0u) << d.output_error();
-        d.problem("one more event");
+        d->started(v, image{});
+        EXPECT_THAT(d->output_error(), testing::StartsWith("standard output: "));
+        d->problem("one more event");
     }
     std::fclose(read_only);
     std::filesystem::remove(path);
     std::string err = captured::text(c.err);
-    EXPECT_EQ(err.rfind("zelflash: cannot write standard output (", 0), 0u) << err;
+    EXPECT_THAT(err, testing::StartsWith("zelflash: cannot write standard output ("));
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 

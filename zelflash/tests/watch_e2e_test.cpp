@@ -1,6 +1,7 @@
 // zelflash watch end to end: the real executable watches a folder where
 // zelsim devices come and go as boards on a bench; judged by its board log,
 // its exit status and totals, and the devices' reports.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 namespace {
 
 using namespace zelflash_harness;
+using testing::HasSubstr;
+using testing::Value;
 using namespace std::chrono_literals;
 using wall = std::chrono::system_clock;
 
@@ -48,7 +51,7 @@ size_t commands_named(const json& report, const char* name)
 
 struct watch_e2e : bench {
     fs::path log_path = dir.path / "boards.log";
-    std::unique_ptr<zelflash_process> watcher;
+    std::unique_ptr<child_process> watcher;
     wall::time_point began = wall::now();
 
     // A zone hours away from UTC, so that local time in the log shows.
@@ -61,10 +64,16 @@ struct watch_e2e : bench {
         std::vector<std::string> args = {"watch", "--glob", (dir.path / "dev*").string(), "--log", log_path,
                                          "--retries", "3", image_path};
         args.insert(args.end(), extra.begin(), extra.end());
-        watcher = std::make_unique<zelflash_process>(args, dir.path, io);
-        if (io.out.empty() && std::find(extra.begin(), extra.end(), "--json") == extra.end()) {
-            ASSERT_TRUE(eventually([&] { return contains(watcher->out(), "zelflash: watching "); }));
+        watcher = std::make_unique<child_process>(ZELFLASH_PATH, args, zelflash_io(dir.path, io));
+        if (io.out.kind == child_stream::INHERIT && std::find(extra.begin(), extra.end(), "--json") == extra.end()) {
+            ASSERT_TRUE(printed(*watcher, "zelflash: watching "));
         }
+    }
+
+    // True once `text` is on zelflash's standard error.
+    bool said(const std::string& text)
+    {
+        return eventually([&] { return read_text(dir.path / "err").find(text) != std::string::npos; });
     }
 
     // The complete lines of the log, each parsed.
@@ -84,10 +93,15 @@ struct watch_e2e : bench {
         return records();
     }
 
-    flash_run stop_watch(int interrupts = 1)
+    // One Ctrl-C, or two: the second once zelflash has said what the first
+    // did (it says so only while boards run).
+    child_end stop_watch(int interrupts = 1)
     {
-        for (int i = 0; i < interrupts; ++i, std::this_thread::sleep_for(300ms))
+        watcher->signal(SIGINT);
+        if (interrupts == 2) {
+            EXPECT_TRUE(said("zelflash: stopping"));
             watcher->signal(SIGINT);
+        }
         return watcher->finish(30s);
     }
 
@@ -110,8 +124,15 @@ struct watch_e2e : bench {
         EXPECT_EQ(r["total"], fs::file_size(image_path));
         ASSERT_TRUE(r["bytes"].is_number_unsigned() && r["retries"].is_number_unsigned());
         EXPECT_EQ(r["outcome"], outcome);
-        bool ran = outcome != "not opened" && outcome != "not started";
-        if (ran) {
+        check_outcome(r, port, outcome);
+        check_times(r, outcome != "not opened" && outcome != "not started");
+    }
+
+    // What a record says of how the board ended: its link figures when it
+    // ran, and an error naming the port when it was not programmed.
+    void check_outcome(const json& r, const std::string& port, const std::string& outcome)
+    {
+        if (outcome != "not opened" && outcome != "not started") {
             EXPECT_EQ(r["link"]["unasked_acks"], 0) << "every finished board carries its link figures";
         } else {
             EXPECT_TRUE(r["link"].is_null()) << "a board that never ran has no link figures";
@@ -122,8 +143,13 @@ struct watch_e2e : bench {
         } else {
             EXPECT_LT(r["bytes"], r["total"]);
             ASSERT_TRUE(r["error"].is_string());
-            EXPECT_TRUE(contains(r["error"], port + ": ")) << "the error names the port";
+            EXPECT_THAT(r["error"].get<std::string>(), HasSubstr(port + ": ")) << "the error names the port";
         }
+    }
+
+    // Start and end in UTC, within the test's time, and the seconds between.
+    void check_times(const json& r, bool ran)
+    {
         std::optional<wall::time_point> start = parse_utc(r["start"]), end = parse_utc(r["end"]);
         ASSERT_TRUE(start && end) << "not ISO 8601 UTC with milliseconds";
         EXPECT_GE(*start, began - 1s) << "local time, not UTC?";
@@ -147,31 +173,38 @@ struct watch_e2e : bench {
     }
 };
 
+// Each board is taken before the next is attached. A fourth board attached
+// once the three have ended is taken too, so the scanner has looked again
+// since: the first three, still attached, were not taken a second time.
 TEST_F(watch_e2e, staggered_boards_each_programmed_once_and_the_mute_one_fails)
 {
     write_image(5000);
     start_watch({"--address", "0x2000"});
     for (size_t i = 0; i < 3; ++i) {
         start_device(i == 1 ? std::vector<std::string>{"--mute"} : std::vector<std::string>{"--image-addr", "8192"});
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(printed(*watcher, port(i) + ": writing"));
     }
     wait_records(3);
-    std::this_thread::sleep_for(700ms);  // more scans: still attached, so not taken again
-    flash_run r = stop_watch();
+    start_device({"--image-addr", "8192"});
+    wait_records(4);
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.out, "zelflash: 2 boards programmed, 1 failed")) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("zelflash: 3 boards programmed, 1 failed"));
     std::vector<json> list = records();
-    ASSERT_EQ(list.size(), 3u) << read_text(log_path);
+    ASSERT_EQ(list.size(), 4u) << read_text(log_path);
     std::map<std::string, json> log = by_port(list);
-    for (size_t i = 0; i < 3; ++i)
+    for (size_t i = 0; i < 4; ++i)
         check_record(log[port(i)], port(i), i == 1 ? "no answer" : "programmed", 0x2000);
     EXPECT_EQ(log[port(1)]["error"], port(1) + ": no answer to ERASE at 0x00002000 after 3 attempts");
     EXPECT_EQ(log[port(1)]["retries"], 3);
     EXPECT_EQ(commands_named(device_report(1), "ERASE"), 3u);  // not tried again while attached
-    for (size_t i : {0, 2})
+    for (size_t i : {0, 2, 3})
         EXPECT_EQ(device_report(i)["image_match"], true) << port(i);
 }
 
+// The first board ends and goes away. A second board, on another path, is
+// taken by a scan that also finds the first one gone; only then does a new
+// device come on the first one's path (perhaps on its /dev/pts number).
 TEST_F(watch_e2e, board_attached_again_is_programmed_again)
 {
     write_image(3000);
@@ -180,18 +213,21 @@ TEST_F(watch_e2e, board_attached_again_is_programmed_again)
     wait_records(1);
     EXPECT_EQ(device_report(0)["image_match"], true);
     ASSERT_FALSE(fs::exists(fs::symlink_status(port(0)))) << "zelsim leaves its link behind";
-    // Seen gone by a scan; the new device may sit on the same /dev/pts number.
-    std::this_thread::sleep_for(700ms);
+    start_device();
+    wait_records(2);
     start_device({}, port(0));
-    std::vector<json> list = wait_records(2);
-    flash_run r = stop_watch();
+    std::vector<json> list = wait_records(3);
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(list.size(), 2u);
-    for (const json& record : list)
-        check_record(record, port(0), "programmed");
-    EXPECT_EQ(device_report(1)["image_match"], true);
+    ASSERT_EQ(list.size(), 3u);
+    check_record(list[0], port(0), "programmed");
+    check_record(list[1], port(1), "programmed");
+    check_record(list[2], port(0), "programmed");
+    EXPECT_EQ(device_report(2)["image_match"], true);
 }
 
+// A board attached after the first is taken too, so the scanner has looked
+// again since: port 0, there at start, is still left alone.
 TEST_F(watch_e2e, port_present_at_start_is_taken_only_with_include_present)
 {
     write_image(2000);
@@ -199,24 +235,24 @@ TEST_F(watch_e2e, port_present_at_start_is_taken_only_with_include_present)
     start_watch();
     start_device();
     wait_records(1);
-    std::this_thread::sleep_for(700ms);
-    flash_run r = stop_watch();
+    start_device();
+    std::vector<json> first = wait_records(2);
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<json> list = records();
-    ASSERT_EQ(list.size(), 1u);
-    check_record(list[0], port(1), "programmed");
-    const json first = list[0];
+    ASSERT_EQ(records().size(), 2u);
+    check_record(first[0], port(1), "programmed");
+    check_record(first[1], port(2), "programmed");
 
     start_watch({"--include-present"});
-    list = wait_records(3);  // appended to the same log
+    std::vector<json> list = wait_records(5);  // appended to the same log
     r = stop_watch();
     EXPECT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0], first) << "the first record was rewritten";
-    std::map<std::string, json> second = by_port({list[1], list[2]});
-    check_record(second[port(0)], port(0), "programmed");
-    check_record(second[port(1)], port(1), "programmed");
-    for (size_t i : {0, 1}) {
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_THAT(std::vector<json>(list.begin(), list.begin() + 2), testing::ElementsAreArray(first))
+        << "the first records were rewritten";
+    std::map<std::string, json> second = by_port({list[2], list[3], list[4]});
+    for (size_t i : {0, 1, 2}) {
+        check_record(second[port(i)], port(i), "programmed");
         json report = device_report(i);
         EXPECT_EQ(report["image_match"], true) << port(i);
         EXPECT_EQ(commands_named(report, "ERASE"), i == 0 ? 1u : 2u) << port(i);
@@ -230,7 +266,7 @@ TEST_F(watch_e2e, more_boards_than_jobs_wait_their_turn)
         start_device({"--baud", "115200"});
     start_watch({"--include-present", "--jobs", "2", "--json"});
     std::vector<json> list = wait_records(4);
-    flash_run r = stop_watch();
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(list.size(), 4u);
     std::vector<std::pair<wall::time_point, int>> edges;  // +1 at a start, -1 at an end
@@ -270,15 +306,14 @@ TEST_F(watch_e2e, first_interrupt_lets_running_boards_finish_and_takes_no_new_on
     start_watch();
     start_device({"--baud", "115200"});
     start_device({"--baud", "115200"});
-    ASSERT_TRUE(eventually([&] { return contains(watcher->out(), port(1) + ": writing"); }));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(printed(*watcher, port(1) + ": writing"));
     watcher->signal(SIGINT);
     wall::time_point interrupted = wall::now();
-    std::this_thread::sleep_for(800ms);
-    start_device();  // attached after Ctrl-C
-    flash_run r = watcher->finish(30s);
+    ASSERT_TRUE(said("zelflash: stopping"));  // no new boards from here on
+    start_device();
+    child_end r = watcher->finish(30s);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "zelflash: 2 boards programmed, 0 failed")) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("zelflash: 2 boards programmed, 0 failed"));
     std::map<std::string, json> log = by_port(records());
     ASSERT_EQ(log.size(), 2u) << read_text(log_path);
     for (size_t i : {0, 1}) {
@@ -298,15 +333,15 @@ TEST_F(watch_e2e, second_interrupt_stops_running_boards_and_puts_their_settings_
         line_settings(port(i), &before[i], true);
     }
     start_watch({"--include-present"});
-    ASSERT_TRUE(eventually([&] { return contains(watcher->out(), port(1) + ": writing"); }));
-    std::this_thread::sleep_for(500ms);
-    flash_run r = stop_watch(2);
+    for (size_t i : {0, 1})
+        ASSERT_TRUE(printed(*watcher, port(i) + ":  10% ")) << "not writing the image";
+    child_end r = stop_watch(2);
     EXPECT_EQ(r.status, 130) << r.err;
     std::map<std::string, json> log = by_port(records());
     ASSERT_EQ(log.size(), 2u) << read_text(log_path);
     for (size_t i : {0, 1}) {
         check_record(log[port(i)], port(i), "interrupted");
-        EXPECT_TRUE(contains(log[port(i)]["error"], port(i) + ": interrupted before PROGRAM at 0x"));
+        EXPECT_THAT(log[port(i)]["error"].get<std::string>(), HasSubstr(port(i) + ": interrupted before PROGRAM at 0x"));
         line_settings(port(i), &after[i], false);
         EXPECT_EQ(settings_key(after[i]), settings_key(before[i])) << port(i);
     }
@@ -331,21 +366,16 @@ TEST_P(watch_stopped, with_boards_waiting_counts_and_logs_them_as_not_started)
     for (size_t i = 0; i < 3; ++i)
         start_device({"--baud", "115200"});
     start_watch({"--include-present", "--jobs", "1"});
-    ASSERT_TRUE(eventually([&] { return contains(watcher->out(), port(0) + ": writing"); }));
-    watcher->signal(SIGINT);
-    if (c.interrupts == 2) {
-        ASSERT_TRUE(eventually([&] { return contains(read_text(dir.path / "err"), "zelflash: stopping"); }));
-        watcher->signal(SIGINT);
-    }
-    flash_run r = watcher->finish(30s);
+    ASSERT_TRUE(printed(*watcher, port(0) + ": writing"));
+    child_end r = stop_watch(c.interrupts);
     EXPECT_EQ(r.status, c.status) << r.err;
-    EXPECT_TRUE(contains(r.out, c.totals)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(c.totals));
     std::map<std::string, json> log = by_port(records());
     ASSERT_EQ(log.size(), 3u) << read_text(log_path);
     check_record(log[port(0)], port(0), c.running_outcome);
     for (size_t i : {1, 2}) {
         check_record(log[port(i)], port(i), "not started");
-        EXPECT_TRUE(contains(r.err, port(i) + ": not programmed: zelflash stopped before its turn came")) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(port(i) + ": not programmed: zelflash stopped before its turn came"));
         EXPECT_EQ(device_report(i)["line"]["bytes_to_device"], 0) << port(i);
     }
 }
@@ -367,12 +397,11 @@ TEST_F(watch_e2e, a_log_on_a_full_disk_stops_the_station)
     start_device();
     log_path = "/dev/full";
     start_watch({"--include-present", "--jobs", "1"});
-    flash_run r = watcher->finish(60s);  // ends by itself
+    child_end r = watcher->finish(60s);  // ends by itself
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.err, "zelflash: /dev/full: cannot record the board: No space left on device; no new "
-                                "boards are taken"))
-        << r.err;
-    EXPECT_TRUE(contains(r.out, "zelflash: 1 board programmed, 0 failed, 1 not started\n")) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("zelflash: /dev/full: cannot record the board: No space left on device; no new "
+                                "boards are taken"));
+    EXPECT_THAT(r.out, HasSubstr("zelflash: 1 board programmed, 0 failed, 1 not started\n"));
     EXPECT_EQ(device_report(0)["image_match"], true);
     EXPECT_EQ(device_report(1)["line"]["bytes_to_device"], 0);
 }
@@ -383,7 +412,7 @@ TEST_F(watch_e2e, a_port_name_that_is_not_utf8_is_logged_replaced)
     start_watch();
     start_device({}, (dir.path / "dev\xff").string());
     std::vector<json> list = wait_records(1);
-    flash_run r = stop_watch();
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(list.size(), 1u) << read_text(log_path);
     check_record(list[0], (dir.path / "dev\xEF\xBF\xBD").string(), "programmed");
@@ -399,7 +428,7 @@ TEST_F(watch_e2e, every_json_event_has_event_and_port)
     write_file(dir.path / "dev9", "a file, not a port");
     start_watch({"--include-present", "--json"});
     std::map<std::string, json> log = by_port(wait_records(2));
-    flash_run r = stop_watch();
+    child_end r = stop_watch();
     EXPECT_EQ(r.status, 1) << r.err;
     check_record(log[port(0)], port(0), "programmed");
     check_record(log[(dir.path / "dev9").string()], (dir.path / "dev9").string(), "not opened");
@@ -414,7 +443,7 @@ TEST_F(watch_e2e, every_json_event_has_event_and_port)
     ASSERT_NE(not_opened, events.end()) << r.out;
     EXPECT_EQ((*not_opened)["port"], (dir.path / "dev9").string());
     EXPECT_EQ((*not_opened)["outcome"], "not opened");
-    EXPECT_TRUE(contains((*not_opened)["message"], ": not a serial port")) << *not_opened;
+    EXPECT_THAT((*not_opened)["message"].get<std::string>(), HasSubstr(": not a serial port"));
     EXPECT_EQ(events.back(), (json{{"event", "totals"},
                                    {"port", nullptr},
                                    {"done", 1},
@@ -477,8 +506,8 @@ TEST_F(watch_e2e, live_rows_fit_the_terminal_as_it_is_resized)
     for (size_t i = 0; i < 5; ++i)
         start_device({"--baud", "115200"});
     terminal screen(60, 5);
-    start_watch({"--include-present"}, child_io{screen.path(), screen.path(), {"TERM=xterm"}});
-    ASSERT_TRUE(screen.read_until([](const std::string& t) { return contains(t, "\r\x1b[2K+3 more boards\n"); }))
+    start_watch({"--include-present"}, on_terminal(screen.path(), {"TERM=xterm"}));
+    ASSERT_TRUE(screen.read_until([](const std::string& t) { return Value(t, HasSubstr("\r\x1b[2K+3 more boards\n")); }))
         << screen.text;
     expect_paints_fit(screen.text, 0, 60, 5);
 
@@ -495,10 +524,10 @@ TEST_F(watch_e2e, live_rows_fit_the_terminal_as_it_is_resized)
     expect_paints_fit(screen.text, seen - 1, 120, 10);
 
     watcher->signal(SIGINT);
-    ASSERT_TRUE(screen.read_until([](const std::string& t) { return contains(t, "zelflash: stopping"); }));
+    ASSERT_TRUE(screen.read_until([](const std::string& t) { return Value(t, HasSubstr("zelflash: stopping")); }));
     EXPECT_TRUE(starts_clean(screen.text, "zelflash: stopping")) << screen.text.substr(seen);
     watcher->signal(SIGINT);
-    flash_run r = watcher->finish(30s);
+    child_end r = watcher->finish(30s);
     EXPECT_EQ(r.status, 130);
 }
 
@@ -523,9 +552,9 @@ TEST_P(watch_bad_option, is_refused_with_status_2_and_the_reason)
     std::vector<std::string> args = {"watch"};
     for (const std::string& a : GetParam().args)
         args.push_back(fill(a));
-    flash_run r = zelflash_process(args, dir.path).finish(10s);
+    child_end r = start_zelflash(args, dir.path).finish(10s);
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "zelflash: " + fill(GetParam().message))) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("zelflash: " + fill(GetParam().message)));
     EXPECT_EQ(r.out, "");
 }
 
@@ -545,9 +574,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(zelflash_list, lists_the_same_ports_as_text_and_as_json)
 {
     temp_dir dir{"zelflash-list"};
-    flash_run text = zelflash_process({"list"}, dir.path).finish(10s);
+    child_end text = start_zelflash({"list"}, dir.path).finish(10s);
     EXPECT_EQ(text.status, 0) << text.err;
-    flash_run array = zelflash_process({"list", "--json"}, dir.path).finish(10s);
+    child_end array = start_zelflash({"list", "--json"}, dir.path).finish(10s);
     EXPECT_EQ(array.status, 0) << array.err;
     json list = json::parse(array.out, nullptr, false);
     ASSERT_TRUE(list.is_array()) << array.out;

@@ -1,6 +1,7 @@
 // zelflash write end to end: the real executable against zelsim processes on
 // ptys, judged by the devices' reports and flash dumps, its exit status and
 // what it printed.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -16,6 +17,9 @@ extern const uint32_t zel_image_size;
 namespace {
 
 using namespace zelflash_harness;
+using testing::HasSubstr;
+using testing::Not;
+using testing::Value;
 
 // Commands the device got again right after themselves: the tool's retries
 // (the polls of the erase wait, PROGRAM(0, 0), are none).
@@ -31,6 +35,38 @@ uint64_t repeated_commands(const json& report)
     return n;
 }
 
+// The JSON events of a run by port, each checked for the fields every board
+// event has.
+std::map<std::string, std::vector<json>> events_by_port(const std::string& out, uint32_t total)
+{
+    std::map<std::string, std::vector<json>> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        json e = json::parse(line, nullptr, false);
+        EXPECT_TRUE(e.is_object()) << line;
+        for (const char* key : {"event", "port", "bytes", "total", "seconds", "retries"})
+            EXPECT_TRUE(e.contains(key)) << key << " missing: " << line;
+        EXPECT_EQ(e.value("total", 0u), total) << line;
+        events[e.value("port", "")].push_back(e);
+    }
+    return events;
+}
+
+// A board's events: its start at 0 bytes, progress that never goes back,
+// and its end.
+void expect_one_board(const std::vector<json>& list)
+{
+    ASSERT_GE(list.size(), 3u);
+    EXPECT_EQ(list.front()["event"], "start");
+    EXPECT_EQ(list.front()["bytes"], 0);
+    for (size_t k = 1; k + 1 < list.size(); ++k) {
+        EXPECT_EQ(list[k]["event"], "progress");
+        EXPECT_GE(list[k]["bytes"], list[k - 1]["bytes"]);
+    }
+    EXPECT_EQ(list.back()["event"], "done");
+    EXPECT_EQ(list.back()["outcome"], "programmed");
+}
+
 struct write_test : bench {};
 
 TEST_F(write_test, three_ports_one_faulty_all_programmed_with_json_events)
@@ -40,34 +76,15 @@ TEST_F(write_test, three_ports_one_faulty_all_programmed_with_json_events)
     start_device();
     start_device({"--seed", "7", "--drop-reply", "0.05", "--flip-reply", "0.05", "--noise", "0.1"});
     start_device();
-    flash_run r = zelflash({"write", image_path, "-p", port(0), "-p", port(1), "-p", port(2), "--json"});
+    child_end r = zelflash({"write", image_path, "-p", port(0), "-p", port(1), "-p", port(2), "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-
-    std::map<std::string, std::vector<json>> events;  // by port
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        json e = json::parse(line, nullptr, false);
-        ASSERT_TRUE(e.is_object()) << line;
-        for (const char* key : {"event", "port", "bytes", "total", "seconds", "retries"})
-            ASSERT_TRUE(e.contains(key)) << key << " missing: " << line;
-        EXPECT_EQ(e["total"], size) << line;
-        events[e["port"]].push_back(e);
-    }
+    std::map<std::string, std::vector<json>> events = events_by_port(r.out, size);
     ASSERT_EQ(events.size(), 3u) << r.out;
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(port(i));
-        const std::vector<json>& list = events[port(i)];
-        ASSERT_GE(list.size(), 3u);
-        EXPECT_EQ(list.front()["event"], "start");
-        EXPECT_EQ(list.front()["bytes"], 0);
-        for (size_t k = 1; k + 1 < list.size(); ++k) {
-            EXPECT_EQ(list[k]["event"], "progress");
-            EXPECT_GE(list[k]["bytes"], list[k - 1]["bytes"]);
-        }
-        const json& done = list.back();
-        EXPECT_EQ(done["event"], "done");
-        EXPECT_EQ(done["outcome"], "programmed");
+        expect_one_board(events[port(i)]);
+        const json& done = events[port(i)].back();
         EXPECT_EQ(done["bytes"], size);
         json report = device_report(i);
         EXPECT_EQ(report["image_match"], true);
@@ -84,9 +101,9 @@ TEST_F(write_test, mute_device_fails_its_port_only)
     start_device();
     start_device({"--mute"});
     start_device();
-    flash_run r = zelflash({"write", image_path, "-p", port(0), "-p", port(1), "-p", port(2), "--retries", "3"});
+    child_end r = zelflash({"write", image_path, "-p", port(0), "-p", port(1), "-p", port(2), "--retries", "3"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, port(1) + ": no answer to ERASE at 0x00000000 after 3 attempts")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(port(1) + ": no answer to ERASE at 0x00000000 after 3 attempts"));
     for (size_t i : {0, 2})
         EXPECT_EQ(device_report(i)["image_match"], true) << port(i);
     json mute = device_report(1);
@@ -99,14 +116,14 @@ TEST_F(write_test, device_killed_mid_run_ends_the_run_at_once_without_spinning)
 {
     write_image(60000);  // over 5 s of line time at 115200 baud
     start_device({"--baud", "115200"});
-    zelflash_process p({"write", image_path, "-p", port(0)}, dir.path);
+    child_process p = start_zelflash({"write", image_path, "-p", port(0)}, dir.path);
     steady::time_point begun = steady::now();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(printed(p, port(0) + ":  20% ")) << "not writing the image";
     sims[0]->kill_now();
     steady::time_point killed = steady::now();
-    flash_run r = p.finish();
+    child_end r = p.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, port(0) + ": device disconnected during PROGRAM at 0x")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(port(0) + ": device disconnected during PROGRAM at 0x"));
     EXPECT_LT(std::chrono::duration<double>(r.ended - killed).count(), 1.0);
     double wall = std::chrono::duration<double>(r.ended - begun).count();
     EXPECT_LT(r.cpu_seconds, 0.3 * wall) << r.cpu_seconds << " s of CPU in " << wall << " s";
@@ -118,12 +135,12 @@ TEST_F(write_test, interrupt_puts_the_line_settings_back)
     start_device({"--baud", "115200"});
     termios before{}, after{};
     line_settings(port(0), &before, true);
-    zelflash_process p({"write", image_path, "-p", port(0)}, dir.path);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    child_process p = start_zelflash({"write", image_path, "-p", port(0)}, dir.path);
+    ASSERT_TRUE(printed(p, port(0) + ":  10% ")) << "not writing the image";
     p.signal(SIGINT);
-    flash_run r = p.finish();
+    child_end r = p.finish();
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_TRUE(contains(r.err, port(0) + ": interrupted before PROGRAM at 0x")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(port(0) + ": interrupted before PROGRAM at 0x"));
     line_settings(port(0), &after, false);
     EXPECT_EQ(settings_key(after), settings_key(before));
 }
@@ -136,7 +153,7 @@ TEST_F(write_test, late_reply_then_missed_frame_still_writes_every_chunk)
     // The built-in image, for the device's verdict; zelflash is given no IMAGE.
     write_file(image_path, std::string(zel_image_data, zel_image_data + zel_image_size));
     start_device({"--baud", "115200", "--late-frame", "20:150", "--miss-frame", "30"});
-    flash_run r = zelflash({"write", "-p", port(0)});
+    child_end r = zelflash({"write", "-p", port(0)});
     EXPECT_EQ(r.status, 0) << r.err;
     json report = device_report(0);
     EXPECT_EQ(report["image_match"], true) << "the flash differs from the image, yet zelflash said: " << r.out;
@@ -159,29 +176,11 @@ TEST_F(write_test, closed_standard_output_is_not_taken_by_the_port)
 {
     write_image(3000);
     start_device();
-    fs::path err = dir.path / "err";
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_addopen(&io, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addclose(&io, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&io, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args = {ZELFLASH_PATH, "write", image_path, "-p", port(0)};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int spawned = posix_spawn(&pid, ZELFLASH_PATH, &io, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&io);
-    ASSERT_EQ(spawned, 0);
-    int status = 0;
-    steady::time_point give_up = steady::now() + std::chrono::minutes(1);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (steady::now() > give_up)
-            ::kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << read_text(err);
+    child_io io;
+    io.in = to_file("/dev/null");
+    io.out = closed_stream();
+    child_end r = start_zelflash({"write", image_path, "-p", port(0)}, dir.path, io).finish();
+    EXPECT_EQ(r.status, 0) << r.err;
     json report = device_report(0);
     EXPECT_EQ(report["image_match"], true);
     EXPECT_EQ(report["bad_frames"], 0) << report["frames"];
@@ -196,7 +195,7 @@ TEST_F(write_test, names_that_are_not_utf8_are_written_replaced_in_the_events)
     start_device({}, link);
     fs::path odd_image = dir.path / "image\xff.bin";
     fs::copy_file(image_path, odd_image);
-    flash_run r = zelflash({"write", odd_image, "-p", link, "--json"});
+    child_end r = zelflash({"write", odd_image, "-p", link, "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     std::istringstream lines(r.out);
     std::map<std::string, json> last;  // by event
@@ -217,9 +216,9 @@ TEST_F(write_test, json_to_a_full_disk_exits_1_with_the_reason)
 {
     write_image(3000);
     start_device();
-    flash_run r = zelflash_process({"write", image_path, "-p", port(0), "--json"}, dir.path, child_io{.out = "/dev/full"}).finish();
+    child_end r = start_zelflash({"write", image_path, "-p", port(0), "--json"}, dir.path, output_to("/dev/full")).finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "zelflash: cannot write standard output (No space left on device)")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("zelflash: cannot write standard output (No space left on device)"));
     EXPECT_EQ(device_report(0)["image_match"], true) << "the board itself is programmed";
 }
 
@@ -236,7 +235,7 @@ TEST_F(write_test, a_stuck_reader_is_given_up_after_an_interrupt)
     unique_fd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // there, never reading
     ASSERT_GE(reader.get(), 0);
     ASSERT_GT(fcntl(reader.get(), F_SETPIPE_SZ, 4096), 0);
-    zelflash_process p({"write", image_path, "-p", port(0), "--json"}, dir.path, child_io{.out = fifo.string()});
+    child_process p = start_zelflash({"write", image_path, "-p", port(0), "--json"}, dir.path, output_to(fifo.string()));
     int queued = 0;
     ASSERT_TRUE(eventually([&] { return ioctl(reader.get(), FIONREAD, &queued) == 0 && queued > 0; }))
         << "zelflash wrote nothing";
@@ -250,11 +249,10 @@ TEST_F(write_test, a_stuck_reader_is_given_up_after_an_interrupt)
     }
     p.signal(SIGINT);
     p.signal(SIGTERM);
-    flash_run r = p.finish();
+    child_end r = p.finish();
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_TRUE(contains(r.err, "zelflash: cannot write standard output (nothing took the output for 1 s after the "
-                                "interrupt, so the rest is dropped)"))
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr("zelflash: cannot write standard output (nothing took the output for 1 s after the "
+                                "interrupt, so the rest is dropped)"));
     line_settings(port(0), &after, false);
     EXPECT_EQ(settings_key(after), settings_key(before));
 }
@@ -267,11 +265,10 @@ TEST_F(write_test, a_port_held_by_another_program_is_named_as_busy)
     start_device();
     unique_fd holder(::open(port(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_EQ(flock(holder.get(), LOCK_EX | LOCK_NB), 0);
-    flash_run r = zelflash({"write", image_path, "-p", port(0), "-p", port(1)});
+    child_end r = zelflash({"write", image_path, "-p", port(0), "-p", port(1)});
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, port(1) + ": cannot open the port: Resource temporarily unavailable (another "
-                                          "program holds it: close that program (a terminal, a monitor) first)"))
-        << r.err;
+    EXPECT_THAT(r.err, HasSubstr(port(1) + ": cannot open the port: Resource temporarily unavailable (another "
+                                          "program holds it: close that program (a terminal, a monitor) first)"));
     for (size_t i : {0, 1})
         EXPECT_EQ(device_report(i)["line"]["bytes_to_device"], 0) << port(i);
 }
@@ -292,13 +289,14 @@ TEST_P(write_on_a_terminal, uses_cursor_codes_only_where_the_terminal_takes_them
     start_device();
     terminal screen(100, 30);
     std::string term = std::string("TERM=") + GetParam().term;
-    zelflash_process p({"write", image_path, "-p", port(0)}, dir.path, child_io{screen.path(), screen.path(), {term}});
-    EXPECT_TRUE(screen.read_until([](const std::string& text) { return contains(text, "retries\n"); }))
+    child_process p = start_zelflash({"write", image_path, "-p", port(0)}, dir.path, on_terminal(screen.path(), {term}));
+    EXPECT_TRUE(screen.read_until([](const std::string& text) { return Value(text, HasSubstr("retries\n")); }))
         << screen.text;  // the summary's head
-    flash_run r = p.finish();
+    child_end r = p.finish();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(contains(screen.text, "\x1b["), GetParam().cursor_codes) << screen.text;
-    EXPECT_TRUE(contains(screen.text, GetParam().shows)) << screen.text;
+    testing::Matcher<const std::string&> cursor_codes = HasSubstr("\x1b[");
+    EXPECT_THAT(screen.text, GetParam().cursor_codes ? cursor_codes : Not(cursor_codes));
+    EXPECT_THAT(screen.text, HasSubstr(GetParam().shows));
 }
 
 INSTANTIATE_TEST_SUITE_P(write, write_on_a_terminal,
@@ -322,11 +320,11 @@ TEST(zelflash_help, shows_every_default_and_the_exit_statuses)
         {{"watch", "--help"}, {"--jobs UINT:UINT in [1 - 256]=8", "=115200", "Exit status:"}},
     };
     for (const help_case& c : cases) {
-        flash_run r = zelflash_process(c.args, dir.path).finish();
+        child_end r = start_zelflash(c.args, dir.path).finish();
         EXPECT_EQ(r.status, 0) << r.err;
         for (const std::string& part : c.shows)
-            EXPECT_TRUE(contains(r.out, part)) << part << " not in:\n" << r.out;
-        EXPECT_FALSE(contains(r.out, "=[]")) << "an empty list is no default:\n" << r.out;
+            EXPECT_THAT(r.out, HasSubstr(part));
+        EXPECT_THAT(r.out, Not(HasSubstr("=[]"))) << "an empty list is no default";
     }
 }
 
@@ -376,7 +374,7 @@ TEST_P(write_placement, records_land_byte_for_byte_and_the_rest_stays_erased)
     start_device();
     std::vector<std::string> args = {"write", dir.path / c.file, "-p", port(0)};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    flash_run r = zelflash(args);
+    child_end r = zelflash(args);
     EXPECT_EQ(r.status, 0) << r.err;
 
     bytes expected(2 * 1024 * 1024, 0xFF);
@@ -453,9 +451,9 @@ TEST_P(write_bad_input, exits_2_and_sends_nothing)
     std::vector<std::string> args = {"write"};
     for (const std::string& a : GetParam().args)
         args.push_back(fill(a));
-    flash_run r = zelflash(args);
+    child_end r = zelflash(args);
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, fill(GetParam().message))) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(fill(GetParam().message)));
     for (size_t i = 0; i < 2; ++i) {
         json report = device_report(i);
         EXPECT_EQ(report["line"]["bytes_to_device"], 0) << port(i);
@@ -463,52 +461,53 @@ TEST_P(write_bad_input, exits_2_and_sends_nothing)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    write, write_bad_input,
-    testing::Values(
-        bad_input_case{"missing_file", {"DIR/none.bin", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/none.bin: cannot open: No such file or directory"},
-        bad_input_case{"empty_file", {"DIR/empty.bin", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/empty.bin: the image is empty"},
-        bad_input_case{"hex_checksum", {"DIR/bad.hex", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/bad.hex line 2: checksum is 0xEE, the record says 0xF0"},
-        bad_input_case{"hex_overlap", {"DIR/overlap.hex", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/overlap.hex line 2: overlaps line 1: both write 0x00000002"},
-        bad_input_case{"past_32_bits", {"DIR/512.bin", "--address", "0xFFFFFF00", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/512.bin: 512 bytes at 0xFFFFFF00 run past the 32-bit address space"},
-        bad_input_case{"address_with_hex", {"DIR/good.hex", "--address", "0x100", "-p", "DEV0", "-p", "DEV1"},
-                       "--address is only for raw binary images"},
-        bad_input_case{"port_twice", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DEV0"},
-                       "DEV0: port given twice"},
-        bad_input_case{"link_and_its_pty", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "PTS0"},
-                       "PTS0: port given twice"},
-        bad_input_case{"port_absent", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DIR/nodev"},
-                       "DIR/nodev: cannot open the port: No such file or directory (no such device: check the name "
-                       "with `zelflash list`, and that the board is plugged in)"},
-        bad_input_case{"hex_cut_short", {"DIR/cut.hex", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: DIR/cut.hex: no end record; the file may be cut short"},
-        bad_input_case{"hex_text_named_bin", {"DIR/text.bin", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/text.bin: this is an Intel HEX file, not raw bytes; give --format ihex"},
-        bad_input_case{"hex_sparse", {"DIR/sparse.hex", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/sparse.hex: 8188 bytes between line 1 and line 2 (0x00000004 to 0x00001FFF) hold no "
-                       "record, and writing the image would erase them and fill them with 0xFF; give --fill-gaps"},
-        bad_input_case{"hex_past_flash", {"DIR/high.hex", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/high.hex: the image lies at 0x08010000 to 0x08010003, beyond the device's flash "
-                       "(0x00000000 to 0x001FFFFF, 2097152 bytes)"},
-        bad_input_case{"bin_past_small_flash", {"DIR/image.bin", "--flash-size", "512", "-p", "DEV0", "-p", "DEV1"},
-                       "DIR/image.bin: 1000 bytes, more than the device's flash holds (flash of 512 bytes)"},
-        bad_input_case{"flash_size_zero", {"DIR/image.bin", "--flash-size", "0", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: --flash-size: '0' is not a flash size"},
-        bad_input_case{"erase_timeout_nan", {"DIR/image.bin", "--erase-timeout", "nan", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: --erase-timeout: 'nan' is not a number of seconds from 0.1 to 86400"},
-        bad_input_case{"erase_timeout_inf", {"DIR/image.bin", "--erase-timeout", "inf", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: --erase-timeout: 'inf' is not a number of seconds"},
-        bad_input_case{"address_empty", {"DIR/image.bin", "-a", "", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: --address: '' is not a 32-bit address; give it in decimal, or in hex with 0x"},
-        bad_input_case{"quiet_and_json", {"DIR/image.bin", "-q", "--json", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: -q and --json cannot go together"},
-        bad_input_case{"unknown_option", {"DIR/image.bin", "--fill-holes", "-p", "DEV0", "-p", "DEV1"},
-                       "zelflash: The following argument was not expected: --fill-holes"}),
-    [](const auto& info) { return info.param.name; });
+const bad_input_case bad_inputs[] = {
+    bad_input_case{"missing_file", {"DIR/none.bin", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/none.bin: cannot open: No such file or directory"},
+    bad_input_case{"empty_file", {"DIR/empty.bin", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/empty.bin: the image is empty"},
+    bad_input_case{"hex_checksum", {"DIR/bad.hex", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/bad.hex line 2: checksum is 0xEE, the record says 0xF0"},
+    bad_input_case{"hex_overlap", {"DIR/overlap.hex", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/overlap.hex line 2: overlaps line 1: both write 0x00000002"},
+    bad_input_case{"past_32_bits", {"DIR/512.bin", "--address", "0xFFFFFF00", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/512.bin: 512 bytes at 0xFFFFFF00 run past the 32-bit address space"},
+    bad_input_case{"address_with_hex", {"DIR/good.hex", "--address", "0x100", "-p", "DEV0", "-p", "DEV1"},
+                   "--address is only for raw binary images"},
+    bad_input_case{"port_twice", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DEV0"},
+                   "DEV0: port given twice"},
+    bad_input_case{"link_and_its_pty", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "PTS0"},
+                   "PTS0: port given twice"},
+    bad_input_case{"port_absent", {"DIR/image.bin", "-p", "DEV0", "-p", "DEV1", "-p", "DIR/nodev"},
+                   "DIR/nodev: cannot open the port: No such file or directory (no such device: check the name "
+                   "with `zelflash list`, and that the board is plugged in)"},
+    bad_input_case{"hex_cut_short", {"DIR/cut.hex", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: DIR/cut.hex: no end record; the file may be cut short"},
+    bad_input_case{"hex_text_named_bin", {"DIR/text.bin", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/text.bin: this is an Intel HEX file, not raw bytes; give --format ihex"},
+    bad_input_case{"hex_sparse", {"DIR/sparse.hex", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/sparse.hex: 8188 bytes between line 1 and line 2 (0x00000004 to 0x00001FFF) hold no "
+                   "record, and writing the image would erase them and fill them with 0xFF; give --fill-gaps"},
+    bad_input_case{"hex_past_flash", {"DIR/high.hex", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/high.hex: the image lies at 0x08010000 to 0x08010003, beyond the device's flash "
+                   "(0x00000000 to 0x001FFFFF, 2097152 bytes)"},
+    bad_input_case{"bin_past_small_flash", {"DIR/image.bin", "--flash-size", "512", "-p", "DEV0", "-p", "DEV1"},
+                   "DIR/image.bin: 1000 bytes, more than the device's flash holds (flash of 512 bytes)"},
+    bad_input_case{"flash_size_zero", {"DIR/image.bin", "--flash-size", "0", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: --flash-size: '0' is not a flash size"},
+    bad_input_case{"erase_timeout_nan", {"DIR/image.bin", "--erase-timeout", "nan", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: --erase-timeout: 'nan' is not a number of seconds from 0.1 to 86400"},
+    bad_input_case{"erase_timeout_inf", {"DIR/image.bin", "--erase-timeout", "inf", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: --erase-timeout: 'inf' is not a number of seconds"},
+    bad_input_case{"address_empty", {"DIR/image.bin", "-a", "", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: --address: '' is not a 32-bit address; give it in decimal, or in hex with 0x"},
+    bad_input_case{"quiet_and_json", {"DIR/image.bin", "-q", "--json", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: -q and --json cannot go together"},
+    bad_input_case{"unknown_option", {"DIR/image.bin", "--fill-holes", "-p", "DEV0", "-p", "DEV1"},
+                   "zelflash: The following argument was not expected: --fill-holes"},
+};
+
+INSTANTIATE_TEST_SUITE_P(write, write_bad_input, testing::ValuesIn(bad_inputs),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

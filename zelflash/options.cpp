@@ -1,0 +1,181 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+
+#include "ports.h"
+
+// The image the dialog program carries, compiled into zelflash as well.
+extern const uint8_t zel_image_data[];
+extern const uint32_t zel_image_size;
+
+enum options_constants : int {
+    MAX_RETRIES = 1000000,
+};
+constexpr double MIN_ERASE_SECONDS = 0.1;
+constexpr double MAX_ERASE_SECONDS = 86400;  // a day
+
+const char options_exit_statuses[] =
+    "Exit status:\n"
+    "  0    every board programmed\n"
+    "  1    a board failed or was not started, or standard output or the board log could not be written\n"
+    "  2    bad usage or input; nothing was sent to any device\n"
+    "  130  interrupted (Ctrl-C, SIGTERM, SIGHUP)";
+
+// The text as the user gave it, quoted, so that an empty one shows.
+static std::string as_given(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+// A number of seconds: what from_chars reads, nothing around it, finite and in
+// range. CLI11's Range lets "nan" through (no comparison with it is true), and
+// the seconds become milliseconds in a uint32_t, where neither a NaN nor an
+// infinity has a value.
+static CLI::Validator seconds_in_range()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            double value = 0;
+            const char* end = text.data() + text.size();
+            auto [stop, result] = std::from_chars(text.data(), end, value);
+            if (!text.empty() && result == std::errc() && stop == end && std::isfinite(value) &&
+                value >= MIN_ERASE_SECONDS && value <= MAX_ERASE_SECONDS)
+                return "";
+            return as_given(text) + " is not a number of seconds from 0.1 to 86400";
+        },
+        "FLOAT in [0.1 - 86400]");
+}
+
+// Decimal or 0x hex, 32 bits, at least `least`, as image_parse_address reads
+// it. Checked as it is parsed: an empty --address would otherwise pass for
+// no --address at all.
+static CLI::Validator number_32(std::string what, uint32_t least)
+{
+    return CLI::Validator(
+        [what, least](std::string& text) -> std::string {
+            std::optional<uint32_t> value = image_parse_address(text);
+            if (value && *value >= least)
+                return "";
+            return as_given(text) + " is not " + what + "; give it in decimal, or in hex with 0x";
+        },
+        "");
+}
+
+// Options that cannot go together are refused as usage errors, exit 2,
+// once the whole command line is read.
+static void refuse(const std::string& reason)
+{
+    if (!reason.empty())
+        throw CLI::ValidationError(reason);
+}
+
+static void add_flash_options(CLI::App* command, flash_options* o)
+{
+    command->add_option("IMAGE", o->image_path,
+                        "Image file: raw binary, Intel HEX (.hex, .ihex, .ihx) or S-record (.srec, .s19, .s28, "
+                        ".s37, .mot); without it, the image built into zelflash");
+    command->add_option("--format", o->format, "Image format instead of the one its extension names")
+        ->check(CLI::IsMember({"auto", "bin", "ihex", "srec"}));
+    command->add_option("-a,--address", o->address,
+                        "Device address of a raw image, decimal or 0x hex (images of at most 255 bytes: 0x1FF000)")
+        ->check(number_32("a 32-bit address", 0))
+        ->default_str("0");
+    command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, 4000000u));
+    command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
+        ->check(CLI::Range(1u, static_cast<uint32_t>(MAX_RETRIES)));
+    command->add_option("--erase-timeout", o->erase_timeout, "Seconds the wait for the erase may last")
+        ->check(seconds_in_range());
+    command->add_flag("--fill-gaps", o->fill_gaps,
+                      "Write a HEX or S-record image whose records leave more than a 4 KiB sector between them; "
+                      "the device erases the gaps and they read 0xFF");
+    // The check runs before the function, so the text is a number here.
+    command->add_option_function<std::string>(
+               "--flash-size", [o](const std::string& text) { o->flash_size = *image_parse_address(text); },
+               "Bytes of flash on the device, decimal or 0x hex (2 MiB); the image must lie below")
+        ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1))
+        ->default_str("0x200000");
+    command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
+    command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
+}
+
+CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<std::string>* ports)
+{
+    CLI::App* write = app.add_subcommand("write", "Program the device on every port given, all at once");
+    write->add_option("-p,--port", *ports, "Serial port: a device path (/dev/ttyUSB0), or COM7 on Windows")
+        ->required()
+        ->allow_extra_args(false)  // one port per -p: a word after it is the IMAGE
+        ->default_str("");         // none: not an empty list in the help
+    add_flash_options(write, options);
+    write->parse_complete_callback([options] { refuse(options_flash_error(*options)); });
+    return write;
+}
+
+CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options* watching)
+{
+    CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
+    watch->add_flag("--include-present", watching->include_present, "Also program the ports there at start");
+    watch->add_option("--jobs", watching->jobs, "Boards programmed at once")->check(CLI::Range(1u, 256u));
+    watch->add_option("--match", watching->match, "Only USB ports with these ids, VID:PID in hex (repeatable)")
+        ->allow_extra_args(false)
+        ->default_str("");
+    watch->add_option("--glob", watching->glob,
+                      "Ports are the paths matching this pattern (wildcards in the last part), not the "
+                      "system's serial ports")
+        ->check(CLI::Validator([](std::string& text) { return ports_glob_error(text); }, "PATTERN"));
+    watch->add_option("--log", watching->log, "Append one JSON line per finished board to this file");
+    add_flash_options(watch, options);
+    watch->parse_complete_callback([options, watching] {
+        refuse(options_flash_error(*options));
+        refuse(options_watch_error(*watching));
+    });
+    return watch;
+}
+
+CLI::App* options_add_list(CLI::App& app, bool* json)
+{
+    CLI::App* list = app.add_subcommand("list", "List the serial ports with what the system knows of them");
+    list->add_flag("--json", *json, "A JSON array");
+    return list;
+}
+
+bool options_load_image(const flash_options& o, image* out, std::string* error)
+{
+    std::optional<uint32_t> address;
+    if (!o.address.empty()) {
+        address = image_parse_address(o.address);
+        if (!address) {
+            *error = "--address " + o.address + ": not a 32-bit address (decimal, or hex with 0x)";
+            return false;
+        }
+    }
+    image_format format = IMAGE_AUTO;
+    if (o.format != "auto")
+        format = *image_format_named(o.format);
+    image_rules rules;
+    rules.fill_gaps = o.fill_gaps;
+    rules.flash_size = o.flash_size;
+    return image_load(o.image_path, format, address, zel_image_data, zel_image_size, rules, out, error);
+}
+
+run_limits options_limits(const flash_options& o)
+{
+    return run_limits{o.retries, static_cast<uint32_t>(o.erase_timeout * 1000)};
+}
+
+std::string options_flash_error(const flash_options& o)
+{
+    if (o.json && o.quiet)
+        return "-q and --json cannot go together: --json already keeps standard output to JSON events, and -q "
+               "would leave it empty; give one of them";
+    return "";
+}
+
+std::string options_watch_error(const watch_options& w)
+{
+    if (!w.glob.empty() && !w.match.empty())
+        return "--glob and --match cannot go together: the paths --glob matches are taken whatever their USB "
+               "ids; give one of them";
+    return "";
+}

@@ -1,0 +1,65 @@
+// The command line of zelflash: each command's options declared once with
+// CLI11 (what it takes, its help, its default and its checks), the exit
+// statuses, and what the programming commands make of their options: the
+// image and the limits of a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image_file.h"
+#include "run.h"
+
+namespace CLI {
+class App;
+}
+
+// Exit statuses of zelflash; options_exit_statuses says the same for --help.
+enum zelflash_exit : int {
+    EXIT_PROGRAMMED = 0,   // every board programmed
+    EXIT_FAILED = 1,       // a board failed or was not started, or an output could not be written
+    EXIT_BAD_INPUT = 2,    // bad usage or input: nothing was sent to any device
+    EXIT_INTERRUPTED = 130,
+};
+extern const char options_exit_statuses[];
+
+// What write and watch share.
+struct flash_options {
+    std::string image_path;      // empty: the embedded image
+    std::string format = "auto"; // auto, bin, ihex, srec
+    std::string address;         // as given; empty: none
+    uint32_t baud = 115200;
+    uint32_t retries = 10;       // attempts of one command
+    double erase_timeout = 60;   // seconds the wait for the erase may last
+    bool fill_gaps = false;      // gaps wider than a sector between records are written with 0xFF
+    uint32_t flash_size = IMAGE_FLASH_SIZE;  // bytes; the image must lie below
+    bool json = false;
+    bool quiet = false;
+};
+
+struct watch_options {
+    bool include_present = false;
+    uint32_t jobs = 8;
+    std::vector<std::string> match;  // VID:PID filters
+    std::string glob;                // ports are the paths matching this, not the system's list
+    std::string log;                 // board log, appended to
+};
+
+// The commands, with their options: write (-p PORT ..., then those of
+// flash_options: IMAGE, --format, --address, --baud, --retries,
+// --erase-timeout, --fill-gaps, --flash-size, --json, --quiet), watch
+// (--include-present, --jobs, --match, --glob, --log and those of
+// flash_options) and list (--json). Options that cannot go together are
+// usage errors once the command line is read.
+CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<std::string>* ports);
+CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options* watching);
+CLI::App* options_add_list(CLI::App& app, bool* json);
+
+// Why the options cannot go together; empty when they can.
+std::string options_flash_error(const flash_options& o);
+std::string options_watch_error(const watch_options& w);
+
+// Loads and places the image; false with a one-line error.
+bool options_load_image(const flash_options& o, image* out, std::string* error);
+run_limits options_limits(const flash_options& o);

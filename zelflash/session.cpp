@@ -1,0 +1,211 @@
+#include "session.h"
+
+#include <algorithm>
+
+#include "interrupts.h"
+#include "options.h"
+
+bool session_hooks::starting(const session_board&, image*, std::string*)
+{
+    return true;
+}
+
+bool session_hooks::ended(const session_board&, const board_view&, std::string*)
+{
+    return true;
+}
+
+session::session(const session_rules& rules, const image& img, display* d, session_hooks* hooks)
+    : rules_(rules), img_(img), d_(d), hooks_(hooks)
+{
+}
+
+session::~session()
+{
+    // All at once, then each waited for as the slots go: a port's exchange
+    // in flight need not wait for the others'.
+    for (auto& [id, s] : slots_)
+        if (s.b)
+            s.b->stop();
+}
+
+int session::queue(const port_info& port)
+{
+    int id = next_id_++;
+    slots_[id].id = id;
+    slots_[id].port = port;
+    return id;
+}
+
+void session::withdraw(int id)
+{
+    auto it = slots_.find(id);
+    if (it != slots_.end() && it->second.state == SLOT_QUEUED)
+        slots_.erase(it);
+}
+
+bool session::open(slot& s, std::string* error)
+{
+    s.b = std::make_unique<board>(s.id, s.port.path, s.port.serial, &news_);
+    return s.b->open(rules_.baud, error);
+}
+
+bool session::open_queued()
+{
+    for (auto& [id, s] : slots_) {
+        std::string error;
+        if (s.state == SLOT_QUEUED && !s.b && !open(s, &error)) {
+            end_unstarted(s, BOARD_NOT_OPENED, error);
+            return false;
+        }
+    }
+    return true;
+}
+
+void session::start_queued()
+{
+    for (auto& [id, s] : slots_) {
+        if (!taking_ || running() >= rules_.jobs)
+            return;
+        if (s.state == SLOT_QUEUED)
+            start(s);
+    }
+}
+
+// The board's turn: its port opened (unless it already is), its copy of
+// the image handed to the starting() hook, then its job started. A refused
+// board stays queued for halt() to end as not started.
+void session::start(slot& s)
+{
+    s.start = std::chrono::system_clock::now();
+    std::string why;
+    if (!s.b && !open(s, &why)) {
+        end_unstarted(s, BOARD_NOT_OPENED, why);  // not tried again until queued again
+        return;
+    }
+    s.img = img_;
+    if (hooks_ != nullptr && !hooks_->starting(seen_by_hooks(s), &s.img, &why)) {
+        s.img = image{};  // nothing of it was sent
+        halt(why);
+        return;
+    }
+    d_->started(s.b->start(&s.img, rules_.limits), s.img);
+    s.state = SLOT_RUNNING;
+}
+
+void session::end(slot& s, const board_view& v)
+{
+    s.state = SLOT_ENDED;
+    s.last = v;
+    board_tally_add(&tally_, v.result.outcome);
+    d_->finished(v);
+    std::string why;
+    if (hooks_ != nullptr && !hooks_->ended(seen_by_hooks(s), v, &why))
+        halt(why);
+}
+
+// A board that never ran: its port did not open, or its turn never came.
+void session::end_unstarted(slot& s, int32_t outcome, const std::string& message)
+{
+    if (s.start == std::chrono::system_clock::time_point{})
+        s.start = std::chrono::system_clock::now();  // its turn ends now, without having come
+    end(s, board_unstarted(s.port.path, s.port.serial, outcome, message, static_cast<uint32_t>(img_.bytes.size())));
+}
+
+session_board session::seen_by_hooks(const slot& s) const
+{
+    return session_board{s.id, s.port, s.start, s.img.bytes.empty() ? &img_ : &s.img};
+}
+
+// An interrupt that stops only the taking of boards leaves the running
+// ones to finish, and says so.
+void session::look_at_interrupts()
+{
+    int n = interrupts_count();
+    if (n <= interrupts_seen_)
+        return;
+    interrupts_seen_ = n;
+    d_->interrupted();
+    if (rules_.interrupts_to_stop > 1 && taking_ && running() > 0)
+        d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
+    stop_taking();
+    if (n < rules_.interrupts_to_stop)
+        return;
+    for (auto& [id, s] : slots_)
+        if (s.state == SLOT_RUNNING)
+            s.b->stop();
+}
+
+// The one place ended slots go: never while another loop walks the slots.
+void session::take_news(std::chrono::milliseconds wait)
+{
+    for (int id : news_.take(wait)) {
+        auto it = slots_.find(id);
+        if (it == slots_.end() || it->second.state != SLOT_RUNNING)
+            continue;
+        board_view v = it->second.b->view();
+        if (v.state != BOARD_FINISHED) {
+            d_->progressed(v);
+            continue;
+        }
+        it->second.b->join();
+        end(it->second, v);
+    }
+    if (!rules_.keep_ended)
+        std::erase_if(slots_, [](const auto& entry) { return entry.second.state == SLOT_ENDED; });
+}
+
+void session::redraw(const std::string& footer)
+{
+    d_->redraw(rows(), footer);
+}
+
+void session::stop_taking()
+{
+    if (!taking_)
+        return;
+    taking_ = false;
+    for (auto& [id, s] : slots_)
+        if (s.state == SLOT_QUEUED)
+            end_unstarted(s, BOARD_NOT_STARTED,
+                          s.port.path + ": not programmed: zelflash stopped before its turn came; " +
+                              rules_.unstarted_hint);
+}
+
+void session::halt(const std::string& why)
+{
+    fail(why + "; no new boards are taken" + (running() > 0 ? ", the running ones finish" : ""));
+    stop_taking();
+}
+
+void session::fail(const std::string& why)
+{
+    failed_ = true;
+    d_->failure(why);
+}
+
+size_t session::count(slot_state state) const
+{
+    return static_cast<size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [state](const auto& entry) { return entry.second.state == state; }));
+}
+
+std::vector<board_view> session::rows() const
+{
+    std::vector<board_view> all;
+    for (const auto& [id, s] : slots_) {
+        if (s.state == SLOT_RUNNING)
+            all.push_back(s.b->view());
+        else if (s.state == SLOT_ENDED && rules_.keep_ended)
+            all.push_back(s.last);
+    }
+    return all;
+}
+
+int session::exit_status() const
+{
+    if (tally_.interrupted > 0)
+        return EXIT_INTERRUPTED;
+    bool failed = tally_.failed > 0 || tally_.not_started > 0 || failed_ || !d_->output_error().empty();
+    return failed ? EXIT_FAILED : EXIT_PROGRAMMED;
+}

@@ -1,0 +1,202 @@
+// A session's boards against the fake device, one at a time: the hooks see
+// every board start and end once, a refusal or a failed record stops the
+// taking of boards, and the waiting ones end "not started".
+#include "session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "fake_device.h"
+#include "local_time.h"
+#include "lprog.h"
+#include "options.h"
+
+namespace {
+
+using testing::_;
+using testing::AllOf;
+using testing::Field;
+using testing::Return;
+
+// notice() and problem() end in failure(), so that one method hears every
+// line for the user.
+class mock_display : public display {
+public:
+    mock_display() : display(display_streams{}) {}
+    MOCK_METHOD(void, started, (const board_view&, const image&), (override));
+    MOCK_METHOD(void, progressed, (const board_view&), (override));
+    MOCK_METHOD(void, finished, (const board_view&), (override));
+    MOCK_METHOD(void, summary, (const std::vector<board_view>&), (override));
+    MOCK_METHOD(void, totals, (const board_tally&), (override));
+    MOCK_METHOD(void, failure, (const std::string&), (override));
+};
+
+class mock_hooks : public session_hooks {
+public:
+    MOCK_METHOD(bool, starting, (const session_board&, image*, std::string*), (override));
+    MOCK_METHOD(bool, ended, (const session_board&, const board_view&, std::string*), (override));
+};
+
+bool fixed_time(std::tm* out)
+{
+    *out = local_time(2026, 12, 8, 5, 6, 7);
+    return true;
+}
+
+// A board's view that ended with `outcome` on `port`.
+auto ended_as(const char* port, int32_t outcome)
+{
+    return AllOf(Field(&board_view::port, port), Field(&board_view::state, BOARD_FINISHED),
+                 Field(&board_view::result, Field(&run_result::outcome, outcome)));
+}
+
+auto board_on(const char* port)
+{
+    return Field(&session_board::port, Field(&port_info::path, port));
+}
+
+struct session_test : testing::Test {
+    testing::NiceMock<mock_display> shown;
+    testing::StrictMock<mock_hooks> hooks;
+    image img;
+    session_rules rules;
+
+    void SetUp() override
+    {
+        use_fake_device();
+        fake.silent_read_ms = 10;
+        lprog_local_time = fixed_time;
+        img.bytes.assign(300, 0x5A);
+        img.addr = 0x1000;
+        rules.jobs = 1;  // one board on the one fake device at a time
+        rules.unstarted_hint = "try again";
+    }
+    void TearDown() override { port = port_platform(); }
+
+    static port_info on(const char* path)
+    {
+        port_info p;
+        p.path = path;
+        return p;
+    }
+
+    // Starts and follows boards until none waits or runs, or a generous deadline.
+    void run_queue(session* s)
+    {
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (s->running() + s->waiting() > 0 && std::chrono::steady_clock::now() < give_up) {
+            s->start_queued();
+            s->take_news(std::chrono::milliseconds(100));
+        }
+        ASSERT_EQ(s->running() + s->waiting(), 0u) << "the boards did not end";
+    }
+};
+
+// The first PROGRAM of the image's first chunk, as the device received it.
+bytes first_chunk_sent(size_t board)
+{
+    size_t seen = 0;
+    for (const bytes& f : device.frames) {
+        command c = command_of(f);
+        if (c.name == "PROGRAM" && c.p2 != 0 && c.p1 == 0x1000 && seen++ == board * 2)
+            return c.data;
+    }
+    return {};
+}
+
+TEST_F(session_test, each_board_is_sent_its_own_copy_as_the_starting_hook_patched_it)
+{
+    session s(rules, img, &shown, &hooks);
+    s.queue(on("COM7"));
+    s.queue(on("COM8"));
+    uint8_t serial = 0x10;
+    EXPECT_CALL(hooks, starting(_, _, _)).Times(2).WillRepeatedly([&](const session_board&, image* copy, std::string*) {
+        copy->bytes[0] = serial++;
+        return true;
+    });
+    testing::InSequence order;
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    run_queue(&s);
+    EXPECT_EQ(first_chunk_sent(0).at(0), 0x10);
+    EXPECT_EQ(first_chunk_sent(1).at(0), 0x11);
+    EXPECT_EQ(img.bytes[0], 0x5A) << "the session's image is never patched";
+    EXPECT_EQ(s.tally().done, 2);
+    EXPECT_EQ(s.exit_status(), EXIT_PROGRAMMED);
+}
+
+TEST_F(session_test, a_refused_board_and_the_waiting_ones_end_not_started)
+{
+    session s(rules, img, &shown, &hooks);
+    for (const char* p : {"COM7", "COM8", "COM9"})
+        s.queue(on(p));
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(board_on("COM8"), _, _)).WillOnce([](const session_board&, image*, std::string* why) {
+        *why = "serials.txt: no serial number left";
+        return false;
+    });
+    EXPECT_CALL(hooks, ended(_, _, _)).Times(3).WillRepeatedly(Return(true));
+    EXPECT_CALL(shown, failure("serials.txt: no serial number left; no new boards are taken"));
+    EXPECT_CALL(shown, finished(ended_as("COM7", RUN_PROGRAMMED)));
+    for (const char* p : {"COM8", "COM9"})
+        EXPECT_CALL(shown, finished(AllOf(ended_as(p, BOARD_NOT_STARTED),
+                                          Field(&board_view::message, std::string(p) + ": not programmed: zelflash "
+                                                                                       "stopped before its turn came; "
+                                                                                       "try again"))));
+    run_queue(&s);
+    EXPECT_FALSE(s.taking());
+    EXPECT_EQ(s.tally().not_started, 2);
+    EXPECT_EQ(s.exit_status(), EXIT_FAILED);
+}
+
+TEST_F(session_test, a_board_that_cannot_be_recorded_halts_the_session)
+{
+    session s(rules, img, &shown, &hooks);
+    s.queue(on("COM7"));
+    s.queue(on("COM8"));
+    EXPECT_CALL(hooks, starting(_, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), _, _)).WillOnce([](const session_board&, const board_view&, std::string* why) {
+        *why = "boards.log: cannot record the board: No space left on device";
+        return false;
+    });
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    EXPECT_CALL(shown, failure("boards.log: cannot record the board: No space left on device; no new boards are taken"));
+    run_queue(&s);
+    EXPECT_EQ(s.tally().done, 1);
+    EXPECT_EQ(s.exit_status(), EXIT_FAILED) << "a station that cannot record fails its run";
+}
+
+port_handle absent_or_fake(const char* name)
+{
+    return std::string(name) == "COM9" ? nullptr : fake_open(name);
+}
+
+TEST_F(session_test, a_port_that_does_not_open_ends_not_opened_and_the_next_takes_its_turn)
+{
+    port.open = absent_or_fake;
+    session s(rules, img, &shown, &hooks);
+    s.queue(on("COM9"));
+    s.queue(on("COM7"));
+    EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", BOARD_NOT_OPENED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    run_queue(&s);
+    EXPECT_EQ(s.tally().failed, 1);
+    EXPECT_EQ(s.exit_status(), EXIT_FAILED);
+}
+
+TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counted)
+{
+    session s(rules, img, &shown, &hooks);
+    s.queue(on("COM7"));
+    s.withdraw(s.queue(on("COM8")));
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), _, _)).WillOnce(Return(true));
+    run_queue(&s);
+    EXPECT_EQ(s.tally().done + s.tally().failed + s.tally().not_started, 1);
+    EXPECT_EQ(fake.opened, std::vector<std::string>{"COM7"});
+}
+
+}  // namespace

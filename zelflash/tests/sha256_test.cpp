@@ -1,0 +1,18 @@
+// The image digest of the board log.
+#include "sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(sha256, digests_match_the_published_vectors)
+{
+    const std::string abc = "abc";
+    EXPECT_EQ(sha256_hex(std::vector<uint8_t>(abc.begin(), abc.end())),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(sha256_hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+}  // namespace
