@@ -60,7 +60,7 @@ void check_settings(const station_job& job)
     }
     check(!job.image.format.value || (*job.image.format.value >= IMAGE_AUTO && *job.image.format.value <= IMAGE_SREC));
     const auto& failure = job.station.on_failure.value;
-    check(!failure || *failure == JOB_BURN || *failure == JOB_REUSE);
+    check(!failure || *failure == FAILED_BURN || *failure == FAILED_REUSE);
     check(job.station.state.value && !job.station.state.value->empty());
     std::set<std::string> ports;
     for (const std::string& port : job.station.ports.value.value_or(std::vector<std::string>{}))

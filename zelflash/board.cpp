@@ -312,3 +312,11 @@ nlohmann::json board_link_json(const board_view& v)
             {"bad_frames", r.bad_frames},       {"quiet_waits", r.link.settles}, {"quiet_ms", r.link.settle_ms},
             {"unasked_acks", r.link.unasked}};
 }
+
+nlohmann::json board_values_json(const board_view& v)
+{
+    nlohmann::json values = nlohmann::json::object();
+    for (const field_value& f : v.values)
+        values[f.name] = f.text;
+    return values;
+}

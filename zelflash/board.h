@@ -17,9 +17,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "fields.h"
 #include "image_file.h"
 #include "port_error.h"
 #include "port_owner.h"
@@ -58,6 +60,12 @@ struct board_view {
     double seconds = 0;   // since start(), or the whole run once finished
     run_result result{};  // valid once finished
     std::string message;  // one line on a failure; empty after success
+    // What the board was sent, set by the session once it ends: the values
+    // patched into its copy of the image, and the SHA-256 of that copy and
+    // of the image file it came from (empty for the embedded image).
+    std::vector<field_value> values;
+    std::string image_sha256;
+    std::string file_sha256;
 };
 
 // What the boards tell the thread that displays them: which board changed.
@@ -143,6 +151,9 @@ std::string board_link_text(const run_result& r);
 // The link's health figures of a finished run, for the JSON done event and
 // the board log: frames, resends, late replies, bad frames, quiet waits;
 // null for a board that never ran.
+// The values a board was given, {"serial": "1017", ...}: an object, empty
+// when it was given none.
+nlohmann::json board_values_json(const board_view& v);
 nlohmann::json board_link_json(const board_view& v);
 
 // The one-line text of a run's end, naming the port, the command, its

@@ -79,7 +79,7 @@ nlohmann::json board_log_line(const board_log_record& r)
         {"serial", or_null(r.port.serial)},
         {"image", r.img->name},
         {"file_sha256", or_null(r.img->file_sha256)},
-        {"image_sha256", r.image_sha256},
+        {"image_sha256", v.image_sha256},
         {"address", r.img->addr},
         {"bytes", v.at.done},
         {"total", static_cast<uint32_t>(r.img->bytes.size())},
@@ -88,5 +88,7 @@ nlohmann::json board_log_line(const board_log_record& r)
         {"outcome", board_outcome_name(v.result.outcome)},
         {"error", or_null(v.message)},
         {"link", board_link_json(v)},
+        {"values", board_values_json(v)},
+        {"labels", r.labels == nullptr ? nlohmann::json::object() : nlohmann::json(*r.labels)},
     };
 }

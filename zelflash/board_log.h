@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <string>
 
 #include <nlohmann/json_fwd.hpp>
@@ -47,8 +48,8 @@ struct board_log_record {
     std::chrono::system_clock::time_point end{};
     port_info port;
     const image* img = nullptr;
-    std::string image_sha256;  // of the bytes placed and written; the file's is img->file_sha256
-    board_view view;
+    board_view view;  // with the values the board was given and the digests of what it was sent
+    const std::map<std::string, std::string>* labels = nullptr;  // the job's (product, lot, ...); none when null
 };
 
 // One line of the board log (a JSON object).

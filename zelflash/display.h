@@ -87,6 +87,9 @@ public:
     // The system's serial ports for `zelflash list`; false (said on standard
     // error) when standard output cannot take them.
     virtual bool ports(const std::vector<port_info>& all);
+    // A command's whole answer (a report, a job's check) on standard output;
+    // false (said on standard error) when standard output cannot take it.
+    bool document(const std::string& text) { return put_whole(text); }
 
     // Why standard output could not be written; empty while it could.
     const std::string& output_error() const { return output_error_; }

@@ -58,6 +58,10 @@ void display_json::finished(const board_view& v)
     nlohmann::json e = board_event(board_programmed(v.result.outcome) ? "done" : "error", v);
     e["outcome"] = board_outcome_name(v.result.outcome);
     e["link"] = board_link_json(v);
+    e["image_sha256"] = v.image_sha256;
+    e["file_sha256"] = v.file_sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.file_sha256);
+    if (!v.values.empty())
+        e["values"] = board_values_json(v);
     if (!v.message.empty())
         e["message"] = v.message;
     event(e);

@@ -69,7 +69,7 @@ struct choice {
 
 constexpr choice format_choices[] = {
     {"auto", IMAGE_AUTO}, {"bin", IMAGE_BIN}, {"ihex", IMAGE_IHEX}, {"srec", IMAGE_SREC}};
-constexpr choice failure_choices[] = {{"burn", JOB_BURN}, {"reuse", JOB_REUSE}};
+constexpr choice failure_choices[] = {{"burn", FAILED_BURN}, {"reuse", FAILED_REUSE}};
 constexpr choice kind_choices[] = {{"counter", FIELD_COUNTER}, {"list", FIELD_LIST}, {"value", FIELD_VALUE}};
 
 const char* kind_name(field_kind kind)

@@ -64,6 +64,7 @@
 
 #include "fields.h"
 #include "image_file.h"
+#include "serials.h"
 
 // A setting the file may give, with the line of its key so that a check made
 // later (an image that does not match its sha256, a field outside the image)
@@ -72,11 +73,6 @@ template <typename T>
 struct job_setting {
     std::optional<T> value;
     uint32_t line = 0;
-};
-
-enum job_on_failure : int32_t {
-    JOB_BURN = 0,   // a failed board's values are spent, never handed out again
-    JOB_REUSE = 1,  // they go to the next board
 };
 
 struct job_field {
@@ -109,7 +105,7 @@ struct job_station {
     job_setting<bool> include_present;
     job_setting<std::string> log;
     job_setting<std::string> state;  // always set after a read: the default has line 0
-    job_setting<job_on_failure> on_failure;
+    job_setting<failed_policy> on_failure;
 };
 
 struct station_job {

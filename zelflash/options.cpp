@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "fields.h"
 #include "ports.h"
 
 // The image the dialog program carries, compiled into zelflash as well.
@@ -71,6 +72,32 @@ static void refuse(const std::string& reason)
         throw CLI::ValidationError(reason);
 }
 
+// The job file and per-board values; the job file's settings count where
+// the command line does not give them.
+static void add_station_options(CLI::App* command, station_options* s)
+{
+    command->add_option("--job", s->job, "The station's job file (TOML): image, link, ports, fields, labels")
+        ->check(CLI::ExistingFile);
+    command->add_option("--serial", s->serial,
+                        "A serial number per board: ADDR:FORMAT:START[:STEP[:LAST]], such as 0x1F000:le32:1000 "
+                        "(formats le8..le64, be8..be64, decN, hexN)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                field_spec f;
+                std::string error;
+                return field_parse_serial(text, &f, &error) ? std::string() : error;
+            },
+            "SPEC"));
+    command->add_option("--set", s->set, "The value of one of the job's value fields, NAME=VALUE (repeatable)")
+        ->allow_extra_args(false)
+        ->default_str("");
+    command->add_option("--state", s->state,
+                        "The state file that records the values handed out (default: the job's, beside it)");
+    command->add_option("--on-failure", s->on_failure, "What becomes of a failed board's values: burn or reuse")
+        ->check(CLI::IsMember({"burn", "reuse"}))
+        ->default_str("burn");
+}
+
 static void add_flash_options(CLI::App* command, flash_options* o)
 {
     command->add_option("IMAGE", o->image_path,
@@ -97,6 +124,7 @@ static void add_flash_options(CLI::App* command, flash_options* o)
         ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1))
         ->default_str("0x200000");
     command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
+    add_station_options(command, &o->station);
     command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
 }
 
@@ -104,11 +132,15 @@ CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<s
 {
     CLI::App* write = app.add_subcommand("write", "Program the device on every port given, all at once");
     write->add_option("-p,--port", *ports, "Serial port: a device path (/dev/ttyUSB0), or COM7 on Windows")
-        ->required()
         ->allow_extra_args(false)  // one port per -p: a word after it is the IMAGE
         ->default_str("");         // none: not an empty list in the help
     add_flash_options(write, options);
-    write->parse_complete_callback([options] { refuse(options_flash_error(*options)); });
+    // Without -p the ports come from the job file.
+    write->parse_complete_callback([options, ports] {
+        if (ports->empty() && options->station.job.empty())
+            throw CLI::RequiredError("--port");
+        refuse(options_flash_error(*options));
+    });
     return write;
 }
 
@@ -138,6 +170,24 @@ CLI::App* options_add_list(CLI::App& app, bool* json)
     CLI::App* list = app.add_subcommand("list", "List the serial ports with what the system knows of them");
     list->add_flag("--json", *json, "A JSON array");
     return list;
+}
+
+CLI::App* options_add_job_check(CLI::App& app, std::string* path)
+{
+    CLI::App* job = app.add_subcommand("job", "Work with a station's job file");
+    job->require_subcommand(1);
+    CLI::App* check = job->add_subcommand("check", "Check a job file and show what a run would do, touching no port");
+    check->add_option("JOB", *path, "The job file (TOML)")->required()->check(CLI::ExistingFile);
+    return check;
+}
+
+CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json)
+{
+    CLI::App* report = app.add_subcommand("report", "The yield of board logs: boards, failures, times, ports");
+    report->add_option("LOG", *logs, "Board logs (watch --log), several stations' at once")->required();
+    report->add_option("--by", *by, "Groups: image, or label:NAME (label:lot)")->default_str("");
+    report->add_flag("--json", *json, "One JSON document");
+    return report;
 }
 
 bool options_load_image(const flash_options& o, image* out, std::string* error)

@@ -25,6 +25,15 @@ enum zelflash_exit : int {
 extern const char options_exit_statuses[];
 
 // What write and watch share.
+// A production station's options: the job file and per-board values.
+struct station_options {
+    std::string job;                  // the job file; empty: none
+    std::string serial;               // --serial ADDR:FORMAT:START[:STEP[:LAST]]; empty: none
+    std::vector<std::string> set;     // NAME=VALUE for the job's value fields
+    std::string state;                // the state file; empty: the job's
+    std::string on_failure;           // burn, reuse; empty: the job's, else burn
+};
+
 struct flash_options {
     std::string image_path;      // empty: the embedded image
     std::string format = "auto"; // auto, bin, ihex, srec
@@ -36,6 +45,7 @@ struct flash_options {
     uint32_t flash_size = IMAGE_FLASH_SIZE;  // bytes; the image must lie below
     bool json = false;
     bool quiet = false;
+    station_options station;
 };
 
 struct watch_options {
@@ -55,6 +65,10 @@ struct watch_options {
 CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<std::string>* ports);
 CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options* watching);
 CLI::App* options_add_list(CLI::App& app, bool* json);
+// zelflash job check JOB: the job's checks and what a run would do.
+CLI::App* options_add_job_check(CLI::App& app, std::string* path);
+// zelflash report [--by image|label:NAME] [--json] LOG...
+CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json);
 
 // Why the options cannot go together; empty when they can.
 std::string options_flash_error(const flash_options& o);

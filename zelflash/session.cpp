@@ -4,8 +4,9 @@
 
 #include "interrupts.h"
 #include "options.h"
+#include "sha256.h"
 
-bool session_hooks::starting(const session_board&, image*, std::string*)
+bool session_hooks::starting(const session_board&, image*, std::vector<field_value>*, std::string*)
 {
     return true;
 }
@@ -84,8 +85,9 @@ void session::start(slot& s)
         return;
     }
     s.img = img_;
-    if (hooks_ != nullptr && !hooks_->starting(seen_by_hooks(s), &s.img, &why)) {
+    if (hooks_ != nullptr && !hooks_->starting(seen_by_hooks(s), &s.img, &s.values, &why)) {
         s.img = image{};  // nothing of it was sent
+        s.values.clear();
         halt(why);
         return;
     }
@@ -93,15 +95,29 @@ void session::start(slot& s)
     s.state = SLOT_RUNNING;
 }
 
-void session::end(slot& s, const board_view& v)
+void session::end(slot& s, const board_view& ran)
 {
     s.state = SLOT_ENDED;
-    s.last = v;
-    board_tally_add(&tally_, v.result.outcome);
-    d_->finished(v);
+    s.last = ran;
+    sent_with(s, &s.last);
+    board_tally_add(&tally_, s.last.result.outcome);
+    d_->finished(s.last);
     std::string why;
-    if (hooks_ != nullptr && !hooks_->ended(seen_by_hooks(s), v, &why))
+    if (hooks_ != nullptr && !hooks_->ended(seen_by_hooks(s), s.last, &why))
         halt(why);
+}
+
+// What the board of `s` was sent, for its final view: its values, and the
+// digests of its copy (the session's image's, unless the copy differs) and
+// of the image file.
+void session::sent_with(const slot& s, board_view* v)
+{
+    if (img_sha256_.empty())
+        img_sha256_ = sha256_hex(img_.bytes);
+    bool own = !s.img.bytes.empty() && s.img.bytes != img_.bytes;
+    v->image_sha256 = own ? sha256_hex(s.img.bytes) : img_sha256_;
+    v->file_sha256 = img_.file_sha256;
+    v->values = s.values;
 }
 
 // A board that never ran: its port did not open, or its turn never came.

@@ -49,10 +49,11 @@ public:
     // Just before board `b` starts: its port is open and configured, nothing
     // has been sent to it, and `copy` is its own copy of the image, which
     // only it is sent. The place to reserve what belongs to this board alone
-    // and patch it into `copy`. false with a one-line `why` refuses the board:
+    // and patch it into `copy`, saying in `values` what was patched in (the
+    // board's view carries them to the display and the ended() hook). false with a one-line `why` refuses the board:
     // the session halts (no new boards are taken, the running ones finish),
     // and this board and every waiting one end "not started".
-    virtual bool starting(const session_board& b, image* copy, std::string* why);
+    virtual bool starting(const session_board& b, image* copy, std::vector<field_value>* values, std::string* why);
     // Once for every board that ends, programmed or not, ran or not, with
     // its final view: the place to record its outcome. false with a one-line
     // `why` when it cannot be recorded: the session halts.
@@ -135,19 +136,22 @@ private:
         port_info port;
         std::unique_ptr<board> b;  // from the opening of its port on
         image img;                 // the board's own copy, from its start on
+        std::vector<field_value> values;  // what the starting() hook patched into it
         std::chrono::system_clock::time_point start{};
         board_view last;           // its final view, once ended
     };
 
     bool open(slot& s, std::string* error);
     void start(slot& s);
-    void end(slot& s, const board_view& v);
+    void end(slot& s, const board_view& ran);
+    void sent_with(const slot& s, board_view* v);
     void end_unstarted(slot& s, int32_t outcome, const std::string& message);
     session_board seen_by_hooks(const slot& s) const;
     size_t count(slot_state state) const;
 
     const session_rules rules_;
     const image& img_;
+    std::string img_sha256_;  // of img_'s bytes, once a board has ended
     display* d_;
     session_hooks* hooks_;
     board_news news_;

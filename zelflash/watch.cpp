@@ -12,6 +12,7 @@
 #include "port_identity.h"
 #include "ports.h"
 #include "session.h"
+#include "station.h"
 #include "sha256.h"
 
 enum watch_constants : int {
@@ -46,18 +47,14 @@ struct watched_port {
 // the disk before the next board is looked at.
 class logbook : public session_hooks {
 public:
-    explicit logbook(const image& img) : img_(img) {}
+    explicit logbook(const std::map<std::string, std::string>* labels) : labels_(labels) {}
     // Opens the log at `path`, if any; false when it cannot be opened (said).
     bool open(const std::string& path, display* d);
     bool ended(const session_board& b, const board_view& v, std::string* why) override;
     bool close(std::string* error) { return log_.close(error); }
 
 private:
-    const std::string& digest_of(const image& sent);
-
-    const image& img_;
-    std::string image_sha256_;  // of img_'s bytes
-    std::string copy_sha256_;   // of the last board copy that differed from them
+    const std::map<std::string, std::string>* labels_;
     board_log log_;
 };
 
@@ -98,7 +95,6 @@ bool logbook::open(const std::string& path, display* d)
     std::string error;
     if (path.empty())
         return true;
-    image_sha256_ = sha256_hex(img_.bytes);
     if (!log_.open(path, &error)) {
         d->problem(error);
         return false;
@@ -109,23 +105,13 @@ bool logbook::open(const std::string& path, display* d)
     return true;
 }
 
-// The digest of what a board was sent: its own copy, which the starting()
-// hook may have changed.
-const std::string& logbook::digest_of(const image& sent)
-{
-    if (&sent == &img_ || sent.bytes == img_.bytes)
-        return image_sha256_;
-    copy_sha256_ = sha256_hex(sent.bytes);
-    return copy_sha256_;
-}
-
 // A log that failed once is closed, and records nothing more: the session
 // halts, and the boards still ending are not recorded either.
 bool logbook::ended(const session_board& b, const board_view& v, std::string* why)
 {
     if (!log_.is_open())
         return true;
-    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, digest_of(*b.img), v};
+    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, v, labels_};
     if (log_.append(board_log_line(r), why))
         return true;
     std::string ignored;
@@ -304,15 +290,17 @@ void run_station(session* s, scanner* ports, display* d)
     }
 }
 
-int watch_boards(const flash_options& o, const watch_options& w, const image& img, scanner* ports, display* d)
+int watch_boards(const flash_options& o, const watch_options& w, const image& img, scanner* ports, display* d,
+                 const station_setup& setup)
 {
-    logbook log(img);
-    if (!log.open(w.log, d))
+    logbook log(&setup.labels);
+    station st(setup, &log);
+    if (!st.open(img, d) || !log.open(w.log, d))
         return EXIT_BAD_INPUT;
     if (!ports->first_look())
         return EXIT_FAILED;
     d->watching(ports->what());
-    session s(watch_rules(o, w), img, d, &log);
+    session s(watch_rules(o, w), img, d, &st);
     run_station(&s, ports, d);
     std::string error;
     if (!log.close(&error))
@@ -323,7 +311,7 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
 
 }  // namespace
 
-int watch_run(const flash_options& o, const watch_options& w)
+int watch_run(const flash_options& o, const watch_options& w, const station_setup& setup)
 {
     interrupts_catch();
     std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
@@ -340,5 +328,5 @@ int watch_run(const flash_options& o, const watch_options& w)
         d->problem(error);
         return EXIT_BAD_INPUT;
     }
-    return watch_boards(o, w, img, &ports, d.get());
+    return watch_boards(o, w, img, &ports, d.get(), setup);
 }

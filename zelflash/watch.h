@@ -10,6 +10,8 @@
 #pragma once
 
 #include "options.h"
+#include "station.h"
 
 // The exit status.
-int watch_run(const flash_options& o, const watch_options& w);
+// `setup`: the station's fields, state file, labels and pin.
+int watch_run(const flash_options& o, const watch_options& w, const station_setup& setup);

@@ -8,6 +8,7 @@
 #include "interrupts.h"
 #include "port_identity.h"
 #include "session.h"
+#include "station.h"
 
 enum write_constants : int {
     IDLE_WAKE_MS = 250,  // the longest sleep between looks at Ctrl-C
@@ -44,9 +45,10 @@ static session_rules write_rules(const flash_options& o)
 
 // Every port is opened before a byte goes to any of them; then all start
 // at once, and the session takes no more boards.
-static int program(const flash_options& o, const std::vector<std::string>& ports, const image& img, display* d)
+static int program(const flash_options& o, const std::vector<std::string>& ports, const image& img, display* d,
+                   station* st)
 {
-    session s(write_rules(o), img, d, nullptr);
+    session s(write_rules(o), img, d, st);
     for (const std::string& p : ports)
         s.queue(port_named(p));
     if (!s.open_queued())
@@ -66,7 +68,7 @@ static int program(const flash_options& o, const std::vector<std::string>& ports
     return status;
 }
 
-int write_run(const flash_options& o, const std::vector<std::string>& ports)
+int write_run(const flash_options& o, const std::vector<std::string>& ports, const station_setup& setup)
 {
     interrupts_catch();
     std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
@@ -78,5 +80,8 @@ int write_run(const flash_options& o, const std::vector<std::string>& ports)
     }
     if (!check_ports(ports, d.get()))
         return EXIT_BAD_INPUT;
-    return program(o, ports, img, d.get());
+    station st(setup, nullptr);
+    if (!st.open(img, d.get()))
+        return EXIT_BAD_INPUT;
+    return program(o, ports, img, d.get(), &st);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "options.h"
+#include "station.h"
 
-// The exit status.
-int write_run(const flash_options& o, const std::vector<std::string>& ports);
+// The exit status. `setup`: the station's fields, state file and pin.
+int write_run(const flash_options& o, const std::vector<std::string>& ports, const station_setup& setup);

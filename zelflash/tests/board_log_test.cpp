@@ -94,8 +94,8 @@ TEST(board_log, log_line_holds_every_field)
     r.end = r.start + std::chrono::milliseconds(1250);
     r.port = port_info{"/dev/ttyACM3", "board", 0x2e8a, 0x000a, "E6614C311B", "Maker"};
     r.img = &img;
-    r.image_sha256 = sha256_hex(img.bytes);
     r.view.state = BOARD_FINISHED;
+    r.view.image_sha256 = sha256_hex(img.bytes);
     r.view.at = sink_progress{LPROG_PROGRAM, 0x4100, 256, 1000, 3};
     r.view.seconds = 1.25;
     r.view.result.outcome = RUN_DISCONNECTED;
@@ -108,7 +108,7 @@ TEST(board_log, log_line_holds_every_field)
     EXPECT_EQ(j["serial"], "E6614C311B");
     EXPECT_EQ(j["image"], "fw.hex");
     EXPECT_EQ(j["file_sha256"], "f11e");
-    EXPECT_EQ(j["image_sha256"], r.image_sha256);
+    EXPECT_EQ(j["image_sha256"], r.view.image_sha256);
     EXPECT_FALSE(j.contains("sha256")) << "one name for each digest, none that could be either";
     EXPECT_EQ(j["address"], 0x4000);
     EXPECT_EQ(j["bytes"], 256);
@@ -127,8 +127,8 @@ TEST(board_log, a_board_that_never_ran_is_logged_without_link_figures)
     board_log_record r;
     r.port = port_info{"/dev/ttyUSB2", "", -1, -1, "", ""};
     r.img = &img;
-    r.image_sha256 = sha256_hex(img.bytes);
     r.view = board_unstarted("/dev/ttyUSB2", "", BOARD_NOT_STARTED, "/dev/ttyUSB2: not programmed", 600);
+    r.view.image_sha256 = sha256_hex(img.bytes);
     nlohmann::json j = board_log_line(r);
     EXPECT_EQ(j["outcome"], "not started");
     EXPECT_EQ(j["error"], "/dev/ttyUSB2: not programmed");
@@ -136,7 +136,7 @@ TEST(board_log, a_board_that_never_ran_is_logged_without_link_figures)
     EXPECT_EQ(j["total"], 600);
     EXPECT_TRUE(j["link"].is_null());
     EXPECT_TRUE(j["file_sha256"].is_null());
-    EXPECT_EQ(j["image_sha256"], r.image_sha256);
+    EXPECT_EQ(j["image_sha256"], r.view.image_sha256);
 }
 
 }  // namespace

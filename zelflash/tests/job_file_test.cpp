@@ -89,7 +89,7 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(job.station.include_present.value, true);
     EXPECT_EQ(job.station.log.value, (bench / "logs/boards.jsonl").string());
     EXPECT_EQ(job.station.state.value, "/var/lib/zel/bench.serials");
-    EXPECT_EQ(job.station.on_failure.value, JOB_REUSE);
+    EXPECT_EQ(job.station.on_failure.value, FAILED_REUSE);
     EXPECT_THAT(job.labels, ElementsAre(Pair("lot-no", "L2026-1208"), Pair("operator", "Ana Müller"),
                                          Pair("product", "thermo-2")));
     ASSERT_EQ(job.fields.size(), 3u);

@@ -35,7 +35,7 @@ public:
 
 class mock_hooks : public session_hooks {
 public:
-    MOCK_METHOD(bool, starting, (const session_board&, image*, std::string*), (override));
+    MOCK_METHOD(bool, starting, (const session_board&, image*, std::vector<field_value>*, std::string*), (override));
     MOCK_METHOD(bool, ended, (const session_board&, const board_view&, std::string*), (override));
 };
 
@@ -112,7 +112,7 @@ TEST_F(session_test, each_board_is_sent_its_own_copy_as_the_starting_hook_patche
     s.queue(on("COM7"));
     s.queue(on("COM8"));
     uint8_t serial = 0x10;
-    EXPECT_CALL(hooks, starting(_, _, _)).Times(2).WillRepeatedly([&](const session_board&, image* copy, std::string*) {
+    EXPECT_CALL(hooks, starting(_, _, _, _)).Times(2).WillRepeatedly([&](const session_board&, image* copy, std::vector<field_value>*, std::string*) {
         copy->bytes[0] = serial++;
         return true;
     });
@@ -132,8 +132,8 @@ TEST_F(session_test, a_refused_board_and_the_waiting_ones_end_not_started)
     session s(rules, img, &shown, &hooks);
     for (const char* p : {"COM7", "COM8", "COM9"})
         s.queue(on(p));
-    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, starting(board_on("COM8"), _, _)).WillOnce([](const session_board&, image*, std::string* why) {
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(board_on("COM8"), _, _, _)).WillOnce([](const session_board&, image*, std::vector<field_value>*, std::string* why) {
         *why = "serials.txt: no serial number left";
         return false;
     });
@@ -156,7 +156,7 @@ TEST_F(session_test, a_board_that_cannot_be_recorded_halts_the_session)
     session s(rules, img, &shown, &hooks);
     s.queue(on("COM7"));
     s.queue(on("COM8"));
-    EXPECT_CALL(hooks, starting(_, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(_, _, _, _)).WillOnce(Return(true));
     EXPECT_CALL(hooks, ended(board_on("COM7"), _, _)).WillOnce([](const session_board&, const board_view&, std::string* why) {
         *why = "boards.log: cannot record the board: No space left on device";
         return false;
@@ -180,7 +180,7 @@ TEST_F(session_test, a_port_that_does_not_open_ends_not_opened_and_the_next_take
     s.queue(on("COM9"));
     s.queue(on("COM7"));
     EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", BOARD_NOT_OPENED), _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
     EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
     run_queue(&s);
     EXPECT_EQ(s.tally().failed, 1);
@@ -192,7 +192,7 @@ TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counte
     session s(rules, img, &shown, &hooks);
     s.queue(on("COM7"));
     s.withdraw(s.queue(on("COM8")));
-    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
     EXPECT_CALL(hooks, ended(board_on("COM7"), _, _)).WillOnce(Return(true));
     run_queue(&s);
     EXPECT_EQ(s.tally().done + s.tally().failed + s.tally().not_started, 1);

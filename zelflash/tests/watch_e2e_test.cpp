@@ -110,9 +110,10 @@ struct watch_e2e : bench {
     {
         SCOPED_TRACE(r.dump());
         ASSERT_TRUE(r.is_object());
-        EXPECT_EQ(r.size(), 16u);
+        EXPECT_EQ(r.size(), 18u);
         for (const char* key : {"start", "end", "port", "usb_id", "serial", "image", "file_sha256", "image_sha256",
-                                "address", "bytes", "total", "seconds", "retries", "outcome", "error", "link"})
+                                "address", "bytes", "total", "seconds", "retries", "outcome", "error", "link",
+                                "values", "labels"})
             ASSERT_TRUE(r.contains(key)) << key << " missing";
         EXPECT_EQ(r["port"], port);
         EXPECT_TRUE(r["usb_id"].is_null());  // a pty has no USB facts

@@ -1,0 +1,22 @@
+// A job file's settings as options of write and watch: each one counts where
+// the command line does not give it, and the station's fields, state file,
+// labels and image pin come from the file and the command line together.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "job_file.h"
+#include "options.h"
+#include "station.h"
+
+namespace CLI {
+class App;
+}
+
+// Fills what `command` was not given from `job` (null: no job file), then
+// builds the station's part of the run. false with a one-line error (exit 2).
+bool job_options_apply(const CLI::App& command, const station_job* job, flash_options* o, watch_options* w,
+                       std::vector<std::string>* ports, station_setup* setup, std::string* error);
+// Every value field of the job has its value from --set; false with the error.
+bool job_options_values_given(const station_setup& setup, std::string* error);

@@ -1,0 +1,59 @@
+// A production station's part of a run: per-board values handed out from the
+// state file and patched into each board's copy of the image, the outcome of
+// each board recorded against its values, and the job's labels for the
+// board log. A session's hooks; the board log's hooks come after them.
+//
+// Order of things for one board:
+//   starting(): values reserved (on the disk before anything is sent), then
+//               patched into the board's copy; a field that has run out or a
+//               state file that cannot be written refuses the board, and the
+//               session takes no more
+//   ended():    the values recorded used or failed, then the board logged
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "display.h"
+#include "fields.h"
+#include "serials.h"
+#include "session.h"
+
+// What a station adds to a run, from the job file and the command line.
+struct station_setup {
+    std::vector<field_spec> fields;
+    std::vector<std::string> field_origins;  // per field: "station.toml line 12", or "--serial"
+    std::string state_path;                  // the state file; needed when a field counts or lists
+    failed_policy policy = FAILED_BURN;
+    std::map<std::string, std::string> labels;
+    std::string image_sha256;  // the job's pin on the image file; empty: none
+    std::string pin_origin;    // where the pin was given
+};
+
+class station : public session_hooks {
+public:
+    // `next` (none when null) hears of every board after the station.
+    station(const station_setup& setup, session_hooks* next) : setup_(setup), next_(next) {}
+
+    // Checks the image against the pin and the fields against the image,
+    // then opens the state file and says what it recovered. false with the
+    // problem said: nothing may be sent.
+    bool open(const image& img, display* d);
+    bool starting(const session_board& b, image* copy, std::vector<field_value>* values, std::string* why) override;
+    bool ended(const session_board& b, const board_view& v, std::string* why) override;
+
+    const std::map<std::string, std::string>* labels() const { return &setup_.labels; }
+
+private:
+    bool check(const image& img, std::string* error) const;
+
+    const station_setup& setup_;
+    session_hooks* next_;
+    std::unique_ptr<serial_state> state_;     // when there are fields
+    std::map<int, uint64_t> tickets_;         // running boards' reservations, by board id
+};
+
+// The image against a pin and fields against the image; empty when they fit.
+std::string station_check(const station_setup& setup, const image& img);
