@@ -39,7 +39,7 @@ struct station : bench {
             list += "02:00:00:00:" + hex_byte(i / 256) + ":" + hex_byte(i % 256) + "\n";
         write_file(dir.path / "macs.txt", list);
         write_file(job, "version = 1\n[image]\npath = \"image.bin\"\naddress = 0x10000\n" + pin +
-                        "[link]\nbaud = 921600\nretries = 2\n"
+                        "[link]\nbaud = 921600\nretries = 4\n"
                         "[station]\nglob = \"" + (dir.path / "dev*").string() + "\"\njobs = 8\n"
                         "include_present = true\nlog = \"boards.jsonl\"\n"
                         "[labels]\nlot = \"L7\"\n"
@@ -136,9 +136,15 @@ TEST_F(station, killed_at_random_moments_no_value_is_handed_out_twice_or_lost)
         size_t first = sims.size();
         std::string glob = (dir.path / ("c" + std::to_string(cycle) + "-*")).string();
         for (int k = 0; k < 3; ++k)
-            start_device({}, (dir.path / ("c" + std::to_string(cycle) + "-" + std::to_string(k))).string());
+            start_device({"--erase-ms-per-sector", "20", "--program-ms", "5"},
+                         (dir.path / ("c" + std::to_string(cycle) + "-" + std::to_string(k))).string());
+        size_t before = fs::exists(state) ? fs::file_size(state) : 0;
         child_process watch = start_zelflash({"watch", "--job", job.string(), "--glob", glob, "--quiet"}, dir.path);
-        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));  // the moment of the kill
+        // Every other kill comes while a board is being programmed: after a
+        // reservation reached the file, within the ~60 ms its board takes.
+        if (cycle % 2 == 1)
+            eventually([&] { return fs::exists(state) && fs::file_size(state) > before + 100; }, std::chrono::seconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % (cycle % 2 ? 60 : 400)));
         watch.kill_now();
         serial_journal journal;
         std::string error;
