@@ -126,22 +126,21 @@ TEST_F(station, forty_boards_eight_at_once_each_carry_their_own_values_and_the_l
 
 // Kill -9 at random moments, over and over: a value never goes to two
 // boards, and every value handed out is in the state file for good.
-TEST_F(station, killed_at_random_moments_no_value_is_handed_out_twice_or_lost)
-{
-    write_job(600);
-    std::mt19937 random(20261208);
-    std::set<uint32_t> on_boards;  // serials in the flash of wholly programmed devices
-    bytes image = read_file(image_path);
-    for (int cycle = 0; cycle < 50; ++cycle) {
+struct station_killed : station {
+    std::mt19937 random{20261208};
+    std::set<uint32_t> on_boards;  // serials in the flash of devices that got their first chunk
+
+    // Three fresh devices, a station on them, and a kill: every other one
+    // while a board is being programmed (after a reservation reached the
+    // file, within the ~60 ms its board takes), the others at any moment.
+    void kill_cycle(int cycle, const bytes& image)
+    {
         size_t first = sims.size();
-        std::string glob = (dir.path / ("c" + std::to_string(cycle) + "-*")).string();
+        std::string name = (dir.path / ("c" + std::to_string(cycle) + "-")).string();
         for (int k = 0; k < 3; ++k)
-            start_device({"--erase-ms-per-sector", "20", "--program-ms", "5"},
-                         (dir.path / ("c" + std::to_string(cycle) + "-" + std::to_string(k))).string());
+            start_device({"--erase-ms-per-sector", "20", "--program-ms", "5"}, name + std::to_string(k));
         size_t before = fs::exists(state) ? fs::file_size(state) : 0;
-        child_process watch = start_zelflash({"watch", "--job", job.string(), "--glob", glob, "--quiet"}, dir.path);
-        // Every other kill comes while a board is being programmed: after a
-        // reservation reached the file, within the ~60 ms its board takes.
+        child_process watch = start_zelflash({"watch", "--job", job.string(), "--glob", name + "*", "--quiet"}, dir.path);
         if (cycle % 2 == 1)
             eventually([&] { return fs::exists(state) && fs::file_size(state) > before + 100; }, std::chrono::seconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % (cycle % 2 ? 60 : 400)));
@@ -152,26 +151,52 @@ TEST_F(station, killed_at_random_moments_no_value_is_handed_out_twice_or_lost)
         for (size_t i = first; i < sims.size(); ++i) {
             device_report(i);
             bytes flash = read_file(file("flash", i));
-            bool whole = std::equal(image.begin(), image.begin() + 16, flash.begin() + IMAGE_ADDR);
-            if (whole)
+            if (std::equal(image.begin(), image.begin() + 16, flash.begin() + IMAGE_ADDR))
                 EXPECT_TRUE(on_boards.insert(le32(flash, SERIAL_AT)).second) << "a serial on two boards";
         }
     }
-    station_job parsed;
-    std::string error;
-    ASSERT_TRUE(job_file_read(job.string(), &parsed, &error)) << error;
-    std::vector<field_spec> fields;
-    for (const job_field& f : parsed.fields)
-        fields.push_back(f.field);
-    serial_state reopened;  // what a restart finds: every reservation ended or burned
-    ASSERT_TRUE(reopened.open(state.string(), fields, FAILED_BURN, &error)) << error;
-    serial_journal journal;
-    ASSERT_TRUE(serial_journal_read(read_text(state), state.string(), &journal, &error)) << error;
-    std::map<std::string, serial_value_state>& serials = journal.values["serial"];
-    for (uint32_t s : on_boards) {
-        ASSERT_TRUE(serials.count(std::to_string(s))) << s << " is on a board but not in the state file";
-        EXPECT_NE(serials[std::to_string(s)], VALUE_RESERVED);
+
+    // The serials as a restart finds them, its recovery done.
+    std::map<std::string, serial_value_state> after_restart()
+    {
+        station_job parsed;
+        std::string error;
+        EXPECT_TRUE(job_file_read(job.string(), &parsed, &error)) << error;
+        std::vector<field_spec> fields;
+        for (const job_field& f : parsed.fields)
+            fields.push_back(f.field);
+        serial_state reopened;
+        EXPECT_TRUE(reopened.open(state.string(), fields, FAILED_BURN, &error)) << error;
+        serial_journal journal;
+        EXPECT_TRUE(serial_journal_read(read_text(state), state.string(), &journal, &error)) << error;
+        return journal.values["serial"];
     }
+
+    // Every serial the file shows reserved, each once.
+    std::set<std::string> reserved_once()
+    {
+        std::string text = read_text(state);
+        std::set<std::string> reserved;
+        for (size_t at = 0; (at = text.find("\"serial\":\"", at)) != std::string::npos; at += 10) {
+            if (text.compare(text.rfind('\n', at) + 1, 16, "{\"rec\":\"reserved") != 0)
+                continue;
+            std::string value = text.substr(at + 10, text.find('"', at + 10) - at - 10);
+            EXPECT_TRUE(reserved.insert(value).second) << value << " reserved twice";
+        }
+        return reserved;
+    }
+};
+
+TEST_F(station_killed, no_value_is_handed_out_twice_or_lost)
+{
+    write_job(600);
+    bytes image = read_file(image_path);
+    for (int cycle = 0; cycle < 50 && !HasFatalFailure(); ++cycle)
+        kill_cycle(cycle, image);
+    std::map<std::string, serial_value_state> serials = after_restart();
+    for (uint32_t s : on_boards)
+        EXPECT_TRUE(serials.count(std::to_string(s)) && serials[std::to_string(s)] != VALUE_RESERVED)
+            << s << " is on a board but not in the state file as used, failed or burned";
     size_t burned = 0;
     for (const auto& [value, st] : serials) {
         EXPECT_NE(st, VALUE_RESERVED) << value << " is still only reserved after a restart";
@@ -179,16 +204,7 @@ TEST_F(station, killed_at_random_moments_no_value_is_handed_out_twice_or_lost)
     }
     EXPECT_GT(burned, 0u) << "no kill came while a board was being programmed";
     EXPECT_FALSE(on_boards.empty()) << "no kill came after a board had its values";
-    std::string text = read_text(state);
-    std::set<std::string> reserved;
-    for (size_t at = 0; (at = text.find("\"serial\":\"", at)) != std::string::npos; at += 10) {
-        size_t line = text.rfind('\n', at);
-        if (text.compare(line + 1, 16, "{\"rec\":\"reserved") != 0)
-            continue;
-        std::string value = text.substr(at + 10, text.find('"', at + 10) - at - 10);
-        EXPECT_TRUE(reserved.insert(value).second) << value << " reserved twice";
-    }
-    EXPECT_GE(reserved.size(), on_boards.size());
+    EXPECT_GE(reserved_once().size(), on_boards.size());
 }
 
 TEST_F(station, a_second_station_on_the_same_state_file_is_refused_and_sends_nothing)
