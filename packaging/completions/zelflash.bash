@@ -2,21 +2,25 @@
 # share/bash-completion/completions/zelflash. Self-contained: it uses none of
 # bash-completion's helpers, so it works with or without that package.
 #
-# Completes the commands (write, watch, list), the options of each, the
-# --format values, image files by extension, and serial ports from
-# "zelflash list" (the path is each line's text up to its first two spaces).
+# Completes the commands (write, watch, list, job check, report), the options
+# of each, the --format, --on-failure and --by values, image files by
+# extension, job files (.toml), and serial ports from "zelflash list" (the
+# path is each line's text up to its first two spaces).
 
 # The options, per command; keep them in step with "zelflash CMD --help"
 # (packaging/check_options.py fails when one is missing).
-_zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help"
+_zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help --job --serial --set --state --on-failure"
 _zelflash_write_opts="-p --port $_zelflash_image_opts"
 _zelflash_watch_opts="--include-present --jobs --match --glob --log $_zelflash_image_opts"
 _zelflash_list_opts="--json -h --help"
+_zelflash_job_opts="-h --help"
+_zelflash_report_opts="--by --json -h --help"
 _zelflash_top_opts="-h --help --version"
 # The options that take a value (the next word, or the text after "=").
-_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--log"
+_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--log|--job|--serial|--set|--state|--on-failure|--by"
 _zelflash_formats="auto bin ihex srec"
 _zelflash_image_pattern='*.@(bin|hex|ihex|ihx|srec|s19|s28|s37|mot)'
+_zelflash_job_pattern='*.toml'
 
 # Adds to COMPREPLY each word of the list $2 that starts with $1.
 _zelflash_words()
@@ -76,34 +80,60 @@ _zelflash_files()
     done
 }
 
+# Cuts the text $1, up to a word's last ":", off the front of each reply
+# (bash replaces only what follows that ":").
+_zelflash_cut()
+{
+    [[ -n $1 ]] || return 0
+    local i
+    for i in "${!COMPREPLY[@]}"; do
+        COMPREPLY[i]=${COMPREPLY[i]#"$1"}
+    done
+}
+
 _zelflash()
 {
     COMPREPLY=()
-    local cword=$COMP_CWORD
+    local i cword=$COMP_CWORD
     local cur=${COMP_WORDS[cword]}
     local prev=${COMP_WORDS[cword - 1]}
-    # bash splits "--format=ihex" at the "=": the words are "--format", "="
+    # bash splits words at ":": "--match 0403:60" is "--match", "0403", ":"
+    # and "60", "--serial 0x1F000:le32:1000" five words after the option, and
+    # it replaces only the part after the last ":". The word is put together
+    # from its first part ($first) and matched whole, and the replies are cut
+    # back to the part after its last ":".
+    local first=$cword
+    [[ $cur == ":" ]] && ((first--))
+    while ((first >= 2)) && [[ ${COMP_WORDS[first - 1]} == ":" ]]; do
+        ((first -= 2))
+    done
+    local colon_prefix=""
+    if ((first < cword)); then
+        cur=""
+        for ((i = first; i <= cword; i++)); do
+            cur+=${COMP_WORDS[i]}
+        done
+        colon_prefix=${cur%:*}:
+        prev=${COMP_WORDS[first - 1]}
+    fi
+    # It splits "--format=ihex" at the "=" too: the words are "--format", "="
     # and "ihex" (or, after "--format=", "--format" and "=").
     if [[ $cur == "=" ]]; then
         cur=""
-    elif [[ $prev == "=" && $cword -ge 2 ]]; then
-        prev=${COMP_WORDS[cword - 2]}
+    elif [[ $prev == "=" && $first -ge 2 ]]; then
+        prev=${COMP_WORDS[first - 2]}
     fi
-    # It splits "--match 0403:60" at the ":" too ("0403", ":", "60"), and
-    # replaces only the part after it: the id is matched whole, and the
-    # replies are cut back to that part.
-    local colon_prefix=""
-    if [[ $cur == ":" && $cword -ge 2 && ${COMP_WORDS[cword - 2]} == --match ]]; then
-        colon_prefix="$prev:" cur="$prev:" prev=--match
-    elif [[ $prev == ":" && $cword -ge 3 && ${COMP_WORDS[cword - 3]} == --match ]]; then
-        colon_prefix="${COMP_WORDS[cword - 2]}:" cur="${COMP_WORDS[cword - 2]}:$cur" prev=--match
+    # "--set NAME=VALUE" is "--set", "NAME", "=" and "VALUE": nothing to offer.
+    if [[ ${COMP_WORDS[first]} == "=" && $first -ge 2 && ${COMP_WORDS[first - 2]} == --set ]] ||
+        [[ ${COMP_WORDS[first - 1]} == "=" && $first -ge 3 && ${COMP_WORDS[first - 3]} == --set ]]; then
+        return 0
     fi
 
     # The command: the first word after the program that is not an option.
-    local command="" i
+    local command=""
     for ((i = 1; i < cword; i++)); do
         case ${COMP_WORDS[i]} in
-        write | watch | list)
+        write | watch | list | job | report)
             command=${COMP_WORDS[i]}
             break
             ;;
@@ -113,32 +143,59 @@ _zelflash()
         if [[ $cur == -* ]]; then
             _zelflash_words "$cur" "$_zelflash_top_opts"
         else
-            _zelflash_words "$cur" "write watch list"
+            _zelflash_words "$cur" "write watch list job report"
+        fi
+        return 0
+    fi
+
+    # job: its command (check), then the job file.
+    if [[ $command == job ]]; then
+        local sub=""
+        for ((i = i + 1; i < cword; i++)); do
+            [[ ${COMP_WORDS[i]} == check ]] && sub=check && break
+        done
+        if [[ $cur == -* ]]; then
+            _zelflash_words "$cur" "$_zelflash_job_opts"
+        elif [[ -z $sub ]]; then
+            _zelflash_words "$cur" "check"
+        else
+            _zelflash_files "$cur" "$_zelflash_job_pattern"
         fi
         return 0
     fi
 
     # The value of the option before the cursor.
     if [[ $prev == @($_zelflash_value_opts) && $command != list ]]; then
+        if [[ $command == report ]]; then
+            # --by: image, or label:NAME (the name is the user's to type).
+            if [[ $prev == --by && $cur != *:* ]]; then
+                _zelflash_words "$cur" "image label:"
+                [[ ${COMPREPLY[*]} == label: ]] && compopt -o nospace 2>/dev/null
+            fi
+            return 0
+        fi
         case $prev in
         -p | --port) _zelflash_ports "$cur" ;;
         --format) _zelflash_words "$cur" "$_zelflash_formats" ;;
-        --match)
-            _zelflash_usb_ids "$cur"
-            [[ -z $colon_prefix ]] || COMPREPLY=("${COMPREPLY[@]#"$colon_prefix"}")
-            ;;
-        --glob | --log) _zelflash_files "$cur" '*' ;;
+        --on-failure) _zelflash_words "$cur" "burn reuse" ;;
+        --match) _zelflash_usb_ids "$cur" ;;
+        --job) _zelflash_files "$cur" "$_zelflash_job_pattern" ;;
+        --glob | --log | --state) _zelflash_files "$cur" '*' ;;
         -b | --baud) _zelflash_words "$cur" "9600 19200 38400 57600 115200 230400 460800 921600" ;;
         esac
-        return 0  # numbers: nothing to offer
+        _zelflash_cut "$colon_prefix"
+        return 0  # numbers, --serial, --set: nothing to offer
     fi
 
     if [[ $cur == -* ]]; then
         local opts_var=_zelflash_${command}_opts
         _zelflash_words "$cur" "${!opts_var}"
+    elif [[ $command == report ]]; then
+        _zelflash_files "$cur" '*'  # board logs, named as the station chose
     elif [[ $command != list ]]; then
         _zelflash_files "$cur" "$_zelflash_image_pattern"
     fi
+    _zelflash_cut "$colon_prefix"
     return 0
 }
 

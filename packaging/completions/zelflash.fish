@@ -1,9 +1,10 @@
 # fish completion for zelflash(1), installed as
 # share/fish/vendor_completions.d/zelflash.fish.
 #
-# Completes the commands (write, watch, list), the options of each, the
-# --format values, image files by extension, and serial ports from
-# "zelflash list" (the path is each line's text up to its first two spaces).
+# Completes the commands (write, watch, list, job check, report), the options
+# of each, the --format, --on-failure and --by values, image files by
+# extension, job files (.toml), and serial ports from "zelflash list" (the
+# path is each line's text up to its first two spaces).
 # Keep the options in step with "zelflash CMD --help"
 # (packaging/check_options.py fails when one is missing).
 
@@ -37,7 +38,20 @@ function __zelflash_images
     end
 end
 
-set -l commands write watch list
+# Directories and job files (.toml, in any case) starting with the token
+# under the cursor.
+function __zelflash_jobs
+    set -l token (commandline -ct)
+    for f in $token*
+        if test -d $f
+            echo $f/
+        else if string match -q -i -r '\.toml$' -- $f
+            echo $f
+        end
+    end
+end
+
+set -l commands write watch list job report
 set -l image_commands '__fish_seen_subcommand_from write watch'
 
 complete -c zelflash -f
@@ -46,6 +60,8 @@ complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -l version -
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a write -d 'Program the device on every port given'
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a watch -d 'Program every port that appears'
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a list -d 'List the serial ports'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a job -d "Work with a station's job file"
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a report -d 'The yield of board logs'
 
 # write and watch: the image and its options.
 complete -c zelflash -n $image_commands -k -a '(__zelflash_images)'
@@ -57,7 +73,12 @@ complete -c zelflash -n $image_commands -l erase-timeout -x -d 'Seconds the wait
 complete -c zelflash -n $image_commands -l fill-gaps -d 'Write images with gaps over a 4 KiB sector'
 complete -c zelflash -n $image_commands -l flash-size -x -d 'Bytes of flash on the device'
 complete -c zelflash -n $image_commands -s q -l quiet -d 'Nothing on standard output'
-complete -c zelflash -n '__fish_seen_subcommand_from write watch list' -l json -d 'JSON on standard output'
+complete -c zelflash -n $image_commands -l job -x -a '(__zelflash_jobs)' -d "The station's job file (TOML)"
+complete -c zelflash -n $image_commands -l serial -x -d 'A serial number per board: ADDR:FORMAT:START[:STEP[:LAST]]'
+complete -c zelflash -n $image_commands -l set -x -d "A job's value field for this run: NAME=VALUE (repeatable)"
+complete -c zelflash -n $image_commands -l state -r -d 'The state file that records the values handed out'
+complete -c zelflash -n $image_commands -l on-failure -x -a 'burn\t"Never handed out again" reuse\t"Go to the next board"' -d "What becomes of a failed board's values"
+complete -c zelflash -n '__fish_seen_subcommand_from write watch list report' -l json -d 'JSON on standard output'
 
 # write
 complete -c zelflash -n '__fish_seen_subcommand_from write' -s p -l port -x -a '(__zelflash_ports)' -d 'Serial port (repeatable)'
@@ -68,3 +89,11 @@ complete -c zelflash -n '__fish_seen_subcommand_from watch' -l jobs -x -d 'Board
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l match -x -a '(__zelflash_usb_ids)' -d 'Only USB ports with this VID:PID'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l glob -r -d 'Ports are the paths matching this pattern'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l log -r -d 'Append a JSON line per finished board to this file'
+
+# job check JOB
+complete -c zelflash -n '__fish_seen_subcommand_from job; and not __fish_seen_subcommand_from check' -a check -d 'Check a job file and show what a run would do'
+complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcommand_from check' -k -a '(__zelflash_jobs)'
+
+# report LOG...
+complete -c zelflash -n '__fish_seen_subcommand_from report' -F
+complete -c zelflash -n '__fish_seen_subcommand_from report' -l by -x -a 'image label:' -d 'Group by image, or by a label (label:NAME)'

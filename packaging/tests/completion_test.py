@@ -8,9 +8,10 @@ usr/bin/zelflash is run for its --help texts, and each shell finds the
 completion where the package put it (bash-completion's loader through
 XDG_DATA_DIRS, zsh's fpath, fish's vendor_completions.d through
 XDG_DATA_DIRS). Each command line below is completed in every shell, in a
-scratch folder with image files of every extension and a few that are not,
-with a stand-in "zelflash list" (first on PATH) that knows three ports.
-Each shell is given at most 30 s a line.
+scratch folder with image files of every extension and a few that are not
+(a job file among them), with a stand-in "zelflash list" (first on PATH)
+that knows three ports.
+Each shell is given at most 30 s a line, three times over when it hangs.
 """
 import argparse
 import os
@@ -28,7 +29,7 @@ LIST_OUTPUT = ("/dev/ttyUSB0  FT232R USB UART  usb 0403:6001  serial A50285BI  b
                "/dev/ttyACM0  Pico  usb 2e8a:000a\n"
                "/dev/ttyS0  ttyS0\n")
 IMAGES = ["a.bin", "b.hex", "c.ihex", "d.ihx", "e.srec", "f.s19", "g.s28", "h.s37", "i.mot", "J.BIN", "k.Hex"]
-OTHERS = ["notes.txt", "image.elf", "bin"]  # "bin": a file without an extension
+OTHERS = ["notes.txt", "image.elf", "bin", "station.toml"]  # "bin": a file without an extension
 failures = []
 passes = []
 
@@ -54,6 +55,18 @@ def bash_words(line):
     return out  # "--format=" ends in "=": the word being completed is "=", as in bash
 
 
+def run_shell(cmd, env, work, tries=3):
+    """The shell's run, tried again when it hangs: zsh's driver types the line
+    into a fresh interactive shell, which now and then takes the keys before
+    its line editor has the terminal and never completes."""
+    for _ in range(tries):
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True, timeout=30, cwd=work, env=env)
+        except subprocess.TimeoutExpired:
+            continue
+    return None
+
+
 def complete(shell, line, env, work, root):
     """What SHELL offers for LINE, as a set of strings (directories without a trailing /)."""
     if shell == "bash":
@@ -62,7 +75,9 @@ def complete(shell, line, env, work, root):
         cmd = ["zsh", str(HERE / "complete.zsh"), str(root / "usr/share/zsh/vendor-completions"), str(work), line]
     else:
         cmd = ["fish", "-c", "complete -C " + shlex_quote(line)]
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=30, cwd=work, env=env)
+    done = run_shell(cmd, env, work)
+    if done is None:
+        return {f"<{shell} gave no answer in 3 tries>"}
     if done.returncode != 0:
         return {f"<{shell} failed: {done.stderr.strip()}>"}
     offered = set()
@@ -97,9 +112,10 @@ def main():
     zelflash = root / "usr/bin/zelflash"
 
     top, commands = help_of(zelflash), {}
-    for command in ("write", "watch", "list"):
-        commands[command] = help_of(zelflash, command)
+    for command in ("write", "watch", "list", "job", "job check", "report"):
+        commands[command] = help_of(zelflash, *command.split())
     formats = set(re.search(r"--format \S*\{([^}]*)\}", commands["write"]).group(1).split(","))
+    on_failure = set(re.search(r"--on-failure \S*\{([^}]*)\}", commands["write"]).group(1).split(","))
 
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -119,6 +135,8 @@ def main():
                    XDG_CONFIG_HOME=str(home), XDG_DATA_HOME=str(home), XDG_DATA_DIRS=str(root / "usr/share"))
 
         image_dir = set(IMAGES) | {"firmware"}  # the images and the folder, nothing else
+        job_dir = {"station.toml", "firmware"}
+        every_file = set(IMAGES) | set(OTHERS) | {"firmware"}
         cases = [
             ("zelflash w", {"write", "watch"}, True),
             ("zelflash wr", {"write"}, True),
@@ -136,6 +154,17 @@ def main():
             ("zelflash watch --match 0403:", {"bash": {"6001"}, "zsh": {"0403:6001"}, "fish": {"0403:6001"}}, True),
             ("zelflash watch --match 2e8a:0", {"bash": {"000a"}, "zsh": {"2e8a:000a"}, "fish": {"2e8a:000a"}}, True),
             ("zelflash write -p /dev/ttyS0 -", short_options(commands["write"]), False),
+            ("zelflash j", {"job"}, True),
+            ("zelflash r", {"report"}, True),
+            ("zelflash job ", {"check"}, True),
+            ("zelflash job check ", job_dir, True),
+            ("zelflash write --job ", job_dir, True),
+            ("zelflash watch --on-failure ", on_failure, True),
+            ("zelflash write --serial 0x1F000:le32:", set(), True),
+            ("zelflash watch --set ", set(), True),
+            ("zelflash report ", every_file, True),
+            ("zelflash report --by ", {"image", "label:"}, True),
+            ("zelflash report --json --by image ", every_file, True),
         ]
         for command, text in commands.items():
             cases.append((f"zelflash {command} --", long_options(text), True))
