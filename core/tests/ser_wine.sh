@@ -6,7 +6,7 @@
 # its own tree (as it does for every test it runs under wine).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
+root=$(cd "$here/../.." && pwd)  # the top of the source tree
 : "${ZEL_WINEPREFIX:?set ZEL_WINEPREFIX to the wine prefix of the build tree}"
 export ZEL_WINEPREFIX
 exec python3 "$here/ser_wine_device.py" "$root/cmake/wine-run" "$@"

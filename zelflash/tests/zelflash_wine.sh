@@ -8,7 +8,7 @@
 # test's own: the serial tests use COM5 and COM12 of the same prefix.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
+root=$(cd "$here/../.." && pwd)  # the top of the source tree
 : "${ZEL_WINEPREFIX:?set ZEL_WINEPREFIX to the wine prefix of the build tree}"
 export ZEL_WINEPREFIX
 exe=$1 sim=$2 image=$3 work=$4
