@@ -14,7 +14,7 @@
 # (completion_test.py). The zip: exactly its four files, SHA256SUMS right,
 # README.txt with CRLF, zel.exe's version record; unpacked, zelflash.exe
 # --version and a zelflash.exe write to zelsim under wine, from the unpacked
-# folder (tests/zelflash_wine.sh, in a wine prefix of WORK's own).
+# folder (zelflash/tests/zelflash_wine.sh, in a wine prefix of WORK's own).
 # Every step has a time limit. Ends with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -130,9 +130,9 @@ export ZEL_WINEPREFIX=$work/wineprefix
 timeout -k 10 400 cmake/wine-run "$unzipped/zelflash.exe" --version 2>&1 | tr -d '\r' >"$work/exe-version.txt"
 check "zelflash.exe --version under wine prints $(cat "$work/exe-version.txt")" \
     grep -qE "$version_pattern" "$work/exe-version.txt"
-timeout -k 10 500 sh tests/zelflash_wine.sh "$unzipped/zelflash.exe" "$zelsim" image/image.bin "$work/wine-write" \
+timeout -k 10 500 sh zelflash/tests/zelflash_wine.sh "$unzipped/zelflash.exe" "$zelsim" image/image.bin "$work/wine-write" \
     >"$work/wine-write.txt" 2>&1
-check "zelflash.exe write under wine programs a zelsim device (tests/zelflash_wine.sh)" test $? -eq 0
+check "zelflash.exe write under wine programs a zelsim device (zelflash/tests/zelflash_wine.sh)" test $? -eq 0
 WINEPREFIX=$ZEL_WINEPREFIX timeout 60 wineserver -k >/dev/null 2>&1  # leave no wine server behind
 
 echo "packages: $passed passed, $failed failed"
