@@ -62,9 +62,9 @@ bool is_numeric(field_encoding encoding)
     return encoding == FIELD_LE || encoding == FIELD_BE || encoding == FIELD_DEC || encoding == FIELD_HEX;
 }
 
-std::string quoted_field(const field_spec& spec)
+std::string quoted_field(const field_spec& def)
 {
-    return "field '" + spec.name + "'";
+    return "field '" + def.name + "'";
 }
 
 std::string hex32(uint64_t value)
@@ -113,27 +113,27 @@ uint64_t encoding_limit(field_encoding encoding, uint32_t width)
     }
 }
 
-bool encode_number(const field_spec& spec, std::string_view text, std::vector<uint8_t>* out, std::string* error)
+bool encode_number(const field_spec& def, std::string_view text, std::vector<uint8_t>* out, std::string* error)
 {
     std::optional<uint64_t> value = field_parse_number(text);
     if (!value) {
-        *error = quoted_field(spec) + ": '" + std::string(text) + "' is not a number; give it in decimal or as 0x hex";
+        *error = quoted_field(def) + ": '" + std::string(text) + "' is not a number; give it in decimal or as 0x hex";
         return false;
     }
-    uint64_t limit = encoding_limit(spec.encoding, spec.width);
+    uint64_t limit = encoding_limit(def.encoding, def.width);
     if (*value > limit) {
-        *error = quoted_field(spec) + ": " + std::to_string(*value) + " does not fit in " +
-                 field_format_name(spec.encoding, spec.width) + " (at most " + std::to_string(limit) + ")";
+        *error = quoted_field(def) + ": " + std::to_string(*value) + " does not fit in " +
+                 field_format_name(def.encoding, def.width) + " (at most " + std::to_string(limit) + ")";
         return false;
     }
-    std::vector<uint8_t> bytes(spec.width, spec.encoding == FIELD_DEC || spec.encoding == FIELD_HEX ? '0' : 0);
-    if (spec.encoding == FIELD_DEC || spec.encoding == FIELD_HEX) {
-        std::string digits = number_text(*value, spec.encoding == FIELD_DEC ? 10 : 16);
+    std::vector<uint8_t> bytes(def.width, def.encoding == FIELD_DEC || def.encoding == FIELD_HEX ? '0' : 0);
+    if (def.encoding == FIELD_DEC || def.encoding == FIELD_HEX) {
+        std::string digits = number_text(*value, def.encoding == FIELD_DEC ? 10 : 16);
         std::copy(digits.begin(), digits.end(), bytes.end() - static_cast<std::ptrdiff_t>(digits.size()));
     } else {
-        for (uint32_t i = 0; i < spec.width; i++) {
+        for (uint32_t i = 0; i < def.width; i++) {
             uint8_t byte = static_cast<uint8_t>(*value >> (8 * i));
-            bytes[spec.encoding == FIELD_LE ? i : spec.width - 1 - i] = byte;
+            bytes[def.encoding == FIELD_LE ? i : def.width - 1 - i] = byte;
         }
     }
     *out = std::move(bytes);
@@ -166,40 +166,40 @@ bool parse_byte_list(std::string_view text, std::vector<uint8_t>* bytes)
     return !bytes->empty();
 }
 
-bool encode_bytes(const field_spec& spec, std::string_view text, std::vector<uint8_t>* out, std::string* error)
+bool encode_bytes(const field_spec& def, std::string_view text, std::vector<uint8_t>* out, std::string* error)
 {
     std::vector<uint8_t> bytes;
     if (!parse_byte_list(text, &bytes)) {
-        *error = quoted_field(spec) + ": '" + std::string(text) +
+        *error = quoted_field(def) + ": '" + std::string(text) +
                  "' is not a list of bytes; give hex pairs, optionally separated by ':', '-' or ' ' (00:1A:2B)";
         return false;
     }
-    if (bytes.size() != spec.width) {
-        *error = quoted_field(spec) + ": '" + std::string(text) + "' is " + std::to_string(bytes.size()) +
-                 " bytes; " + field_format_name(spec.encoding, spec.width) + " takes exactly " +
-                 std::to_string(spec.width);
+    if (bytes.size() != def.width) {
+        *error = quoted_field(def) + ": '" + std::string(text) + "' is " + std::to_string(bytes.size()) +
+                 " bytes; " + field_format_name(def.encoding, def.width) + " takes exactly " +
+                 std::to_string(def.width);
         return false;
     }
     *out = std::move(bytes);
     return true;
 }
 
-bool encode_text(const field_spec& spec, std::string_view text, std::vector<uint8_t>* out, std::string* error)
+bool encode_text(const field_spec& def, std::string_view text, std::vector<uint8_t>* out, std::string* error)
 {
     for (char c : text) {
         if (c < 0x20 || c > 0x7E) {
-            *error = quoted_field(spec) + ": the text holds a character that is not printable ASCII (code " +
+            *error = quoted_field(def) + ": the text holds a character that is not printable ASCII (code " +
                      std::to_string(static_cast<uint8_t>(c)) + ")";
             return false;
         }
     }
-    if (text.size() > spec.width) {
-        *error = quoted_field(spec) + ": '" + std::string(text) + "' is " + std::to_string(text.size()) +
-                 " characters; " + field_format_name(spec.encoding, spec.width) + " holds at most " +
-                 std::to_string(spec.width);
+    if (text.size() > def.width) {
+        *error = quoted_field(def) + ": '" + std::string(text) + "' is " + std::to_string(text.size()) +
+                 " characters; " + field_format_name(def.encoding, def.width) + " holds at most " +
+                 std::to_string(def.width);
         return false;
     }
-    std::vector<uint8_t> bytes(spec.width, 0);
+    std::vector<uint8_t> bytes(def.width, 0);
     std::copy(text.begin(), text.end(), bytes.begin());
     *out = std::move(bytes);
     return true;
@@ -212,27 +212,27 @@ bool valid_name(std::string_view name)
     return !name.empty() && head(name[0]) && std::all_of(name.begin() + 1, name.end(), tail);
 }
 
-bool valid_width(const field_spec& spec)
+bool valid_width(const field_spec& def)
 {
-    bool integer = spec.encoding == FIELD_LE || spec.encoding == FIELD_BE;
-    return spec.encoding >= FIELD_LE && spec.encoding <= FIELD_TEXT && spec.width >= 1 &&
-           spec.width <= (integer ? 8 : MAX_WIDTH);
+    bool integer = def.encoding == FIELD_LE || def.encoding == FIELD_BE;
+    return def.encoding >= FIELD_LE && def.encoding <= FIELD_TEXT && def.width >= 1 &&
+           def.width <= (integer ? 8 : MAX_WIDTH);
 }
 
-std::string check_counter(const field_spec& spec)
+std::string check_counter(const field_spec& def)
 {
-    std::string format = field_format_name(spec.encoding, spec.width);
-    if (!is_numeric(spec.encoding))
-        return quoted_field(spec) + " counts, so its format must be le, be, dec or hex, not " + format;
-    if (spec.step < 1)
-        return quoted_field(spec) + ": its step is 0; a counter steps by 1 or more";
-    if (spec.last && *spec.last < spec.start)
-        return quoted_field(spec) + ": its last value " + std::to_string(*spec.last) + " is below its start " +
-               std::to_string(spec.start);
-    uint64_t limit = encoding_limit(spec.encoding, spec.width);
-    uint64_t highest = spec.last.value_or(spec.start);
+    std::string format = field_format_name(def.encoding, def.width);
+    if (!is_numeric(def.encoding))
+        return quoted_field(def) + " counts, so its format must be le, be, dec or hex, not " + format;
+    if (def.step < 1)
+        return quoted_field(def) + ": its step is 0; a counter steps by 1 or more";
+    if (def.last && *def.last < def.start)
+        return quoted_field(def) + ": its last value " + std::to_string(*def.last) + " is below its start " +
+               std::to_string(def.start);
+    uint64_t limit = encoding_limit(def.encoding, def.width);
+    uint64_t highest = def.last.value_or(def.start);
     if (highest > limit)
-        return quoted_field(spec) + ": " + std::to_string(highest) + " does not fit in " + format + " (at most " +
+        return quoted_field(def) + ": " + std::to_string(highest) + " does not fit in " + format + " (at most " +
                std::to_string(limit) + ")";
     return "";
 }
@@ -253,56 +253,56 @@ std::optional<uint64_t> field_parse_number(std::string_view text)
     return value;
 }
 
-uint64_t field_counter_limit(const field_spec& spec)
+uint64_t field_counter_limit(const field_spec& def)
 {
-    uint64_t limit = encoding_limit(spec.encoding, spec.width);
-    return spec.last ? std::min(*spec.last, limit) : limit;
+    uint64_t limit = encoding_limit(def.encoding, def.width);
+    return def.last ? std::min(*def.last, limit) : limit;
 }
 
-bool field_encode(const field_spec& spec, std::string_view value_text, std::vector<uint8_t>* out,
+bool field_encode(const field_spec& def, std::string_view value_text, std::vector<uint8_t>* out,
                   std::string* error)
 {
-    if (!valid_width(spec)) {
-        *error = quoted_field(spec) + ": its width of " + std::to_string(spec.width) + " does not suit its encoding";
+    if (!valid_width(def)) {
+        *error = quoted_field(def) + ": its width of " + std::to_string(def.width) + " does not suit its encoding";
         return false;
     }
-    if (is_numeric(spec.encoding))
-        return encode_number(spec, value_text, out, error);
-    if (spec.encoding == FIELD_BYTES)
-        return encode_bytes(spec, value_text, out, error);
-    return encode_text(spec, value_text, out, error);
+    if (is_numeric(def.encoding))
+        return encode_number(def, value_text, out, error);
+    if (def.encoding == FIELD_BYTES)
+        return encode_bytes(def, value_text, out, error);
+    return encode_text(def, value_text, out, error);
 }
 
-std::string field_check(const field_spec& spec)
+std::string field_check(const field_spec& def)
 {
-    if (!valid_name(spec.name))
-        return "'" + spec.name + "' is not a field name; use letters, digits and '_', not starting with a digit";
-    if (!valid_width(spec))
-        return quoted_field(spec) + ": its width of " + std::to_string(spec.width) + " does not suit its encoding";
-    switch (spec.kind) {
-    case FIELD_COUNTER: return check_counter(spec);
+    if (!valid_name(def.name))
+        return "'" + def.name + "' is not a field name; use letters, digits and '_', not starting with a digit";
+    if (!valid_width(def))
+        return quoted_field(def) + ": its width of " + std::to_string(def.width) + " does not suit its encoding";
+    switch (def.kind) {
+    case FIELD_COUNTER: return check_counter(def);
     case FIELD_LIST:
-        return spec.list.empty() ? quoted_field(spec) + " takes its values from a list, but names no list file" : "";
+        return def.list.empty() ? quoted_field(def) + " takes its values from a list, but names no list file" : "";
     case FIELD_VALUE: {
-        if (spec.value.empty())
-            return quoted_field(spec) + " has no value; give one with --set " + spec.name + "=VALUE";
+        if (def.value.empty())
+            return quoted_field(def) + " has no value; give one with --set " + def.name + "=VALUE";
         std::vector<uint8_t> bytes;
         std::string error;
-        return field_encode(spec, spec.value, &bytes, &error) ? "" : error;
+        return field_encode(def, def.value, &bytes, &error) ? "" : error;
     }
     }
-    return quoted_field(spec) + ": unknown kind " + std::to_string(spec.kind);
+    return quoted_field(def) + ": unknown kind " + std::to_string(def.kind);
 }
 
 namespace {
 
-std::string check_inside(const field_spec& spec, uint32_t image_addr, uint32_t image_size)
+std::string check_inside(const field_spec& def, uint32_t image_addr, uint32_t image_size)
 {
     uint64_t end = uint64_t{image_addr} + image_size;
-    if (spec.address >= image_addr && uint64_t{spec.address} + spec.width <= end)
+    if (def.address >= image_addr && uint64_t{def.address} + def.width <= end)
         return "";
     std::string image_span = image_size ? span_text(image_addr, image_size) : "(empty)";
-    return quoted_field(spec) + " at " + span_text(spec.address, spec.width) + " lies outside the image " + image_span;
+    return quoted_field(def) + " at " + span_text(def.address, def.width) + " lies outside the image " + image_span;
 }
 
 std::string check_apart(std::vector<const field_spec*> by_address)
@@ -325,16 +325,16 @@ std::string fields_check(const std::vector<field_spec>& fields, uint32_t image_a
 {
     std::vector<const field_spec*> by_address;
     for (size_t i = 0; i < fields.size(); i++) {
-        const field_spec& spec = fields[i];
-        std::string fault = field_check(spec);
+        const field_spec& def = fields[i];
+        std::string fault = field_check(def);
         if (fault.empty())
-            fault = check_inside(spec, image_addr, image_size);
+            fault = check_inside(def, image_addr, image_size);
         for (size_t j = 0; j < i && fault.empty(); j++)
-            if (fields[j].name == spec.name)
-                fault = "two fields are named '" + spec.name + "'; give each its own name";
+            if (fields[j].name == def.name)
+                fault = "two fields are named '" + def.name + "'; give each its own name";
         if (!fault.empty())
             return fault;
-        by_address.push_back(&spec);
+        by_address.push_back(&def);
     }
     return check_apart(std::move(by_address));
 }
@@ -349,21 +349,21 @@ bool fields_patch(const image& img, const std::vector<field_spec>& fields, const
         }
     }
     image copy = img;
-    for (const field_spec& spec : fields) {
-        auto v = std::find_if(values.begin(), values.end(), [&](const field_value& x) { return x.name == spec.name; });
+    for (const field_spec& def : fields) {
+        auto v = std::find_if(values.begin(), values.end(), [&](const field_value& x) { return x.name == def.name; });
         std::vector<uint8_t> bytes;
         if (v == values.end()) {
-            *error = quoted_field(spec) + " has no value for this board";
+            *error = quoted_field(def) + " has no value for this board";
             return false;
         }
-        if (!field_encode(spec, v->text, &bytes, error))
+        if (!field_encode(def, v->text, &bytes, error))
             return false;
-        std::string fault = check_inside(spec, img.addr, static_cast<uint32_t>(img.bytes.size()));
+        std::string fault = check_inside(def, img.addr, static_cast<uint32_t>(img.bytes.size()));
         if (!fault.empty()) {
             *error = fault;
             return false;
         }
-        std::copy(bytes.begin(), bytes.end(), copy.bytes.begin() + (spec.address - img.addr));
+        std::copy(bytes.begin(), bytes.end(), copy.bytes.begin() + (def.address - img.addr));
     }
     *out = std::move(copy);
     return true;
@@ -383,15 +383,15 @@ std::vector<std::string_view> split(std::string_view text, char separator)
     return parts;
 }
 
-bool parse_serial_parts(const std::vector<std::string_view>& parts, field_spec* spec, std::string* why)
+bool parse_serial_parts(const std::vector<std::string_view>& parts, field_spec* def, std::string* why)
 {
     std::optional<uint64_t> address = field_parse_number(parts[0]);
     if (!address || *address > UINT32_MAX) {
         *why = "the address '" + std::string(parts[0]) + "' is not a 32-bit number";
         return false;
     }
-    spec->address = static_cast<uint32_t>(*address);
-    if (!field_format_parse(parts[1], &spec->encoding, &spec->width, why))
+    def->address = static_cast<uint32_t>(*address);
+    if (!field_format_parse(parts[1], &def->encoding, &def->width, why))
         return false;
     const char* names[] = {"start", "step", "last"};
     for (size_t i = 2; i < parts.size(); i++) {
@@ -401,11 +401,11 @@ bool parse_serial_parts(const std::vector<std::string_view>& parts, field_spec* 
             return false;
         }
         if (i == 2)
-            spec->start = *n;
+            def->start = *n;
         else if (i == 3)
-            spec->step = *n;
+            def->step = *n;
         else
-            spec->last = *n;
+            def->last = *n;
     }
     return true;
 }
@@ -415,21 +415,21 @@ bool parse_serial_parts(const std::vector<std::string_view>& parts, field_spec* 
 bool field_parse_serial(std::string_view text, field_spec* out, std::string* error)
 {
     std::vector<std::string_view> parts = split(text, ':');
-    field_spec spec;
-    spec.name = "serial";
-    spec.kind = FIELD_COUNTER;
+    field_spec def;
+    def.name = "serial";
+    def.kind = FIELD_COUNTER;
     std::string why = "it has " + std::to_string(parts.size()) +
                       " parts, not 3 to 5; give ADDR:FORMAT:START[:STEP[:LAST]], e.g. 0x1F000:le32:1000";
-    if (parts.size() < 3 || parts.size() > 5 || !parse_serial_parts(parts, &spec, &why)) {
+    if (parts.size() < 3 || parts.size() > 5 || !parse_serial_parts(parts, &def, &why)) {
         *error = "--serial " + std::string(text) + ": " + why;
         return false;
     }
-    std::string fault = field_check(spec);
+    std::string fault = field_check(def);
     if (!fault.empty()) {
         *error = "--serial " + std::string(text) + ": " + fault;
         return false;
     }
-    *out = std::move(spec);
+    *out = std::move(def);
     return true;
 }
 

@@ -76,20 +76,20 @@ std::optional<uint64_t> field_parse_number(std::string_view text);
 
 // The highest value a counter may take: its `last` when given, else the
 // largest number its encoding holds in `width` (le16: 65535, dec4: 9999).
-uint64_t field_counter_limit(const field_spec& spec);
+uint64_t field_counter_limit(const field_spec& def);
 
 // The bytes of `value_text` in the field's encoding, exactly `width` of
 // them. Numeric encodings (le, be, dec, hex) take a number (decimal, or hex
 // with 0x) and refuse one their width does not hold; nothing is cut off.
 // false with a one-line error naming the field; *out is then unchanged.
-bool field_encode(const field_spec& spec, std::string_view value_text, std::vector<uint8_t>* out,
+bool field_encode(const field_spec& def, std::string_view value_text, std::vector<uint8_t>* out,
                   std::string* error);
 
 // The one field alone: its name, encoding and width, and what its kind
 // needs (a counter: step >= 1, last >= start, both held by its width; a
 // list: its file; a value: one its encoding takes). Empty when fine, else a
 // one-line error naming the field.
-std::string field_check(const field_spec& spec);
+std::string field_check(const field_spec& def);
 
 // All fields of a job against the image at [image_addr, image_addr +
 // image_size): each field as field_check has it, wholly inside the image,

@@ -328,7 +328,7 @@ bool serial_journal_read(std::string_view text, const std::string& name, serial_
 // a list the first of its lines not handed out; either takes from the
 // pool first (failed values under FAILED_REUSE).
 struct serial_field {
-    field_spec spec;
+    field_spec def;
     std::optional<uint64_t> next_number;  // FIELD_COUNTER; nullopt past 64 bits
     std::vector<std::string> list;        // FIELD_LIST: its lines in order,
     std::vector<std::string> list_keys;   // their bytes as the field encodes them,
@@ -339,20 +339,20 @@ struct serial_field {
 
 namespace {
 
-std::string encoded_key(const field_spec& spec, const std::string& text)
+std::string encoded_key(const field_spec& def, const std::string& text)
 {
     std::vector<uint8_t> bytes;
     std::string ignored;
-    if (!field_encode(spec, text, &bytes, &ignored))
+    if (!field_encode(def, text, &bytes, &ignored))
         return "";
     return std::string(bytes.begin(), bytes.end());
 }
 
 bool read_list(serial_field* f, std::string* error)
 {
-    std::ifstream in(f->spec.list, std::ios::binary);
+    std::ifstream in(f->def.list, std::ios::binary);
     if (!in) {
-        *error = f->spec.list + ": cannot read the list of field '" + f->spec.name + "' (does it exist?)";
+        *error = f->def.list + ": cannot read the list of field '" + f->def.name + "' (does it exist?)";
         return false;
     }
     std::map<std::string, uint64_t> seen;  // bytes -> line
@@ -363,13 +363,13 @@ bool read_list(serial_field* f, std::string* error)
             continue;
         std::vector<uint8_t> bytes;
         std::string why;
-        if (!field_encode(f->spec, text, &bytes, &why)) {
-            *error = line_error(f->spec.list, number, why);
+        if (!field_encode(f->def, text, &bytes, &why)) {
+            *error = line_error(f->def.list, number, why);
             return false;
         }
         std::string key(bytes.begin(), bytes.end());
         if (!seen.emplace(key, number).second) {
-            *error = line_error(f->spec.list, number,
+            *error = line_error(f->def.list, number,
                                 "'" + text + "' is the value of line " + std::to_string(seen[key]) +
                                     " again; each value may appear once");
             return false;
@@ -386,45 +386,45 @@ std::optional<uint64_t> checked_add(uint64_t a, uint64_t b)
 }
 
 // The lowest start + k * step above `highest`.
-std::optional<uint64_t> number_above(const field_spec& spec, std::optional<uint64_t> highest)
+std::optional<uint64_t> number_above(const field_spec& def, std::optional<uint64_t> highest)
 {
-    if (!highest || *highest < spec.start)
-        return spec.start;
-    uint64_t k = (*highest - spec.start) / spec.step + 1;
-    if (k > UINT64_MAX / spec.step)
+    if (!highest || *highest < def.start)
+        return def.start;
+    uint64_t k = (*highest - def.start) / def.step + 1;
+    if (k > UINT64_MAX / def.step)
         return std::nullopt;
-    return checked_add(spec.start, k * spec.step);
+    return checked_add(def.start, k * def.step);
 }
 
 // A failed value goes to another board only while the field still takes it.
 bool reusable(const serial_field& f, const std::string& text)
 {
-    if (f.spec.kind == FIELD_LIST)
-        return !encoded_key(f.spec, text).empty();
+    if (f.def.kind == FIELD_LIST)
+        return !encoded_key(f.def, text).empty();
     std::optional<uint64_t> n = field_parse_number(text);
-    return n && *n <= field_counter_limit(f.spec);
+    return n && *n <= field_counter_limit(f.def);
 }
 
 void count_handed(serial_field* f, const serial_journal& journal, failed_policy policy)
 {
-    if (f->spec.kind == FIELD_VALUE)
+    if (f->def.kind == FIELD_VALUE)
         return;  // given anew each run, not counted
     std::optional<uint64_t> highest;
-    auto it = journal.values.find(f->spec.name);
+    auto it = journal.values.find(f->def.name);
     if (it != journal.values.end()) {
         for (const auto& [text, state] : it->second) {
             std::optional<uint64_t> n = field_parse_number(text);
             if (n && (!highest || *n > *highest))
                 highest = n;
-            std::string key = f->spec.kind == FIELD_LIST ? encoded_key(f->spec, text) : "";
+            std::string key = f->def.kind == FIELD_LIST ? encoded_key(f->def, text) : "";
             if (!key.empty())
                 f->handed_keys.insert(key);
             if (state == VALUE_FAILED_REUSE && policy == FAILED_REUSE && reusable(*f, text))
                 f->pool.push_back(text);
         }
     }
-    if (f->spec.kind == FIELD_COUNTER) {
-        f->next_number = number_above(f->spec, highest);
+    if (f->def.kind == FIELD_COUNTER) {
+        f->next_number = number_above(f->def, highest);
         std::sort(f->pool.begin(), f->pool.end(), [](const std::string& a, const std::string& b) {
             return field_parse_number(a) < field_parse_number(b);
         });
@@ -439,16 +439,16 @@ void advance_list(serial_field* f)
 
 std::string run_out(const serial_field& f)
 {
-    const field_spec& spec = f.spec;
-    if (spec.kind == FIELD_LIST)
-        return "field '" + spec.name + "' has run out: all " + std::to_string(f.list.size()) + " values of " +
-               spec.list + " are handed out; add new ones to the list";
-    uint64_t limit = field_counter_limit(spec);
-    uint64_t last = spec.start + (limit - spec.start) / spec.step * spec.step;
-    std::string held = spec.last && *spec.last <= limit
+    const field_spec& def = f.def;
+    if (def.kind == FIELD_LIST)
+        return "field '" + def.name + "' has run out: all " + std::to_string(f.list.size()) + " values of " +
+               def.list + " are handed out; add new ones to the list";
+    uint64_t limit = field_counter_limit(def);
+    uint64_t last = def.start + (limit - def.start) / def.step * def.step;
+    std::string held = def.last && *def.last <= limit
                            ? ""
-                           : " (the most " + field_format_name(spec.encoding, spec.width) + " holds)";
-    return "field '" + spec.name + "' has run out: its last value " + std::to_string(last) + held +
+                           : " (the most " + field_format_name(def.encoding, def.width) + " holds)";
+    return "field '" + def.name + "' has run out: its last value " + std::to_string(last) + held +
            " is handed out; give it a new range";
 }
 
@@ -456,8 +456,8 @@ std::string run_out(const serial_field& f)
 bool next_of(const serial_field& f, std::string* text, bool* from_pool)
 {
     *from_pool = false;
-    if (f.spec.kind == FIELD_VALUE) {
-        *text = f.spec.value;
+    if (f.def.kind == FIELD_VALUE) {
+        *text = f.def.value;
         return true;
     }
     if (!f.pool.empty()) {
@@ -465,8 +465,8 @@ bool next_of(const serial_field& f, std::string* text, bool* from_pool)
         *from_pool = true;
         return true;
     }
-    if (f.spec.kind == FIELD_COUNTER) {
-        if (!f.next_number || *f.next_number > field_counter_limit(f.spec))
+    if (f.def.kind == FIELD_COUNTER) {
+        if (!f.next_number || *f.next_number > field_counter_limit(f.def))
             return false;
         *text = std::to_string(*f.next_number);
         return true;
@@ -481,10 +481,10 @@ void hand_out(serial_field* f, const std::string& text, bool from_pool)
 {
     if (from_pool)
         f->pool.erase(f->pool.begin());
-    else if (f->spec.kind == FIELD_COUNTER)
-        f->next_number = checked_add(*f->next_number, f->spec.step);
-    if (f->spec.kind == FIELD_LIST) {
-        f->handed_keys.insert(encoded_key(f->spec, text));
+    else if (f->def.kind == FIELD_COUNTER)
+        f->next_number = checked_add(*f->next_number, f->def.step);
+    if (f->def.kind == FIELD_LIST) {
+        f->handed_keys.insert(encoded_key(f->def, text));
         advance_list(f);
     }
 }
@@ -578,15 +578,15 @@ bool open_locked(file_lock* file, const std::string& path, bool* created, std::s
 bool build_fields(const std::vector<field_spec>& specs, std::vector<serial_field>* out, std::string* error)
 {
     std::vector<serial_field> fields;
-    for (const field_spec& spec : specs) {
-        std::string fault = field_check(spec);
+    for (const field_spec& def : specs) {
+        std::string fault = field_check(def);
         if (!fault.empty()) {
             *error = fault;
             return false;
         }
         serial_field f;
-        f.spec = spec;
-        if (spec.kind == FIELD_LIST && !read_list(&f, error))
+        f.def = def;
+        if (def.kind == FIELD_LIST && !read_list(&f, error))
             return false;
         fields.push_back(std::move(f));
     }
@@ -674,7 +674,7 @@ bool serial_state::recover(const serial_journal& journal, std::string* error)
             return false;
         for (const field_value& v : r.values)
             if (std::none_of(fields_.begin(), fields_.end(),
-                             [&](const serial_field& f) { return f.spec.name == v.name && f.spec.kind == FIELD_VALUE; }))
+                             [&](const serial_field& f) { return f.def.name == v.name && f.def.kind == FIELD_VALUE; }))
                 burned.push_back(v);
     }
     if (!burned.empty())
@@ -725,7 +725,7 @@ bool serial_state::next_values(std::vector<field_value>* values, std::vector<boo
             *error = run_out(f);
             return false;
         }
-        values->push_back({f.spec.name, text});
+        values->push_back({f.def.name, text});
         from_pool->push_back(pooled);
     }
     return true;
@@ -751,7 +751,7 @@ bool serial_state::reserve(const std::string& board, std::vector<field_value>* v
     if (!record(line_of(r), error))
         return false;
     for (size_t i = 0; i < fields_.size(); i++)
-        if (fields_[i].spec.kind != FIELD_VALUE)
+        if (fields_[i].def.kind != FIELD_VALUE)
             hand_out(&fields_[i], picked[i].text, from_pool[i]);
     *ticket = next_ticket_++;
     live_[*ticket] = picked;
@@ -775,7 +775,7 @@ bool serial_state::finish(uint64_t ticket, bool programmed, std::string* error)
     if (!record(line_of(r), error))
         return false;
     for (size_t i = 0; i < fields_.size() && !programmed && policy_ == FAILED_REUSE; i++)
-        if (fields_[i].spec.kind != FIELD_VALUE)
+        if (fields_[i].def.kind != FIELD_VALUE)
             fields_[i].pool.push_back(it->second[i].text);
     live_.erase(it);
     return true;

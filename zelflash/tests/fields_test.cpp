@@ -14,13 +14,13 @@ using testing::HasSubstr;
 
 field_spec spec_of(const char* format, field_kind kind = FIELD_VALUE, uint32_t address = 0)
 {
-    field_spec spec;
-    spec.name = "f";
-    spec.kind = kind;
-    spec.address = address;
+    field_spec def;
+    def.name = "f";
+    def.kind = kind;
+    def.address = address;
     std::string error;
-    EXPECT_TRUE(field_format_parse(format, &spec.encoding, &spec.width, &error)) << error;
-    return spec;
+    EXPECT_TRUE(field_format_parse(format, &def.encoding, &def.width, &error)) << error;
+    return def;
 }
 
 struct encode_case {
@@ -78,10 +78,10 @@ const encode_case encode_cases[] = {
 TEST(field_encode, writes_each_encoding_byte_for_byte_and_refuses_what_does_not_fit)
 {
     for (const encode_case& c : encode_cases) {
-        field_spec spec = spec_of(c.format);
+        field_spec def = spec_of(c.format);
         std::vector<uint8_t> out = {0xEE};
         std::string error;
-        bool ok = field_encode(spec, c.value, &out, &error);
+        bool ok = field_encode(def, c.value, &out, &error);
         SCOPED_TRACE(std::string(c.format) + " '" + c.value + "'");
         if (c.bytes.empty()) {
             EXPECT_FALSE(ok);
@@ -102,19 +102,19 @@ struct check_case {
 
 field_spec field(const char* name, const char* format, uint32_t address, field_kind kind = FIELD_COUNTER)
 {
-    field_spec spec = spec_of(format, kind, address);
-    spec.name = name;
+    field_spec def = spec_of(format, kind, address);
+    def.name = name;
     if (kind == FIELD_LIST)
-        spec.list = "values.txt";
+        def.list = "values.txt";
     if (kind == FIELD_VALUE)
-        spec.value = "1";
-    return spec;
+        def.value = "1";
+    return def;
 }
 
-field_spec with(field_spec spec, void (*change)(field_spec&))
+field_spec with(field_spec def, void (*change)(field_spec&))
 {
-    change(spec);
-    return spec;
+    change(def);
+    return def;
 }
 
 // The image in these cases: 0x1000..0x10FF.
@@ -245,12 +245,12 @@ TEST(field_parse_serial, reads_address_format_and_range)
         {"0XFFFFFFFF:hex4:0:3:0xFFF", "0xFFFFFFFF hex4 0+3..4095"},
     };
     for (const auto& [text, expected] : rows) {
-        field_spec spec;
+        field_spec def;
         std::string error;
-        ASSERT_TRUE(field_parse_serial(text, &spec, &error)) << text << ": " << error;
-        EXPECT_EQ(shape(spec), expected);
-        EXPECT_EQ(spec.name, "serial");
-        EXPECT_EQ(spec.kind, FIELD_COUNTER);
+        ASSERT_TRUE(field_parse_serial(text, &def, &error)) << text << ": " << error;
+        EXPECT_EQ(shape(def), expected);
+        EXPECT_EQ(def.name, "serial");
+        EXPECT_EQ(def.kind, FIELD_COUNTER);
     }
 }
 
@@ -276,12 +276,12 @@ TEST(field_parse_serial, refuses_with_what_is_allowed)
         {"0:le32:5:1:4", "its last value 4 is below its start 5"},
     };
     for (const row& r : rows) {
-        field_spec spec;
-        spec.name = "untouched";
+        field_spec def;
+        def.name = "untouched";
         std::string error;
-        EXPECT_FALSE(field_parse_serial(r.text, &spec, &error)) << r.text;
+        EXPECT_FALSE(field_parse_serial(r.text, &def, &error)) << r.text;
         EXPECT_THAT(error, HasSubstr(r.error)) << r.text;
-        EXPECT_EQ(spec.name, "untouched");
+        EXPECT_EQ(def.name, "untouched");
     }
 }
 
