@@ -124,7 +124,7 @@ bool run(const std::string& path, const setup& s, std::set<std::string>* handed,
 {
     serial_state state;
     std::string error;
-    if (!state.open(path, s.fields, FAILED_BURN, &error))
+    if (!state.open(path, s.fields, FAILED_BURN, "", &error))
         return false;
     std::vector<field_value> values;
     state.peek(&values, &error);
@@ -140,7 +140,7 @@ bool run(const std::string& path, const setup& s, std::set<std::string>* handed,
             }
         }
         if ((seed >> board) & 1)
-            state.finish(ticket, (seed >> (board + 8)) & 1, &error);
+            state.finish(ticket, (seed >> (board + 8)) & 1, false, &error);
     }
     return true;
 }

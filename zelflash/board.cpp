@@ -287,6 +287,20 @@ bool board_ran(const board_view& v)
     return v.state == BOARD_FINISHED && v.result.outcome < BOARD_NOT_OPENED;
 }
 
+bool board_may_hold(const board_view& v, uint32_t at, uint32_t size)
+{
+    if (!board_ran(v) || size == 0)
+        return false;
+    switch (v.result.phase) {
+    case LPROG_ERASE:
+    case LPROG_WAIT_ERASE: return false;
+    // Chunks go out in address order from the image's start: the one in
+    // flight is the last that may have reached the flash.
+    case LPROG_PROGRAM: return uint64_t{at} < uint64_t{v.result.addr} + BOARD_CHUNK;
+    default: return true;  // every chunk went out
+    }
+}
+
 std::string board_open_error(const std::string& port, const std::string& system_text, port_open_failure why)
 {
     std::string hint;

@@ -139,6 +139,11 @@ board_view board_unstarted(const std::string& port, const std::string& serial, i
                            uint32_t total);
 // True when the board's job ran and its result holds the link's figures.
 bool board_ran(const board_view& v);
+// Whether a chunk holding any byte of the device addresses [at, at + size)
+// may have reached the board's flash: acknowledged, or sent and not yet
+// answered (a lost answer leaves it written all the same). false only for
+// a board that never ran, or stopped before such a chunk went out.
+bool board_may_hold(const board_view& v, uint32_t at, uint32_t size);
 
 // The error of a port that did not open: the system's text and the hint
 // that fits the cause.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "image_file.h"
+#include "texts.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ bool field_format_parse(std::string_view text, field_encoding* encoding, uint32_
         }
         break;
     }
-    *error = "'" + std::string(text) +
+    *error = "'" + escaped(text) +
              "' is not a field format; give le8..le64 or be8..be64 (bits, in steps of 8), or dec, hex, bytes "
              "or text with a width of 1 to 64 (dec10, bytes6)";
     return false;
@@ -117,7 +118,7 @@ bool encode_number(const field_spec& def, std::string_view text, std::vector<uin
 {
     std::optional<uint64_t> value = field_parse_number(text);
     if (!value) {
-        *error = quoted_field(def) + ": '" + std::string(text) + "' is not a number; give it in decimal or as 0x hex";
+        *error = quoted_field(def) + ": '" + escaped(text) + "' is not a number; give it in decimal or as 0x hex";
         return false;
     }
     uint64_t limit = encoding_limit(def.encoding, def.width);
@@ -170,12 +171,12 @@ bool encode_bytes(const field_spec& def, std::string_view text, std::vector<uint
 {
     std::vector<uint8_t> bytes;
     if (!parse_byte_list(text, &bytes)) {
-        *error = quoted_field(def) + ": '" + std::string(text) +
+        *error = quoted_field(def) + ": '" + escaped(text) +
                  "' is not a list of bytes; give hex pairs, optionally separated by ':', '-' or ' ' (00:1A:2B)";
         return false;
     }
     if (bytes.size() != def.width) {
-        *error = quoted_field(def) + ": '" + std::string(text) + "' is " + std::to_string(bytes.size()) +
+        *error = quoted_field(def) + ": '" + escaped(text) + "' is " + std::to_string(bytes.size()) +
                  " bytes; " + field_format_name(def.encoding, def.width) + " takes exactly " +
                  std::to_string(def.width);
         return false;
@@ -194,7 +195,7 @@ bool encode_text(const field_spec& def, std::string_view text, std::vector<uint8
         }
     }
     if (text.size() > def.width) {
-        *error = quoted_field(def) + ": '" + std::string(text) + "' is " + std::to_string(text.size()) +
+        *error = quoted_field(def) + ": '" + escaped(text) + "' is " + std::to_string(text.size()) +
                  " characters; " + field_format_name(def.encoding, def.width) + " holds at most " +
                  std::to_string(def.width);
         return false;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -27,22 +28,24 @@ std::string system_error()
     return std::strerror(errno);
 }
 
-// O_EXCL first, so that *created says whether this open made the file.
-int open_or_create(const std::string& path, bool* created)
+// The temporary file a new state file is written to before it is linked
+// into place: beside it, so that the link stays in one file system.
+std::string temporary_beside(const std::string& path)
 {
-    for (int tries = 0; tries < 3; tries++) {
-        int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST) {
-            *created = fd >= 0;
-            return fd;
-        }
-        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT) {
-            *created = false;
-            return fd;
-        }
+    return path + ".new-" + std::to_string(getpid());
+}
+
+bool write_all(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        ssize_t k = ::write(fd, text.data(), text.size());
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return false;
+        text.remove_prefix(static_cast<size_t>(k));
     }
-    return -1;  // removed and made again each time between the two opens
+    return true;
 }
 
 }  // namespace
@@ -53,12 +56,13 @@ file_lock::~file_lock()
         ::close(static_cast<int>(handle_));
 }
 
-file_lock_result file_lock::open(const std::string& path, bool* created, std::string* error)
+file_lock_result file_lock::open(const std::string& path, std::string* error)
 {
-    int fd = open_or_create(path, created);
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
+        bool missing = errno == ENOENT;
         *error = system_error();
-        return FILE_LOCK_FAILED;
+        return missing ? FILE_LOCK_MISSING : FILE_LOCK_FAILED;
     }
     int rc = 0;
     do
@@ -72,6 +76,28 @@ file_lock_result file_lock::open(const std::string& path, bool* created, std::st
     }
     handle_ = fd;
     return FILE_LOCK_TAKEN;
+}
+
+bool file_lock::still_at(const std::string& path, std::string* error) const
+{
+    struct stat held{}, named{};
+    if (fstat(static_cast<int>(handle_), &held) != 0) {
+        *error = system_error();
+        return false;
+    }
+    if (held.st_nlink == 0) {
+        *error = "it was deleted";
+        return false;
+    }
+    if (::stat(path.c_str(), &named) != 0) {
+        *error = errno == ENOENT ? "it was renamed or moved away" : system_error();
+        return false;
+    }
+    if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+        *error = "another file took its place (an editor that saves by renaming does that)";
+        return false;
+    }
+    return true;
 }
 
 bool file_lock::read_all(uint64_t max_size, std::string* text, std::string* error) const
@@ -138,6 +164,49 @@ bool file_lock::sync(std::string* error)
         return true;
     *error = system_error();
     return false;
+}
+
+file_lock_made file_lock_make(const std::string& path, std::string_view text, std::string* error)
+{
+    std::string temporary = temporary_beside(path);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = system_error();
+        return FILE_LOCK_NOT_MADE;
+    }
+    bool written = write_all(fd, text) && fsync(fd) == 0;
+    *error = written ? "" : system_error();
+    ::close(fd);
+    // link() refuses to replace: the check for a file there and the making
+    // of the new one are one step.
+    bool linked = written && ::link(temporary.c_str(), path.c_str()) == 0;
+    bool exists = written && !linked && errno == EEXIST;
+    if (written && !linked && !exists)
+        *error = system_error();
+    ::unlink(temporary.c_str());
+    if (exists)
+        return FILE_LOCK_EXISTS;
+    if (linked && !file_lock_sync_directory(path, error))
+        return FILE_LOCK_NOT_MADE;
+    return linked ? FILE_LOCK_MADE : FILE_LOCK_NOT_MADE;
+}
+
+bool file_lock_writable(const std::string& path, std::string* error)
+{
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::string name = folder.empty() ? "." : folder.string();
+    bool exists = ::access(path.c_str(), F_OK) == 0;
+    const std::string& target = exists ? path : name;
+    struct statvfs fs{};
+    if (statvfs(name.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY)) {
+        *error = name + " is on a read-only file system";
+        return false;
+    }
+    if (::access(target.c_str(), W_OK) != 0) {
+        *error = target + (errno == ENOENT ? ": no such folder" : ": cannot be written: " + system_error());
+        return false;
+    }
+    return true;
 }
 
 bool file_lock_sync_directory(const std::string& file_path, std::string* error)

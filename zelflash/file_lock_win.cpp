@@ -67,17 +67,19 @@ file_lock::~file_lock()
         CloseHandle(handle_of(handle_));
 }
 
-file_lock_result file_lock::open(const std::string& path, bool* created, std::string* error)
+file_lock_result file_lock::open(const std::string& path, std::string* error)
 {
     // Others may read and write it: the lock, not the sharing mode, keeps a
-    // second zelflash out, and it must still read who holds it.
+    // second zelflash out, and it must still read who holds it. No
+    // FILE_SHARE_DELETE: while it is held nobody can delete, rename or
+    // replace it.
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
         *error = system_error();
-        return FILE_LOCK_FAILED;
+        return code == ERROR_FILE_NOT_FOUND ? FILE_LOCK_MISSING : FILE_LOCK_FAILED;
     }
-    *created = GetLastError() != ERROR_ALREADY_EXISTS;
     OVERLAPPED range = lock_range();
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) {
         bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
@@ -87,6 +89,12 @@ file_lock_result file_lock::open(const std::string& path, bool* created, std::st
     }
     handle_ = reinterpret_cast<intptr_t>(h);
     return FILE_LOCK_TAKEN;
+}
+
+// The sharing mode of open() keeps the path on this file while it is held.
+bool file_lock::still_at(const std::string&, std::string*) const
+{
+    return true;
 }
 
 bool file_lock::read_all(uint64_t max_size, std::string* text, std::string* error) const
@@ -155,6 +163,56 @@ bool file_lock::sync(std::string* error)
         return true;
     *error = system_error();
     return false;
+}
+
+file_lock_made file_lock_make(const std::string& path, std::string_view text, std::string* error)
+{
+    std::string temporary = path + ".new-" + std::to_string(GetCurrentProcessId());
+    HANDLE h = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = system_error();
+        return FILE_LOCK_NOT_MADE;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size() && FlushFileBuffers(h);
+    if (!ok)
+        *error = system_error();
+    CloseHandle(h);
+    // Without MOVEFILE_REPLACE_EXISTING the move refuses a file in place.
+    bool moved = ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    DWORD code = GetLastError();
+    if (ok && !moved)
+        *error = system_error();
+    if (!moved)
+        DeleteFileA(temporary.c_str());
+    if (moved)
+        return FILE_LOCK_MADE;
+    return ok && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) ? FILE_LOCK_EXISTS : FILE_LOCK_NOT_MADE;
+}
+
+bool file_lock_writable(const std::string& path, std::string* error)
+{
+    bool exists = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (exists) {
+        HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            *error = path + ": cannot be written: " + system_error();
+            return false;
+        }
+        CloseHandle(h);
+        return true;
+    }
+    std::string probe = path + ".probe-" + std::to_string(GetCurrentProcessId());
+    HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = path + ": cannot be made there: " + system_error();
+        return false;
+    }
+    CloseHandle(h);
+    return true;
 }
 
 bool file_lock_sync_directory(const std::string&, std::string*)

@@ -1,54 +1,14 @@
 #include "job_check.h"
 
-#include <CLI/CLI.hpp>
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 #include "display.h"
+#include "file_lock.h"
 #include "job_options.h"
 #include "serials.h"
 #include "texts.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// The next values, from a scratch copy of the state file: the station's own
-// stays as it is, and may be held by a running station.
-bool next_values(const station_setup& setup, std::vector<field_value>* values, std::string* error)
-{
-    fs::path scratch = fs::temp_directory_path() / ("zelflash-check-" + std::to_string(std::rand()));
-    std::error_code ec;
-    fs::create_directories(scratch, ec);
-    fs::path copy = scratch / "state";
-    if (fs::exists(setup.state_path, ec))
-        fs::copy_file(setup.state_path, copy, ec);
-    bool ok = !ec;
-    {
-        serial_state state;
-        ok = ok && state.open(copy.string(), setup.fields, setup.policy, error) && state.peek(values, error);
-    }
-    if (ec)
-        *error = setup.state_path + ": " + ec.message();
-    fs::remove_all(scratch, ec);
-    return ok;
-}
-
-// The fields that hand out values: a value field's value comes with a run.
-station_setup counted_only(station_setup setup)
-{
-    station_setup out = setup;
-    out.fields.clear();
-    out.field_origins.clear();
-    for (size_t i = 0; i < setup.fields.size(); ++i)
-        if (setup.fields[i].kind != FIELD_VALUE) {
-            out.fields.push_back(setup.fields[i]);
-            out.field_origins.push_back(setup.field_origins[i]);
-        }
-    return out;
-}
 
 std::string field_line(const field_spec& f, const std::string& next)
 {
@@ -58,12 +18,12 @@ std::string field_line(const field_spec& f, const std::string& next)
         return where + ", counter from " + std::to_string(f.start) + " step " + std::to_string(f.step) +
                (f.last ? " to " + std::to_string(*f.last) : "") + "; next " + next;
     case FIELD_LIST: return where + ", list " + f.list + "; next " + next;
-    default: return where + ", value " + next;
+    default: return where + ", value needed with every run: --set " + f.name + "=VALUE";
     }
 }
 
 std::string describe(const station_job& job, const flash_options& o, const watch_options& w,
-                     const std::vector<std::string>& ports, const image& img)
+                     const station_setup& setup, const image& img)
 {
     std::string text = "job     " + job.name + "\n";
     text += "image   " + img.name + " (" + std::string(image_format_name(img.format)) + "), " +
@@ -72,14 +32,45 @@ std::string describe(const station_job& job, const flash_options& o, const watch
             (job.image.sha256.value ? ", as pinned" : ", not pinned") + "\n";
     text += "link    " + std::to_string(o.baud) + " baud, " + counted(o.retries, "attempt", "attempts") +
             " per command, erase wait " + fixed(o.erase_timeout, 1) + " s\n";
-    if (!ports.empty())
-        for (const std::string& p : ports)
-            text += "write   " + p + "\n";
+    for (const std::string& p : job.station.ports.value.value_or(std::vector<std::string>{}))
+        text += "write   " + p + "\n";
     text += "watch   " + (w.glob.empty() ? std::string("serial ports") : w.glob) + ", " +
-            std::to_string(w.jobs) + " at once" + (w.log.empty() ? "" : "; log " + w.log) + "\n";
+            std::to_string(w.jobs) + " at once" + (setup.log_path.empty() ? "" : "; log " + setup.log_path) + "\n";
     for (const auto& [name, value] : job.labels)
         text += "label   " + name + " = " + value + "\n";
     return text;
+}
+
+// What a run will write to: the state file and the board log, each where
+// it can be appended to (or, for the log, made).
+std::string unwritable(const station_setup& setup, bool counted)
+{
+    std::string why;
+    if (counted && !file_lock_writable(setup.state_path, &why))
+        return "the state file cannot be written: " + why + "; a run would refuse every board";
+    if (!setup.log_path.empty() && !file_lock_writable(setup.log_path, &why))
+        return "the board log cannot be written: " + why + "; a run would stop at its first board";
+    return "";
+}
+
+// The fields and their next values, read from the state file as it is:
+// nothing copied, locked or written, so it may run beside a station.
+bool fields_text(const station_setup& setup, std::string* text, std::string* error)
+{
+    std::vector<field_spec> counted = station_counted(setup);
+    std::vector<field_value> next;
+    if (!counted.empty() &&
+        !serial_state_peek_file(setup.state_path, counted, setup.policy, setup.log_path, &next, error))
+        return false;
+    if (!counted.empty())
+        *text += "state   " + setup.state_path +
+                 (setup.policy == FAILED_REUSE ? " (failed boards' values reused)\n" : " (failed boards' values burned)\n");
+    for (size_t i = 0; i < counted.size(); ++i)
+        *text += "field   " + counted[i].name + ": " + field_line(counted[i], next[i].text) + "\n";
+    for (const field_spec& f : setup.fields)
+        if (f.kind == FIELD_VALUE)
+            *text += "field   " + f.name + ": " + field_line(f, "") + "\n";
+    return true;
 }
 
 }  // namespace
@@ -88,34 +79,33 @@ int job_check_run(const std::string& path)
 {
     std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
     station_job job;
-    std::string error;
-    CLI::App none;  // nothing given on the command line: every setting is the file's
     flash_options o;
     watch_options w;
-    std::vector<std::string> ports;
     station_setup setup;
     image img;
-    if (!job_file_read(path, &job, &error) || !job_options_apply(none, &job, &o, &w, nullptr, &setup, &error) ||
-        !options_load_image(o, &img, &error) || !(error = station_check(counted_only(setup), img)).empty()) {
+    std::string error, fields;
+    bool ok = job_options_of_file(path, &job, &o, &w, &setup, &error) && options_load_image(o, &img, &error);
+    ok = ok && (error = station_check(setup, img)).empty() && fields_text(setup, &fields, &error);
+    ok = ok && (error = unwritable(setup, !station_counted(setup).empty())).empty();
+    if (!ok) {
         d->problem(error);
         return 2;
     }
-    ports = job.station.ports.value.value_or(std::vector<std::string>{});
-    std::vector<field_value> next;
-    station_setup counted = counted_only(setup);
-    bool counted_fields = !counted.fields.empty();
-    if (counted_fields && !next_values(counted, &next, &error)) {
+    return d->document(describe(job, o, w, setup, img) + fields) ? 0 : 1;
+}
+
+int job_init_run(const std::string& path)
+{
+    std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
+    station_job job;
+    flash_options o;
+    watch_options w;
+    station_setup setup;
+    std::string error;
+    if (!job_options_of_file(path, &job, &o, &w, &setup, &error) ||
+        !serial_state_create(setup.state_path, station_counted(setup), setup.log_path, &error)) {
         d->problem(error);
         return 2;
     }
-    std::string text = describe(job, o, w, ports, img);
-    if (counted_fields)
-        text += "state   " + setup.state_path + (setup.policy == FAILED_REUSE ? " (failed boards' values reused)\n" : " (failed boards' values burned)\n");
-    for (size_t i = 0; i < counted.fields.size(); ++i)
-        text += "field   " + counted.fields[i].name + ": " +
-                field_line(counted.fields[i], i < next.size() ? next[i].text : "?") + "\n";
-    for (const field_spec& f : setup.fields)
-        if (f.kind == FIELD_VALUE)
-            text += "field   " + f.name + ": " + field_line(f, "given with --set " + f.name + "=VALUE") + "\n";
-    return d->document(text) ? 0 : 1;
+    return d->document(setup.state_path + "\n") ? 0 : 1;
 }

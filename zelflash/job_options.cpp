@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <map>
 
 #include "texts.h"
 
@@ -36,8 +37,10 @@ void apply_link(const CLI::App& c, const job_link& j, flash_options* o)
     take(c, "--erase-timeout", j.erase_timeout, &o->erase_timeout);
 }
 
-void apply_station(const CLI::App& c, const job_station& j, watch_options* w, std::vector<std::string>* ports)
+void apply_station(const CLI::App& c, const job_station& j, flash_options* o, watch_options* w,
+                   std::vector<std::string>* ports)
 {
+    take(c, "--log", j.log, &o->station.log);
     if (ports != nullptr)
         take(c, "--port", j.ports, ports);
     if (w == nullptr)
@@ -46,21 +49,46 @@ void apply_station(const CLI::App& c, const job_station& j, watch_options* w, st
     take(c, "--match", j.match, &w->match);
     take(c, "--jobs", j.jobs, &w->jobs);
     take(c, "--include-present", j.include_present, &w->include_present);
-    take(c, "--log", j.log, &w->log);
 }
 
-// The --set values on the value fields.
+}  // namespace
+
+bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error)
+{
+    const job_station& j = job.station;
+    if (!j.ports.value || j.glob.value || j.match.value || !w.glob.empty() || !w.match.empty())
+        return true;
+    *error = job_file_where(job, j.ports.line) + ": [station] names ports but no glob or match: it is a job for "
+             "zelflash write; give watch --glob or --match, or add glob or match to [station]";
+    return false;
+}
+
+namespace {
+
+// The --set values on the value fields: each field once, and only a value
+// field (a counter's or a list's values come from the state file).
 bool set_values(const std::vector<std::string>& given, station_setup* setup, std::string* error)
 {
+    std::map<std::string, std::string> seen;  // name -> the --set that gave it
     for (const std::string& text : given) {
         std::string name, value;
         if (!field_parse_set(text, &name, &value, error))
             return false;
-        auto f = std::find_if(setup->fields.begin(), setup->fields.end(), [&](const field_spec& s) {
-            return s.name == name && s.kind == FIELD_VALUE;
-        });
+        auto f = std::find_if(setup->fields.begin(), setup->fields.end(),
+                              [&](const field_spec& s) { return s.name == name; });
         if (f == setup->fields.end()) {
-            *error = "--set " + text + ": the job has no value field named '" + name + "'";
+            *error = "--set " + text + ": the job has no field named '" + name + "'";
+            return false;
+        }
+        if (f->kind != FIELD_VALUE) {
+            *error = "--set " + text + ": field '" + name + "' is a " +
+                     (f->kind == FIELD_LIST ? "list" : "counter") +
+                     ": its values come from the state file, one per board, not from --set";
+            return false;
+        }
+        if (!seen.emplace(name, text).second) {
+            *error = "--set " + text + ": field '" + name + "' is already given by --set " + seen[name] +
+                     "; give each value once";
             return false;
         }
         f->value = value;
@@ -68,8 +96,8 @@ bool set_values(const std::vector<std::string>& given, station_setup* setup, std
     return true;
 }
 
-// The job's fields, then --serial in place of the job's own "serial", then
-// the --set values on the value fields.
+// The job's fields, then --serial beside them (never in place of one of
+// them), then the --set values on the value fields.
 bool gather_fields(const station_job* job, const station_options& s, station_setup* setup, std::string* error)
 {
     if (job != nullptr)
@@ -83,9 +111,9 @@ bool gather_fields(const station_job* job, const station_options& s, station_set
             return false;
         for (size_t i = 0; i < setup->fields.size(); ++i)
             if (setup->fields[i].name == serial.name) {
-                setup->fields.erase(setup->fields.begin() + static_cast<long>(i));
-                setup->field_origins.erase(setup->field_origins.begin() + static_cast<long>(i));
-                break;
+                *error = "--serial " + s.serial + " names field '" + serial.name + "', which the job already " +
+                         "defines (" + setup->field_origins[i] + "); change it in the job file, or leave out --serial";
+                return false;
             }
         setup->fields.push_back(serial);
         setup->field_origins.push_back("--serial");
@@ -102,7 +130,7 @@ bool job_options_apply(const CLI::App& command, const station_job* job, flash_op
     if (job != nullptr) {
         apply_image(command, job->image, o);
         apply_link(command, job->link, o);
-        apply_station(command, job->station, w, ports);
+        apply_station(command, job->station, o, w, ports);
         setup->labels = job->labels;
         setup->image_sha256 = job->image.sha256.value.value_or("");
         setup->pin_origin = job_file_where(*job, job->image.sha256.line) + ": [image] sha256";
@@ -111,6 +139,8 @@ bool job_options_apply(const CLI::App& command, const station_job* job, flash_op
     }
     if (!s.state.empty())
         setup->state_path = s.state;
+    setup->log_path = s.log;
+    setup->new_state = s.new_state;
     if (!s.on_failure.empty())
         setup->policy = s.on_failure == "reuse" ? FAILED_REUSE : FAILED_BURN;
     if (ports != nullptr && ports->empty()) {
@@ -128,4 +158,11 @@ bool job_options_values_given(const station_setup& setup, std::string* error)
             return false;
         }
     return true;
+}
+
+bool job_options_of_file(const std::string& path, station_job* job, flash_options* o, watch_options* w,
+                         station_setup* setup, std::string* error)
+{
+    CLI::App none;  // nothing given on the command line: every setting is the file's
+    return job_file_read(path, job, error) && job_options_apply(none, job, o, w, nullptr, setup, error);
 }

@@ -20,3 +20,11 @@ bool job_options_apply(const CLI::App& command, const station_job* job, flash_op
                        std::vector<std::string>* ports, station_setup* setup, std::string* error);
 // Every value field of the job has its value from --set; false with the error.
 bool job_options_values_given(const station_setup& setup, std::string* error);
+// A job for watch names what to watch (glob or match, in the file or on the
+// command line): one that names only ports is a job for write, and watch
+// would take every serial port. false with the error.
+bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error);
+// The job file at `path` read with nothing from the command line, for the
+// commands that take only a job (job check, job init).
+bool job_options_of_file(const std::string& path, station_job* job, flash_options* o, watch_options* w,
+                         station_setup* setup, std::string* error);

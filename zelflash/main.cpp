@@ -3,6 +3,7 @@
 //   zelflash watch [--glob PATTERN] [--match VID:PID] [options] [IMAGE]
 //   zelflash list [--json]
 //   zelflash job check JOB
+//   zelflash job init JOB
 //   zelflash report [--by image|label:NAME] [--json] LOG...
 #include <CLI/CLI.hpp>
 
@@ -32,7 +33,8 @@ static int program(const CLI::App& command, flash_options* o, watch_options* w, 
     std::string error;
     bool ok = o->station.job.empty() || job_file_read(o->station.job, &job, &error);
     ok = ok && job_options_apply(command, o->station.job.empty() ? nullptr : &job, o, w, ports, &setup, &error) &&
-         job_options_values_given(setup, &error);
+         job_options_values_given(setup, &error) &&
+         (w == nullptr || o->station.job.empty() || job_options_watchable(job, *w, &error));
     if (!ok) {
         std::unique_ptr<display> d = display_for(o->json, o->quiet, stdout, stderr);
         d->problem(error);
@@ -63,7 +65,7 @@ static int run(int argc, char** argv)
     bool list_json = false;
     CLI::App* list = options_add_list(app, &list_json);
     std::string job_path;
-    CLI::App* check = options_add_job_check(app, &job_path);
+    job_commands job = options_add_job(app, &job_path);
     report_options reporting;
     CLI::App* report = options_add_report(app, &reporting.logs, &reporting.by, &reporting.json);
 
@@ -79,8 +81,10 @@ static int run(int argc, char** argv)
         return program(*watch, &options, &watching, nullptr);
     if (list->parsed())
         return list_run(list_json);
-    if (check->parsed())
+    if (job.check->parsed())
         return job_check_run(job_path);
+    if (job.init->parsed())
+        return job_init_run(job_path);
     if (report->parsed())
         return report_run(reporting);
     return EXIT_BAD_INPUT;

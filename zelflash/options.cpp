@@ -93,6 +93,9 @@ static void add_station_options(CLI::App* command, station_options* s)
         ->default_str("");
     command->add_option("--state", s->state,
                         "The state file that records the values handed out (default: the job's, beside it)");
+    command->add_flag("--new-state", s->new_state,
+                      "Make the --state file for a new lot (without a job; a job's is made by job init)");
+    command->add_option("--log", s->log, "Append one JSON line per finished board to this file (the board log)");
     command->add_option("--on-failure", s->on_failure, "What becomes of a failed board's values: burn or reuse")
         ->check(CLI::IsMember({"burn", "reuse"}))
         ->default_str("burn");
@@ -156,7 +159,6 @@ CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options
                       "Ports are the paths matching this pattern (wildcards in the last part), not the "
                       "system's serial ports")
         ->check(CLI::Validator([](std::string& text) { return ports_glob_error(text); }, "PATTERN"));
-    watch->add_option("--log", watching->log, "Append one JSON line per finished board to this file");
     add_flash_options(watch, options);
     watch->parse_complete_callback([options, watching] {
         refuse(options_flash_error(*options));
@@ -172,13 +174,15 @@ CLI::App* options_add_list(CLI::App& app, bool* json)
     return list;
 }
 
-CLI::App* options_add_job_check(CLI::App& app, std::string* path)
+job_commands options_add_job(CLI::App& app, std::string* path)
 {
     CLI::App* job = app.add_subcommand("job", "Work with a station's job file");
     job->require_subcommand(1);
     CLI::App* check = job->add_subcommand("check", "Check a job file and show what a run would do, touching no port");
     check->add_option("JOB", *path, "The job file (TOML)")->required()->check(CLI::ExistingFile);
-    return check;
+    CLI::App* init = job->add_subcommand("init", "Make the job's state file, once, for a new lot");
+    init->add_option("JOB", *path, "The job file (TOML)")->required()->check(CLI::ExistingFile);
+    return {check, init};
 }
 
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json)
@@ -219,6 +223,11 @@ std::string options_flash_error(const flash_options& o)
     if (o.json && o.quiet)
         return "-q and --json cannot go together: --json already keeps standard output to JSON events, and -q "
                "would leave it empty; give one of them";
+    if (o.station.new_state && !o.station.job.empty())
+        return "--new-state is for a state file without a job; a job's state file is made once by zelflash job "
+               "init JOB";
+    if (o.station.new_state && o.station.state.empty())
+        return "--new-state needs --state FILE, the state file to make";
     return "";
 }
 

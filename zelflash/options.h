@@ -31,6 +31,8 @@ struct station_options {
     std::string serial;               // --serial ADDR:FORMAT:START[:STEP[:LAST]]; empty: none
     std::vector<std::string> set;     // NAME=VALUE for the job's value fields
     std::string state;                // the state file; empty: the job's
+    bool new_state = false;           // --new-state: make the state file, which must not exist yet
+    std::string log;                  // board log, appended to; empty: the job's, else none
     std::string on_failure;           // burn, reuse; empty: the job's, else burn
 };
 
@@ -53,20 +55,23 @@ struct watch_options {
     uint32_t jobs = 8;
     std::vector<std::string> match;  // VID:PID filters
     std::string glob;                // ports are the paths matching this, not the system's list
-    std::string log;                 // board log, appended to
 };
 
 // The commands, with their options: write (-p PORT ..., then those of
 // flash_options: IMAGE, --format, --address, --baud, --retries,
 // --erase-timeout, --fill-gaps, --flash-size, --json, --quiet), watch
-// (--include-present, --jobs, --match, --glob, --log and those of
-// flash_options) and list (--json). Options that cannot go together are
+// (--include-present, --jobs, --match, --glob and those of flash_options) and list (--json). Options that cannot go together are
 // usage errors once the command line is read.
 CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<std::string>* ports);
 CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options* watching);
 CLI::App* options_add_list(CLI::App& app, bool* json);
-// zelflash job check JOB: the job's checks and what a run would do.
-CLI::App* options_add_job_check(CLI::App& app, std::string* path);
+// zelflash job check JOB: the job's checks and what a run would do;
+// zelflash job init JOB: the job's state file made.
+struct job_commands {
+    CLI::App* check;
+    CLI::App* init;
+};
+job_commands options_add_job(CLI::App& app, std::string* path);
 // zelflash report [--by image|label:NAME] [--json] LOG...
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json);
 

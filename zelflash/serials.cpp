@@ -2,21 +2,27 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "file_lock.h"
+#include "sha256.h"
+#include "witness.h"
 
 namespace {
 
 using json = nlohmann::json;
 
-// The first line of every state file, format 1. A file that holds a prefix
-// of it and nothing more was cut short while it was being made: nothing was
-// handed out from it yet, and appending the rest completes it.
-constexpr std::string_view HEADER = "{\"zelflash_serials\":1}\n";
+// The first line of a state file of format 1, which recorded no fields. A
+// file that holds a prefix of it and nothing more was cut short while an
+// older zelflash made it: nothing was handed out from it yet, and appending
+// the rest completes it. Files of format 2 are made whole or not at all.
+constexpr std::string_view HEADER_1 = "{\"zelflash_serials\":1}\n";
+constexpr int FORMAT = 2;  // the format this zelflash writes and reads
 constexpr uint64_t MAX_FILE_SIZE = uint64_t{1} << 30;  // some million boards' records
 // Board names are cut to this, so that a record stays a short line: its
 // values are at most 64 bytes each.
@@ -38,6 +44,102 @@ std::string line_error(const std::string& name, uint64_t line, const std::string
 const char* const damaged = "; the file has been edited or damaged, so no value is handed out from it";
 
 }  // namespace
+
+// ---- The lot's fields as the file records them ----
+
+namespace {
+
+nlohmann::ordered_json lot_json(const std::vector<serial_lot_field>& lot)
+{
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    for (const serial_lot_field& f : lot) {
+        const field_spec& d = f.def;
+        nlohmann::ordered_json one = {{"name", d.name},
+                                      {"kind", d.kind == FIELD_LIST ? "list" : "counter"},
+                                      {"format", field_format_name(d.encoding, d.width)},
+                                      {"address", d.address}};
+        if (d.kind == FIELD_COUNTER) {
+            one["start"] = d.start;
+            one["step"] = d.step;
+            if (d.last)
+                one["last"] = *d.last;
+        } else {
+            one["sha256"] = f.list_sha256;
+            one["bytes"] = f.list_bytes;
+        }
+        all.push_back(one);
+    }
+    return all;
+}
+
+bool number_of(const json& j, const char* key, uint64_t* out)
+{
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_number_unsigned())
+        return false;
+    *out = it->get<uint64_t>();
+    return true;
+}
+
+bool lot_field_read(const json& j, serial_lot_field* out)
+{
+    serial_lot_field f;
+    field_spec& d = f.def;
+    std::string ignored;
+    uint64_t address = 0, last = 0;
+    if (!j.is_object() || !j.value("name", json()).is_string() || !j.value("format", json()).is_string() ||
+        !field_format_parse(j["format"].get<std::string>(), &d.encoding, &d.width, &ignored) ||
+        !number_of(j, "address", &address) || address > UINT32_MAX)
+        return false;
+    d.name = j["name"].get<std::string>();
+    d.address = static_cast<uint32_t>(address);
+    json kind = j.value("kind", json());
+    if (kind == "counter") {
+        d.kind = FIELD_COUNTER;
+        if (!number_of(j, "start", &d.start) || !number_of(j, "step", &d.step))
+            return false;
+        if (j.contains("last") && !number_of(j, "last", &last))
+            return false;
+        if (j.contains("last"))
+            d.last = last;
+    } else if (kind == "list") {
+        d.kind = FIELD_LIST;
+        if (!j.value("sha256", json()).is_string() || !number_of(j, "bytes", &f.list_bytes))
+            return false;
+        f.list_sha256 = j["sha256"].get<std::string>();
+    } else {
+        return false;
+    }
+    *out = std::move(f);
+    return true;
+}
+
+// The "fields" of a header or record; false when they cannot be read.
+bool lot_read(const json& holder, std::vector<serial_lot_field>* out)
+{
+    if (!holder.is_object() || !holder.value("fields", json()).is_array())
+        return false;
+    std::vector<serial_lot_field> lot;
+    for (const json& j : holder["fields"]) {
+        serial_lot_field f;
+        if (!lot_field_read(j, &f))
+            return false;
+        lot.push_back(std::move(f));
+    }
+    *out = std::move(lot);
+    return true;
+}
+
+}  // namespace
+
+bool serial_lot_field::operator==(const serial_lot_field& o) const
+{
+    const field_spec& a = def;
+    const field_spec& b = o.def;
+    return a.name == b.name && a.kind == b.kind && a.encoding == b.encoding && a.width == b.width &&
+           a.address == b.address && a.start == b.start && a.step == b.step && a.last == b.last &&
+           list_sha256 == o.list_sha256 && list_bytes == o.list_bytes;
+}
 
 // ---- Reading a state file ----
 
@@ -153,7 +255,7 @@ public:
     bool finish(std::string* error);
 
 private:
-    record_verdict record(const line_record& r, uint64_t number, std::string* error);
+    record_verdict record(const line_record& r, std::string_view text, uint64_t number, std::string* error);
     record_verdict reserved(const line_record& r, uint64_t number, std::string* error);
     record_verdict ended(const line_record& r, uint64_t number, std::string* error);
     void mark(const std::vector<field_value>& values, serial_value_state state);
@@ -179,7 +281,7 @@ bool journal_reader::line(std::string_view text, uint64_t number, std::string* e
     if (trim(text).empty())
         return true;
     line_record r = read_line(text);
-    record_verdict verdict = r.whole ? record(r, number, error) : RECORD_UNREADABLE;
+    record_verdict verdict = r.whole ? record(r, text, number, error) : RECORD_UNREADABLE;
     if (verdict == RECORD_WRONG)
         return false;
     if (verdict == RECORD_UNREADABLE) {
@@ -201,8 +303,11 @@ bool journal_reader::line(std::string_view text, uint64_t number, std::string* e
     return true;
 }
 
-record_verdict journal_reader::record(const line_record& r, uint64_t number, std::string* error)
+record_verdict journal_reader::record(const line_record& r, std::string_view text, uint64_t number,
+                                      std::string* error)
 {
+    if (r.rec == "fields")
+        return lot_read(json::parse(text, nullptr, false), &out_->lot) ? RECORD_READ : RECORD_UNREADABLE;
     if (r.rec == "open" || r.rec == "torn") {
         if (r.rec == "open" && !r.pid)
             return RECORD_UNREADABLE;
@@ -275,25 +380,35 @@ bool journal_reader::finish(std::string* error)
     return true;
 }
 
-// The first line: the header, whole or cut short; false with *error when
-// the file is something else.
+// The first line: the header, whole or cut short (format 1 only); false
+// with *error when the file is something else.
 bool read_header(std::string_view text, const std::string& name, serial_journal* out, std::string* error)
 {
-    if (text.size() < HEADER.size() && HEADER.substr(0, text.size()) == text) {
-        out->header_rest = std::string(HEADER.substr(text.size()));
+    if (!text.empty() && text.size() < HEADER_1.size() && HEADER_1.substr(0, text.size()) == text) {
+        out->format = 1;
+        out->header_rest = std::string(HEADER_1.substr(text.size()));
         return true;
     }
     std::string_view first = text.substr(0, text.find('\n'));
-    if (trim(first) == HEADER.substr(0, HEADER.size() - 1))
-        return true;
     json header = json::parse(first, nullptr, false);
     json format = header.is_object() ? header.value("zelflash_serials", json()) : json();
-    if (format.is_number_unsigned() && format != 1)
+    if (format == 1 && header.size() == 1) {
+        out->format = 1;
+        return true;
+    }
+    if (format == FORMAT && lot_read(header, &out->lot) && !out->lot.empty())
+        return true;
+    if (format.is_number_unsigned() && format.get<uint64_t>() > FORMAT)
         *error = name + " is in format " + format.dump() +
                  ", which this zelflash does not know; use the zelflash that wrote it or a newer one";
+    else if (format == FORMAT)
+        *error = name + ":1: the header's fields cannot be read" + damaged;
+    else if (text.empty())
+        *error = name + " is empty, so it is no state file; a lot's state file is made by zelflash job init "
+                        "(or --new-state), never by hand";
     else
-        *error = name + " is not a zelflash state file (its first line is not " +
-                 std::string(HEADER.substr(0, HEADER.size() - 1)) + "); check the path";
+        *error = name + " is not a zelflash state file (its first line is not a zelflash_serials header); "
+                        "check the path";
     return false;
 }
 
@@ -335,6 +450,7 @@ struct serial_field {
     std::set<std::string> handed_keys;    // the bytes of every value handed out,
     size_t list_next = 0;                 // and no line before this one is free
     std::vector<std::string> pool;        // failed values to hand out again, first first
+    std::string list_bytes;               // FIELD_LIST: the list file as read
 };
 
 namespace {
@@ -348,13 +464,26 @@ std::string encoded_key(const field_spec& def, const std::string& text)
     return std::string(bytes.begin(), bytes.end());
 }
 
+bool read_file(const std::string& path, std::string* bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    *bytes = all.str();
+    return static_cast<bool>(in);
+}
+
+// A list file's lines, a UTF-8 byte-order mark before the first (as
+// Notepad writes one) left out.
 bool read_list(serial_field* f, std::string* error)
 {
-    std::ifstream in(f->def.list, std::ios::binary);
-    if (!in) {
+    std::string bytes;
+    if (!read_file(f->def.list, &bytes)) {
         *error = f->def.list + ": cannot read the list of field '" + f->def.name + "' (does it exist?)";
         return false;
     }
+    f->list_bytes = bytes;
+    std::istringstream in(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
     std::map<std::string, uint64_t> seen;  // bytes -> line
     std::string raw;
     for (uint64_t number = 1; std::getline(in, raw); number++) {
@@ -560,10 +689,17 @@ serial_state::~serial_state() = default;
 
 namespace {
 
-bool open_locked(file_lock* file, const std::string& path, bool* created, std::string* error)
+std::string missing(const std::string& path)
+{
+    return path + ": there is no state file here. A lot's state file is made once, on purpose: with zelflash "
+                  "job init JOB for a job (--state FILE --new-state without one). If the lot has one elsewhere, "
+                  "give its path; never start a lot's values anew";
+}
+
+bool open_locked(file_lock* file, const std::string& path, std::string* error)
 {
     std::string why;
-    switch (file->open(path, created, &why)) {
+    switch (file->open(path, &why)) {
     case FILE_LOCK_TAKEN: return true;
     case FILE_LOCK_BUSY: {
         uint64_t pid = holder_pid(path);
@@ -571,6 +707,7 @@ bool open_locked(file_lock* file, const std::string& path, bool* created, std::s
                  "; one station, one state file";
         return false;
     }
+    case FILE_LOCK_MISSING: *error = missing(path); return false;
     default: *error = path + ": cannot open the state file: " + why; return false;
     }
 }
@@ -594,58 +731,321 @@ bool build_fields(const std::vector<field_spec>& specs, std::vector<serial_field
     return true;
 }
 
+serial_lot_field lot_field_of(const serial_field& f)
+{
+    serial_lot_field out;
+    out.def = f.def;
+    out.def.list.clear();
+    out.def.value.clear();
+    if (f.def.kind == FIELD_LIST) {
+        out.list_sha256 = sha256_hex(std::vector<uint8_t>(f.list_bytes.begin(), f.list_bytes.end()));
+        out.list_bytes = f.list_bytes.size();
+    } else {
+        out.def.start = f.def.start, out.def.step = f.def.step, out.def.last = f.def.last;
+    }
+    return out;
+}
+
+std::vector<serial_lot_field> lot_of(const std::vector<serial_field>& fields)
+{
+    std::vector<serial_lot_field> lot;
+    for (const serial_field& f : fields)
+        if (f.def.kind != FIELD_VALUE)
+            lot.push_back(lot_field_of(f));
+    return lot;
+}
+
+const char* const other_lot = "; a lot's fields stay as the lot was made: run this job with its own lot's state "
+                              "file, or start a new lot with zelflash job init";
+
+std::string last_text(const std::optional<uint64_t>& last)
+{
+    return last ? std::to_string(*last) : "none";
+}
+
+// A list that only grew: the lines the lot was made with, unchanged, then new ones.
+bool list_grew(const serial_field& f, const serial_lot_field& was)
+{
+    const std::string& now = f.list_bytes;
+    if (now.size() <= was.list_bytes)
+        return false;
+    std::string_view before(now.data(), was.list_bytes);
+    bool whole_line = before.empty() || before.back() == '\n' || now[before.size()] == '\n' ||
+                      now[before.size()] == '\r';
+    return whole_line && sha256_hex(std::vector<uint8_t>(before.begin(), before.end())) == was.list_sha256;
+}
+
+// One field of the job against the file's record of it: a difference
+// refuses; a counter's last raised or a list grown is a change to record.
+bool field_agrees(const serial_field& job, const serial_lot_field& was, const std::string& path, bool* changed,
+                  std::vector<std::string>* notes, std::string* error)
+{
+    serial_lot_field now = lot_field_of(job);
+    const field_spec& a = now.def;
+    const field_spec& b = was.def;
+    std::string field = "field '" + a.name + "'", differs;
+    auto named = [](const char* what, const std::string& x, const std::string& y) {
+        return std::string(what) + " " + x + " in the job, " + y + " in the state file";
+    };
+    if (a.kind != b.kind)
+        differs = named("kind", a.kind == FIELD_LIST ? "list" : "counter", b.kind == FIELD_LIST ? "list" : "counter");
+    else if (a.encoding != b.encoding || a.width != b.width)
+        differs = named("format", field_format_name(a.encoding, a.width), field_format_name(b.encoding, b.width));
+    else if (a.address != b.address)
+        differs = named("address", std::to_string(a.address), std::to_string(b.address));
+    else if (a.start != b.start || a.step != b.step)
+        differs = named("start/step", std::to_string(a.start) + "/" + std::to_string(a.step),
+                        std::to_string(b.start) + "/" + std::to_string(b.step));
+    else if (a.kind == FIELD_COUNTER && a.last != b.last) {
+        bool raised = !a.last || (b.last && *a.last > *b.last);
+        if (!raised)
+            differs = named("last", last_text(a.last), last_text(b.last)) + " (a last value may only be raised)";
+        else
+            notes->push_back(path + ": " + field + ": last raised from " + last_text(b.last) + " to " +
+                             last_text(a.last) + "; recorded");
+        *changed |= raised;
+    } else if (a.kind == FIELD_LIST && !(now == was)) {
+        bool grew = list_grew(job, was);
+        if (!grew)
+            differs = "the list " + job.def.list + " is not the one the lot was made with (SHA-256 " +
+                      now.list_sha256 + ", " + std::to_string(now.list_bytes) + " bytes; the state file records " +
+                      was.list_sha256 + ", " + std::to_string(was.list_bytes) +
+                      " bytes); a list may only grow by lines added at its end";
+        else
+            notes->push_back(path + ": " + field + ": " + std::to_string(now.list_bytes - was.list_bytes) +
+                             " bytes of new lines at the end of " + job.def.list + "; recorded");
+        *changed |= grew;
+    }
+    if (!differs.empty())
+        *error = path + ": " + field + ": " + differs + other_lot;
+    return differs.empty();
+}
+
+std::string names_of(const std::vector<serial_lot_field>& lot)
+{
+    std::string all;
+    for (const serial_lot_field& f : lot)
+        all += (all.empty() ? "" : ", ") + f.def.name;
+    return all;
+}
+
+// The job's counted fields against the lot the file records. *changed
+// when the file must record them anew before it hands anything out: a
+// format 1 file binds to them at its first open.
+bool lot_agrees(const std::vector<serial_field>& job, const serial_journal& journal, const std::string& path,
+                bool* changed, std::vector<std::string>* notes, std::string* error)
+{
+    *changed = journal.lot.empty();
+    if (journal.lot.empty()) {
+        notes->push_back(path + ": an older state file, now bound to the job's fields (" + names_of(lot_of(job)) +
+                         "); an older zelflash can no longer open it");
+        return true;
+    }
+    for (const serial_field& f : job) {
+        if (f.def.kind == FIELD_VALUE)
+            continue;
+        auto was = std::find_if(journal.lot.begin(), journal.lot.end(),
+                                [&](const serial_lot_field& l) { return l.def.name == f.def.name; });
+        if (was == journal.lot.end()) {
+            *error = path + ": the job's field '" + f.def.name + "' is not one this state file hands out (it has " +
+                     names_of(journal.lot) + ")" + other_lot;
+            return false;
+        }
+        if (!field_agrees(f, *was, path, changed, notes, error))
+            return false;
+    }
+    for (const serial_lot_field& l : journal.lot)
+        if (std::none_of(job.begin(), job.end(), [&](const serial_field& f) { return f.def.name == l.def.name; })) {
+            *error = path + ": the state file hands out field '" + l.def.name + "', which the job does not have" +
+                     other_lot;
+            return false;
+        }
+    return true;
+}
+
+// Whether `f` could ever hand out the value whose bytes are `key`.
+bool could_hand(const serial_field& f, const std::string& text)
+{
+    if (f.def.kind == FIELD_LIST)
+        return std::find(f.list_keys.begin(), f.list_keys.end(), encoded_key(f.def, text)) != f.list_keys.end();
+    std::optional<uint64_t> n = field_parse_number(text);
+    return n && !encoded_key(f.def, text).empty() && *n >= f.def.start && (*n - f.def.start) % f.def.step == 0 &&
+           *n <= field_counter_limit(f.def);
+}
+
+// The board log as witness: every value of the lot that it shows on a
+// board must be one the file handed out. `fresh`: the file is being made,
+// so it has handed out nothing.
+bool witnessed(const std::vector<serial_field>& fields, const serial_journal& journal, const std::string& log,
+               const std::string& path, bool fresh, std::string* error)
+{
+    std::map<std::string, std::set<std::string>> known;  // by field: the bytes of every value the file knows
+    for (const serial_field& f : fields)
+        if (auto it = journal.values.find(f.def.name); it != journal.values.end())
+            for (const auto& [text, state] : it->second)
+                known[f.def.name].insert(encoded_key(f.def, text));
+    std::string shown;
+    uint64_t at = 0;
+    auto check = [&](uint64_t line, const std::string& name, const std::string& text) {
+        auto f = std::find_if(fields.begin(), fields.end(), [&](const serial_field& g) {
+            return g.def.name == name && g.def.kind != FIELD_VALUE;
+        });
+        if (f == fields.end() || !could_hand(*f, text) || known[name].count(encoded_key(f->def, text)))
+            return true;
+        shown = name + " " + text, at = line;
+        return false;
+    };
+    if (log.empty() || !witness_read(log, check, error))
+        return log.empty();
+    if (at == 0)
+        return true;
+    std::string where = log + ":" + std::to_string(at) + " shows " + shown + " on a board";
+    *error = fresh ? where + ", so this lot's values have been handed out already, by another state file: use that "
+                             "one (or give this job a board log of its own if that log belongs to another lot)"
+                   : where + ", but " + path + " never handed it out: it is not the lot's state file (replaced, "
+                             "restored from an older copy, or made anew). Put back the state file that handed it "
+                             "out; if the log belongs to another lot, give this job a log of its own";
+    return false;
+}
+
+// What a file's text says of the job's fields, all checks made: the
+// journal, the fields counted from it, and whether they must be recorded anew.
+struct opened_file {
+    serial_journal journal;
+    std::vector<serial_field> fields;
+    bool changed = false;
+    std::vector<std::string> notes;
+};
+
+bool settle(std::string_view text, failed_policy policy, const std::string& path, const std::string& log,
+            opened_file* out, std::string* error)
+{
+    if (!serial_journal_read(text, path, &out->journal, error) ||
+        !lot_agrees(out->fields, out->journal, path, &out->changed, &out->notes, error) ||
+        !witnessed(out->fields, out->journal, log, path, false, error))
+        return false;
+    for (serial_field& f : out->fields) {
+        count_handed(&f, out->journal, policy);
+        advance_list(&f);
+    }
+    return true;
+}
+
+bool next_values_of(const std::vector<serial_field>& fields, std::vector<field_value>* values,
+                    std::vector<bool>* from_pool, std::string* error)
+{
+    values->clear();
+    from_pool->clear();
+    for (const serial_field& f : fields) {
+        std::string text;
+        bool pooled = false;
+        if (!next_of(f, &text, &pooled)) {
+            *error = run_out(f);
+            return false;
+        }
+        values->push_back({f.def.name, text});
+        from_pool->push_back(pooled);
+    }
+    return true;
+}
+
 }  // namespace
 
+bool serial_lot_of(const std::vector<field_spec>& fields, std::vector<serial_lot_field>* out, std::string* error)
+{
+    std::vector<serial_field> built;
+    if (!build_fields(fields, &built, error))
+        return false;
+    *out = lot_of(built);
+    return true;
+}
+
+bool serial_state_create(const std::string& path, const std::vector<field_spec>& fields, const std::string& log,
+                         std::string* error)
+{
+    std::vector<serial_field> built;
+    if (!build_fields(fields, &built, error) || !witnessed(built, serial_journal{}, log, path, true, error))
+        return false;
+    std::vector<serial_lot_field> lot = lot_of(built);
+    if (lot.empty()) {
+        *error = "the job has no counter or list field, so it hands nothing out and needs no state file";
+        return false;
+    }
+    nlohmann::ordered_json header = {{"zelflash_serials", FORMAT}, {"fields", lot_json(lot)}};
+    std::string why;
+    switch (file_lock_make(path, line_of(header), &why)) {
+    case FILE_LOCK_MADE: return true;
+    case FILE_LOCK_EXISTS:
+        *error = path + " already exists: a lot's state file is made once. To go on with the lot, run the job; "
+                        "to start another lot, give the job another state file";
+        return false;
+    default: *error = path + ": cannot make the state file: " + why; return false;
+    }
+}
+
+bool serial_state_peek_file(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
+                            const std::string& log, std::vector<field_value>* values, std::string* error)
+{
+    std::error_code ec;
+    std::string text;
+    opened_file opened;
+    if (!build_fields(fields, &opened.fields, error))
+        return false;
+    if (!std::filesystem::exists(path, ec)) {
+        *error = ec ? path + ": " + ec.message() : missing(path);
+        return false;
+    }
+    if (!read_file(path, &text)) {
+        *error = path + ": cannot read the state file";
+        return false;
+    }
+    std::vector<bool> from_pool;
+    return settle(text, policy, path, log, &opened, error) &&
+           next_values_of(opened.fields, values, &from_pool, error);
+}
+
 bool serial_state::open(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
-                        std::string* error)
+                        const std::string& log, std::string* error)
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    std::vector<serial_field> counted;
-    if (!build_fields(fields, &counted, error))
-        return false;
     auto file = std::make_unique<file_lock>();
-    bool created = false;
     std::string text, why;
-    serial_journal journal;
-    if (!open_locked(file.get(), path, &created, error))
+    opened_file opened;
+    if (!build_fields(fields, &opened.fields, error) || !open_locked(file.get(), path, error))
         return false;
     if (!file->read_all(MAX_FILE_SIZE, &text, &why)) {
         *error = path + ": cannot read the state file: " + why;
         return false;
     }
-    if (!serial_journal_read(text, path, &journal, error))
+    if (!settle(text, policy, path, log, &opened, error))
         return false;
-    for (serial_field& f : counted) {
-        count_handed(&f, journal, policy);
-        advance_list(&f);
-    }
     path_ = path;
     file_ = std::move(file);
     policy_ = policy;
-    fields_ = std::move(counted);
+    fields_ = std::move(opened.fields);
     live_.clear();
-    next_ticket_ = journal.next_ticket;
+    next_ticket_ = opened.journal.next_ticket;
     broken_.clear();
-    notices_.clear();
-    // A file made now, or by a run that stopped before its header was
-    // whole, may not be in its folder on the disk yet.
-    bool fresh = created || !journal.header_rest.empty();
-    if (!recover(journal, error)) {
-        file_.reset();
-        return false;
-    }
-    if (fresh && !file_lock_sync_directory(path, &why)) {
+    notices_ = std::move(opened.notes);
+    // A file an older zelflash stopped making before its header was whole
+    // may not be in its folder on the disk yet.
+    bool fresh = !opened.journal.header_rest.empty();
+    std::vector<serial_lot_field> lot = lot_of(fields_);
+    bool ok = recover(opened.journal, opened.changed ? &lot : nullptr, error);
+    if (ok && fresh && !file_lock_sync_directory(path, &why)) {
         *error = path + ": cannot sync its folder: " + why;
-        file_.reset();
-        return false;
+        ok = false;
     }
-    return true;
+    if (!ok)
+        file_.reset();
+    return ok;
 }
 
 // Settles what the last run left: completes a header cut short, sets
 // lines cut short aside, burns what was still reserved, and records this
 // run; all synced before any value goes out.
-bool serial_state::recover(const serial_journal& journal, std::string* error)
+bool serial_state::recover(const serial_journal& journal, const std::vector<serial_lot_field>* lot,
+                           std::string* error)
 {
     bool start_line = journal.ends_mid_line && journal.header_rest.empty();
     auto put = [&](const nlohmann::ordered_json& record) {
@@ -682,6 +1082,8 @@ bool serial_state::recover(const serial_journal& journal, std::string* error)
                            (burned.size() == 1 ? " value was" : " values were") +
                            " reserved when zelflash last stopped without finishing: " + values_text(burned) +
                            (burned.size() == 1 ? "; it is" : "; they are") + " burned, not handed out again");
+    if (lot != nullptr && !put({{"rec", "fields"}, {"fields", lot_json(*lot)}, {"time", utc_now()}}))
+        return false;
     return put({{"rec", "open"},
                 {"pid", file_lock_process_id()},
                 {"policy", policy_ == FAILED_REUSE ? "reuse" : "burn"},
@@ -716,19 +1118,21 @@ bool serial_state::check_writable(std::string* error) const
 bool serial_state::next_values(std::vector<field_value>* values, std::vector<bool>* from_pool,
                                std::string* error) const
 {
-    values->clear();
-    from_pool->clear();
-    for (const serial_field& f : fields_) {
-        std::string text;
-        bool pooled = false;
-        if (!next_of(f, &text, &pooled)) {
-            *error = run_out(f);
-            return false;
-        }
-        values->push_back({f.def.name, text});
-        from_pool->push_back(pooled);
-    }
-    return true;
+    return next_values_of(fields_, values, from_pool, error);
+}
+
+// Before each reservation: the path must still name the file held, or the
+// values it hands out would be recorded where no later run finds them.
+bool serial_state::check_in_place(std::string* error)
+{
+    std::string why;
+    if (file_->still_at(path_, &why))
+        return true;
+    broken_ = path_ + " is no longer the file this station holds: " + why;
+    *error = broken_ + "; no value is handed out from here on. What the station recorded is saved beside it "
+                       "when it stops; check which file is the lot's, put it back at " + path_ +
+             ", then start the station again";
+    return false;
 }
 
 bool serial_state::reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket,
@@ -737,7 +1141,7 @@ bool serial_state::reserve(const std::string& board, std::vector<field_value>* v
     std::lock_guard<std::mutex> hold(mutex_);
     std::vector<field_value> picked;
     std::vector<bool> from_pool;
-    if (!check_writable(error) || !next_values(&picked, &from_pool, error))
+    if (!check_writable(error) || !check_in_place(error) || !next_values(&picked, &from_pool, error))
         return false;
     if (next_ticket_ == UINT64_MAX) {  // the next open would take the file for damaged
         *error = path_ + ": its tickets have reached the highest number (has the file been edited?)";
@@ -753,13 +1157,19 @@ bool serial_state::reserve(const std::string& board, std::vector<field_value>* v
     for (size_t i = 0; i < fields_.size(); i++)
         if (fields_[i].def.kind != FIELD_VALUE)
             hand_out(&fields_[i], picked[i].text, from_pool[i]);
-    *ticket = next_ticket_++;
+    next_ticket_++;
+    // Looked at again once the record is on the disk: a file replaced while
+    // it was written may have been copied without it. The values then go
+    // to no board, and stay reserved in the file held.
+    if (!check_in_place(error))
+        return false;
+    *ticket = next_ticket_ - 1;
     live_[*ticket] = picked;
     *values = std::move(picked);
     return true;
 }
 
-bool serial_state::finish(uint64_t ticket, bool programmed, std::string* error)
+bool serial_state::finish(uint64_t ticket, bool programmed, bool may_hold, std::string* error)
 {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!check_writable(error))
@@ -769,12 +1179,15 @@ bool serial_state::finish(uint64_t ticket, bool programmed, std::string* error)
         *error = path_ + ": no board holds ticket " + std::to_string(ticket);
         return false;
     }
+    bool reuse = !programmed && policy_ == FAILED_REUSE && !may_hold;
     nlohmann::ordered_json r = {{"rec", programmed ? "used" : "failed"}, {"ticket", ticket}};
     if (!programmed)
-        r["then"] = policy_ == FAILED_REUSE ? "reuse" : "burn";
+        r["then"] = reuse ? "reuse" : "burn";
+    if (!programmed && policy_ == FAILED_REUSE && may_hold)
+        r["why"] = "sent";  // a chunk holding the values may be in the board's flash
     if (!record(line_of(r), error))
         return false;
-    for (size_t i = 0; i < fields_.size() && !programmed && policy_ == FAILED_REUSE; i++)
+    for (size_t i = 0; i < fields_.size() && reuse; i++)
         if (fields_[i].def.kind != FIELD_VALUE)
             fields_[i].pool.push_back(it->second[i].text);
     live_.erase(it);
@@ -786,4 +1199,20 @@ bool serial_state::peek(std::vector<field_value>* values, std::string* error) co
     std::lock_guard<std::mutex> hold(mutex_);
     std::vector<bool> from_pool;
     return next_values(values, &from_pool, error);
+}
+
+std::string serial_state::save_if_lost()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::string why, text;
+    if (!file_ || file_->still_at(path_, &why))
+        return "";
+    std::string saved = path_ + ".saved-" + std::to_string(file_lock_process_id());
+    std::string error;
+    if (!file_->read_all(MAX_FILE_SIZE, &text, &error) || file_lock_make(saved, text, &error) != FILE_LOCK_MADE)
+        return path_ + " is no longer the file this station held (" + why +
+               "), and what it recorded could not be saved (" + (error.empty() ? "a file is in the way" : error) +
+               "); its last records are in the board log";
+    return path_ + " is no longer the file this station held (" + why + "); what it recorded is saved as " +
+           saved + ": check which file is the lot's and put it back at " + path_ + " before the next start";
 }

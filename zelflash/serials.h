@@ -5,6 +5,17 @@
 // What it guarantees, whatever happens (a crash, a power loss, kill -9 at
 // any instruction):
 //   - no value is ever handed to two boards;
+//   - the file is bound to its lot: it is made once, on purpose
+//     (serial_state_create, by `zelflash job init`), records in its header
+//     the fields it hands out (name, kind, format, address, start, step,
+//     last, and the SHA-256 and length of each list file), and refuses a
+//     job whose fields differ. Raising a counter's last value or appending
+//     lines to a list is allowed, and recorded before any value goes out;
+//   - the board log is its witness: a value the job's board log shows on a
+//     board and the file never handed out means the file is not the lot's
+//     (replaced, restored from an older copy, made anew); it is refused;
+//   - the path keeps naming the file held: a file deleted, renamed away or
+//     replaced while it is held hands out nothing more;
 //   - no value is handed out without a record of it: before reserve()
 //     returns, the board's values are in the file as *reserved* and synced
 //     to the disk (the file, and its directory when the file is new); a
@@ -14,7 +25,8 @@
 //     *burned* and never handed out again;
 //   - a failed board's values follow the policy: FAILED_BURN never hands
 //     them out again, FAILED_REUSE hands them to the next boards before any
-//     new value;
+//     new value, but only when no chunk holding them can have reached the
+//     board's flash; else they are burned all the same;
 //   - one holder at a time: the file is locked while open, and a second
 //     open (another zelflash, or this one) is refused with a message naming
 //     the holder's pid;
@@ -23,14 +35,20 @@
 //
 // The file is text, one JSON record a line, only ever appended to (one
 // write per record), never rewritten:
-//   {"zelflash_serials":1}                         the header, format 1
+//   {"zelflash_serials":2,"fields":[FIELD,...]}   the header, format 2, with the lot's fields:
+//        {"name":"serial","kind":"counter","format":"le32","address":69648,"start":1000,"step":1,"last":1999}
+//        {"name":"mac","kind":"list","format":"bytes6","address":69664,"sha256":"9f86...","bytes":1800}
+//   {"rec":"fields","fields":[FIELD,...],"time":"..."}  the fields from here on (a last raised, lines added)
 //   {"rec":"open","pid":4242,"policy":"burn","time":"2026-12-08T14:51:48Z"}
 //   {"rec":"reserved","ticket":7,"values":{"serial":"1017","mac":"02:00:00:00:00:11"},"board":"/dev/ttyUSB0","time":"..."}
 //   {"rec":"used","ticket":7}
 //   {"rec":"failed","ticket":8,"then":"burn"}    ("reuse": the values go to the next boards)
+//   {"rec":"failed","ticket":8,"then":"burn","why":"sent"}  reuse asked, but the board may hold them
 //   {"rec":"burned","ticket":9,"values":{...}}   reserved when the last run stopped
 //   {"rec":"torn","lines":[12,13]}               lines 12..13 above were cut short; set aside
 // Values are the texts of field_value (a counter's number in decimal).
+// Format 1 files (no fields in the header) are bound at their first open by
+// a "fields" record of the job's fields.
 //
 // A power loss in the middle of a write leaves the last line cut short (or a
 // few: a recovery record cut short in turn). Such lines at the end are set
@@ -72,8 +90,22 @@ struct serial_reservation {
     std::vector<field_value> values;
 };
 
+// A field as the state file records it: what the lot hands out. `def`
+// holds no list path (the list is known by its digest and length) and no
+// value.
+struct serial_lot_field {
+    field_spec def;
+    std::string list_sha256;  // FIELD_LIST: of the list file's bytes
+    uint64_t list_bytes = 0;  // FIELD_LIST: the list file's length
+    bool operator==(const serial_lot_field&) const;
+};
+
 // What a state file's text says, read by serial_journal_read.
 struct serial_journal {
+    int format = 2;
+    // The lot's fields, as the last "fields" record (or the header) gives
+    // them; empty for a format 1 file not yet bound.
+    std::vector<serial_lot_field> lot;
     // The bytes that complete a header cut short, the whole header for an
     // empty file; empty when the header is there.
     std::string header_rest;
@@ -96,6 +128,25 @@ struct serial_journal {
 // record that ends a board no reservation names.
 bool serial_journal_read(std::string_view text, const std::string& name, serial_journal* out, std::string* error);
 
+// The counted fields of a job (counters and lists: value fields are given
+// anew each run) as the state file records them, their list files read and
+// checked, each line against the field's encoding. false with a one-line
+// error naming the field or list file:line.
+bool serial_lot_of(const std::vector<field_spec>& fields, std::vector<serial_lot_field>* out, std::string* error);
+
+// Makes the state file of a new lot at `path`, its header recording the
+// counted fields: all or nothing, and never over a file already there.
+// `log` (empty: none) is the lot's board log: when it already shows values
+// of these fields on boards, another state file handed them out, and this
+// one is refused. false with a one-line error saying what to do.
+bool serial_state_create(const std::string& path, const std::vector<field_spec>& fields, const std::string& log,
+                         std::string* error);
+
+// What a state file would hand out next, read without locking or writing
+// it (beside a running station too): refused as open() refuses it.
+bool serial_state_peek_file(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
+                            const std::string& log, std::vector<field_value>* values, std::string* error);
+
 // The state file of one station, open for handing out values. Thread-safe:
 // boards programmed at once get distinct values.
 struct serial_field;
@@ -106,12 +157,14 @@ public:
     serial_state(const serial_state&) = delete;
     serial_state& operator=(const serial_state&) = delete;
 
-    // Opens (creating) the state file at `path` for the job's fields (their
-    // list files read and checked here, each line against the field's
-    // encoding), recovers what the last run left and records this run.
-    // false with a one-line error naming the file (or list file:line).
+    // Opens the state file at `path` (made before by serial_state_create)
+    // for the job's fields, checks that it is the lot's (its fields, the
+    // board log `log` as witness; empty: none), recovers what the last run
+    // left and records this run. false with a one-line error naming the
+    // file (or list file:line, or log:line) and what to do; nothing is
+    // written to the file then.
     bool open(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
-              std::string* error);
+              const std::string& log, std::string* error);
     // What open() found and settled, for the caller to print: reservations
     // burned, lines cut short set aside. Each names the file.
     const std::vector<std::string>& notices() const { return notices_; }
@@ -122,7 +175,14 @@ public:
     // a failed write no more values are handed out.
     bool reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket, std::string* error);
     // The board of `ticket` ended: programmed (used) or not (failed).
-    bool finish(uint64_t ticket, bool programmed, std::string* error);
+    // `may_hold`: a chunk holding its values may have reached its flash, so
+    // a failed board's values are burned whatever the policy.
+    bool finish(uint64_t ticket, bool programmed, bool may_hold, std::string* error);
+    // When the path no longer names the file held (deleted, renamed,
+    // replaced while the station ran), saves what the held file says beside
+    // the path, in a new file, and says where; else nothing. Call as the
+    // station stops: the held file goes with the last close.
+    std::string save_if_lost();
     // The values reserve() would hand out next, nothing reserved (for a
     // check of the job). false with the error reserve() would give.
     bool peek(std::vector<field_value>* values, std::string* error) const;
@@ -130,8 +190,9 @@ public:
 private:
     bool next_values(std::vector<field_value>* values, std::vector<bool>* from_pool, std::string* error) const;
     bool record(const std::string& line, std::string* error);
-    bool recover(const serial_journal& journal, std::string* error);
+    bool recover(const serial_journal& journal, const std::vector<serial_lot_field>* lot, std::string* error);
     bool check_writable(std::string* error) const;
+    bool check_in_place(std::string* error);
 
     mutable std::mutex mutex_;  // guards everything below
     std::string path_;

@@ -35,6 +35,8 @@ int session::queue(const port_info& port)
     int id = next_id_++;
     slots_[id].id = id;
     slots_[id].port = port;
+    if (!taking_)
+        end_unstarted(slots_[id], BOARD_NOT_STARTED, unstarted_text(port.path));
     return id;
 }
 
@@ -183,9 +185,12 @@ void session::stop_taking()
     taking_ = false;
     for (auto& [id, s] : slots_)
         if (s.state == SLOT_QUEUED)
-            end_unstarted(s, BOARD_NOT_STARTED,
-                          s.port.path + ": not programmed: zelflash stopped before its turn came; " +
-                              rules_.unstarted_hint);
+            end_unstarted(s, BOARD_NOT_STARTED, unstarted_text(s.port.path));
+}
+
+std::string session::unstarted_text(const std::string& port) const
+{
+    return port + ": not programmed: zelflash stopped before its turn came; " + rules_.unstarted_hint;
 }
 
 void session::halt(const std::string& why)

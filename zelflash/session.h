@@ -9,7 +9,7 @@
 //
 //   queue() -> SLOT_QUEUED --start_queued()-----------------> SLOT_RUNNING
 //                  |  |  \--its port does not open: "not opened"     |
-//                  |  \--stop_taking(), halt(): "not started"        | its job ends
+//                  |  \--stop_taking(), halt(), or queued after: "not started"  | its job ends
 //                  |                                                 v
 //                  |                                            SLOT_ENDED
 //                  \--withdraw(): its port went away first: dropped, never counted
@@ -86,7 +86,8 @@ public:
     session(const session&) = delete;
     session& operator=(const session&) = delete;
 
-    // A board for `port` at the end of the queue; its id.
+    // A board for `port` at the end of the queue; its id. Once the session
+    // takes no more boards, it ends "not started" at once.
     int queue(const port_info& port);
     // The port of board `id` went away: a board still waiting leaves the
     // queue uncounted; one that started runs on to its end.
@@ -147,6 +148,7 @@ private:
     void sent_with(const slot& s, board_view* v);
     void end_unstarted(slot& s, int32_t outcome, const std::string& message);
     session_board seen_by_hooks(const slot& s) const;
+    std::string unstarted_text(const std::string& port) const;
     size_t count(slot_state state) const;
 
     const session_rules rules_;

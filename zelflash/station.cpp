@@ -17,18 +17,36 @@ std::string station_check(const station_setup& setup, const image& img)
     return fields_check(setup.fields, img.addr, size);
 }
 
+std::vector<field_spec> station_counted(const station_setup& setup)
+{
+    std::vector<field_spec> counted;
+    for (const field_spec& f : setup.fields)
+        if (f.kind != FIELD_VALUE)
+            counted.push_back(f);
+    return counted;
+}
+
+// A field hands out values, so the state file records them.
+bool station::open_state(std::string* error)
+{
+    if (setup_.state_path.empty()) {
+        *error = "--serial needs --state FILE, the file that records which values have been handed out (made "
+                 "once with --new-state)";
+        return false;
+    }
+    if (setup_.new_state && !serial_state_create(setup_.state_path, setup_.fields, setup_.log_path, error))
+        return false;
+    state_ = std::make_unique<serial_state>();
+    return state_->open(setup_.state_path, setup_.fields, setup_.policy, setup_.log_path, error);
+}
+
 bool station::open(const image& img, display* d)
 {
     std::string error = station_check(setup_, img);
-    bool counted = false;  // a field hands out values, so the state file records them
-    for (const field_spec& f : setup_.fields)
-        counted |= f.kind != FIELD_VALUE;
-    if (error.empty() && counted && setup_.state_path.empty())
-        error = "--serial needs --state FILE, the file that records which values have been handed out";
-    if (error.empty() && counted) {
-        state_ = std::make_unique<serial_state>();
-        state_->open(setup_.state_path, setup_.fields, setup_.policy, &error);
-    }
+    if (error.empty() && !station_counted(setup_).empty())
+        open_state(&error);
+    else if (error.empty() && setup_.new_state)
+        error = "--new-state: there is no counter or list field, so there is no state file to make";
     if (!error.empty()) {
         d->problem(error);
         return false;
@@ -59,15 +77,36 @@ bool station::starting(const session_board& b, image* copy, std::vector<field_va
     return next_ == nullptr || next_->starting(b, copy, values, why);
 }
 
-// A board that never started holds no reservation.
+bool station::may_hold(const board_view& v) const
+{
+    for (const field_spec& f : setup_.fields)
+        if (f.kind != FIELD_VALUE && board_may_hold(v, f.address, f.width))
+            return true;
+    return false;
+}
+
+// A board that never started holds no reservation. The board log hears of
+// every board, also of one whose end the state file could not record.
 bool station::ended(const session_board& b, const board_view& v, std::string* why)
 {
+    std::string unrecorded;
     auto t = tickets_.find(b.id);
     if (t != tickets_.end()) {
         uint64_t ticket = t->second;
         tickets_.erase(t);
-        if (!state_->finish(ticket, board_programmed(v.result.outcome), why))
-            return false;
+        bool programmed = board_programmed(v.result.outcome);
+        if (!state_->finish(ticket, programmed, may_hold(v), &unrecorded))
+            unrecorded = b.port.path + " (" + board_outcome_name(v.result.outcome) +
+                         ") is not recorded in the state file, which stays reserved for it and burns its values at "
+                         "the next start: " + unrecorded;
     }
-    return next_ == nullptr || next_->ended(b, v, why);
+    std::string logged;
+    bool ok = next_ == nullptr || next_->ended(b, v, &logged);
+    *why = unrecorded.empty() ? logged : logged.empty() ? unrecorded : unrecorded + "; " + logged;
+    return ok && unrecorded.empty();
+}
+
+std::string station::close()
+{
+    return state_ ? state_->save_if_lost() : "";
 }

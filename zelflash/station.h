@@ -8,7 +8,11 @@
 //               patched into the board's copy; a field that has run out or a
 //               state file that cannot be written refuses the board, and the
 //               session takes no more
-//   ended():    the values recorded used or failed, then the board logged
+//   ended():    the values recorded used or failed (burned when reuse is asked
+//               but a chunk holding them may be in the board's flash), then
+//               the board logged, even when the state file could not record
+//               its end
+//   close():    a state file that lost its path under the station is saved
 #pragma once
 
 #include <map>
@@ -26,6 +30,8 @@ struct station_setup {
     std::vector<field_spec> fields;
     std::vector<std::string> field_origins;  // per field: "station.toml line 12", or "--serial"
     std::string state_path;                  // the state file; needed when a field counts or lists
+    bool new_state = false;                  // make the state file first (it must not exist)
+    std::string log_path;                    // the board log, the state file's witness; empty: none
     failed_policy policy = FAILED_BURN;
     std::map<std::string, std::string> labels;
     std::string image_sha256;  // the job's pin on the image file; empty: none
@@ -43,11 +49,15 @@ public:
     bool open(const image& img, display* d);
     bool starting(const session_board& b, image* copy, std::vector<field_value>* values, std::string* why) override;
     bool ended(const session_board& b, const board_view& v, std::string* why) override;
+    // As the station stops: where a state file deleted or replaced under
+    // it was saved, for the run's failure; empty when nothing was lost.
+    std::string close();
 
     const std::map<std::string, std::string>* labels() const { return &setup_.labels; }
 
 private:
-    bool check(const image& img, std::string* error) const;
+    bool open_state(std::string* error);
+    bool may_hold(const board_view& v) const;
 
     const station_setup& setup_;
     session_hooks* next_;
@@ -57,3 +67,5 @@ private:
 
 // The image against a pin and fields against the image; empty when they fit.
 std::string station_check(const station_setup& setup, const image& img);
+// The setup's counter and list fields: those the state file hands out.
+std::vector<field_spec> station_counted(const station_setup& setup);

@@ -71,3 +71,16 @@ std::string json_text(const nlohmann::json& value, int indent)
 {
     return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+std::string escaped(std::string_view text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        const char* digits = "0123456789ABCDEF";
+        if (c >= 0x20 && c < 0x7F)
+            out += static_cast<char>(c);
+        else
+            out += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+    }
+    return out;
+}

@@ -27,6 +27,10 @@ std::string fixed(double v, int decimals);
 std::string align_right(std::string_view text, size_t width);
 std::string align_left(std::string_view text, size_t width);
 
+// `text` with every byte that is not printable ASCII shown as an escape
+// ("\xEF"), for messages that quote what a file or a user gave.
+std::string escaped(std::string_view text);
+
 // "1 board", "3 boards", "0 boards".
 std::string counted(uint64_t n, std::string_view one, std::string_view many);
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "board_log.h"
+#include "logbook.h"
 #include "display.h"
 #include "interrupts.h"
 #include "port_identity.h"
@@ -43,21 +43,6 @@ struct watched_port {
     int board = -1;  // the session's id of its board, when taken
 };
 
-// The board log as the session's ended() hook: one record per board, on
-// the disk before the next board is looked at.
-class logbook : public session_hooks {
-public:
-    explicit logbook(const std::map<std::string, std::string>* labels) : labels_(labels) {}
-    // Opens the log at `path`, if any; false when it cannot be opened (said).
-    bool open(const std::string& path, display* d);
-    bool ended(const session_board& b, const board_view& v, std::string* why) override;
-    bool close(std::string* error) { return log_.close(error); }
-
-private:
-    const std::map<std::string, std::string>* labels_;
-    board_log log_;
-};
-
 // The ports as each scan finds them, held against what the scans before
 // found: a port is queued in the session when it appears, and withdrawn
 // when it goes away before its turn.
@@ -89,35 +74,6 @@ private:
     std::string list_error_;  // why the system's port list failed last; empty once it works again
     std::chrono::steady_clock::time_point next_scan_{};
 };
-
-bool logbook::open(const std::string& path, display* d)
-{
-    std::string error;
-    if (path.empty())
-        return true;
-    if (!log_.open(path, &error)) {
-        d->problem(error);
-        return false;
-    }
-    if (log_.found_torn())
-        d->notice(path + ": its last line is cut short (no line end), as a crash or a full disk leaves it; it "
-                         "stays as it is, and the new records start on the next line");
-    return true;
-}
-
-// A log that failed once is closed, and records nothing more: the session
-// halts, and the boards still ending are not recorded either.
-bool logbook::ended(const session_board& b, const board_view& v, std::string* why)
-{
-    if (!log_.is_open())
-        return true;
-    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, v, labels_};
-    if (log_.append(board_log_line(r), why))
-        return true;
-    std::string ignored;
-    log_.close(&ignored);
-    return false;
-}
 
 bool scanner::parse_match()
 {
@@ -246,8 +202,8 @@ void scanner::rescan(session* s)
             s->withdraw(entry.second.board);
         return gone;
     });
-    if (!s->taking())
-        return;
+    // Once the session takes no more boards, a new port is still queued:
+    // it ends at once "not started", named, logged and counted.
     for (const auto& [path, f] : now)
         if (ports_.count(path) == 0 && wanted(f.info))
             ports_[path] = watched_port{f.info, f.identity, WATCHED_TAKEN, s->queue(f.info)};
@@ -295,7 +251,7 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
 {
     logbook log(&setup.labels);
     station st(setup, &log);
-    if (!st.open(img, d) || !log.open(w.log, d))
+    if (!st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     if (!ports->first_look())
         return EXIT_FAILED;
@@ -305,6 +261,9 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     std::string error;
     if (!log.close(&error))
         s.fail(error);
+    std::string lost = st.close();
+    if (!lost.empty())
+        s.fail(lost);
     d->totals(s.tally());
     return s.exit_status();
 }

@@ -6,6 +6,7 @@
 
 #include "display.h"
 #include "interrupts.h"
+#include "logbook.h"
 #include "port_identity.h"
 #include "session.h"
 #include "station.h"
@@ -80,8 +81,15 @@ int write_run(const flash_options& o, const std::vector<std::string>& ports, con
     }
     if (!check_ports(ports, d.get()))
         return EXIT_BAD_INPUT;
-    station st(setup, nullptr);
-    if (!st.open(img, d.get()))
+    logbook log(&setup.labels);
+    station st(setup, &log);
+    if (!st.open(img, d.get()) || !log.open(setup.log_path, d.get()))
         return EXIT_BAD_INPUT;
-    return program(o, ports, img, d.get(), &st);
+    int status = program(o, ports, img, d.get(), &st);
+    std::string log_error, lost = st.close();
+    bool closed = log.close(&log_error);
+    for (const std::string& why : {log_error, lost})
+        if (!why.empty())
+            d->failure(why);
+    return status == EXIT_PROGRAMMED && !(closed && lost.empty()) ? EXIT_FAILED : status;
 }

@@ -2,16 +2,16 @@
 # share/bash-completion/completions/zelflash. Self-contained: it uses none of
 # bash-completion's helpers, so it works with or without that package.
 #
-# Completes the commands (write, watch, list, job check, report), the options
+# Completes the commands (write, watch, list, job check, job init, report), the options
 # of each, the --format, --on-failure and --by values, image files by
 # extension, job files (.toml), and serial ports from "zelflash list" (the
 # path is each line's text up to its first two spaces).
 
 # The options, per command; keep them in step with "zelflash CMD --help"
 # (packaging/check_options.py fails when one is missing).
-_zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help --job --serial --set --state --on-failure"
+_zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help --job --serial --set --state --new-state --log --on-failure"
 _zelflash_write_opts="-p --port $_zelflash_image_opts"
-_zelflash_watch_opts="--include-present --jobs --match --glob --log $_zelflash_image_opts"
+_zelflash_watch_opts="--include-present --jobs --match --glob $_zelflash_image_opts"
 _zelflash_list_opts="--json -h --help"
 _zelflash_job_opts="-h --help"
 _zelflash_report_opts="--by --json -h --help"
@@ -148,16 +148,16 @@ _zelflash()
         return 0
     fi
 
-    # job: its command (check), then the job file.
+    # job: its command (check, init), then the job file.
     if [[ $command == job ]]; then
         local sub=""
         for ((i = i + 1; i < cword; i++)); do
-            [[ ${COMP_WORDS[i]} == check ]] && sub=check && break
+            [[ ${COMP_WORDS[i]} == check || ${COMP_WORDS[i]} == init ]] && sub=${COMP_WORDS[i]} && break
         done
         if [[ $cur == -* ]]; then
             _zelflash_words "$cur" "$_zelflash_job_opts"
         elif [[ -z $sub ]]; then
-            _zelflash_words "$cur" "check"
+            _zelflash_words "$cur" "check init"
         else
             _zelflash_files "$cur" "$_zelflash_job_pattern"
         fi

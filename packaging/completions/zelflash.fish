@@ -1,7 +1,7 @@
 # fish completion for zelflash(1), installed as
 # share/fish/vendor_completions.d/zelflash.fish.
 #
-# Completes the commands (write, watch, list, job check, report), the options
+# Completes the commands (write, watch, list, job check, job init, report), the options
 # of each, the --format, --on-failure and --by values, image files by
 # extension, job files (.toml), and serial ports from "zelflash list" (the
 # path is each line's text up to its first two spaces).
@@ -77,6 +77,8 @@ complete -c zelflash -n $image_commands -l job -x -a '(__zelflash_jobs)' -d "The
 complete -c zelflash -n $image_commands -l serial -x -d 'A serial number per board: ADDR:FORMAT:START[:STEP[:LAST]]'
 complete -c zelflash -n $image_commands -l set -x -d "A job's value field for this run: NAME=VALUE (repeatable)"
 complete -c zelflash -n $image_commands -l state -r -d 'The state file that records the values handed out'
+complete -c zelflash -n $image_commands -l new-state -d 'Make the --state file for a new lot'
+complete -c zelflash -n $image_commands -l log -r -d 'Append a JSON line per finished board to this file'
 complete -c zelflash -n $image_commands -l on-failure -x -a 'burn\t"Never handed out again" reuse\t"Go to the next board"' -d "What becomes of a failed board's values"
 complete -c zelflash -n '__fish_seen_subcommand_from write watch list report' -l json -d 'JSON on standard output'
 
@@ -88,11 +90,11 @@ complete -c zelflash -n '__fish_seen_subcommand_from watch' -l include-present -
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l jobs -x -d 'Boards programmed at once'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l match -x -a '(__zelflash_usb_ids)' -d 'Only USB ports with this VID:PID'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l glob -r -d 'Ports are the paths matching this pattern'
-complete -c zelflash -n '__fish_seen_subcommand_from watch' -l log -r -d 'Append a JSON line per finished board to this file'
 
-# job check JOB
-complete -c zelflash -n '__fish_seen_subcommand_from job; and not __fish_seen_subcommand_from check' -a check -d 'Check a job file and show what a run would do'
-complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcommand_from check' -k -a '(__zelflash_jobs)'
+# job check JOB, job init JOB
+complete -c zelflash -n '__fish_seen_subcommand_from job; and not __fish_seen_subcommand_from check init' -a check -d 'Check a job file and show what a run would do'
+complete -c zelflash -n '__fish_seen_subcommand_from job; and not __fish_seen_subcommand_from check init' -a init -d "Make the job's state file for a new lot"
+complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcommand_from check init' -k -a '(__zelflash_jobs)'
 
 # report LOG...
 complete -c zelflash -n '__fish_seen_subcommand_from report' -F

@@ -55,11 +55,15 @@ struct serials : testing::Test {
         held.reset();
         return open(policy);
     }
+    // Opens the file, made first (as job init makes it) when there is none.
     std::unique_ptr<serial_state> open(failed_policy policy = FAILED_BURN)
     {
         auto state = std::make_unique<serial_state>();
         std::string error;
-        EXPECT_TRUE(state->open(path, fields, policy, &error)) << error;
+        if (!fs::exists(path)) {
+            EXPECT_TRUE(serial_state_create(path, fields, "", &error)) << error;
+        }
+        EXPECT_TRUE(state->open(path, fields, policy, "", &error)) << error;
         return state;
     }
     // The first value for the next board, or why there is none.
@@ -92,9 +96,9 @@ TEST_F(serials, records_each_board_reserved_then_used_or_failed)
     std::string error;
     ASSERT_TRUE(state->peek(&peeked, &error));
     EXPECT_THAT(peeked, ElementsAre(field_value{"serial", "1010"}, field_value{"batch", "B7"}));
-    ASSERT_TRUE(state->finish(a, true, &error)) << error;
-    ASSERT_TRUE(state->finish(b, false, &error)) << error;
-    EXPECT_FALSE(state->finish(b, true, &error));
+    ASSERT_TRUE(state->finish(a, true, false, &error)) << error;
+    ASSERT_TRUE(state->finish(b, false, false, &error)) << error;
+    EXPECT_FALSE(state->finish(b, true, false, &error));
     EXPECT_THAT(error, HasSubstr("no board holds ticket 2"));
 
     std::string text = text_of(path);
@@ -110,11 +114,11 @@ TEST_F(serials, a_second_open_is_refused_while_the_first_holds_the_file)
     EXPECT_EQ(next(*first), "1000");
     serial_state second;
     std::string error;
-    EXPECT_FALSE(second.open(path, fields, FAILED_BURN, &error));
+    EXPECT_FALSE(second.open(path, fields, FAILED_BURN, "", &error));
     EXPECT_EQ(error, path + " is in use by another zelflash (pid " + std::to_string(file_lock_process_id()) +
                          "); one station, one state file");
     first.reset();
-    ASSERT_TRUE(second.open(path, fields, FAILED_BURN, &error)) << error;
+    ASSERT_TRUE(second.open(path, fields, FAILED_BURN, "", &error)) << error;
     EXPECT_EQ(next(second), "1001");
 }
 
@@ -168,8 +172,8 @@ TEST_F(serials, a_list_hands_out_its_lines_once_whatever_their_spelling)
     EXPECT_EQ(next(*state), "020000000003");
     EXPECT_THAT(next(*state), HasSubstr("field 'mac' has run out: all 3 values of " + list + " are handed out"));
     state.reset();
-    add_list("02 00 00 00 00 02\n02:00:00:00:00:04\n");
-    EXPECT_EQ(next(*open()), "02:00:00:00:00:04");
+    add_list("# MACs\n02:00:00:00:00:01\n\n  02-00-00-00-00-02  \r\n020000000003\n02 00 00 00 00 04\n");
+    EXPECT_EQ(next(*open()), "02 00 00 00 00 04") << "a line added at the end";
 }
 
 TEST_F(serials, a_bad_list_names_its_file_and_line)
@@ -185,7 +189,7 @@ TEST_F(serials, a_bad_list_names_its_file_and_line)
             fs::remove(list);
         serial_state state;
         std::string error;
-        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, &error));
+        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, "", &error));
         EXPECT_THAT(error, HasSubstr(expected));
     }
 }
@@ -209,9 +213,9 @@ TEST_F(serials, a_failed_value_goes_to_the_next_board_only_under_reuse)
         uint64_t ticket = 0;
         std::string error;
         next(*state, &ticket);
-        ASSERT_TRUE(state->finish(ticket, false, &error)) << error;
+        ASSERT_TRUE(state->finish(ticket, false, false, &error)) << error;
         EXPECT_EQ(next(*state, &ticket), r.same_run);
-        ASSERT_TRUE(state->finish(ticket, false, &error)) << error;
+        ASSERT_TRUE(state->finish(ticket, false, false, &error)) << error;
         state = reopen(state, r.second);
         EXPECT_EQ(next(*state), r.next_run) << r.first << " then " << r.second;
     }
@@ -243,7 +247,7 @@ TEST_F(serials, a_reservation_cut_short_is_set_aside_and_what_it_shows_burned)
         uint64_t ticket = 0;
         std::string error;
         next(*state, &ticket);
-        ASSERT_TRUE(state->finish(ticket, true, &error)) << error;
+        ASSERT_TRUE(state->finish(ticket, true, false, &error)) << error;
         file_lock_set_append_cut([&](size_t size) { return r.keep == SIZE_MAX ? size - 1 : r.keep; });
         EXPECT_THAT(next(*state), HasSubstr("the write was cut short"));
         file_lock_set_append_cut(nullptr);
@@ -265,7 +269,7 @@ TEST_F(serials, a_file_that_cannot_be_trusted_is_refused_naming_file_and_line)
     const std::string reserve1 = R"({"rec":"reserved","ticket":1,"values":{"serial":"5"}})" "\n";
     const std::pair<std::string, std::string> rows[] = {
         {"hello\n", path + " is not a zelflash state file"},
-        {"{\"zelflash_serials\":2}\n", path + " is in format 2, which this zelflash does not know"},
+        {"{\"zelflash_serials\":3}\n", path + " is in format 3, which this zelflash does not know"},
         {head + "{\"rec\":\"res\n" + reserve1, path + ":2: this line cannot be read as a record"},
         {head + reserve1 + "{\"rec\":\"used\",\"ticket\":9}\n", path + ":3: the board of ticket 9 is recorded used"},
         {head + reserve1 + reserve1, path + ":3: ticket 1 is reserved again while line 2 still holds it"},
@@ -274,7 +278,7 @@ TEST_F(serials, a_file_that_cannot_be_trusted_is_refused_naming_file_and_line)
         std::ofstream(path, std::ios::binary) << text;
         serial_state state;
         std::string why;
-        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, &why));
+        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, "", &why));
         EXPECT_THAT(why, HasSubstr(error));
         EXPECT_EQ(text_of(path), text) << "nothing written to it";
     }
@@ -360,7 +364,7 @@ struct station : serials {
     void finish(uint64_t ticket, bool programmed, bool cut)
     {
         std::string error;
-        EXPECT_EQ(state->finish(ticket, programmed, &error), !cut) << error;
+        EXPECT_EQ(state->finish(ticket, programmed, false, &error), !cut) << error;
         bool reuse = !programmed && policy == FAILED_REUSE;
         seen after{{programmed ? VALUE_USED : reuse ? VALUE_FAILED_REUSE : VALUE_FAILED}, reuse};
         if (cut)

@@ -47,6 +47,8 @@ struct station : bench {
                         "start = 5000\n"
                         "[[field]]\nname = \"mac\"\naddress = 0x10020\nkind = \"list\"\nformat = \"bytes6\"\n"
                         "list = \"macs.txt\"\n" + extra);
+        if (!fs::exists(state))
+            zelflash({"job", "init", job.string()});  // refused for a bad job, which the test then shows
     }
 
     static std::string hex_byte(size_t v)
@@ -151,8 +153,9 @@ struct station_killed : station {
         for (size_t i = first; i < sims.size(); ++i) {
             device_report(i);
             bytes flash = read_file(file("flash", i));
-            if (std::equal(image.begin(), image.begin() + 16, flash.begin() + IMAGE_ADDR))
+            if (std::equal(image.begin(), image.begin() + 16, flash.begin() + IMAGE_ADDR)) {
                 EXPECT_TRUE(on_boards.insert(le32(flash, SERIAL_AT)).second) << "a serial on two boards";
+            }
         }
     }
 
@@ -166,7 +169,7 @@ struct station_killed : station {
         for (const job_field& f : parsed.fields)
             fields.push_back(f.field);
         serial_state reopened;
-        EXPECT_TRUE(reopened.open(state.string(), fields, FAILED_BURN, &error)) << error;
+        EXPECT_TRUE(reopened.open(state.string(), fields, FAILED_BURN, log.string(), &error)) << error;
         serial_journal journal;
         EXPECT_TRUE(serial_journal_read(read_text(state), state.string(), &journal, &error)) << error;
         return journal.values["serial"];

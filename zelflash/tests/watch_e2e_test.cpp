@@ -301,6 +301,8 @@ TEST_F(watch_e2e, more_boards_than_jobs_wait_their_turn)
                           {"not_started", 0}}));
 }
 
+// A board that appears while the station winds down is not programmed, but
+// named, logged and counted.
 TEST_F(watch_e2e, first_interrupt_lets_running_boards_finish_and_takes_no_new_one)
 {
     write_image(30000);  // about 3 s a board at 115200 baud
@@ -313,10 +315,12 @@ TEST_F(watch_e2e, first_interrupt_lets_running_boards_finish_and_takes_no_new_on
     ASSERT_TRUE(said("zelflash: stopping"));  // no new boards from here on
     start_device();
     child_end r = watcher->finish(30s);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("zelflash: 2 boards programmed, 0 failed"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("zelflash: 2 boards programmed, 0 failed, 1 not started"));
+    EXPECT_THAT(r.err, HasSubstr(port(2) + ": not programmed: zelflash stopped before its turn came"));
     std::map<std::string, json> log = by_port(records());
-    ASSERT_EQ(log.size(), 2u) << read_text(log_path);
+    ASSERT_EQ(log.size(), 3u) << read_text(log_path);
+    EXPECT_EQ(log[port(2)]["outcome"], "not started");
     for (size_t i : {0, 1}) {
         check_record(log[port(i)], port(i), "programmed");
         EXPECT_GT(*parse_utc(log[port(i)]["end"]), interrupted) << "finished before the interrupt";
@@ -400,8 +404,11 @@ TEST_F(watch_e2e, a_log_on_a_full_disk_stops_the_station)
     start_watch({"--include-present", "--jobs", "1"});
     child_end r = watcher->finish(60s);  // ends by itself
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("zelflash: /dev/full: cannot record the board: No space left on device; no new "
-                                "boards are taken"));
+    // Each board lost to the log is named, its record printed whole.
+    for (size_t i : {0, 1})
+        EXPECT_THAT(r.err, testing::ContainsRegex("zelflash: /dev/full: cannot record the board: No space left on "
+                                                  "device \\(board " + port(i) + ", (programmed|not started)\\); "
+                                                  "free space .* by hand: \\{.*\"port\":\"" + port(i) + "\""));
     EXPECT_THAT(r.out, HasSubstr("zelflash: 1 board programmed, 0 failed, 1 not started\n"));
     EXPECT_EQ(device_report(0)["image_match"], true);
     EXPECT_EQ(device_report(1)["line"]["bytes_to_device"], 0);
