@@ -85,12 +85,9 @@ bool file_lock::still_at(const std::string& path, std::string* error) const
         *error = system_error();
         return false;
     }
-    if (held.st_nlink == 0) {
-        *error = "it was deleted";
-        return false;
-    }
     if (::stat(path.c_str(), &named) != 0) {
-        *error = errno == ENOENT ? "it was renamed or moved away" : system_error();
+        bool gone = errno == ENOENT;
+        *error = !gone ? system_error() : held.st_nlink == 0 ? "it was deleted" : "it was renamed or moved away";
         return false;
     }
     if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) {

@@ -17,6 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing::AllOf;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
@@ -195,27 +196,32 @@ TEST_F(serials, a_bad_list_names_its_file_and_line)
 }
 
 // A board fails with 1000 in the first run; what the next board gets, in
-// that run and in the next, under each run's policy.
+// that run and in the next, under each run's policy, and when a chunk
+// holding its value may have reached its flash (held).
 TEST_F(serials, a_failed_value_goes_to_the_next_board_only_under_reuse)
 {
     struct row {
         failed_policy first, second;
         const char* same_run;
         const char* next_run;
+        bool held = false;
     };
     const row rows[] = {{FAILED_REUSE, FAILED_REUSE, "1000", "1000"},
                         {FAILED_REUSE, FAILED_BURN, "1000", "1001"},
                         {FAILED_BURN, FAILED_REUSE, "1001", "1002"},
-                        {FAILED_BURN, FAILED_BURN, "1001", "1002"}};
+                        {FAILED_BURN, FAILED_BURN, "1001", "1002"},
+                        {FAILED_REUSE, FAILED_REUSE, "1001", "1002", true}};
     for (const row& r : rows) {
         fs::remove(path);
         auto state = open(r.first);
         uint64_t ticket = 0;
         std::string error;
         next(*state, &ticket);
-        ASSERT_TRUE(state->finish(ticket, false, false, &error)) << error;
+        ASSERT_TRUE(state->finish(ticket, false, r.held, &error)) << error;
+        EXPECT_EQ(text_of(path).find(R"("then":"burn","why":"sent")") != std::string::npos,
+                  r.held && r.first == FAILED_REUSE);
         EXPECT_EQ(next(*state, &ticket), r.same_run);
-        ASSERT_TRUE(state->finish(ticket, false, false, &error)) << error;
+        ASSERT_TRUE(state->finish(ticket, false, r.held, &error)) << error;
         state = reopen(state, r.second);
         EXPECT_EQ(next(*state), r.next_run) << r.first << " then " << r.second;
     }
@@ -307,6 +313,174 @@ TEST_F(serials, boards_programmed_at_once_get_distinct_values)
     EXPECT_EQ(all.size(), 320u);
     EXPECT_EQ(*all.begin(), "1000");
     EXPECT_EQ(*all.rbegin(), "1319");
+}
+
+// A lot's state file opened by a job whose fields changed: refused naming
+// the difference, or, for a range that only grew, the change recorded.
+TEST_F(serials, a_state_file_is_bound_to_the_fields_it_was_made_for)
+{
+    struct row {
+        const char* name;
+        void (*change)(std::vector<field_spec>* f);
+        const char* list;     // the list file now; null: as made
+        const char* refused;  // null: opened, and a "fields" record added
+    };
+    const char* made_list = "A1\nA2";  // no line end after the last line
+    const row rows[] = {
+        {"start", [](auto* f) { (*f)[0].start = 500; }, nullptr, "start/step 500/1 in the job, 1000/1 in the state file"},
+        {"step", [](auto* f) { (*f)[0].step = 2; }, nullptr, "start/step 1000/2 in the job, 1000/1"},
+        {"format", [](auto* f) { (*f)[0].width = 2; }, nullptr, "format le16 in the job, le32 in the state file"},
+        {"address", [](auto* f) { (*f)[0].address = 64; }, nullptr, "address 64 in the job, 0 in the state file"},
+        {"last_lowered", [](auto* f) { (*f)[0].last = 1500; }, nullptr, "last 1500 in the job, 1999 in the state file"},
+        {"field_more", [](auto* f) { f->push_back(counter(1)), f->back().name = "batch", f->back().address = 32; },
+         nullptr, "the job's field 'batch' is not one this state file hands out (it has serial, code)"},
+        {"field_less", [](auto* f) { f->pop_back(); }, nullptr, "hands out field 'code', which the job does not have"},
+        {"list_rewritten", [](auto*) {}, "A9\nA2", "is not the one the lot was made with"},
+        {"last_line_longer", [](auto*) {}, "A1\nA23\n", "a list may only grow by lines added at its end"},
+        {"last_raised", [](auto* f) { (*f)[0].last = 2999; }, nullptr, nullptr},
+        {"last_removed", [](auto* f) { (*f)[0].last.reset(); }, nullptr, nullptr},
+        {"lines_added", [](auto*) {}, "A1\nA2\nA3\n", nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fs::remove(path);
+        field_spec code;
+        code.name = "code", code.kind = FIELD_LIST, code.encoding = FIELD_TEXT, code.width = 4, code.address = 16;
+        code.list = list;
+        std::ofstream(list, std::ios::binary) << made_list;
+        fields = {counter(1000, 1, 1999), code};
+        next(*open());  // made, and 1000 handed out
+        r.change(&fields);
+        if (r.list)
+            std::ofstream(list, std::ios::binary | std::ios::trunc) << r.list;
+        std::string before = text_of(path), error;
+        serial_state state;
+        EXPECT_EQ(state.open(path, fields, FAILED_BURN, "", &error), r.refused == nullptr) << error;
+        if (r.refused) {
+            EXPECT_THAT(error, HasSubstr(r.refused));
+            EXPECT_EQ(text_of(path), before) << "nothing written";
+            continue;
+        }
+        EXPECT_THAT(text_of(path).substr(before.size()), HasSubstr(R"({"rec":"fields","fields":[)"));
+        EXPECT_THAT(state.notices(), testing::Contains(HasSubstr("; recorded")));
+        EXPECT_EQ(next(state), "1001");
+    }
+}
+
+// A file of the older format, without fields, is bound at its first open.
+TEST_F(serials, an_older_state_file_is_bound_to_the_job_that_opens_it)
+{
+    std::ofstream(path, std::ios::binary)
+        << "{\"zelflash_serials\":1}\n" R"({"rec":"reserved","ticket":4,"values":{"serial":"1003"}})" "\n";
+    auto state = open();
+    EXPECT_THAT(state->notices(), testing::Contains(HasSubstr("an older state file, now bound to the job's fields")));
+    EXPECT_EQ(next(*state), "1004");
+    fields[0].start = 1;
+    state.reset();
+    serial_state other;
+    std::string error;
+    EXPECT_FALSE(other.open(path, fields, FAILED_BURN, "", &error));
+    EXPECT_THAT(error, HasSubstr("start/step 1/1 in the job, 1000/1 in the state file"));
+}
+
+// The board log as witness: a value of the lot on a board that the state
+// file never handed out refuses it; what is not the lot's is no witness.
+TEST_F(serials, a_value_the_board_log_shows_and_the_file_never_handed_out_refuses_it)
+{
+    const std::string log = (dir / "boards.jsonl").string();
+    const std::string first = R"({"port":"a","values":{"serial":"1000"}})" "\n";
+    struct row {
+        const char* log;  // after a first record showing 1000, which the file handed out
+        const char* refused;
+    };
+    const row rows[] = {
+        {R"({"port":"b","values":{"serial":"1001"}})" "\n", "boards.jsonl:2 shows serial 1001 on a board, but "},
+        {R"({"port":"b","values":{"serial":"1001")", "boards.jsonl:2 shows serial 1001"},  // cut short
+        {R"({"port":"b","values":{"serial":"999"}})" "\n", nullptr},          // below the counter's start
+        {R"({"port":"b","values":{"serial":"BAT-7"}})" "\n", nullptr},        // not a number: another lot's
+        {R"({"port":"b","values":{"batch":"1001"}})" "\n", nullptr},          // another field
+        {R"({"port":"b","labels":{"values":"1001"},"values":{}})" "\n", nullptr},
+    };
+    for (const row& r : rows) {
+        fs::remove(path);
+        auto state = open();
+        std::string error;
+        uint64_t ticket = 0;
+        next(*state, &ticket);
+        ASSERT_TRUE(state->finish(ticket, true, false, &error));
+        state.reset();
+        std::ofstream(log, std::ios::binary | std::ios::trunc) << first << r.log;
+        serial_state again;
+        EXPECT_EQ(again.open(path, fields, FAILED_BURN, log, &error), r.refused == nullptr) << r.log;
+        if (r.refused) {
+            EXPECT_THAT(error, AllOf(HasSubstr(r.refused), HasSubstr("it is not the lot's state file")));
+        }
+    }
+    fs::remove(path);
+    std::string error;
+    EXPECT_FALSE(serial_state_create(path, fields, log, &error));
+    EXPECT_THAT(error, HasSubstr("boards.jsonl:1 shows serial 1000 on a board, so this lot's values have been handed "
+                                 "out already"));
+    EXPECT_FALSE(fs::exists(path));
+    ASSERT_TRUE(serial_state_create(path, fields, "", &error)) << error;
+    EXPECT_FALSE(serial_state_create(path, fields, "", &error));
+    EXPECT_THAT(error, HasSubstr("already exists"));
+}
+
+// The path no longer names the file held: nothing more is handed out, and
+// what the held file recorded is saved beside the path.
+TEST_F(serials, a_file_deleted_or_replaced_under_its_holder_hands_out_nothing_more)
+{
+    const std::pair<void (*)(const std::string&), const char*> rows[] = {
+        {[](const std::string& p) { fs::remove(p); }, "it was deleted"},
+        {[](const std::string& p) { fs::rename(p, p + ".old"); }, "it was renamed or moved away"},
+        {[](const std::string& p) {
+             fs::copy_file(p, p + ".edit");
+             fs::rename(p + ".edit", p);  // as sed -i saves
+         },
+         "another file took its place"},
+    };
+    for (const auto& [change, why] : rows) {
+        for (const fs::path& f : fs::directory_iterator(dir))
+            fs::remove(f);
+        auto state = open();
+        EXPECT_EQ(next(*state), "1000");
+        change(path);
+        EXPECT_THAT(next(*state), AllOf(HasSubstr("is no longer the file this station holds: " + std::string(why)),
+                                        HasSubstr("no value is handed out")));
+        std::string saved = path + ".saved-" + std::to_string(file_lock_process_id());
+        EXPECT_THAT(state->save_if_lost(), HasSubstr("saved as " + saved));
+        EXPECT_THAT(text_of(saved), HasSubstr(R"("values":{"serial":"1000"})"));
+    }
+}
+
+// job check's view: read in place, beside a holder, nothing written.
+TEST_F(serials, the_next_values_are_read_without_touching_the_file)
+{
+    std::vector<field_value> values;
+    std::string error;
+    EXPECT_FALSE(serial_state_peek_file(path, fields, FAILED_BURN, "", &values, &error));
+    EXPECT_THAT(error, HasSubstr("there is no state file here. A lot's state file is made once, on purpose: with "
+                                 "zelflash job init JOB"));
+    auto held = open();
+    next(*held);
+    std::string before = text_of(path);
+    ASSERT_TRUE(serial_state_peek_file(path, fields, FAILED_BURN, "", &values, &error)) << error;
+    EXPECT_THAT(values, ElementsAre(field_value{"serial", "1001"}));
+    EXPECT_EQ(text_of(path), before);
+    EXPECT_EQ(next(*held), "1001") << "the holder keeps its lock";
+}
+
+TEST_F(serials, a_list_with_a_byte_order_mark_reads_its_first_line)
+{
+    add_list("\xEF\xBB\xBF" "02:00:00:00:00:01\r\n02:00:00:00:00:02\r\n");
+    EXPECT_EQ(next(*open()), "02:00:00:00:00:01");
+    add_list("02:00:00:00:00:01\n\xEF" "02:00:00:00:00:02\n");
+    fs::remove(path);
+    serial_state state;
+    std::string error;
+    EXPECT_FALSE(serial_state_create(path, fields, "", &error));
+    EXPECT_THAT(error, HasSubstr("'\\xEF02:00:00:00:00:02'")) << "a byte that is not text, escaped";
 }
 
 // The model of one simulated station: each value the test saw handed out,

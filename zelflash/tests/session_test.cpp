@@ -12,6 +12,9 @@
 #include "local_time.h"
 #include "lprog.h"
 #include "options.h"
+#include "file_lock.h"
+#include "station.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -197,6 +200,48 @@ TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counte
     run_queue(&s);
     EXPECT_EQ(s.tally().done + s.tally().failed + s.tally().not_started, 1);
     EXPECT_EQ(fake.opened, std::vector<std::string>{"COM7"});
+}
+
+// A board queued once the session takes no more boards ends "not started"
+// at once: named, counted and handed to the hooks, never run.
+TEST_F(session_test, a_board_queued_while_the_session_winds_down_is_counted_not_started)
+{
+    session s(rules, img, &shown, &hooks);
+    s.stop_taking();
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    s.queue(on("COM8"));
+    EXPECT_EQ(s.tally().not_started, 1);
+    EXPECT_TRUE(fake.opened.empty());
+}
+
+// The state file cannot record a programmed board's end (a full disk): the
+// board log still hears of it, the failure names the board, and nothing
+// more is handed out.
+TEST_F(session_test, a_board_the_state_file_cannot_record_is_still_logged_and_named)
+{
+    temp_dir dir("zelflash-session");
+    station_setup setup;
+    setup.state_path = (dir.path / "line.serials").string();
+    field_spec serial;
+    serial.name = "serial", serial.address = 0x1010, serial.start = 7000;
+    setup.fields = {serial};
+    setup.field_origins = {"--serial"};
+    setup.new_state = true;
+    station st(setup, &hooks);
+    ASSERT_TRUE(st.open(img, &shown));
+    session s(rules, img, &shown, &st);
+    s.queue(on("COM7"));
+    s.queue(on("COM8"));
+    int appends = 0;  // the reservation goes whole, the end record finds the disk full
+    file_lock_set_append_cut([&](size_t size) { return ++appends == 1 ? size : 0; });
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    EXPECT_CALL(shown, failure(testing::StartsWith("COM7 (programmed) is not recorded in the state file")));
+    run_queue(&s);
+    file_lock_set_append_cut(nullptr);
+    EXPECT_EQ(s.tally().done, 1);
+    EXPECT_EQ(s.exit_status(), EXIT_FAILED);
 }
 
 }  // namespace

@@ -262,4 +262,211 @@ INSTANTIATE_TEST_SUITE_P(
                 "[[field]]\nname = \"x\"\naddress = 0x10012\nkind = \"counter\"\nformat = \"le8\"\n", "overlap"}),
     [](const testing::TestParamInfo<bad_job>& info) { return std::string(info.param.name); });
 
+// The state file deleted, or replaced as an editor saves it, while watch
+// runs: the next board gets no value, the station stops and saves what its
+// file held.
+class station_file_lost : public station, public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(station_file_lost, takes_no_new_board_and_saves_what_the_file_held)
+{
+    write_job(5);
+    child_process watch = start_zelflash({"watch", "--job", job.string(), "--json"}, dir.path);
+    start_device();
+    ASSERT_TRUE(eventually([&] { return log_lines() == 1; })) << watch.out();
+    if (std::string(GetParam().first) == "rm") {
+        fs::remove(state);
+    } else {
+        fs::copy_file(state, state.string() + ".edit");
+        fs::rename(state.string() + ".edit", state);
+    }
+    // A second station on the path is no longer kept out by the first's
+    // lock; whatever it does, the first hands out nothing more.
+    std::string outside = (dir.path / "bench1").string();  // not among the ports watch takes
+    start_device({}, outside);
+    child_end second = zelflash({"write", "-p", outside, "--job", job.string()});
+    EXPECT_EQ(second.status, std::string(GetParam().first) == "rm" ? 2 : 0) << second.err;
+    start_device();
+    child_end r = watch.finish(std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(state.string() + " is no longer the file this station holds: " + GetParam().second));
+    EXPECT_THAT(r.err, HasSubstr("what it recorded is saved as " + state.string() + ".saved-"));
+    device_report(2);
+    EXPECT_THAT(commands_in(read_text(file("report", 2))), testing::IsEmpty()) << "no value after the change";
+    EXPECT_EQ(log_records().back()["outcome"], "not started");
+    device_report(0);
+    device_report(1);
+    if (second.status == 0)
+        EXPECT_NE(flashed(0).first, flashed(1).first) << "one serial on two boards";
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, station_file_lost,
+                         testing::Values(std::pair{"rm", "it was deleted"},
+                                         std::pair{"edited", "another file took its place"}),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+// State files that are not the lot's: each is refused (exit 2, nothing
+// sent), saying what to do.
+struct wrong_state {
+    const char* name;
+    std::vector<std::string> (*prepare)(station& s);  // the command line, run from the test's folder
+    const char* refused;
+};
+
+class station_wrong_state : public station, public testing::WithParamInterface<wrong_state> {};
+
+TEST_P(station_wrong_state, is_refused_naming_what_to_do_and_nothing_is_sent)
+{
+    write_job(5);
+    start_device();
+    start_device();
+    ASSERT_EQ(zelflash({"write", "-p", port(0), "--job", job.string()}).status, 0);  // 5000 on board 0
+    std::vector<std::string> args = GetParam().prepare(*this);
+    size_t last = sims.size() - 1;  // a device no run has used
+    args.insert(args.end(), {"-p", port(last)});
+    child_end r = zelflash(args);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_THAT(r.err, HasSubstr(GetParam().refused));
+    device_report(last);
+    EXPECT_THAT(commands_in(read_text(file("report", last))), testing::IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, station_wrong_state,
+    testing::Values(
+        wrong_state{"copied_job",
+                    [](station& s) {
+                        fs::copy_file(s.job, s.dir.path / "lf.toml");
+                        return std::vector<std::string>{"write", "--job", (s.dir.path / "lf.toml").string()};
+                    },
+                    "lf.serials: there is no state file here. A lot's state file is made once, on purpose: with "
+                    "zelflash job init JOB"},
+        wrong_state{"copied_job_made_anew",
+                    [](station& s) {
+                        fs::copy_file(s.job, s.dir.path / "lf.toml");
+                        child_end init = s.zelflash({"job", "init", (s.dir.path / "lf.toml").string()});
+                        EXPECT_EQ(init.status, 2);
+                        EXPECT_THAT(init.err, HasSubstr("boards.jsonl:1 shows mac 02:00:00:00:00:00 on a board, so "
+                                                        "this lot's values have been handed out already"));
+                        fs::remove(s.dir.path / "lf.serials");
+                        write_file(s.dir.path / "lf.serials", "");
+                        return std::vector<std::string>{"write", "--job", (s.dir.path / "lf.toml").string()};
+                    },
+                    "lf.serials is empty, so it is no state file"},
+        wrong_state{"other_folder",
+                    [](station& s) {
+                        return std::vector<std::string>{"write", "--job", s.job.string(), "--state", "st2.serials"};
+                    },
+                    "st2.serials: there is no state file here"},
+        wrong_state{"older_copy",
+                    [](station& s) {
+                        fs::copy_file(s.state, s.dir.path / "backup");
+                        s.zelflash({"write", "-p", s.port(1), "--job", s.job.string()});  // 5001 on board 1
+                        s.start_device();
+                        fs::copy_file(s.dir.path / "backup", s.state, fs::copy_options::overwrite_existing);
+                        return std::vector<std::string>{"write", "--job", s.job.string()};
+                    },
+                    "boards.jsonl:2 shows mac 02:00:00:00:00:01 on a board, but"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// With on_failure = "reuse", a failed board's values go to the next board
+// only if none of its chunks holding them can have reached its flash.
+TEST_F(station, reuse_hands_out_again_only_values_no_chunk_carried)
+{
+    write_job(5, "", "");
+    std::vector<std::string> misses;  // every frame from the clock on: every chunk was acknowledged
+    for (int frame = 12; frame < 40; ++frame)
+        misses.insert(misses.end(), {"--miss-frame", std::to_string(frame)});
+    start_device({"--mute"});
+    start_device();
+    start_device(misses);
+    start_device();
+    auto program = [&](size_t i) {
+        return zelflash({"write", "-p", port(i), "--job", job.string(), "--on-failure", "reuse"}).status;
+    };
+    EXPECT_EQ(program(0), 1);
+    EXPECT_EQ(program(1), 0);
+    EXPECT_EQ(program(2), 1);
+    EXPECT_EQ(program(3), 0);
+    for (size_t i : {1, 2, 3})
+        device_report(i);
+    EXPECT_EQ(flashed(1).first, 5000u) << "the mute board was sent nothing: its serial goes to the next";
+    EXPECT_EQ(flashed(2).first, 5001u);
+    EXPECT_EQ(flashed(3).first, 5002u) << "board 2 holds 5001 in its flash";
+    EXPECT_THAT(read_text(state), HasSubstr(R"("then":"burn","why":"sent")"));
+    EXPECT_EQ(log_lines(), 4u) << "write --job writes the job's log";
+}
+
+// Any number of job checks at once, beside a running station: each reads
+// the state file where it is, and a folder of the old scratch name stays.
+TEST_F(station, job_checks_at_once_beside_a_station_touch_nothing_they_did_not_make)
+{
+    write_job(5);
+    fs::path scratch = fs::temp_directory_path() / "zelflash-check-1804289383";
+    bool ours = fs::create_directory(scratch);
+    write_file(scratch / "keep", "someone's");
+    child_process watch = start_zelflash({"watch", "--job", job.string(), "--glob", (dir.path / "none*").string()}, dir.path);
+    ASSERT_TRUE(printed(watch, "watching")) << watch.out();
+    std::string before = read_text(state);
+    std::vector<std::unique_ptr<child_process>> checks;
+    for (int i = 0; i < 6; ++i)
+        checks.push_back(std::make_unique<child_process>(ZELFLASH_PATH, std::vector<std::string>{"job", "check", job.string()},
+                                                         zelflash_io(dir.path, {})));
+    for (auto& c : checks) {
+        child_end r = c->finish();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr("next 5000"));
+    }
+    EXPECT_EQ(read_text(scratch / "keep"), "someone's");
+    EXPECT_EQ(read_text(state), before);
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.finish().status, 0);
+    if (ours)
+        fs::remove_all(scratch);
+}
+
+// job check says what a run could not write: here the job's folder is on a
+// read-only mount (a mount namespace of its own, gone with the command).
+TEST_F(station, job_check_says_when_the_state_file_cannot_be_written)
+{
+    write_job(5);
+    std::string folder = dir.path.string();
+    child_process ro("/usr/bin/unshare",
+                     {"-rm", "sh", "-c",
+                      "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" job check \"$3\"",
+                      "sh", folder, ZELFLASH_PATH, job.string()},
+                     zelflash_io(dir.path, {}));
+    child_end checked = ro.finish();
+    EXPECT_EQ(checked.status, 2) << checked.out;
+    EXPECT_THAT(checked.err, HasSubstr("the state file cannot be written: " + folder + " is on a read-only file system"));
+}
+
+// A command line that would silently override the job is refused.
+TEST_F(station, command_lines_that_would_override_the_job_are_refused)
+{
+    write_job(5, "[[field]]\nname = \"batch\"\naddress = 0x10040\nkind = \"value\"\nformat = \"text4\"\n");
+    write_file(dir.path / "bench.toml", "version = 1\n[image]\npath = \"image.bin\"\naddress = 0x10000\n"
+                                        "[station]\nports = [\"" + port(0) + "\"]\n");
+    start_device();
+    const std::pair<std::vector<std::string>, const char*> rows[] = {
+        {{"write", "-p", port(0), "--job", job.string(), "--set", "batch=A", "--serial", "0x10050:le32:1"},
+         "names field 'serial', which the job already defines ("},
+        {{"write", "-p", port(0), "--job", job.string(), "--set", "batch=A", "--set", "batch=B"},
+         "--set batch=B: field 'batch' is already given by --set batch=A"},
+        {{"write", "-p", port(0), "--job", job.string(), "--set", "batch=A", "--set", "serial=5"},
+         "field 'serial' is a counter: its values come from the state file"},
+        {{"watch", "--job", (dir.path / "bench.toml").string()},
+         "names ports but no glob or match: it is a job for zelflash write"},
+        {{"write", "-p", port(0), "--state", "new.serials", "--serial", "0x10050:le32:1", "--new-state", "--job",
+          job.string()},
+         "--new-state is for a state file without a job"},
+    };
+    for (const auto& [args, refused] : rows) {
+        child_end r = zelflash(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_THAT(r.err, HasSubstr(refused));
+    }
+    device_report(0);
+    EXPECT_THAT(commands_in(read_text(file("report", 0))), testing::IsEmpty());
+}
+
 }  // namespace

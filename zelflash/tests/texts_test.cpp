@@ -88,6 +88,12 @@ TEST(texts, names_that_are_not_utf8_are_written_with_a_replacement_character)
     }
 }
 
+TEST(texts, bytes_that_are_not_printable_ascii_are_escaped)
+{
+    EXPECT_EQ(escaped("A1 ~"), "A1 ~");
+    EXPECT_EQ(escaped(std::string("\xEF\xBB\xBF" "02\t\x7F\n\0", 9)), "\\xEF\\xBB\\xBF02\\x09\\x7F\\x0A\\x00");
+}
+
 TEST(texts, indented_json_for_the_port_list)
 {
     EXPECT_EQ(json_text(nlohmann::json::array({"a"}), 2), "[\n  \"a\"\n]");
