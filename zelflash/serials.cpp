@@ -41,6 +41,10 @@ std::string line_error(const std::string& name, uint64_t line, const std::string
     return name + ":" + std::to_string(line) + ": " + what;
 }
 
+// What a state file that failed a write means for the run, and what to do.
+const std::string stopped_for_good = "no value is handed out from this run on: free space on its disk (or make "
+                                     "the file writable again), then start zelflash again";
+
 const char* const damaged = "; the file has been edited or damaged, so no value is handed out from it";
 
 }  // namespace
@@ -1098,7 +1102,7 @@ bool serial_state::record(const std::string& line, std::string* error)
     if (file_->append(line, &why) && file_->sync(&why))
         return true;
     broken_ = why;
-    *error = path_ + ": cannot write a record: " + why + "; no value is handed out until zelflash is started again";
+    *error = path_ + ": cannot write a record: " + why + "; " + stopped_for_good;
     return false;
 }
 
@@ -1111,7 +1115,7 @@ bool serial_state::check_writable(std::string* error) const
     if (broken_.empty())
         return true;
     *error = path_ + ": a record could not be written (" + broken_ +
-             "); no value is handed out until zelflash is started again";
+             "); " + stopped_for_good;
     return false;
 }
 
