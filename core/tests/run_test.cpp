@@ -111,7 +111,9 @@ const policy repeats = [](const bytes& f) { return device.frames.size() >= 2 && 
 
 const run_case run_cases[] = {
     {"programmed", all, NEVER, 3, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, 0, SIZE, ALL},
-    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, 3, 3, 0, 3},
+    // ERASE goes out at most twice, each frame waited for as long as an erase may take.
+    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, RUN_ERASE_ATTEMPTS,
+     RUN_ERASE_ATTEMPTS, 0, RUN_ERASE_ATTEMPTS},
     {"one_attempt_allowed", repeats, NEVER, 1, RUN_NO_ANSWER, LPROG_ERASE, BASE, 1, 1, 0, 1},
     // Every command sent twice; the erase wait's second poll is no retry.
     {"first_reply_of_each_lost", repeats, NEVER, 2, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, ALL - 1, SIZE, 2 * ALL},
