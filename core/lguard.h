@@ -47,7 +47,7 @@ struct mlb;
 enum lguard_default : uint32_t {
     LGUARD_REPLY_MS = 2000,        // the latest an answer may come
     LGUARD_TIMEOUT_MS = 120,       // the reply time-out: a later answer counts as late
-    LGUARD_SPREAD_MS = 50,         // the erase wait's answers: the most one follows another
+    LGUARD_SPREAD_MS = 30,         // the erase wait's answers: the most one follows another
     LGUARD_ERASE_SECTOR_MS = 200,  // ERASE answered once erased: the most a sector adds
     LGUARD_SECTOR_SIZE = 4096,     // the unit of the erase's bound
     LGUARD_ASK_MIN_MS = 60,        // the erase-wait question goes out at most this often

@@ -52,8 +52,9 @@ static uint32_t reply_timeout(job* t, int32_t phase)
     uint32_t kept = lguard_hold_left_ms(t->guard);
     if (kept > 0)
         return std::clamp<uint32_t>(kept, 1, LGUARD_REPLY_MS);
-    uint32_t answers_in = phase == LPROG_WAIT_ERASE ? lguard_ask_ms(t->guard) : 2 * lguard_seen(t->guard).slowest_ms;
-    return std::clamp<uint32_t>(answers_in, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
+    if (phase == LPROG_WAIT_ERASE)
+        return lguard_ask_ms(t->guard);
+    return std::clamp<uint32_t>(2 * lguard_seen(t->guard).slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
 }
 
 // Sets the port's wait for an answer when it has to change.
@@ -83,7 +84,9 @@ run_result run_job(job* t, const run_limits* limits)
         bool kept = lguard_seen(t->guard).kept != before.kept;
         sink_progress now{};
         lprog_progress(t->prog, &now);
-        now.retries = at.retries;
+        // ERASE goes out again only once its frame's bound has passed: that
+        // frame is the retry, answered or not.
+        now.retries = at.retries + (sent && at.phase == LPROG_ERASE && attempts > 0 ? 1 : 0);
         int32_t outcome = RUN_PROGRAMMED;  // while the run may go on
         if (lguard_seen(t->guard).unasked > 0) {
             outcome = RUN_OUT_OF_STEP;
@@ -92,7 +95,7 @@ run_result run_job(job* t, const run_limits* limits)
             wait_start = port.tick();
         } else if (sent) {
             attempts += 1;
-            if (now.phase != LPROG_WAIT_ERASE)
+            if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
                 now.retries += 1;
             outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
                                             : RUN_DISCONNECTED;

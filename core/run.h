@@ -13,7 +13,7 @@
 // twice the slowest answer seen on the link, up to the guard's reply bound,
 // so that a device that always takes 150 ms costs no repeat per chunk. The
 // erase wait asks as often as the guard lets it (twice the time the device
-// took to answer ERASE, at least 120 ms), so a device that ignores questions
+// took to answer ERASE, at least 60 ms), so a device that ignores questions
 // while it erases is asked again soon after the erase ends, and the guard's
 // spread bound makes the answers it may still owe cost milliseconds. ERASE
 // is given the guard's whole bound for it, which grows with the range, since

@@ -12,7 +12,7 @@ enum option_defaults : int32_t {
     DEFAULT_SLOW_GAP_MS = 5,   // well inside the tool's 120 ms per-byte time-out
     DEFAULT_LATE_MS = 200,     // well past it
     DEFAULT_NOISE_MAX = 8,
-    DEFAULT_WAIT_SPREAD_MS = 40,  // inside the tool's 50 ms bound on it
+    DEFAULT_WAIT_SPREAD_MS = 20,  // inside the tool's 30 ms bound on it
 };
 
 void options_defaults(options* t)
@@ -275,7 +275,7 @@ Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
   --wait-spread-ms T       after the first answer to PROGRAM(0, 0) since an
                            ERASE, a late or slow reply fault holds the others
                            back by at most T ms, so the answers of one erase
-                           wait come together (default 40)
+                           wait come together (default 20)
 End and report
   --exit-after-reset-ms T  exit once T ms pass without input after a RESET
   --time-limit-s T         exit after T seconds in any case
