@@ -112,7 +112,14 @@ int job_poll(job* t)
     mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
     if (!lguard_settling(t->guard))
         plm_tx(t->stack, t->mbuf);
-    plm_rx(t->stack, t->mbuf);
+    // While the answer to a frame sent before may come at any moment (the
+    // guard keeps its repeat back), the drain after the read takes only what
+    // has arrived: an ERASE answered once the device has erased would
+    // otherwise be thrown away whenever it came during the drain.
+    if (!t->quick && lguard_hold_left_ms(t->guard) > 0)
+        ser_rx_arrived(t->link, t->mbuf);
+    else
+        plm_rx(t->stack, t->mbuf);
     return lprog_done(t->prog);
 }
 

@@ -53,7 +53,8 @@ enum zel_constants : int32_t {
 int job_start(job* t, const uint8_t* image, uint32_t length);
 // One exchange: the command of the current phase down the stack and one reply
 // up it; while the guard settles the line after a doubtful answer, nothing
-// is sent and the poll only receives. 0 while the job is not started or not
+// is sent and the poll only receives, and while it keeps a repeat back the
+// poll's text is printed but nothing is sent. 0 while the job is not started or not
 // finished; 1 once RESET has been acknowledged.
 int job_poll(job* t);
 // Ends a started job: puts the port's saved settings back, closes the port

@@ -30,12 +30,12 @@ void lguard_init(layer* t)
     layer_init(t);
     t->tx = lguard_tx;
     t->rx = lguard_rx;
-    lguard_set_bound(t, LGUARD_REPLY_MS);
+    lguard_set_bounds(t, LGUARD_BOUNDS);
 }
 
-void lguard_set_bound(layer* t, uint32_t reply_ms)
+void lguard_set_bounds(layer* t, lguard_bounds bounds)
 {
-    state(t)->reply_ms = reply_ms;
+    state(t)->bounds = bounds;
 }
 
 lguard_figures lguard_seen(layer* t)
@@ -65,6 +65,8 @@ static void take_dropped(layer* t)
     s->switches = now_switches;
     if (s->settling) {
         s->owed -= std::min(fresh, s->owed);
+        if (fresh > 0 && s->phase == LPROG_WAIT_ERASE)
+            s->until = port.tick() + s->bounds.spread_ms;
     } else if (!s->answered) {
         s->dropped += fresh;
     }
@@ -87,11 +89,89 @@ uint32_t lguard_settle_left_ms(layer* t)
     return s->settling && !reached(now, s->until) ? s->until - now : 0;
 }
 
-static int32_t upper_phase(layer* t)
+// The 4 KiB sectors the range of the command about to go out touches.
+static uint32_t range_sectors(const sink_progress& p)
 {
+    uint64_t first = p.addr / LGUARD_SECTOR_SIZE;
+    uint64_t end = (uint64_t{p.addr} + p.total + LGUARD_SECTOR_SIZE - 1) / LGUARD_SECTOR_SIZE;
+    return static_cast<uint32_t>(end - first);
+}
+
+// How long after it was sent a frame of the command in flight may still be
+// answered; the erase wait's questions may be held as long as the erase runs.
+static uint32_t answer_window(const lguard* s)
+{
+    if (s->phase == LPROG_ERASE)
+        return s->bounds.reply_ms + s->erase_sectors * s->bounds.erase_sector_ms;
+    return s->bounds.reply_ms;
+}
+
+uint32_t lguard_ask_ms(layer* t)
+{
+    const lguard* s = state(t);
+    uint32_t answers_in = std::max(s->seen.slowest_ms, s->erase_answer_ms);
+    return std::clamp<uint32_t>(2 * answers_in, LGUARD_ASK_MIN_MS, std::max<uint32_t>(s->bounds.reply_ms, LGUARD_ASK_MIN_MS));
+}
+
+// How long after its last frame a repeat of the command in flight is kept back.
+static uint32_t hold_span(layer* t)
+{
+    const lguard* s = state(t);
+    if (s->sent == 0 || s->answered || s->settling)
+        return 0;
+    if (s->phase == LPROG_ERASE)
+        return answer_window(s);
+    if (s->phase == LPROG_WAIT_ERASE)
+        return lguard_ask_ms(t);
+    return 0;
+}
+
+uint32_t lguard_hold_left_ms(layer* t)
+{
+    uint32_t span = hold_span(t);
+    uint32_t now = port.tick();
+    uint32_t until = state(t)->sent_at + span;
+    return span > 0 && !reached(now, until) ? until - now : 0;
+}
+
+// No earlier frame of the command in flight can be answered any more: a
+// repeat then starts it afresh, owing nothing.
+static bool frames_dead(const lguard* s, uint32_t now)
+{
+    return s->phase != LPROG_WAIT_ERASE && reached(now, s->sent_at + answer_window(s) + 1);
+}
+
+static void start_command(layer* t, uint32_t now)
+{
+    lguard* s = state(t);
     sink_progress p{};
     lprog_progress(t->upper, &p);
-    return p.phase;
+    s->sent = 0;
+    s->dropped = 0;
+    s->answered = 0;
+    s->first_at = now;
+    s->phase = p.phase;
+    if (p.phase == LPROG_ERASE)
+        s->erase_sectors = range_sectors(p);
+}
+
+// Counts a frame about to go out; false when it is a repeat to keep back.
+static bool count_frame(layer* t)
+{
+    lguard* s = state(t);
+    uint32_t now = port.tick();
+    if (lguard_hold_left_ms(t) > 0) {
+        s->seen.kept += 1;
+        return false;
+    }
+    bool repeat = !s->answered && s->sent > 0;
+    if (!repeat || frames_dead(s, now))
+        start_command(t, now);
+    if (repeat && s->phase != LPROG_WAIT_ERASE)  // asking again whether the erase is over is no resend
+        s->seen.resends += 1;
+    s->sent += 1;
+    s->seen.frames += 1;
+    return true;
 }
 
 void lguard_tx(layer* t, mlb* m)
@@ -99,23 +179,10 @@ void lguard_tx(layer* t, mlb* m)
     lguard* s = state(t);
     ZEL_ASSERT(!s->settling);
     take_dropped(t);
-    bool sending = mlb_len(m) > 0;
-    if (sending) {
-        if (s->answered || s->sent == 0) {
-            s->sent = 0;
-            s->dropped = 0;
-            s->answered = 0;
-            s->first_at = port.tick();
-            s->phase = upper_phase(t);
-        } else if (s->phase != LPROG_WAIT_ERASE) {  // asking again whether the erase is over is no resend
-            s->seen.resends += 1;
-        }
-        s->sent += 1;
-        s->seen.frames += 1;
-    }
+    if (mlb_len(m) == 0 || !count_frame(t))
+        return;
     t->lower->tx(t->lower, m);
-    if (sending)
-        s->sent_at = port.tick();
+    s->sent_at = port.tick();
 }
 
 // The erase and its wait take as long as the erase does: they say nothing of
@@ -144,8 +211,8 @@ static void note_answer(lguard* s, uint32_t now)
     }
 }
 
-// Held answers to the erase wait all become due at the erase's end, which
-// this answer marks; any other answer is due within the bound of its frame.
+// The erase wait's answers come together: the next owed one within the
+// spread of the latest; any other answer is due within the bound of its frame.
 static void settle(lguard* s, uint32_t now)
 {
     uint32_t owed = s->sent - 1;
@@ -153,7 +220,7 @@ static void settle(lguard* s, uint32_t now)
     if (s->owed == 0)
         return;
     s->settling = 1;
-    s->until = (s->phase == LPROG_WAIT_ERASE ? now : s->sent_at) + s->reply_ms;
+    s->until = s->phase == LPROG_WAIT_ERASE ? now + s->bounds.spread_ms : s->sent_at + s->bounds.reply_ms;
     s->settle_from = now;
     s->seen.settles += 1;
 }
@@ -164,8 +231,11 @@ static void take_owed(lguard* s, uint32_t now)
     s->owed -= 1;
     s->seen.late += 1;
     s->seen.late_ms = now - s->first_at;
-    if (s->owed > 0)
+    if (s->owed > 0) {
+        if (s->phase == LPROG_WAIT_ERASE)
+            s->until = now + s->bounds.spread_ms;
         return;
+    }
     // Every frame has had its answer, in order: this one answers the last.
     note_slowest(s, now - s->sent_at);
     end_settle(s, now);
@@ -186,6 +256,8 @@ void lguard_rx(layer* t, mlb* m)
             return;
         }
         s->answered = 1;
+        if (s->phase == LPROG_ERASE && s->sent == 1)
+            s->erase_answer_ms = now - s->sent_at;
         if (s->sent == 1)
             note_answer(s, now);
         else

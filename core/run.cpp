@@ -25,24 +25,35 @@ static run_result ended(job* t, int32_t outcome, const sink_progress& at, uint32
 
 // The outcome of a command that went unacknowledged `attempts` times, the
 // erase wait having lasted waited_ms; RUN_PROGRAMMED while it may go on.
-static int32_t verdict(const sink_progress& at, uint32_t attempts, uint32_t waited_ms,
+// ERASE goes out at most RUN_ERASE_ATTEMPTS times, each frame given its whole
+// bound, since a device may answer it only once it has erased.
+static int32_t verdict(job* t, const sink_progress& at, uint32_t attempts, uint32_t waited_ms,
                        const run_limits* limits)
 {
     if (at.phase == LPROG_WAIT_ERASE)
         return waited_ms >= limits->erase_ms ? RUN_ERASE_TIMEOUT : RUN_PROGRAMMED;
+    if (at.phase == LPROG_ERASE) {
+        bool spent = attempts >= std::min<uint32_t>(limits->attempts, RUN_ERASE_ATTEMPTS);
+        return spent && lguard_hold_left_ms(t->guard) == 0 ? RUN_NO_ANSWER : RUN_PROGRAMMED;
+    }
     if (attempts < limits->attempts)
         return RUN_PROGRAMMED;
     return at.phase == LPROG_RESET ? RUN_UNCONFIRMED : RUN_NO_ANSWER;
 }
 
 // While settling, one read waits out what is left of it: an owed answer that
-// came just after a shorter read had timed out would go with the drain.
+// came just after a shorter read had timed out would go with the drain. While
+// the guard keeps a repeat back, one read waits for the answer meanwhile. The
+// erase-wait question goes out as often as the guard lets it.
 static uint32_t reply_timeout(job* t, int32_t phase)
 {
     if (lguard_settling(t->guard))
         return std::clamp<uint32_t>(lguard_settle_left_ms(t->guard), 1, LGUARD_REPLY_MS);
+    uint32_t kept = lguard_hold_left_ms(t->guard);
+    if (kept > 0)
+        return std::clamp<uint32_t>(kept, 1, LGUARD_REPLY_MS);
     if (phase == LPROG_WAIT_ERASE)
-        return LGUARD_REPLY_MS;
+        return lguard_ask_ms(t->guard);
     return std::clamp<uint32_t>(2 * lguard_seen(t->guard).slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
 }
 
@@ -67,12 +78,15 @@ run_result run_job(job* t, const run_limits* limits)
         if (sink_cancelled(t->out))
             return ended(t, RUN_INTERRUPTED, at, attempts);
         pace(t, at.phase, &timeout_ms);
-        uint32_t frames = lguard_seen(t->guard).frames;
+        lguard_figures before = lguard_seen(t->guard);
         job_poll(t);
-        bool sent = lguard_seen(t->guard).frames != frames;
+        bool sent = lguard_seen(t->guard).frames != before.frames;
+        bool kept = lguard_seen(t->guard).kept != before.kept;
         sink_progress now{};
         lprog_progress(t->prog, &now);
-        now.retries = at.retries;
+        // ERASE goes out again only once its frame's bound has passed: that
+        // frame is the retry, answered or not.
+        now.retries = at.retries + (sent && at.phase == LPROG_ERASE && attempts > 0 ? 1 : 0);
         int32_t outcome = RUN_PROGRAMMED;  // while the run may go on
         if (lguard_seen(t->guard).unasked > 0) {
             outcome = RUN_OUT_OF_STEP;
@@ -81,9 +95,12 @@ run_result run_job(job* t, const run_limits* limits)
             wait_start = port.tick();
         } else if (sent) {
             attempts += 1;
-            if (now.phase != LPROG_WAIT_ERASE)
+            if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
                 now.retries += 1;
-            outcome = port.alive(t->handle) ? verdict(now, attempts, port.tick() - wait_start, limits)
+            outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
+                                            : RUN_DISCONNECTED;
+        } else if (kept) {  // waiting for the answer to a frame sent before
+            outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
                                             : RUN_DISCONNECTED;
         } else {  // settling: the wait for the next command starts once it is over
             wait_start = port.tick();

@@ -11,10 +11,15 @@
 //
 // The wait for an answer starts at the dialog program's 120 ms and grows to
 // twice the slowest answer seen on the link, up to the guard's reply bound,
-// so that a device that always takes 150 ms costs no repeat per chunk; the
-// erase wait is given the whole bound, so one PROGRAM(0, 0) normally covers
-// an erase. While the guard settles the line nothing is sent, and those
-// polls count as no attempt.
+// so that a device that always takes 150 ms costs no repeat per chunk. The
+// erase wait asks as often as the guard lets it (twice the time the device
+// took to answer ERASE, at least 60 ms), so a device that ignores questions
+// while it erases is asked again soon after the erase ends, and the guard's
+// spread bound makes the answers it may still owe cost milliseconds. ERASE
+// is given the guard's whole bound for it, which grows with the range, since
+// a device may answer it only once it has erased: it goes out at most
+// RUN_ERASE_ATTEMPTS times. While the guard settles the line or keeps a
+// repeat back nothing is sent, and those polls count as no attempt.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,10 @@ enum run_outcome : int32_t {
     RUN_INTERRUPTED = 5,    // the front end asked to stop
     RUN_OUT_OF_STEP = 6,    // an ACK came that no frame in flight asked for
     RUN_NO_MEMORY = 7,      // the job could not start: no memory for the image copy
+};
+
+enum run_constants : uint32_t {
+    RUN_ERASE_ATTEMPTS = 2,  // ERASE frames at most: one may be lost
 };
 
 struct run_limits {

@@ -18,12 +18,31 @@ const char* device_outcome_name(int32_t outcome)
     }
 }
 
+const char* device_erase_wait_name(int32_t mode)
+{
+    switch (mode) {
+    case DEVICE_WAIT_HOLD: return "hold";
+    case DEVICE_WAIT_HOLD_ALL: return "hold-all";
+    case DEVICE_WAIT_IGNORE: return "ignore";
+    case DEVICE_WAIT_LATE_ERASE: return "late-erase";
+    default: return "?";
+    }
+}
+
+int32_t device_erase_wait_parse(const char* text)
+{
+    for (int32_t mode = 0; mode < DEVICE_WAIT_MODES; ++mode)
+        if (std::strcmp(text, device_erase_wait_name(mode)) == 0)
+            return mode;
+    return -1;
+}
+
 void device_init(device* t, device_timing timing)
 {
     flash_init(&t->memory);
     t->timing = timing;
     t->erase_end_us = 0;
-    t->held_wait = -1;
+    t->held.clear();
     t->log.clear();
     t->clock_settings.clear();
     t->resets = 0;
@@ -67,21 +86,24 @@ static int32_t do_erase(device* t, command_record* r, size_t length, int64_t now
     int32_t sectors = flash_erase(&t->memory, r->param1, r->param2);
     // An erase given while another runs starts over; a PROGRAM(0, 0) held for
     // the old one is dropped so that it cannot be answered too early.
-    if (t->held_wait >= 0) {
-        t->log[static_cast<size_t>(t->held_wait)].outcome = DEVICE_SUPERSEDED;
-        t->held_wait = -1;
-    }
+    for (size_t held : t->held)
+        t->log[held].outcome = DEVICE_SUPERSEDED;
+    t->held.clear();
     t->erase_end_us = now_us + sectors * t->timing.erase_us_per_sector;
-    return answer_at(r, now_us);
+    // A device that erases before it answers says so only at the end.
+    return answer_at(r, t->timing.erase_wait == DEVICE_WAIT_LATE_ERASE ? t->erase_end_us : now_us);
 }
 
 static int32_t do_wait(device* t, command_record* r, int64_t now_us)
 {
     if (!device_erasing(t, now_us))
         return answer_at(r, now_us);
-    if (t->held_wait >= 0)
-        t->log[static_cast<size_t>(t->held_wait)].outcome = DEVICE_SUPERSEDED;
-    t->held_wait = static_cast<int64_t>(t->log.size());
+    if (t->timing.erase_wait == DEVICE_WAIT_HOLD) {
+        for (size_t held : t->held)
+            t->log[held].outcome = DEVICE_SUPERSEDED;
+        t->held.clear();
+    }
+    t->held.push_back(t->log.size());
     return DEVICE_WAITING;
 }
 
@@ -137,6 +159,15 @@ static int32_t carry_out(device* t, command_record* r, std::span<const uint8_t> 
     return DEVICE_UNKNOWN;
 }
 
+// When the device gets to a command that came at now_us: a device that
+// erases before it answers takes it only once the erase is over.
+static int64_t taken_at(const device* t, int64_t now_us)
+{
+    if (t->timing.erase_wait == DEVICE_WAIT_LATE_ERASE && device_erasing(t, now_us))
+        return t->erase_end_us;
+    return now_us;
+}
+
 size_t device_command(device* t, std::span<const uint8_t> payload, int64_t now_us)
 {
     command_record r{};
@@ -148,19 +179,24 @@ size_t device_command(device* t, std::span<const uint8_t> payload, int64_t now_u
         r.data_length = static_cast<uint32_t>(payload.size() - DEVICE_COMMAND_HEADER);
     }
     r.time_us = now_us;
-    r.outcome = carry_out(t, &r, payload, named, now_us);
+    if (t->timing.erase_wait == DEVICE_WAIT_IGNORE && device_erasing(t, now_us))
+        r.outcome = DEVICE_BUSY;
+    else
+        r.outcome = carry_out(t, &r, payload, named, taken_at(t, now_us));
     t->log.push_back(r);
     return t->log.size() - 1;
 }
 
-int64_t device_release_wait(device* t, int64_t now_us)
+std::vector<size_t> device_release_waits(device* t, int64_t now_us)
 {
-    if (t->held_wait < 0 || device_erasing(t, now_us))
-        return -1;
-    int64_t index = t->held_wait;
-    command_record& r = t->log[static_cast<size_t>(index)];
-    r.outcome = DEVICE_ANSWERED;
-    r.reply_us = t->erase_end_us;
-    t->held_wait = -1;
-    return index;
+    std::vector<size_t> released;
+    if (device_erasing(t, now_us))
+        return released;
+    released.swap(t->held);
+    for (size_t index : released) {
+        command_record& r = t->log[index];
+        r.outcome = DEVICE_ANSWERED;
+        r.reply_us = t->erase_end_us;
+    }
+    return released;
 }

@@ -5,11 +5,14 @@
 #include <cstdlib>
 #include <functional>
 
+#include "device.h"
+
 enum option_defaults : int32_t {
     DEFAULT_SEED = 1,
     DEFAULT_SLOW_GAP_MS = 5,   // well inside the tool's 120 ms per-byte time-out
     DEFAULT_LATE_MS = 200,     // well past it
     DEFAULT_NOISE_MAX = 8,
+    DEFAULT_WAIT_SPREAD_MS = 20,  // inside the tool's 30 ms bound on it
 };
 
 void options_defaults(options* t)
@@ -19,6 +22,8 @@ void options_defaults(options* t)
     t->slow_gap_ms = DEFAULT_SLOW_GAP_MS;
     t->late_ms = DEFAULT_LATE_MS;
     t->noise_max = DEFAULT_NOISE_MAX;
+    t->erase_wait = DEVICE_WAIT_HOLD;
+    t->wait_spread_ms = DEFAULT_WAIT_SPREAD_MS;
     t->exit_after_reset_ms = -1;
     t->report_path = "-";
 }
@@ -128,6 +133,11 @@ static std::vector<option_entry> option_table()
         {"tag", true, [](options* t, const std::string& v) { t->tagged = true; return set_u32(&t->tag, v); }},
         {"erase-ms-per-sector", true, [](options* t, const std::string& v) { return parse_number(v, &t->erase_ms_per_sector); }},
         {"program-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->program_ms); }},
+        {"erase-wait", true, [](options* t, const std::string& v) {
+             t->erase_wait = device_erase_wait_parse(v.c_str());
+             return t->erase_wait >= 0;
+         }},
+        {"wait-spread-ms", true, [](options* t, const std::string& v) { return parse_number(v, &t->wait_spread_ms); }},
         {"baud", true, [](options* t, const std::string& v) {
              uint64_t x = 0;
              if (!parse_unsigned(v, 100000000, &x) || x == 0)
@@ -236,6 +246,17 @@ Device
   --tag N                  tagged device with tag N (default: plain framing)
   --erase-ms-per-sector T  erase time of each 4 KiB sector (default 0)
   --program-ms T           time of each PROGRAM chunk (default 0)
+  --erase-wait MODE        what the device does with commands while it erases:
+                           hold      holds PROGRAM(0, 0) and answers it when
+                                     the erase ends; a later one replaces it
+                                     (default)
+                           hold-all  holds every PROGRAM(0, 0) and answers
+                                     them all, in order, when the erase ends
+                           ignore    answers nothing while erasing; the first
+                                     command after the erase is answered
+                           late-erase  answers ERASE only once it has erased;
+                                     what comes meanwhile is taken afterwards,
+                                     in order (an ERASE then erases again)
 Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
   --seed S                 seed of the fault generator (default 1)
   --drop-reply F           drop a reply
@@ -251,6 +272,10 @@ Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
   --slow-gap-ms T          gap between the bytes of a slow reply (default 5)
   --late-ms T              delay of a late reply (default 200)
   --noise-max N            at most N noise bytes (default 8)
+  --wait-spread-ms T       after the first answer to PROGRAM(0, 0) since an
+                           ERASE, a late or slow reply fault holds the others
+                           back by at most T ms, so the answers of one erase
+                           wait come together (default 20)
 End and report
   --exit-after-reset-ms T  exit once T ms pass without input after a RESET
   --time-limit-s T         exit after T seconds in any case

@@ -16,6 +16,8 @@ struct options {
     uint32_t tag;             // --tag
     double erase_ms_per_sector;
     double program_ms;
+    int32_t erase_wait;       // --erase-wait: device_erase_wait
+    double wait_spread_ms;    // --wait-spread-ms: how far apart the erase wait's answers may come
     long baud;                // 0: instant line
     uint64_t seed;
     std::array<fault_rule, FAULT_KINDS> faults;

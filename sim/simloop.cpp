@@ -51,7 +51,7 @@ void simloop_init(simloop* t, const options& opt, int64_t now_us)
     t->opt = opt;
     slip_decoder_init(&t->decoder);
     packet_endpoint_init(&t->endpoint, opt.tagged ? PACKET_TAGGED : PACKET_PLAIN, opt.tag);
-    device_init(&t->dev, device_timing{ms_to_us(opt.erase_ms_per_sector), ms_to_us(opt.program_ms)});
+    device_init(&t->dev, device_timing{ms_to_us(opt.erase_ms_per_sector), ms_to_us(opt.program_ms), opt.erase_wait});
     faults_init(&t->inject, opt.seed, fault_timing{ms_to_us(opt.slow_gap_ms), ms_to_us(opt.late_ms), opt.noise_max});
     for (int32_t k = 0; k < FAULT_KINDS; ++k)
         faults_set_rule(&t->inject, k, opt.faults[static_cast<size_t>(k)]);
@@ -61,6 +61,7 @@ void simloop_init(simloop* t, const options& opt, int64_t now_us)
     t->replies = reply_counts{};
     t->bytes_in = 0;
     t->bytes_out = 0;
+    t->wait_answers = 0;
     t->inbox.clear();
     t->due.clear();
     t->outbox.clear();
@@ -124,6 +125,8 @@ static void handle_frame(simloop* t, const slip_frame& frame, int64_t now_us)
     t->frames.accepted += 1;
     size_t command = device_command(&t->dev, packet.payload, now_us);
     t->dev.log[command].frame = t->frames.received;
+    if (t->dev.log[command].name == "ERASE")
+        t->wait_answers = 0;
     if (t->dev.log[command].outcome == DEVICE_ANSWERED)
         schedule_reply(t, command, now_us);
 }
@@ -147,6 +150,25 @@ static void schedule_plan(simloop* t, const reply_plan& plan, int64_t now_us)
     t->out_free_us = clock;
 }
 
+static bool asks_erase_over(const command_record& r)
+{
+    return r.name == "PROGRAM" && r.param1 == 0 && r.param2 == 0 && r.data_length == 0;
+}
+
+// The answers to the erase wait's questions come together: after the first
+// since the last ERASE, a fault may hold each back by wait_spread_ms at most.
+static void keep_together(simloop* t, const command_record& r, reply_plan* plan)
+{
+    if (!asks_erase_over(r))
+        return;
+    if (t->wait_answers++ == 0)
+        return;
+    int64_t spread = ms_to_us(t->opt.wait_spread_ms);
+    plan->delay_us = std::min(plan->delay_us, spread);
+    if (plan->gap_us > 0 && !plan->wire.empty())
+        plan->gap_us = std::min(plan->gap_us, spread / static_cast<int64_t>(plan->wire.size()));
+}
+
 static void send_reply(simloop* t, size_t command, int64_t now_us)
 {
     command_record& r = t->dev.log[command];
@@ -165,6 +187,7 @@ static void send_reply(simloop* t, size_t command, int64_t now_us)
         t->replies.dropped += 1;
         return;
     }
+    keep_together(t, r, &plan);
     r.reply_sent = true;
     t->replies.sent += 1;
     schedule_plan(t, plan, now_us);
@@ -193,9 +216,8 @@ static void run_due_replies(simloop* t, int64_t now_us)
 void simloop_run_due(simloop* t, int64_t now_us)
 {
     run_due_frames(t, now_us);
-    int64_t released = device_release_wait(&t->dev, now_us);
-    if (released >= 0)
-        schedule_reply(t, static_cast<size_t>(released), now_us);
+    for (size_t released : device_release_waits(&t->dev, now_us))
+        schedule_reply(t, released, now_us);
     run_due_replies(t, now_us);
 }
 
@@ -222,7 +244,7 @@ int64_t simloop_next_due(const simloop* t)
         next = earliest(next, d.at_us);
     if (!t->outbox.empty())
         next = earliest(next, t->outbox.front().at_us);
-    if (t->dev.held_wait >= 0)
+    if (!t->dev.held.empty())
         next = earliest(next, t->dev.erase_end_us);
     return next;
 }

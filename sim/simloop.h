@@ -73,6 +73,7 @@ struct simloop {
     reply_counts replies;
     uint64_t bytes_in;
     uint64_t bytes_out;
+    int64_t wait_answers;          // answers to PROGRAM(0, 0) sent since the last ERASE
     std::deque<pending_frame> inbox;
     std::vector<due_reply> due;
     std::deque<scheduled_write> outbox;

@@ -111,15 +111,17 @@ const policy repeats = [](const bytes& f) { return device.frames.size() >= 2 && 
 
 const run_case run_cases[] = {
     {"programmed", all, NEVER, 3, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, 0, SIZE, ALL},
-    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, 3, 3, 0, 3},
-    {"one_attempt_allowed", repeats, NEVER, 1, RUN_NO_ANSWER, LPROG_ERASE, BASE, 1, 1, 0, 1},
+    // ERASE goes out at most twice, each frame waited for as long as an erase may take.
+    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, RUN_ERASE_ATTEMPTS,
+     RUN_ERASE_ATTEMPTS - 1, 0, RUN_ERASE_ATTEMPTS},
+    {"one_attempt_allowed", repeats, NEVER, 1, RUN_NO_ANSWER, LPROG_ERASE, BASE, 1, 0, 0, 1},
     // Every command sent twice; the erase wait's second poll is no retry.
     {"first_reply_of_each_lost", repeats, NEVER, 2, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, ALL - 1, SIZE, 2 * ALL},
     {"reset_unanswered", [](const bytes& f) { return command_of(f).name != "RESET"; }, NEVER, 4, RUN_UNCONFIRMED,
      LPROG_RESET, 0, 4, 4, SIZE, ALL - 1 + 4},
     {"second_chunk_unanswered", [](const bytes& f) { return command_of(f).p1 != BASE + CHUNK; }, NEVER, 3,
      RUN_NO_ANSWER, LPROG_PROGRAM, BASE + CHUNK, 3, 3, CHUNK, 3 + 3},
-    {"dead_from_the_start", all, 0, 10, RUN_DISCONNECTED, LPROG_ERASE, BASE, 1, 1, 0, 1},
+    {"dead_from_the_start", all, 0, 10, RUN_DISCONNECTED, LPROG_ERASE, BASE, 1, 0, 0, 1},
     {"dead_in_the_erase_wait", all, 1, 10, RUN_DISCONNECTED, LPROG_WAIT_ERASE, 0, 1, 0, 0, 2},
     {"dead_at_the_second_chunk", all, 3, 10, RUN_DISCONNECTED, LPROG_PROGRAM, BASE + CHUNK, 1, 1, CHUNK, 4},
 };

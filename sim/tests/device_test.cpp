@@ -73,11 +73,11 @@ TEST_F(DeviceTest, WaitDuringEraseIsHeldUntilTheEraseEnds)
     EXPECT_EQ(d.log[first].outcome, DEVICE_WAITING);
     size_t second = device_command(&d, command("PROGRAM", 0, 0), 4000);
     EXPECT_EQ(d.log[first].outcome, DEVICE_SUPERSEDED);
-    EXPECT_EQ(device_release_wait(&d, 9999), -1);
-    EXPECT_EQ(device_release_wait(&d, 10000), static_cast<int64_t>(second));
+    EXPECT_TRUE(device_release_waits(&d, 9999).empty());
+    EXPECT_EQ(device_release_waits(&d, 10000), std::vector<size_t>{second});
     EXPECT_EQ(d.log[second].outcome, DEVICE_ANSWERED);
     EXPECT_EQ(d.log[second].reply_us, 10000);
-    EXPECT_EQ(device_release_wait(&d, 20000), -1);  // only once
+    EXPECT_TRUE(device_release_waits(&d, 20000).empty());  // only once
 }
 
 TEST_F(DeviceTest, NewEraseDropsAWaitHeldForTheOldOne)
@@ -86,7 +86,86 @@ TEST_F(DeviceTest, NewEraseDropsAWaitHeldForTheOldOne)
     size_t wait = device_command(&d, command("PROGRAM", 0, 0), 1000);
     run(command("ERASE", 0, 8192), 5000);  // ends at 25000
     EXPECT_EQ(d.log[wait].outcome, DEVICE_SUPERSEDED);
-    EXPECT_EQ(device_release_wait(&d, 30000), -1);
+    EXPECT_TRUE(device_release_waits(&d, 30000).empty());
+}
+
+// What each kind of device makes of the same conversation: ERASE of one
+// sector (10 ms) at 0, two questions and a chunk while it erases, a second
+// ERASE at 6 ms, and a question after the end of every erase there is.
+struct erase_wait_case {
+    int32_t mode;
+    int32_t first_erase;      // outcome of ERASE at 0 and when it is answered
+    int64_t first_erase_us;
+    int32_t question;         // outcome of the question at 2 ms
+    int32_t later_question;   // outcome of the question at 4 ms
+    int32_t chunk;            // outcome of the chunk at 5 ms
+    int32_t second_erase;     // ERASE at 6 ms
+    int64_t second_erase_us;  // when it is answered
+    size_t released;          // questions answered when the erase ends
+    int64_t erase_end_us;
+};
+
+const erase_wait_case erase_wait_cases[] = {
+    {DEVICE_WAIT_HOLD, DEVICE_ANSWERED, 0, DEVICE_SUPERSEDED, DEVICE_SUPERSEDED, DEVICE_BUSY, DEVICE_ANSWERED, 6000,
+     0, 16000},
+    {DEVICE_WAIT_HOLD_ALL, DEVICE_ANSWERED, 0, DEVICE_SUPERSEDED, DEVICE_SUPERSEDED, DEVICE_BUSY, DEVICE_ANSWERED,
+     6000, 0, 16000},
+    {DEVICE_WAIT_IGNORE, DEVICE_ANSWERED, 0, DEVICE_BUSY, DEVICE_BUSY, DEVICE_BUSY, DEVICE_BUSY, 0, 0, 10000},
+    // Taken in order: the chunk after the first erase, the second erase after it.
+    {DEVICE_WAIT_LATE_ERASE, DEVICE_ANSWERED, 10000, DEVICE_ANSWERED, DEVICE_ANSWERED, DEVICE_ANSWERED,
+     DEVICE_ANSWERED, 20000, 0, 20000},
+};
+
+TEST_F(DeviceTest, EachEraseWaitModeAnswersItsOwnWay)
+{
+    for (const erase_wait_case& c : erase_wait_cases) {
+        SCOPED_TRACE(device_erase_wait_name(c.mode));
+        device_init(&d, device_timing{erase_us_per_sector, 0, c.mode});
+        size_t erase = device_command(&d, command("ERASE", 0, 4096), 0);
+        size_t question = device_command(&d, command("PROGRAM", 0, 0), 2000);
+        size_t later = device_command(&d, command("PROGRAM", 0, 0), 4000);
+        size_t chunk = device_command(&d, command("PROGRAM", 0, 4, {0, 0, 0, 0}), 5000);
+        size_t second = device_command(&d, command("ERASE", 0, 4096), 6000);
+        EXPECT_EQ(d.log[erase].outcome, c.first_erase);
+        EXPECT_EQ(d.log[erase].reply_us, c.first_erase_us);
+        EXPECT_EQ(d.log[question].outcome, c.question);
+        EXPECT_EQ(d.log[later].outcome, c.later_question);
+        EXPECT_EQ(d.log[chunk].outcome, c.chunk);
+        EXPECT_EQ(d.log[second].outcome, c.second_erase);
+        if (c.second_erase == DEVICE_ANSWERED)
+            EXPECT_EQ(d.log[second].reply_us, c.second_erase_us);
+        EXPECT_EQ(d.erase_end_us, c.erase_end_us);
+        EXPECT_EQ(device_release_waits(&d, c.erase_end_us).size(), c.released);
+        const command_record& after = run(command("PROGRAM", 0, 0), c.erase_end_us);
+        EXPECT_EQ(after.outcome, DEVICE_ANSWERED);
+        EXPECT_EQ(after.reply_us, c.erase_end_us);
+    }
+}
+
+// Questions held through one erase: the holding device answers only the
+// latest, the one that holds them all answers every one, in order.
+TEST_F(DeviceTest, HoldingDevicesAnswerTheLatestOrEveryHeldQuestion)
+{
+    for (int32_t mode : {DEVICE_WAIT_HOLD, DEVICE_WAIT_HOLD_ALL}) {
+        SCOPED_TRACE(device_erase_wait_name(mode));
+        device_init(&d, device_timing{erase_us_per_sector, 0, mode});
+        run(command("ERASE", 0, 4096), 0);
+        std::vector<size_t> asked;
+        for (int64_t at : {1000, 3000, 7000})
+            asked.push_back(device_command(&d, command("PROGRAM", 0, 0), at));
+        std::vector<size_t> released = device_release_waits(&d, 10000);
+        EXPECT_EQ(released, mode == DEVICE_WAIT_HOLD ? std::vector<size_t>{asked.back()} : asked);
+        for (size_t i : released)
+            EXPECT_EQ(d.log[i].reply_us, 10000);
+    }
+}
+
+TEST(DeviceEraseWait, NamesAndParsingAgree)
+{
+    for (int32_t mode = 0; mode < DEVICE_WAIT_MODES; ++mode)
+        EXPECT_EQ(device_erase_wait_parse(device_erase_wait_name(mode)), mode);
+    EXPECT_EQ(device_erase_wait_parse("holdall"), -1);
+    EXPECT_EQ(device_erase_wait_parse(""), -1);
 }
 
 TEST_F(DeviceTest, ProgramDuringEraseIsNotAnsweredAndChangesNothing)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "device.h"
+
 namespace {
 
 struct fault_text_case {
@@ -43,6 +45,8 @@ TEST(Options, DefaultsAreAPlainInstantQuietDevice)
     EXPECT_EQ(o.report_path, "-");
     EXPECT_LT(o.exit_after_reset_ms, 0);
     EXPECT_FALSE(o.mute);
+    EXPECT_EQ(o.erase_wait, DEVICE_WAIT_HOLD);
+    EXPECT_GT(o.wait_spread_ms, 0);
     for (const fault_rule& r : o.faults) {
         EXPECT_EQ(r.count, 0);
         EXPECT_EQ(r.probability, 0.0);
@@ -61,7 +65,8 @@ TEST(Options, EveryValueReachesItsField)
                                "--mute", "--slow-gap-ms", "7", "--late-ms", "300", "--noise-max", "4",
                                "--exit-after-reset-ms", "250", "--time-limit-s", "60", "--report", "r.json",
                                "--flash-dump", "f.bin", "--image", "i.bin", "--image-addr", "0x8000",
-                               "--late-frame", "20:150", "--miss-frame", "30", "--late-frame=7:2.5"},
+                               "--late-frame", "20:150", "--miss-frame", "30", "--late-frame=7:2.5",
+                               "--erase-wait", "late-erase", "--wait-spread-ms", "12"},
                               &error))
         << error;
     EXPECT_EQ(o.link_path, "/tmp/x/com3");
@@ -94,6 +99,8 @@ TEST(Options, EveryValueReachesItsField)
     EXPECT_EQ(o.aimed[1].frame, 30);
     EXPECT_EQ(o.aimed[1].kind, FAULT_IGNORE_FRAME);
     EXPECT_EQ(o.aimed[2].delay_us, 2500);
+    EXPECT_EQ(o.erase_wait, DEVICE_WAIT_LATE_ERASE);
+    EXPECT_DOUBLE_EQ(o.wait_spread_ms, 12);
 }
 
 struct bad_args_case {
@@ -126,7 +133,9 @@ INSTANTIATE_TEST_SUITE_P(
                       bad_args_case{{"--late-frame", "0:100"}, "bad value for --late-frame"},
                       bad_args_case{{"--late-frame", "3:0"}, "bad value for --late-frame"},
                       bad_args_case{{"--miss-frame", "0"}, "bad value for --miss-frame"},
-                      bad_args_case{{"--link", "a", "--device", "b"}, "exclude each other"}));
+                      bad_args_case{{"--link", "a", "--device", "b"}, "exclude each other"},
+                      bad_args_case{{"--erase-wait", "wait"}, "bad value for --erase-wait"},
+                      bad_args_case{{"--wait-spread-ms", "-5"}, "bad value for --wait-spread-ms"}));
 
 TEST(Options, HelpNamesEveryOption)
 {
@@ -135,7 +144,7 @@ TEST(Options, HelpNamesEveryOption)
                              "--drop-reply", "--flip-reply", "--noise", "--slow-reply", "--late-reply",
                              "--ignore-frame", "--late-frame", "--miss-frame", "--mute", "--slow-gap-ms", "--late-ms", "--noise-max",
                              "--exit-after-reset-ms", "--time-limit-s", "--report", "--flash-dump", "--image",
-                             "--image-addr", "--help"})
+                             "--image-addr", "--erase-wait", "hold-all", "late-erase", "--wait-spread-ms", "--help"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 

@@ -118,6 +118,37 @@ TEST_F(SimloopTest, HeldWaitIsAnsweredWhenTheEraseEnds)
     EXPECT_EQ(sim.dev.log[1].outcome, DEVICE_ANSWERED);
 }
 
+// A device that holds every question answers them together at the erase's
+// end; a late-reply fault on any answer but the first is held to the spread.
+TEST_F(SimloopTest, HeldAnswersOfOneEraseWaitComeTogether)
+{
+    opt.erase_ms_per_sector = 5;
+    opt.erase_wait = DEVICE_WAIT_HOLD_ALL;
+    opt.wait_spread_ms = 30;
+    opt.aimed = {fault_at{3, FAULT_LATE_REPLY, 900000}};
+    start();
+    feed(plain_frame(command("ERASE", 0, 4096)), 0);  // 5 ms
+    EXPECT_EQ(step(0), plain_ack_frame);
+    feed(plain_frame(command("PROGRAM", 0, 0)), 1000);
+    feed(plain_frame(command("PROGRAM", 0, 0)), 2000);
+    EXPECT_TRUE(step(4999).empty());
+    EXPECT_EQ(step(5000), plain_ack_frame);
+    // 900 ms late, held to the spread behind the first.
+    EXPECT_EQ(simloop_next_due(&sim), 5000 + 30000);
+    EXPECT_EQ(step(5000 + 30000), plain_ack_frame);
+}
+
+TEST_F(SimloopTest, DeviceThatErasesFirstAnswersEraseAtTheEnd)
+{
+    opt.erase_ms_per_sector = 5;
+    opt.erase_wait = DEVICE_WAIT_LATE_ERASE;
+    start();
+    feed(plain_frame(command("ERASE", 0, 2 * 4096)), 0);  // 10 ms
+    EXPECT_TRUE(step(0).empty());
+    EXPECT_TRUE(step(9999).empty());
+    EXPECT_EQ(step(10000), plain_ack_frame);
+}
+
 TEST_F(SimloopTest, TaggedDeviceAnswersTaggedToThePlainTool)
 {
     opt.tagged = true;

@@ -103,11 +103,12 @@ TEST_F(write_test, mute_device_fails_its_port_only)
     start_device();
     child_end r = zelflash({"write", image_path, "-p", port(0), "-p", port(1), "-p", port(2), "--retries", "3"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr(port(1) + ": no answer to ERASE at 0x00000000 after 3 attempts"));
+    // ERASE goes out at most twice: a device may still be erasing.
+    EXPECT_THAT(r.err, HasSubstr(port(1) + ": no answer to ERASE at 0x00000000 after 2 attempts"));
     for (size_t i : {0, 2})
         EXPECT_EQ(device_report(i)["image_match"], true) << port(i);
     json mute = device_report(1);
-    ASSERT_EQ(mute["commands"].size(), 3u);
+    ASSERT_EQ(mute["commands"].size(), 2u);
     for (const json& c : mute["commands"])
         EXPECT_EQ(c["name"], "ERASE");
 }
