@@ -35,7 +35,7 @@ constexpr int64_t program_us = 3000;
 
 struct DeviceTest : ::testing::Test {
     device d;
-    void SetUp() override { device_init(&d, device_timing{erase_us_per_sector, program_us}); }
+    void SetUp() override { device_init(&d, device_timing{erase_us_per_sector, program_us, DEVICE_WAIT_HOLD}); }
     const command_record& run(const bytes& payload, int64_t now_us)
     {
         return d.log[device_command(&d, payload, now_us)];
@@ -132,8 +132,9 @@ TEST_F(DeviceTest, EachEraseWaitModeAnswersItsOwnWay)
         EXPECT_EQ(d.log[later].outcome, c.later_question);
         EXPECT_EQ(d.log[chunk].outcome, c.chunk);
         EXPECT_EQ(d.log[second].outcome, c.second_erase);
-        if (c.second_erase == DEVICE_ANSWERED)
+        if (c.second_erase == DEVICE_ANSWERED) {
             EXPECT_EQ(d.log[second].reply_us, c.second_erase_us);
+        }
         EXPECT_EQ(d.erase_end_us, c.erase_end_us);
         EXPECT_EQ(device_release_waits(&d, c.erase_end_us).size(), c.released);
         const command_record& after = run(command("PROGRAM", 0, 0), c.erase_end_us);
@@ -224,7 +225,7 @@ class DeviceRefuses : public ::testing::TestWithParam<refused_case> {};
 TEST_P(DeviceRefuses, NotAnsweredAndNothingChanged)
 {
     device d;
-    device_init(&d, device_timing{0, 0});
+    device_init(&d, device_timing{0, 0, DEVICE_WAIT_HOLD});
     std::vector<uint8_t> zeros(16, 0);
     ASSERT_TRUE(flash_program(&d.memory, 0, zeros));
     size_t i = device_command(&d, GetParam().payload, 0);

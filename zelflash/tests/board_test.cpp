@@ -58,10 +58,10 @@ TEST(board, link_text_names_only_what_went_amiss)
         const char* text;
     };
     const row rows[] = {
-        {{240, 0, 0, 0, 3, 0, 0, 0}, 0, ""},
-        {{241, 1, 1, 310, 150, 0, 0, 0}, 0, "1 late reply (the latest 310 ms)"},
-        {{250, 10, 2, 900, 150, 1, 1890, 0}, 3, "2 late replies (the latest 900 ms), 3 bad frames, 1 quiet wait (1890 ms)"},
-        {{240, 0, 0, 0, 3, 2, 4000, 1}, 1, "1 bad frame, 2 quiet waits (4000 ms), 1 unasked ACK"},
+        {{240, 0, 0, 0, 3, 0, 0, 0, 0}, 0, ""},
+        {{241, 1, 1, 310, 150, 0, 0, 0, 0}, 0, "1 late reply (the latest 310 ms)"},
+        {{250, 10, 2, 900, 150, 1, 1890, 0, 0}, 3, "2 late replies (the latest 900 ms), 3 bad frames, 1 quiet wait (1890 ms)"},
+        {{240, 0, 0, 0, 3, 2, 4000, 1, 0}, 1, "1 bad frame, 2 quiet waits (4000 ms), 1 unasked ACK"},
     };
     for (const row& r : rows) {
         run_result result{};

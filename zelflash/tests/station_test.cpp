@@ -295,8 +295,9 @@ TEST_P(station_file_lost, takes_no_new_board_and_saves_what_the_file_held)
     EXPECT_EQ(log_records().back()["outcome"], "not started");
     device_report(0);
     device_report(1);
-    if (second.status == 0)
+    if (second.status == 0) {
         EXPECT_NE(flashed(0).first, flashed(1).first) << "one serial on two boards";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, station_file_lost,
