@@ -166,7 +166,6 @@ void session::look_at_interrupts()
             s.b->stop();
 }
 
-// The one place ended slots go: never while another loop walks the slots.
 // The wait shortened to the next open of a port in its grace, so that it
 // is tried again on time whatever the caller's pace.
 std::chrono::milliseconds session::until_next_open(std::chrono::milliseconds wait) const
@@ -178,6 +177,7 @@ std::chrono::milliseconds session::until_next_open(std::chrono::milliseconds wai
     return wait;
 }
 
+// The one place ended slots go: never while another loop walks the slots.
 void session::take_news(std::chrono::milliseconds wait)
 {
     for (int id : news_.take(until_next_open(wait))) {
