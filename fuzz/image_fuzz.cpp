@@ -209,7 +209,6 @@ constexpr whole_file_error whole_file_errors[] = {
     {"no end record; the file may be cut short", TEXT},
     {"the data spans #x", TEXT},
     {"# bytes between line # and line # (#x", TEXT},
-    {"# bytes, more text than any image of the device's flash needs", TEXT},
     {"the image lies at #x", TEXT | RAW | RAW_AT},
     {"# bytes, more than the device's flash holds", RAW | RAW_AT},
     {"the image is empty (# bytes)", RAW | RAW_AT},

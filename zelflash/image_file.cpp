@@ -131,23 +131,22 @@ bool check_not_text(std::string_view name, const std::vector<uint8_t>& bytes, st
     return false;
 }
 
-// A file larger than any image of the flash can need is refused from its
-// size, before a byte of it is read: a raw image is at most the flash, and
-// HEX or S-record text IMAGE_TEXT_PER_FLASH_BYTE times that. Pipes and
-// devices have no size to go by; the read's own limit holds them.
+// A raw file larger than the flash is refused from its size, before a byte
+// of it is read. HEX and S-record text has no such bound (blank lines and
+// header records place nothing, and a one-byte record takes up to 18 bytes
+// of text): the records are refused instead once their data outgrows the
+// flash. Pipes and devices have no size to go by; the read's own limit
+// holds them.
 bool check_file_size(const std::string& path, image_format format, uint32_t flash_size, std::string* error)
 {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    if (format != IMAGE_BIN || !std::filesystem::is_regular_file(path, ec))
         return true;
     uint64_t size = std::filesystem::file_size(path, ec);
-    uint64_t limit = format == IMAGE_BIN ? flash_size : uint64_t{IMAGE_TEXT_PER_FLASH_BYTE} * flash_size;
-    if (ec || size <= limit)
+    if (ec || size <= flash_size)
         return true;
-    std::string what = format == IMAGE_BIN ? "more than the device's flash holds"
-                                           : "more text than any image of the device's flash needs";
-    *error = path + ": " + std::to_string(size) + " bytes, " + what + " (flash of " + counted(flash_size, "byte", "bytes") +
-             "); give --flash-size if the device has more flash";
+    *error = path + ": " + std::to_string(size) + " bytes, more than the device's flash holds (flash of " +
+             counted(flash_size, "byte", "bytes") + "); give --flash-size if the device has more flash";
     return false;
 }
 

@@ -8,8 +8,10 @@
 // lowest address written to the highest, the gaps filled with 0xFF
 // (image_records.h).
 //
-// Every image must lie in the device's flash, [0, flash_size). Files far
-// larger than any image of that flash are refused from their size alone.
+// Every image must lie in the device's flash, [0, flash_size). A raw file
+// larger than the flash is refused from its size alone; HEX and S-record
+// text is read up to IMAGE_MAX_TEXT_SIZE, and its records are refused as
+// soon as their data outgrows the flash (image_records.h).
 //
 // Error texts are one line and start with the name, then the line number
 // when a line is at fault:
@@ -30,17 +32,15 @@ enum image_limits : uint32_t {
     // are filled in memory, so two records far apart would otherwise ask for
     // up to 4 GiB; real flash images are far smaller.
     IMAGE_MAX_SPAN = 256u << 20,
-    // Largest HEX or S-record file read: the text is 2.5 to 13 times the size
-    // of the data it carries, depending on the record length.
+    // Largest HEX or S-record file read: the text is 2.5 to 18 times the size
+    // of the data it carries, depending on the record length (a one-byte S3
+    // record with CR LF is the longest), and blank lines add any amount.
     IMAGE_MAX_TEXT_SIZE = 1u << 30,
     // The device's flash: 2 MiB from address 0 (--flash-size for others).
     IMAGE_FLASH_SIZE = 0x200000,
     // One flash sector: the widest gap between records filled without being
     // asked to. A wider one erases sectors the file says nothing about.
     IMAGE_MAX_GAP = 4096,
-    // A HEX or S-record file larger than this many times the flash is refused
-    // unread: the text takes 2.5 to 13 times the bytes it carries.
-    IMAGE_TEXT_PER_FLASH_BYTE = 16,
 };
 
 // What the device allows of an image; the defaults are those of the zel device.
@@ -53,6 +53,8 @@ struct image_rules {
 // refuses one outside [0, flash_size) before it is built: the image is
 // filled in memory from its lowest address to its highest, so two records
 // far apart would have up to IMAGE_MAX_SPAN bytes filled only to be refused.
+// IMAGE_ANYWHERE still refuses an image wider than the flash, wherever it
+// lies, before it is built.
 enum image_placement : int32_t { IMAGE_ANYWHERE = 0, IMAGE_IN_FLASH = 1 };
 
 struct image {

@@ -113,6 +113,7 @@ bool image_parse_ihex(std::string_view text, std::string_view name, const image_
                       std::string* error, image_placement placement)
 {
     ihex_state state;
+    state.data = records_block_for(rules);
     return records_read_lines(text, name, &state, ihex_line, error) &&
            records_check_end(state.eof_line, state.records, name, ":00000001FF", error) &&
            records_assemble(&state.data, name, IMAGE_IHEX, rules, placement, out, error);

@@ -205,6 +205,13 @@ bool records_check_end(uint32_t end_line, uint32_t records, std::string_view nam
     return false;
 }
 
+records_block records_block_for(const image_rules& rules)
+{
+    records_block block;
+    block.most = std::min<uint64_t>(rules.flash_size, IMAGE_MAX_SPAN);
+    return block;
+}
+
 bool records_collect(records_block* t, uint64_t addr, std::span<const uint8_t> data, uint32_t line,
                      std::string* what)
 {
@@ -213,6 +220,13 @@ bool records_collect(records_block* t, uint64_t addr, std::span<const uint8_t> d
     if (addr + data.size() > ADDRESS_SPACE) {
         *what = std::to_string(data.size()) + " bytes at " + records_address_text(addr) +
                 " run past the 32-bit address space, which ends at 0xFFFFFFFF";
+        return false;
+    }
+    uint64_t carried = t->pool.size() + data.size();
+    if (carried > t->most) {
+        *what = "the data records up to here carry " + std::to_string(carried) + " bytes, more than an image " +
+                "may hold (" + counted(t->most, "byte", "bytes") +
+                "), so some overlap or lie outside the flash; give --flash-size if the device has more flash";
         return false;
     }
     t->chunks.push_back({addr, t->pool.size(), data.size(), line});
@@ -245,6 +259,14 @@ bool records_assemble(records_block* t, std::string_view name, image_format form
         return false;
     if (placement == IMAGE_IN_FLASH && end > rules.flash_size) {
         *error = records_outside_flash_text(name, first, end, rules.flash_size, false);
+        return false;
+    }
+    // Wherever it lies, an image wider than the flash could never be
+    // written: it is not built (with fill_gaps, up to IMAGE_MAX_SPAN bytes).
+    if (end - first > rules.flash_size) {
+        *error = std::string(name) + ": the data spans " + records_range_text(first, end) + " (" +
+                 std::to_string(end - first) + " bytes), wider than the device's flash (" +
+                 counted(rules.flash_size, "byte", "bytes") + "); give --flash-size if the device has more flash";
         return false;
     }
     image result;

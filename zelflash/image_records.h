@@ -105,20 +105,28 @@ struct records_chunk {
 };
 
 // Every chunk lies in the 32-bit address space (end() <= 2^32); their
-// bytes lie end to end in `pool`, in file order.
+// bytes lie end to end in `pool`, in file order, and number at most `most`:
+// an image holds each address once and no more than the flash, so records
+// that carry more overlap or lie outside it. That bounds the memory and the
+// work of the block by what the records can place, however long the text.
 struct records_block {
     std::vector<records_chunk> chunks;
     std::vector<uint8_t> pool;
+    uint64_t most = 0;
 };
 
+// An empty block for an image under these rules: `most` is the flash size,
+// or IMAGE_MAX_SPAN if that is less.
+records_block records_block_for(const image_rules& rules);
 // Adds a data record's bytes at addr (nothing for an empty record); false
-// when they run past 0xFFFFFFFF.
+// when they run past 0xFFFFFFFF or take the block past t->most bytes.
 bool records_collect(records_block* t, uint64_t addr, std::span<const uint8_t> data, uint32_t line,
                      std::string* what);
 
 // The image of the block, after the checks for no data, overlaps, the span,
-// the gaps (unless rules.fill_gaps) and, with IMAGE_IN_FLASH, the flash
-// (rules.flash_size), all before the image is built. Sorts t's chunks by
+// the gaps (unless rules.fill_gaps), with IMAGE_IN_FLASH the flash
+// (rules.flash_size), and with either placement a span no wider than the
+// flash, all before the image is built. Sorts t's chunks by
 // address. false with *error when a check fails; *out is then unchanged.
 bool records_assemble(records_block* t, std::string_view name, image_format format, const image_rules& rules,
                       image_placement placement, image* out, std::string* error);

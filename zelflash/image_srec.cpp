@@ -126,6 +126,7 @@ bool image_parse_srec(std::string_view text, std::string_view name, const image_
                       std::string* error, image_placement placement)
 {
     srec_state state;
+    state.data = records_block_for(rules);
     return records_read_lines(text, name, &state, srec_line, error) &&
            records_check_end(state.end_line, state.records, name, "an S7, S8 or S9 record", error) &&
            records_assemble(&state.data, name, IMAGE_SREC, rules, placement, out, error);

@@ -47,13 +47,7 @@ static int run(int argc, char** argv)
 {
     CLI::App app{"zelflash: writes a device image into zel devices on serial ports, sets their clocks "
                  "and restarts them"};
-    // Before the subcommands, which take them over: every error line starts
-    // with the program's name, as the others do; help shows each option's
-    // default and what the exit statuses mean.
-    app.failure_message(
-        [](const CLI::App* from, const CLI::Error& e) { return "zelflash: " + CLI::FailureMessage::simple(from, e); });
-    app.option_defaults()->always_capture_default();
-    app.footer(options_exit_statuses);
+    options_prepare_app(app);  // before the subcommands, which take its settings over
     app.set_version_flag("--version", version_text);
     app.require_subcommand(1);
 

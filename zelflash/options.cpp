@@ -101,6 +101,21 @@ static void add_station_options(CLI::App* command, station_options* s)
         ->default_str("burn");
 }
 
+void options_prepare_app(CLI::App& app)
+{
+    // Every error line starts with the program's name, as the others do;
+    // help shows each option's default and what the exit statuses mean.
+    app.failure_message(
+        [](const CLI::App* from, const CLI::Error& e) { return "zelflash: " + CLI::FailureMessage::simple(from, e); });
+    app.option_defaults()->always_capture_default();
+    app.footer(options_exit_statuses);
+    // Options are spelt -x and --name on every platform. CLI11 built for
+    // Windows would also read "/x" and "/name:value" as options, and so
+    // refuse an image or a log given as /images/fw.bin, an MSYS path
+    // (/c/images) or a WSL one (/mnt/c/images).
+    app.allow_windows_style_options(false);
+}
+
 static void add_flash_options(CLI::App* command, flash_options* o)
 {
     command->add_option("IMAGE", o->image_path,

@@ -57,6 +57,12 @@ struct watch_options {
     std::string glob;                // ports are the paths matching this, not the system's list
 };
 
+// The settings of the whole command line, which the commands take over when
+// they are added: error lines that start with "zelflash: ", the defaults and
+// exit statuses in the help, and options spelt only with - and -- (a word
+// that starts with "/" is a path, on Windows too).
+void options_prepare_app(CLI::App& app);
+
 // The commands, with their options: write (-p PORT ..., then those of
 // flash_options: IMAGE, --format, --address, --baud, --retries,
 // --erase-timeout, --fill-gaps, --flash-size, --json, --quiet), watch

@@ -67,12 +67,25 @@ bool session::open_queued()
 
 void session::start_queued()
 {
+    auto now = std::chrono::steady_clock::now();
     for (auto& [id, s] : slots_) {
         if (!taking_ || running() >= rules_.jobs)
             return;
-        if (s.state == SLOT_QUEUED)
+        if (s.state == SLOT_QUEUED && now >= s.next_open)
             start(s);
     }
+}
+
+// A port that did not open within the grace after it was queued: it stays
+// queued, without its board, and is opened again at its next turn.
+bool session::open_later(slot& s)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (now - s.queued >= rules_.open_grace)
+        return false;
+    s.b.reset();
+    s.next_open = now + std::chrono::milliseconds(SESSION_OPEN_RETRY_MS);
+    return true;
 }
 
 // The board's turn: its port opened (unless it already is), its copy of
@@ -83,7 +96,8 @@ void session::start(slot& s)
     s.start = std::chrono::system_clock::now();
     std::string why;
     if (!s.b && !open(s, &why)) {
-        end_unstarted(s, BOARD_NOT_OPENED, why);  // not tried again until queued again
+        if (!open_later(s))
+            end_unstarted(s, BOARD_NOT_OPENED, why);  // not tried again until queued again
         return;
     }
     s.img = img_;
@@ -154,10 +168,21 @@ void session::look_at_interrupts()
             s.b->stop();
 }
 
+// The wait shortened to the next open of a port in its grace, so that it
+// is tried again on time whatever the caller's pace.
+std::chrono::milliseconds session::until_next_open(std::chrono::milliseconds wait) const
+{
+    auto now = std::chrono::steady_clock::now();
+    for (const auto& [id, s] : slots_)
+        if (s.state == SLOT_QUEUED && s.next_open > now)
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(s.next_open - now));
+    return wait;
+}
+
 // The one place ended slots go: never while another loop walks the slots.
 void session::take_news(std::chrono::milliseconds wait)
 {
-    for (int id : news_.take(wait)) {
+    for (int id : news_.take(until_next_open(wait))) {
         auto it = slots_.find(id);
         if (it == slots_.end() || it->second.state != SLOT_RUNNING)
             continue;

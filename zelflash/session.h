@@ -68,7 +68,18 @@ struct session_rules {
     // running boards after their exchange in flight (write: 1, watch: 2).
     int interrupts_to_stop = 1;
     bool keep_ended = false;     // ended boards stay among the rows (write shows them to the end)
+    // A port that has just appeared may not open for a moment, while udev
+    // makes its node, sets its group and adds its links (ENOENT, EACCES,
+    // EBUSY). A board whose port does not open is tried again, every
+    // SESSION_OPEN_RETRY_MS or as the loop comes round, until this long after
+    // it was queued; only then does it end "not opened" (watch: 1 s; write,
+    // whose ports are named, 0).
+    std::chrono::milliseconds open_grace{0};
     std::string unstarted_hint;  // what to do with a board whose turn never came
+};
+
+enum session_constants : int32_t {
+    SESSION_OPEN_RETRY_MS = 50,  // between two opens of a port in its grace
 };
 
 enum slot_state : int32_t {
@@ -140,9 +151,13 @@ private:
         std::vector<field_value> values;  // what the starting() hook patched into it
         std::chrono::system_clock::time_point start{};
         board_view last;           // its final view, once ended
+        std::chrono::steady_clock::time_point queued = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point next_open{};  // its port is not opened again before
     };
 
     bool open(slot& s, std::string* error);
+    bool open_later(slot& s);
+    std::chrono::milliseconds until_next_open(std::chrono::milliseconds wait) const;
     void start(slot& s);
     void end(slot& s, const board_view& ran);
     void sent_with(const slot& s, board_view* v);

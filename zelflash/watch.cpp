@@ -217,6 +217,7 @@ session_rules watch_rules(const flash_options& o, const watch_options& w)
     rules.jobs = w.jobs;
     rules.interrupts_to_stop = 2;
     rules.keep_ended = false;
+    rules.open_grace = std::chrono::milliseconds(1000);  // a port that has just appeared may be half-ready
     rules.unstarted_hint = "program it in another run (watch --include-present takes the ports already there)";
     return rules;
 }

@@ -36,107 +36,6 @@ bool report_grouping_parse(std::string_view text, report_grouping* out, std::str
 
 namespace {
 
-// A key of a record, checked for its type; why holds the reason when not.
-bool string_key(const json& j, const char* key, std::string* out, std::string* why, bool nullable = false)
-{
-    auto it = j.find(key);
-    if (it == j.end()) {
-        *why = std::string("key \"") + key + "\" missing";
-        return false;
-    }
-    if (it->is_string()) {
-        *out = it->get<std::string>();
-        return true;
-    }
-    if (nullable && it->is_null()) {
-        out->clear();
-        return true;
-    }
-    *why = std::string("key \"") + key + "\" is not a string" + (nullable ? " or null" : "");
-    return false;
-}
-
-bool seconds_key(const json& j, double* out, std::string* why)
-{
-    auto it = j.find("seconds");
-    if (it == j.end()) {
-        *why = "key \"seconds\" missing";
-        return false;
-    }
-    if (!it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < 0) {
-        *why = "key \"seconds\" is not a number of seconds (0 or more)";
-        return false;
-    }
-    *out = it->get<double>();
-    return true;
-}
-
-bool link_key(const json& j, report_link* out, std::string* why)
-{
-    auto it = j.find("link");
-    if (it == j.end()) {
-        *why = "key \"link\" missing";
-        return false;
-    }
-    *out = report_link{};
-    if (it->is_null())
-        return true;
-    const std::pair<const char*, uint64_t*> figures[] = {
-        {"frames", &out->frames},           {"resends", &out->resends},         {"late_replies", &out->late_replies},
-        {"bad_frames", &out->bad_frames},   {"quiet_waits", &out->quiet_waits}, {"unasked_acks", &out->unasked_acks},
-    };
-    for (const auto& [name, figure] : figures) {
-        auto f = it->is_object() ? it->find(name) : it->end();
-        if (!it->is_object() || f == it->end() || !f->is_number_unsigned()) {
-            *why = std::string("key \"link\" is not null or an object with a count \"") + name + "\"";
-            return false;
-        }
-        *figure = f->get<uint64_t>();
-    }
-    return true;
-}
-
-// labels and values: absent, or an object of strings.
-bool texts_key(const json& j, const char* key, std::map<std::string, std::string>* out, std::string* why)
-{
-    auto it = j.find(key);
-    if (it == j.end())
-        return true;
-    bool good = it->is_object();
-    for (auto m = good ? it->begin() : it->end(); good && m != it->end(); ++m) {
-        good = m->is_string();
-        if (good)
-            (*out)[m.key()] = m->get<std::string>();
-    }
-    if (!good)
-        *why = std::string("key \"") + key + "\" is not an object of strings";
-    return good;
-}
-
-bool record_parse(std::string_view line, report_record* r, std::string* why)
-{
-    json j;
-    try {
-        j = json::parse(line);
-    } catch (const json::parse_error& e) {
-        *why = "not JSON (at byte " + std::to_string(e.byte) + ")";
-        return false;
-    } catch (const json::out_of_range&) {
-        *why = "not JSON (a number too large)";  // the parser's one other complaint
-        return false;
-    }
-    if (!j.is_object()) {
-        *why = "not a JSON object";
-        return false;
-    }
-    return string_key(j, "start", &r->start, why) && string_key(j, "port", &r->port, why) &&
-           string_key(j, "serial", &r->serial, why, true) && string_key(j, "image", &r->image, why) &&
-           string_key(j, "image_sha256", &r->image_sha256, why) &&
-           string_key(j, "file_sha256", &r->file_sha256, why, true) && seconds_key(j, &r->seconds, why) &&
-           string_key(j, "outcome", &r->outcome, why) && link_key(j, &r->link, why) &&
-           texts_key(j, "labels", &r->labels, why) && texts_key(j, "values", &r->values, why);
-}
-
 bool blank_byte(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
@@ -190,15 +89,14 @@ void report_reader::line_done(bool ended)
 void report_reader::sort_line(bool ended)
 {
     ++out_->lines;
-    report_record r;
     std::string why;
     if (!ended) {
         ++out_->incomplete;
         why = "incomplete last line";
     } else if (length_ > REPORT_MAX_LINE) {
         why = "longer than " + std::to_string(REPORT_MAX_LINE) + " bytes";
-    } else if (record_parse(line_, &r, &why)) {
-        out_->records.push_back(std::move(r));
+    } else if (report_record_parse(line_, &record_, &why)) {
+        report_fold(out_, record_);
         return;
     }
     ++out_->rejected;
@@ -258,22 +156,6 @@ static void add_link(report_link* sum, const report_link& l)
     sum->unasked_acks += l.unasked_acks;
 }
 
-// For each record of data.records: whether it is its board's first.
-static std::vector<bool> first_records(const report_data& data)
-{
-    const std::vector<report_record>& r = data.records;
-    std::vector<size_t> by_start(r.size());
-    for (size_t i = 0; i < r.size(); ++i)
-        by_start[i] = i;
-    std::sort(by_start.begin(), by_start.end(),
-              [&](size_t a, size_t b) { return std::tie(r[a].start, a) < std::tie(r[b].start, b); });
-    std::vector<bool> first(r.size());
-    std::set<std::string> seen;
-    for (size_t i : by_start)
-        first[i] = r[i].serial.empty() || seen.insert(r[i].serial).second;
-    return first;
-}
-
 static void time_figures(std::vector<double> seconds, report_summary* s)
 {
     if (seconds.empty())
@@ -317,76 +199,223 @@ static void mark_ports(std::vector<report_port>* ports)
     }
 }
 
-// The figures of the records `which` (indices into data.records); `first`
-// tells each record that is its board's first.
-static report_summary summarize(const report_data& data, const std::vector<size_t>& which,
-                                const std::vector<bool>& first)
+// ---- folding --------------------------------------------------------------
+
+// Records of one image go together when their digests agree (report_group).
+static const std::string& digest_of(const report_record& r)
 {
+    return r.file_sha256.empty() ? r.image_sha256 : r.file_sha256;
+}
+
+// The cell of a record: its image, digest and labels, each part preceded by
+// its length, so that no two cells share a key whatever bytes they hold.
+static uint32_t cell_index(report_data* d, const report_record& r)
+{
+    thread_local std::string key;
+    key.clear();
+    auto put = [](const std::string& part) {
+        uint64_t size = part.size();
+        key.append(reinterpret_cast<const char*>(&size), sizeof size);
+        key += part;
+    };
+    put(r.image);
+    put(digest_of(r));
+    for (const auto& [name, value] : r.labels) {
+        put(name);
+        put(value);
+    }
+    auto [it, fresh] = d->cell_of.try_emplace(key, static_cast<uint32_t>(d->cells.size()));
+    if (fresh) {
+        report_cell c;
+        c.image = r.image;
+        c.digest = digest_of(r);
+        c.labels = r.labels;
+        d->cells.push_back(std::move(c));
+    }
+    return it->second;
+}
+
+// The record becomes its board's first unless one that started no later
+// was: records come in the order read, so of equal starts the first stays.
+static void note_board(report_data* d, const report_record& r, uint32_t cell, bool good)
+{
+    size_t odd = d->odd_starts.size();
+    uint64_t start = report_start_key(d, r.start);
+    bool added = false;
+    report_board* b = d->boards.find_or_add(r.serial, &added);
+    if (added || report_start_less(*d, start, b->start)) {
+        b->start = start;
+        b->cell = cell;
+        b->passed = good;
+    } else if (d->odd_starts.size() > odd) {
+        d->odd_starts.pop_back();  // its start is not kept
+    }
+}
+
+void report_fold(report_data* d, const report_record& r)
+{
+    ++d->accepted;
+    uint32_t index = cell_index(d, r);
+    report_cell& c = d->cells[index];
+    bool good = programmed(r.outcome);
+    ++c.boards;
+    report_port& p = c.ports[r.port];
+    if (p.boards++ == 0)
+        p.port = r.port;
+    add_link(&p.link, r.link);
+    if (good) {
+        ++c.programmed;
+        c.seconds.push_back(r.seconds);
+    } else {
+        ++c.failures[r.outcome];
+        ++p.failed;
+    }
+    if (!r.serial.empty()) {
+        note_board(d, r, index, good);
+        return;
+    }
+    ++c.lone_boards;
+    c.lone_first_pass += good ? 1 : 0;
+}
+
+enum start_form : uint64_t {
+    START_ODD = uint64_t{1} << 63,  // the key is an index into odd_starts
+};
+constexpr std::string_view START_FORM = "dddd-dd-ddTdd:dd:dd.dddZ";
+
+uint64_t report_start_key(report_data* d, const std::string& start)
+{
+    uint64_t digits = 0;
+    bool plain = start.size() == START_FORM.size();
+    for (size_t i = 0; plain && i < start.size(); ++i) {
+        bool is_digit = start[i] >= '0' && start[i] <= '9';
+        plain = START_FORM[i] == 'd' ? is_digit : start[i] == START_FORM[i];
+        digits = is_digit ? digits * 10 + static_cast<uint64_t>(start[i] - '0') : digits;
+    }
+    if (plain)
+        return digits;
+    d->odd_starts.push_back(start);
+    return START_ODD | (d->odd_starts.size() - 1);
+}
+
+static std::string start_text(const report_data& d, uint64_t key)
+{
+    if ((key & START_ODD) != 0)
+        return d.odd_starts[key & ~START_ODD];
+    std::string text(START_FORM);
+    for (size_t i = text.size(); i-- > 0;) {
+        if (text[i] == 'd') {
+            text[i] = static_cast<char>('0' + key % 10);
+            key /= 10;
+        }
+    }
+    return text;
+}
+
+bool report_start_less(const report_data& d, uint64_t a, uint64_t b)
+{
+    if (((a | b) & START_ODD) == 0)
+        return a < b;
+    return start_text(d, a) < start_text(d, b);
+}
+
+// ---- figures ---------------------------------------------------------------
+
+namespace {
+
+// A group's figures as its cells are added, and the times of its
+// programmed records until the median is taken.
+struct group_sum {
     report_summary s;
     std::vector<double> seconds;
     std::map<std::string, report_port> ports;
-    for (size_t i : which) {
-        const report_record* r = &data.records[i];
-        bool good = programmed(r->outcome);
-        ++s.boards;
-        s.distinct_boards += first[i] ? 1 : 0;
-        s.first_pass += first[i] && good ? 1 : 0;
-        report_port& p = ports[r->port];
-        p.port = r->port;
-        ++p.boards;
-        add_link(&p.link, r->link);
-        if (good) {
-            ++s.programmed;
-            seconds.push_back(r->seconds);
-        } else {
-            ++s.failed;
-            ++s.failures[r->outcome];
-            ++p.failed;
-        }
+};
+
+void add_cell(group_sum* g, const report_cell& c)
+{
+    g->s.boards += c.boards;
+    g->s.programmed += c.programmed;
+    g->s.failed += c.boards - c.programmed;
+    for (const auto& [outcome, n] : c.failures)
+        g->s.failures[outcome] += n;
+    g->s.distinct_boards += c.lone_boards;
+    g->s.first_pass += c.lone_first_pass;
+    g->seconds.insert(g->seconds.end(), c.seconds.begin(), c.seconds.end());
+    for (const auto& [name, p] : c.ports) {
+        report_port& sum = g->ports[name];
+        sum.port = name;
+        sum.boards += p.boards;
+        sum.failed += p.failed;
+        add_link(&sum.link, p.link);
     }
-    time_figures(std::move(seconds), &s);
-    for (auto& [name, p] : ports)
-        s.ports.push_back(std::move(p));
-    mark_ports(&s.ports);
-    return s;
+}
+
+void add_board(group_sum* g, const report_board& b)
+{
+    ++g->s.distinct_boards;
+    g->s.first_pass += b.passed ? 1 : 0;
+}
+
+report_summary summary_of(group_sum* g)
+{
+    time_figures(std::move(g->seconds), &g->s);
+    for (auto& [name, p] : g->ports)
+        g->s.ports.push_back(std::move(p));
+    mark_ports(&g->s.ports);
+    return std::move(g->s);
 }
 
 // Groups sort by this: an image and its digest, or a label's value with the
 // records lacking the label last.
 using group_key = std::tuple<bool, std::string, std::string>;
 
-static group_key key_of(const report_record& r, const report_grouping& g)
+group_key key_of(const report_cell& c, const report_grouping& g)
 {
     if (g.by == REPORT_BY_IMAGE)
-        return {false, r.image, r.file_sha256.empty() ? r.image_sha256 : r.file_sha256};
-    auto it = r.labels.find(g.label);
-    return it == r.labels.end() ? group_key{true, "", ""} : group_key{false, it->second, ""};
+        return {false, c.image, c.digest};
+    auto it = c.labels.find(g.label);
+    return it == c.labels.end() ? group_key{true, "", ""} : group_key{false, it->second, ""};
 }
 
+report_group group_of(const group_key& key, const report_grouping& grouping)
+{
+    report_group g;
+    const auto& [missing, name, digest] = key;
+    if (grouping.by == REPORT_BY_IMAGE) {
+        g.image = name;
+        g.sha256 = digest;
+    } else if (!missing) {
+        g.value = name;
+    }
+    return g;
+}
+
+}  // namespace
+
+// A board counts in the group of its first record's cell.
 report_tally report_tally_up(const report_data& data, const report_grouping& grouping)
 {
-    report_tally t;
-    std::vector<bool> first = first_records(data);
-    std::vector<size_t> all;
-    std::map<group_key, std::vector<size_t>> groups;
-    for (size_t i = 0; i < data.records.size(); ++i) {
-        all.push_back(i);
-        if (grouping.by != REPORT_BY_NONE)
-            groups[key_of(data.records[i], grouping)].push_back(i);
-    }
-    for (const auto& [key, records] : groups) {
-        report_group g;
-        const auto& [missing, name, digest] = key;
-        if (grouping.by == REPORT_BY_IMAGE) {
-            g.image = name;
-            g.sha256 = digest;
-        } else if (!missing) {
-            g.value = name;
+    group_sum total;
+    std::map<group_key, group_sum> groups;
+    std::vector<group_sum*> group_of_cell(data.cells.size(), nullptr);
+    for (size_t i = 0; i < data.cells.size(); ++i) {
+        add_cell(&total, data.cells[i]);
+        if (grouping.by != REPORT_BY_NONE) {
+            group_of_cell[i] = &groups[key_of(data.cells[i], grouping)];
+            add_cell(group_of_cell[i], data.cells[i]);
         }
-        g.summary = summarize(data, records, first);
-        t.groups.push_back(std::move(g));
     }
-    t.total = summarize(data, all, first);
+    data.boards.for_each([&](const report_board& b) {
+        add_board(&total, b);
+        if (group_of_cell[b.cell] != nullptr)
+            add_board(group_of_cell[b.cell], b);
+    });
+    report_tally t;
+    for (auto& [key, sum] : groups) {
+        t.groups.push_back(group_of(key, grouping));
+        t.groups.back().summary = summary_of(&sum);
+    }
+    t.total = summary_of(&total);
     return t;
 }
 
@@ -451,7 +480,7 @@ static json lines_json(const report_data& d)
     json rejections = json::array();
     for (const report_rejection& r : d.rejections)
         rejections.push_back({{"file", r.file}, {"line", r.line}, {"reason", r.reason}});
-    return {{"read", d.lines},         {"accepted", d.records.size()},
+    return {{"read", d.lines},         {"accepted", d.accepted},
             {"rejected", d.rejected},  {"incomplete_last_lines", d.incomplete},
             {"blank", d.blank},        {"rejections", rejections}};
 }
@@ -595,7 +624,7 @@ std::string lines_text(const report_data& d)
     std::string out = "Board logs:";
     for (const std::string& f : d.files)
         out += " " + shown(f);
-    out += "\n" + counted(d.lines, "line", "lines") + " read: " + counted(d.records.size(), "record", "records") +
+    out += "\n" + counted(d.lines, "line", "lines") + " read: " + counted(d.accepted, "record", "records") +
            ", " + std::to_string(d.rejected) + " rejected";
     if (d.incomplete)
         out += " (" + counted(d.incomplete, "incomplete last line", "incomplete last lines") + ")";

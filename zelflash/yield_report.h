@@ -33,38 +33,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "report_boards.h"
+#include "report_record.h"
+
 enum report_limits : uint32_t {
     REPORT_KEPT_REJECTIONS = 10,   // rejected lines kept with file, line and reason
     REPORT_MAX_LINE = 64 * 1024,   // longer lines are rejected unread (a record is under 2 KiB)
-};
-
-// The link figures of one record, or summed over several.
-struct report_link {
-    uint64_t frames = 0;
-    uint64_t resends = 0;
-    uint64_t late_replies = 0;
-    uint64_t bad_frames = 0;
-    uint64_t quiet_waits = 0;
-    uint64_t unasked_acks = 0;
-};
-
-// One accepted record, reduced to what the report uses.
-struct report_record {
-    std::string start;
-    std::string port;
-    std::string serial;  // empty when the log has null (or ""): no identity
-    std::string image;
-    std::string image_sha256;
-    std::string file_sha256;  // empty when the log has null
-    double seconds = 0;
-    std::string outcome;
-    report_link link;  // all zero when the log has null
-    std::map<std::string, std::string> labels;
-    std::map<std::string, std::string> values;
 };
 
 struct report_rejection {
@@ -73,17 +52,74 @@ struct report_rejection {
     std::string reason;
 };
 
-// What the logs hold. Invariant: lines == records.size() + rejected. The
-// records stand in the order read, which breaks ties between equal starts.
+// One port's boards and link figures, to tell a bad fixture or hub. A port
+// with at least REPORT_MARK_MIN_BOARDS boards is marked when it fares far
+// worse than all other ports taken together:
+//   failures  a failure rate (failed / boards) at least REPORT_MARK_FACTOR
+//             times the others' and REPORT_MARK_FAILURE_POINTS percentage
+//             points above it
+//   resends   a resend rate (resends / frames) at least REPORT_MARK_FACTOR
+//             times the others' and REPORT_MARK_RESEND_POINTS points above it
+// With a single port there is nothing to compare and nothing is marked.
+struct report_port {
+    std::string port;
+    uint64_t boards = 0;  // records
+    uint64_t failed = 0;
+    report_link link;
+    bool many_failures = false;
+    bool many_resends = false;
+};
+
+enum report_mark_rule : uint32_t {
+    REPORT_MARK_MIN_BOARDS = 3,
+    REPORT_MARK_FACTOR = 2,
+    REPORT_MARK_FAILURE_POINTS = 10,  // percentage points
+    REPORT_MARK_RESEND_POINTS = 1,
+};
+
+// The records of one cell: the same image, digest and labels, so that they
+// fall in one group under every grouping. Their figures are added up as
+// they are read; only the programmed ones' times are kept, for the median.
+struct report_cell {
+    std::string image;
+    std::string digest;  // the file's, else the written bytes'
+    std::map<std::string, std::string> labels;
+    uint64_t boards = 0;  // records
+    uint64_t programmed = 0;
+    std::map<std::string, uint64_t> failures;  // outcome text -> records
+    uint64_t lone_boards = 0;      // records without a serial number: each a board of its own
+    uint64_t lone_first_pass = 0;  // of which programmed
+    std::vector<double> seconds;   // of the programmed records
+    std::map<std::string, report_port> ports;  // by port name
+};
+
+// What the logs hold. Invariant: lines == accepted + rejected. The records
+// are folded as they are read (report_fold): what is kept grows with the
+// cells, the ports, the boards known by a serial number (their first
+// record, report_boards.h) and the programmed records (8 bytes each, for
+// the median; twice that while the report is made), never with the text of
+// the logs.
 struct report_data {
     std::vector<std::string> files;  // in the order read
-    std::vector<report_record> records;
+    uint64_t accepted = 0;    // records
     uint64_t lines = 0;       // non-blank lines
     uint64_t blank = 0;       // blank lines, counted apart
     uint64_t rejected = 0;    // all rejected lines, incomplete last ones included
     uint64_t incomplete = 0;  // of which last lines still being written
     std::vector<report_rejection> rejections;  // the first REPORT_KEPT_REJECTIONS
+    std::vector<report_cell> cells;
+    std::unordered_map<std::string, uint32_t> cell_of;     // report_cell_key -> index in cells
+    report_boards boards;  // each board's first record: the earliest start, then the first read
+    std::vector<std::string> odd_starts;  // starts not in the form a station writes (report_start_key)
 };
+
+// Adds an accepted record to the figures.
+void report_fold(report_data* d, const report_record& r);
+// The order of starts as a number: a start in the form a station writes
+// ("2026-03-02T08:00:00.000Z") is its digits, which sort as the text does;
+// another is kept in d->odd_starts and compared as text (report_start_less).
+uint64_t report_start_key(report_data* d, const std::string& start);
+bool report_start_less(const report_data& d, uint64_t a, uint64_t b);
 
 // How records are grouped before the total.
 enum report_by : int32_t {
@@ -128,34 +164,10 @@ private:
     std::string file_;
     report_data* out_;
     std::string line_;     // the line's first bytes, at most REPORT_MAX_LINE
+    report_record record_; // the last record read, its strings' room used again
     uint64_t length_ = 0;  // the line's whole length so far
     uint64_t number_ = 0;  // lines of the file so far, blank ones included
     bool nonblank_ = false;
-};
-
-// One port's boards and link figures, to tell a bad fixture or hub. A port
-// with at least REPORT_MARK_MIN_BOARDS boards is marked when it fares far
-// worse than all other ports taken together:
-//   failures  a failure rate (failed / boards) at least REPORT_MARK_FACTOR
-//             times the others' and REPORT_MARK_FAILURE_POINTS percentage
-//             points above it
-//   resends   a resend rate (resends / frames) at least REPORT_MARK_FACTOR
-//             times the others' and REPORT_MARK_RESEND_POINTS points above it
-// With a single port there is nothing to compare and nothing is marked.
-struct report_port {
-    std::string port;
-    uint64_t boards = 0;  // records
-    uint64_t failed = 0;
-    report_link link;
-    bool many_failures = false;
-    bool many_resends = false;
-};
-
-enum report_mark_rule : uint32_t {
-    REPORT_MARK_MIN_BOARDS = 3,
-    REPORT_MARK_FACTOR = 2,
-    REPORT_MARK_FAILURE_POINTS = 10,  // percentage points
-    REPORT_MARK_RESEND_POINTS = 1,
 };
 
 // The figures of a set of records. Invariant: programmed + failed == boards.

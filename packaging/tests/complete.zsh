@@ -3,6 +3,10 @@
 # interactive zsh on a pseudo-terminal (zpty) with compinit and the fpath
 # given, types the line and a key bound to completion, and prints every
 # match the completion functions add (compadd is wrapped to report them).
+# The line is never run: it is typed without a line end (zpty -w -n; a plain
+# zpty -w adds one, and the shell would then run the completed line, say a
+# real "zelflash write -p /dev/ttyACM0"), and the shell is killed with its
+# pty (zpty -d hangs it up) while the line is still being edited.
 #
 # Usage: complete.zsh FPATH_DIR WORK_DIR LINE
 #   FPATH_DIR  where _zelflash is (share/zsh/vendor-completions)
@@ -22,7 +26,7 @@ zpty -w z 'compadd () {
 }'
 zpty -w z '_zel_capture () { _main_complete; print -r -- "ZEL${:-}END" }'
 zpty -w z 'zle -C zel-capture complete-word _zel_capture; bindkey "^X" zel-capture'
-zpty -w z "$3"$'\C-x'
+zpty -w -n z "$3"$'\C-x'
 local line
 while zpty -r z line; do
   [[ $line == *ZELEND* ]] && break

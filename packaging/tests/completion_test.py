@@ -9,8 +9,11 @@ completion where the package put it (bash-completion's loader through
 XDG_DATA_DIRS, zsh's fpath, fish's vendor_completions.d through
 XDG_DATA_DIRS). Each command line below is completed in every shell, in a
 scratch folder with image files of every extension and a few that are not
-(a job file among them), with a stand-in "zelflash list" (first on PATH)
-that knows three ports.
+(a job file among them), with a stand-in zelflash first on PATH: it answers
+"list" with three ports, refuses every other command without running
+anything, and records each call, so that the test can prove that no shell
+ran a line it was only asked to complete (a real "zelflash write" or
+"watch" on the machine's ports).
 Each shell is given at most 30 s a line, three times over when it hangs.
 """
 import argparse
@@ -103,6 +106,26 @@ def expect(shell, line, offered, wanted, exact=True):
     (passes if ok else failures).append(what)
 
 
+def write_stub(path, calls):
+    """The stand-in zelflash: each call's arguments appended to CALLS, one
+    call a line; "list" answered with three ports, anything else refused
+    (status 2) and never passed on to a real zelflash."""
+    path.parent.mkdir()
+    path.write_text("#!/bin/sh\n"
+                    f"printf '%s\\n' \"$*\" >>'{calls}'\n"
+                    f"if [ \"$*\" = list ]; then printf '%s' '{LIST_OUTPUT}'; exit 0; fi\n"
+                    "echo \"zelflash (completion test stand-in): refused: $*\" >&2\n"
+                    "exit 2\n")
+    path.chmod(path.stat().st_mode | stat.S_IXUSR)
+
+
+def expect_only_list_ran(shell, calls):
+    """Completing asks "zelflash list" (for -p and --match) and nothing else:
+    a shell that ran a completed line left that line's arguments here."""
+    ran = calls.read_text().splitlines()
+    expect(shell, "(the commands the stand-in zelflash was run with)", set(ran), {"list"})
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True, type=Path)
@@ -123,12 +146,8 @@ def main():
         (work / "firmware").mkdir(parents=True)
         for name in IMAGES + OTHERS:
             (work / name).write_bytes(b"\xff")
-        # "zelflash list" answers with three ports; anything else goes to the real one.
-        stub = tmp / "bin" / "zelflash"
-        stub.parent.mkdir()
-        stub.write_text(f"#!/bin/sh\nif [ \"$1\" = list ]; then printf '%s' '{LIST_OUTPUT}'; exit 0; fi\n"
-                        f"exec '{zelflash}' \"$@\"\n")
-        stub.chmod(stub.stat().st_mode | stat.S_IXUSR)
+        stub, calls = tmp / "bin" / "zelflash", tmp / "calls"
+        write_stub(stub, calls)
         home = tmp / "home"  # no user's shell configuration
         home.mkdir()
         env = dict(os.environ, PATH=f"{stub.parent}:{root / 'usr/bin'}:{os.environ['PATH']}", HOME=str(home),
@@ -173,6 +192,7 @@ def main():
             if shutil.which(shell) is None:
                 expect(shell, "(the shell)", {"missing"}, {f"{shell} installed"})
                 continue
+            calls.write_text("")
             for line, wanted, exact in cases:
                 # zsh adds file names beside the ports for -p (a pty or a link
                 # can be typed): the ports must be among its matches.
@@ -181,6 +201,7 @@ def main():
                 if isinstance(wanted, dict):
                     wanted = wanted[shell]
                 expect(shell, line, complete(shell, line, env, work, root), wanted, exact)
+            expect_only_list_ran(shell, calls)
 
         # The bash file alone, without bash-completion: the same for a command.
         done = subprocess.run(["bash", str(HERE / "complete.bash"), "--file",

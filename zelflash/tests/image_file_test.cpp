@@ -12,6 +12,9 @@
 #include <fstream>
 #include <system_error>
 
+#include "image_ihex.h"
+#include "image_srec.h"
+#include "record_writer.h"
 #include "sha256.h"
 
 // The largest block asked of operator new, for the tests of what a file
@@ -263,9 +266,10 @@ TEST_F(files, with_records_far_apart_outside_the_flash_are_refused_before_the_ga
     EXPECT_LT(largest_new.load(), 1u << 20) << "bytes asked for at once";
 }
 
-// Files far larger than the flash are refused from their size: the files
+// Raw files larger than the flash are refused from their size: the files
 // here are sparse, and the 300 MiB one would be refused with another text
-// (the 256 MiB most loaded) had it been read.
+// (the 256 MiB most loaded) had it been read. Text has no such bound: it is
+// read, and its zeros are no records.
 struct size_case {
     const char* name;
     uint64_t size;
@@ -293,10 +297,9 @@ INSTANTIATE_TEST_SUITE_P(sparse, file_size, testing::Values(
     size_case{"huge.bin", 300u << 20, 0x200000,
               ": 314572800 bytes, more than the device's flash holds (flash of 2097152 bytes); give --flash-size if "
               "the device has more flash"},
-    size_case{"big.hex", 16 * 0x1000 + 1, 0x1000,
-              ": 65537 bytes, more text than any image of the device's flash needs (flash of 4096 bytes); give "
-              "--flash-size if the device has more flash"},
-    // At the limit the file is read, and its zeros are no records.
+    size_case{"big.hex", 32 * 0x1000 + 1, 0x1000,
+              " line 1: a record starts with ':', this line starts with byte 0x00 (for a raw binary file give "
+              "--format bin)"},
     size_case{"at_limit.hex", 16 * 0x1000, 0x1000,
               " line 1: a record starts with ':', this line starts with byte 0x00 (for a raw binary file give "
               "--format bin)"}),
@@ -304,6 +307,123 @@ INSTANTIATE_TEST_SUITE_P(sparse, file_size, testing::Values(
         std::string name = info.param.name;
         return name.substr(0, name.find('.')) + "_" + name.substr(name.find('.') + 1);
     });
+
+// One-byte S3 records with CR LF: 18 bytes of text for each byte placed,
+// the most text any data record takes. The flash, not the length of the
+// text, bounds what they may carry.
+std::string one_byte_s3_records(uint32_t count)
+{
+    std::string text;
+    for (uint32_t addr = 0; addr < count; ++addr) {
+        uint8_t record[] = {6, 0, 0, static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr),
+                            static_cast<uint8_t>(addr * 7)};
+        record[1] = static_cast<uint8_t>(addr >> 24);
+        record[2] = static_cast<uint8_t>(addr >> 16);
+        uint8_t sum = static_cast<uint8_t>(~record_writer_detail::sum_of(record));
+        text += "S3" + record_writer_detail::hex_pairs(record) + record_writer_detail::hex_pairs({&sum, 1}) + "\r\n";
+    }
+    return text + "S70500000000FA\r\n";
+}
+
+struct s3_case {
+    uint32_t flash_size;
+    uint32_t records;  // one byte each, at 0, 1, 2...
+    const char* error; // after the path; "" when it loads
+};
+
+class one_byte_records : public files, public testing::WithParamInterface<s3_case> {};
+
+TEST_P(one_byte_records, load_while_their_data_fits_the_flash_whatever_the_length_of_the_text)
+{
+    const s3_case& c = GetParam();
+    std::string path = write("fw.s37", one_byte_s3_records(c.records));
+    ASSERT_GT(std::filesystem::file_size(path), 17u * c.flash_size) << "more than 16 bytes of text per flash byte";
+    image_rules rules;
+    rules.flash_size = c.flash_size;
+    bool loads = *c.error == '\0';
+    ASSERT_EQ(image_load(path, IMAGE_AUTO, std::nullopt, nullptr, 0, rules, &out, &error), loads) << error;
+    if (!loads) {
+        EXPECT_EQ(error, path + c.error);
+        return;
+    }
+    ASSERT_EQ(out.bytes.size(), c.records);
+    EXPECT_EQ(out.addr, 0u);
+    for (uint32_t addr = 0; addr < c.records; ++addr)
+        ASSERT_EQ(out.bytes[addr], static_cast<uint8_t>(addr * 7)) << addr;
+}
+
+INSTANTIATE_TEST_SUITE_P(files, one_byte_records, testing::Values(
+    s3_case{0x1000, 0x1000, ""},
+    s3_case{0x10000, 0x10000, ""},
+    s3_case{0x1000, 0x1001,
+            " line 4097: the data records up to here carry 4097 bytes, more than an image may hold (4096 bytes), so "
+            "some overlap or lie outside the flash; give --flash-size if the device has more flash"}));
+
+// The readers called directly, where the image may lie anywhere: with
+// fill_gaps the span is still no wider than the flash, and a wider one is
+// refused before a byte of it is filled.
+struct span_case {
+    const char* label;
+    uint32_t first;
+    uint32_t last;   // the address of the second record's byte
+    const char* error;  // after "t: "; "" when it is built
+};
+
+class direct_span : public testing::TestWithParam<span_case> {};
+
+TEST_P(direct_span, of_images_read_anywhere_is_no_wider_than_the_flash)
+{
+    const span_case& c = GetParam();
+    image_rules rules;
+    rules.fill_gaps = true;
+    for (bool hex : {true, false}) {
+        bytes two(uint64_t{c.last} - c.first + 1, 0xFF);
+        two.front() = 0x11;
+        two.back() = 0x22;
+        record_writing how{16, true};
+        std::string text = hex ? ihex_text_of(two, c.first, how) : srec_text_of(two, c.first, how);
+        image out;
+        std::string error;
+        largest_new = 0;
+        bool built = hex ? image_parse_ihex(text, "t", rules, &out, &error) : image_parse_srec(text, "t", rules, &out, &error);
+        ASSERT_EQ(built, *c.error == '\0') << error;
+        EXPECT_EQ(error, *c.error == '\0' ? "" : std::string("t: ") + c.error);
+        EXPECT_EQ(out.bytes.size(), built ? two.size() : 0u);
+        EXPECT_EQ(out.addr, built ? c.first : 0u);
+        if (!built) {
+            EXPECT_LT(largest_new.load(), 1u << 16) << "bytes asked for at once";
+        }
+    }
+}
+
+// Two one-byte records 256 MiB apart, the widest span loaded: refused by
+// the readers themselves, before the gap is filled.
+TEST(direct_span, of_records_far_apart_is_refused_before_the_gaps_are_filled)
+{
+    image_rules rules;
+    rules.fill_gaps = true;
+    const char* const texts[] = {":0100000011EE\n:020000040FFFEC\n:0100000022DD\n:00000001FF\n",
+                                 "S3060000000011E8\nS3060FFF000022C9\nS70500000000FA\n"};
+    for (const char* text : texts) {
+        image out;
+        std::string error;
+        largest_new = 0;
+        bool hex = text[0] == ':';
+        EXPECT_FALSE(hex ? image_parse_ihex(text, "t", rules, &out, &error)
+                         : image_parse_srec(text, "t", rules, &out, &error));
+        EXPECT_EQ(error, "t: the data spans 0x00000000 to 0x0FFF0000 (268369921 bytes), wider than the device's "
+                         "flash (2097152 bytes); give --flash-size if the device has more flash");
+        EXPECT_LT(largest_new.load(), 1u << 16) << "bytes asked for at once";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(records, direct_span, testing::Values(
+    span_case{"the_flash_exactly", 0, 0x1FFFFF, ""},
+    span_case{"the_flash_exactly_high_up", 0x08000000, 0x081FFFFF, ""},
+    span_case{"one_byte_wider", 0, 0x200000,
+              "the data spans 0x00000000 to 0x00200000 (2097153 bytes), wider than the device's flash (2097152 "
+              "bytes); give --flash-size if the device has more flash"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // HEX or S-record text under a name that does not say so: refused as a raw
 // image unless --format bin says raw is meant.

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "fake_device.h"
@@ -243,5 +244,72 @@ TEST_F(session_test, a_board_the_state_file_cannot_record_is_still_logged_and_na
     EXPECT_EQ(s.tally().done, 1);
     EXPECT_EQ(s.exit_status(), EXIT_FAILED);
 }
+
+}  // namespace
+
+namespace {
+
+// COM9 does not open before this moment (ENOENT, as while udev makes its
+// node); the opens tried on it are counted.
+std::chrono::steady_clock::time_point com9_opens_at;
+int com9_opens_tried = 0;
+
+port_handle half_ready_or_fake(const char* name)
+{
+    if (std::string(name) == "COM9") {
+        ++com9_opens_tried;
+        if (std::chrono::steady_clock::now() < com9_opens_at) {
+            errno = ENOENT;
+            return nullptr;
+        }
+    }
+    return fake_open(name);
+}
+
+struct grace_case {
+    const char* label;
+    int unopenable_ms;  // -1: never opens
+    int grace_ms;
+    int32_t outcome;
+};
+
+class open_grace : public session_test, public testing::WithParamInterface<grace_case> {};
+
+TEST_P(open_grace, a_port_that_appears_half_ready_is_tried_again_until_its_grace_is_over)
+{
+    using namespace std::chrono;
+    const grace_case& c = GetParam();
+    port.open = half_ready_or_fake;
+    rules.open_grace = milliseconds(c.grace_ms);
+    session s(rules, img, &shown, &hooks);
+    steady_clock::time_point queued = steady_clock::now(), ended{};
+    com9_opens_at = c.unopenable_ms < 0 ? steady_clock::time_point::max() : queued + milliseconds(c.unopenable_ms);
+    com9_opens_tried = 0;
+    s.queue(on("COM9"));
+    if (c.outcome == RUN_PROGRAMMED)
+        EXPECT_CALL(hooks, starting(board_on("COM9"), _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", c.outcome), _))
+        .WillOnce([&](const session_board&, const board_view&, std::string*) {
+            ended = steady_clock::now();
+            return true;
+        });
+    run_queue(&s);
+    EXPECT_EQ(s.tally().failed, c.outcome == RUN_PROGRAMMED ? 0 : 1);
+    if (c.grace_ms == 0) {
+        EXPECT_EQ(com9_opens_tried, 1) << "without a grace the first failed open counts";
+    } else if (c.outcome == BOARD_NOT_OPENED) {
+        EXPECT_GE(ended - queued, milliseconds(c.grace_ms)) << "ended before its grace was over";
+        EXPECT_GE(com9_opens_tried, c.grace_ms / SESSION_OPEN_RETRY_MS / 4) << "tried again every 50 ms or so";
+    } else {
+        EXPECT_GE(com9_opens_tried, 2);
+        EXPECT_GE(ended - queued, milliseconds(c.unopenable_ms));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(session, open_grace, testing::Values(
+    grace_case{"unopenable_for_300_ms_within_a_1_s_grace", 300, 1000, RUN_PROGRAMMED},
+    grace_case{"never_opens_within_a_1_s_grace", -1, 1000, BOARD_NOT_OPENED},
+    grace_case{"unopenable_for_300_ms_without_a_grace", 300, 0, BOARD_NOT_OPENED}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -23,6 +23,12 @@ if ! timeout -k 10 400 "$root/cmake/wine-run" cmd /c exit >/dev/null; then
     exit 1
 fi
 
+# Wine gives the machine's own serial devices the first free COM names of
+# the prefix (com1 for /dev/ttyS0, and so on), so com9 may lead to a real
+# port, and a link left by an earlier run to a pty someone else now holds:
+# it goes first, and zelflash.exe only starts once com9 leads to zelsim's
+# pty.
+rm -f "$link"
 # The device outlives a failed run only until it is stopped below; its time
 # limit covers a first boot of the prefix.
 "$sim" --link "$link" --baud 921600 --image "$image" --exit-after-reset-ms 300 \
@@ -30,7 +36,7 @@ fi
 sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null || true' EXIT
 waited=0
-until [ -L "$link" ]; do
+until case $(readlink "$link" 2>/dev/null) in /dev/pts/*) true ;; *) false ;; esac; do
     waited=$((waited + 1))
     if [ "$waited" -gt 100 ]; then
         echo "zelflash_wine: zelsim did not make $link" >&2

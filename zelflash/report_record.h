@@ -1,0 +1,49 @@
+// One line of a board log as the yield report reads it: a record, reduced to
+// the keys the report uses and checked for their types, or the reason it is
+// not one (yield_report.h lists the keys).
+//
+// Two readers give one answer. A quick scan takes the lines a station
+// writes: one JSON object of plain ASCII strings (no escapes), numbers,
+// true, false and null, nested a few levels at most, each key of the record
+// once. Any other line, and any line the scan would refuse, goes to the JSON
+// parser, which is what decides and gives the reasons. The scan never takes
+// a line the parser would refuse, nor reads one otherwise.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+// The link figures of one record, or summed over several.
+struct report_link {
+    uint64_t frames = 0;
+    uint64_t resends = 0;
+    uint64_t late_replies = 0;
+    uint64_t bad_frames = 0;
+    uint64_t quiet_waits = 0;
+    uint64_t unasked_acks = 0;
+};
+
+// One accepted record, reduced to what the report uses. Its "values" are
+// checked (an object of strings) but not kept: no figure uses them.
+struct report_record {
+    std::string start;
+    std::string port;
+    std::string serial;  // empty when the log has null (or ""): no identity
+    std::string image;
+    std::string image_sha256;
+    std::string file_sha256;  // empty when the log has null
+    double seconds = 0;
+    std::string outcome;
+    report_link link;  // all zero when the log has null
+    std::map<std::string, std::string> labels;
+};
+
+// The record on `line` (without its line end); false with the reason in
+// *why when the line is not one. *r is then left in any state.
+bool report_record_parse(std::string_view line, report_record* r, std::string* why);
+// The JSON parser's reading alone, which report_record_parse falls back on.
+bool report_record_parse_json(std::string_view line, report_record* r, std::string* why);
+// The quick scan alone: false when it leaves the line to the parser.
+bool report_record_scan(std::string_view line, report_record* r);
