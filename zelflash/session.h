@@ -9,8 +9,8 @@
 //
 //   queue() -> SLOT_QUEUED --start_queued()-----------------> SLOT_RUNNING
 //                  |  |  \--its port does not open: "not opened"     |
-//                  |  \--stop_taking(), halt(), or queued after: "not started"  | its job ends
-//                  |                                                 v
+//                  |  \--stop_taking(), halt(): "not started"        | its job ends
+//                  |     (queued after them: "not started" at once)  v
 //                  |                                            SLOT_ENDED
 //                  \--withdraw(): its port went away first: dropped, never counted
 //

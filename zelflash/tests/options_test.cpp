@@ -65,7 +65,7 @@ struct command_line {
             return std::string("error: ") + e.what();
         }
         std::string text = "image=" + flash.image_path + " format=" + flash.format + " quiet=" +
-                           (flash.quiet ? "1" : "0") + " glob=" + watching.glob + " log=" + watching.log;
+                           (flash.quiet ? "1" : "0") + " glob=" + watching.glob + " log=" + flash.station.log;
         for (const std::string& p : ports)
             text += " port=" + p;
         for (const std::string& l : logs)
