@@ -11,6 +11,7 @@
 #include <set>
 #include <span>
 
+#include "options.h"
 #include "ports.h"
 
 // toml++ is used header-only (Debian ships it so, and the Windows build has
@@ -51,16 +52,14 @@ struct number_rule {
     bool hex;          // addresses and sizes read better in hex
 };
 
-// The ranges the command-line options check as well (flash.cpp, main.cpp).
-constexpr number_rule BAUD_RULE{"a line speed", 1, 4000000, false};
-constexpr number_rule RETRIES_RULE{"a number of attempts", 1, 1000000, false};
-constexpr number_rule JOBS_RULE{"a number of boards at once", 1, 256, false};
+// The ranges the command-line options check as well (options.h).
+constexpr number_rule BAUD_RULE{"a line speed", 1, OPTION_BAUD_MAX, false};
+constexpr number_rule RETRIES_RULE{"a number of attempts", 1, OPTION_RETRIES_MAX, false};
+constexpr number_rule JOBS_RULE{"a number of boards at once", 1, OPTION_JOBS_MAX, false};
 constexpr number_rule ADDRESS_RULE{"a 32-bit address", 0, 0xFFFFFFFF, true};
 constexpr number_rule FLASH_SIZE_RULE{"a flash size in bytes", 1, 0xFFFFFFFF, true};
 constexpr number_rule COUNTER_RULE{"a counter value", 0, INT64_MAX, false};
 constexpr number_rule STEP_RULE{"a counter step", 1, INT64_MAX, false};
-constexpr double MIN_ERASE_SECONDS = 0.1;
-constexpr double MAX_ERASE_SECONDS = 86400;  // a day
 
 struct choice {
     const char* text;
@@ -256,10 +255,10 @@ bool take(const job_reader& r, const entry& e, double* out)
         seconds = f->get();
     else
         return wrong_type(r, e, "a number of seconds");
-    if (!std::isfinite(seconds) || seconds < MIN_ERASE_SECONDS || seconds > MAX_ERASE_SECONDS) {
+    if (!std::isfinite(seconds) || seconds < OPTION_ERASE_SECONDS_MIN || seconds > OPTION_ERASE_SECONDS_MAX) {
         char shown[32];
         std::snprintf(shown, sizeof shown, "%g", seconds);
-        return fail(r, e, std::string(shown) + " is not a number of seconds from 0.1 to 86400");
+        return fail(r, e, std::string(shown) + options_erase_seconds_range);
     }
     *out = seconds;
     return true;

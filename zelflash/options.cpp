@@ -11,12 +11,6 @@
 extern const uint8_t zel_image_data[];
 extern const uint32_t zel_image_size;
 
-enum options_constants : int {
-    MAX_RETRIES = 1000000,
-};
-constexpr double MIN_ERASE_SECONDS = 0.1;
-constexpr double MAX_ERASE_SECONDS = 86400;  // a day
-
 const char options_exit_statuses[] =
     "Exit status:\n"
     "  0    every board programmed\n"
@@ -42,9 +36,9 @@ static CLI::Validator seconds_in_range()
             const char* end = text.data() + text.size();
             auto [stop, result] = std::from_chars(text.data(), end, value);
             if (!text.empty() && result == std::errc() && stop == end && std::isfinite(value) &&
-                value >= MIN_ERASE_SECONDS && value <= MAX_ERASE_SECONDS)
+                value >= OPTION_ERASE_SECONDS_MIN && value <= OPTION_ERASE_SECONDS_MAX)
                 return "";
-            return as_given(text) + " is not a number of seconds from 0.1 to 86400";
+            return as_given(text) + options_erase_seconds_range;
         },
         "FLOAT in [0.1 - 86400]");
 }
@@ -127,9 +121,9 @@ static void add_flash_options(CLI::App* command, flash_options* o)
                         "Device address of a raw image, decimal or 0x hex (images of at most 255 bytes: 0x1FF000)")
         ->check(number_32("a 32-bit address", 0))
         ->default_str("0");
-    command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, 4000000u));
+    command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_BAUD_MAX)));
     command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
-        ->check(CLI::Range(1u, static_cast<uint32_t>(MAX_RETRIES)));
+        ->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_RETRIES_MAX)));
     command->add_option("--erase-timeout", o->erase_timeout, "Seconds the wait for the erase may last")
         ->check(seconds_in_range());
     command->add_flag("--fill-gaps", o->fill_gaps,
@@ -166,7 +160,7 @@ CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options
 {
     CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
     watch->add_flag("--include-present", watching->include_present, "Also program the ports there at start");
-    watch->add_option("--jobs", watching->jobs, "Boards programmed at once")->check(CLI::Range(1u, 256u));
+    watch->add_option("--jobs", watching->jobs, "Boards programmed at once")->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_JOBS_MAX)));
     watch->add_option("--match", watching->match, "Only USB ports with these ids, VID:PID in hex (repeatable)")
         ->allow_extra_args(false)
         ->default_str("");

@@ -24,6 +24,18 @@ enum zelflash_exit : int {
 };
 extern const char options_exit_statuses[];
 
+// The ranges of the settings that both the command line and the job file
+// take, written once: each reader checks its own spelling against these.
+enum option_ranges : uint32_t {
+    OPTION_BAUD_MAX = 4000000,    // bits per second; 1 is the least
+    OPTION_RETRIES_MAX = 1000000, // attempts of one command; 1 is the least
+    OPTION_JOBS_MAX = 256,        // boards at once; 1 is the least
+};
+constexpr double OPTION_ERASE_SECONDS_MIN = 0.1;
+constexpr double OPTION_ERASE_SECONDS_MAX = 86400;  // a day
+// What an erase wait outside its range is told.
+inline constexpr char options_erase_seconds_range[] = " is not a number of seconds from 0.1 to 86400";
+
 // What write and watch share.
 // A production station's options: the job file and per-board values.
 struct station_options {
