@@ -202,6 +202,11 @@ bool number(scan* s, std::string_view* out)
             ++p;
     }
     *out = std::string_view(s->at, static_cast<size_t>(p - s->at));
+    // Past a double's range (4e9152, a 400-digit integer) the parser
+    // refuses the line, also where the number's key is not read.
+    double value = 0;
+    if (std::from_chars(out->data(), out->data() + out->size(), value).ec != std::errc())
+        return false;
     s->at = p;
     return true;
 }

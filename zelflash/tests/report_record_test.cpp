@@ -138,6 +138,8 @@ INSTANTIATE_TEST_SUITE_P(report_record, parsed, testing::Values(
     line_case{"negative_seconds", with("seconds", "-1")},
     line_case{"negative_zero_seconds", with("seconds", "-0")},
     line_case{"seconds_too_large", with("seconds", "1e400")},
+    line_case{"a_key_not_read_too_large", with("bytes", "4e9152")},
+    line_case{"a_key_not_read_too_small", with("bytes", "1e-9152")},
     line_case{"seconds_as_text", with("seconds", "\"7\"")},
     line_case{"a_negative_count", with("link", R"({"frames":-1,"resends":0,"late_replies":0,"bad_frames":0,)"
                                                R"("quiet_waits":0,"unasked_acks":0})")},
