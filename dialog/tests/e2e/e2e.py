@@ -75,6 +75,12 @@ def seen_of(lines):
     return [bracketed(l, "seen") for l in lines if bracketed(l, "seen") is not None]
 
 
+def changes(values):
+    """The values with repeats in a row taken as one: a poll that comes before
+    the posted press is handled sees the status it had before."""
+    return [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]]
+
+
 def rect_of(lines):
     for l in lines:
         m = re.match(r"rect (-?\d+) (-?\d+) (\d+) (\d+)$", l)
@@ -262,7 +268,7 @@ def case_program(check, world, image):
     tool = start(world, [3], ["--image", image.path, "--exit-after-reset-ms", "300"])
     lines = world.ctl(["ports", "status", "press", "wait-status", DONE, 90, "rect"])
     check.equal(parse_ports(lines[0])[1], ["com3"], "the list reads com3")
-    seen = [status_of(lines[:2])] + seen_of(lines)
+    seen = changes([status_of(lines[:2])] + seen_of(lines))
     check.equal(seen, [IDLE, PROGRAMMING, DONE],
                 "the status goes ' - Idle - ', 'Programming...', 'Done' (values seen while polling)")
     shot = world.screenshot(os.path.join(world.artifacts, "zel-done.png"), rect_of(lines))
