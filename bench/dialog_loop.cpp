@@ -2,7 +2,7 @@
 // POSIX host and without a window, so that scripts/bench can time the
 // dialog's way of programming next to zelflash's.
 //
-//   dialog_loop [--spec-pacing] PORT [BAUD]
+//   dialog_loop [--bare-pacing] PORT [BAUD]
 //
 // The job is filled in as the dialog fills it (chunk 256, address 0, the
 // 10 ms drain after each frame, console texts on standard output), opened
@@ -14,7 +14,7 @@
 // Exit status 0 once the job is done; a port that will not open ends the
 // program through zel_fatal with status 1, as in the dialog.
 //
-// --spec-pacing takes the acknowledgement guard out of the stack and polls
+// --bare-pacing takes the acknowledgement guard out of the stack and polls
 // as the bare design does (one frame down, one reply up, every tick): the
 // pacing the dialog is measured against. It is not safe on a faulty line.
 #include <cerrno>
@@ -63,7 +63,7 @@ static int64_t next_tick(int64_t origin, int64_t now)
 }
 
 // One exchange of the bare design: the command down the stack, one reply up.
-static int spec_poll(job* t)
+static int bare_poll(job* t)
 {
     mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
     plm_tx(t->stack, t->mbuf);
@@ -73,13 +73,13 @@ static int spec_poll(job* t)
 
 int main(int argc, char** argv)
 {
-    bool spec = argc > 1 && std::strcmp(argv[1], "--spec-pacing") == 0;
-    if (spec) {
+    bool bare = argc > 1 && std::strcmp(argv[1], "--bare-pacing") == 0;
+    if (bare) {
         --argc;
         ++argv;
     }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: dialog_loop [--spec-pacing] PORT [BAUD]\n");
+        std::fprintf(stderr, "usage: dialog_loop [--bare-pacing] PORT [BAUD]\n");
         return 2;
     }
     long baud = LINE_SPEED;
@@ -97,7 +97,7 @@ int main(int argc, char** argv)
     zel_job.chunk = CHUNK_SIZE;
     zel_job.addr = BASE_ADDRESS;
     zel_open(&zel_job);
-    if (spec)
+    if (bare)
         plm_remove(zel_job.stack, zel_job.guard);
 
     // SetTimer is armed right after zel_open; its first tick is one period on.
@@ -105,7 +105,7 @@ int main(int argc, char** argv)
     int64_t tick = origin + POLL_NS;
     for (;;) {
         sleep_until(tick);
-        if (spec ? spec_poll(&zel_job) : zel_poll(&zel_job))
+        if (bare ? bare_poll(&zel_job) : zel_poll(&zel_job))
             return 0;
         tick = next_tick(origin, now_ns());
     }

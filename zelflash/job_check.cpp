@@ -78,34 +78,28 @@ bool fields_text(const station_setup& setup, std::string* text, std::string* err
 int job_check_run(const std::string& path)
 {
     std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
-    station_job job;
-    flash_options o;
-    watch_options w;
-    station_setup setup;
+    job_alone j;
     image img;
     std::string error, fields;
-    bool ok = job_options_of_file(path, &job, &o, &w, &setup, &error) && options_load_image(o, &img, &error);
-    ok = ok && (error = station_check(setup, img)).empty() && fields_text(setup, &fields, &error);
-    ok = ok && (error = unwritable(setup, !station_counted(setup).empty())).empty();
+    bool ok = job_options_of_file(path, &j, &error) && options_load_image(j.o, &img, &error);
+    ok = ok && (error = station_check(j.setup, img)).empty() && fields_text(j.setup, &fields, &error);
+    ok = ok && (error = unwritable(j.setup, !station_counted(j.setup).empty())).empty();
     if (!ok) {
         d->problem(error);
         return 2;
     }
-    return d->document(describe(job, o, w, setup, img) + fields) ? 0 : 1;
+    return d->document(describe(j.job, j.o, j.w, j.setup, img) + fields) ? 0 : 1;
 }
 
 int job_init_run(const std::string& path)
 {
     std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
-    station_job job;
-    flash_options o;
-    watch_options w;
-    station_setup setup;
+    job_alone j;
     std::string error;
-    if (!job_options_of_file(path, &job, &o, &w, &setup, &error) ||
-        !serial_state_create(setup.state_path, station_counted(setup), setup.log_path, &error)) {
+    if (!job_options_of_file(path, &j, &error) ||
+        !serial_state_create(j.setup.state_path, station_counted(j.setup), j.setup.log_path, &error)) {
         d->problem(error);
         return 2;
     }
-    return d->document(setup.state_path + "\n") ? 0 : 1;
+    return d->document(j.setup.state_path + "\n") ? 0 : 1;
 }

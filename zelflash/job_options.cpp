@@ -160,9 +160,9 @@ bool job_options_values_given(const station_setup& setup, std::string* error)
     return true;
 }
 
-bool job_options_of_file(const std::string& path, station_job* job, flash_options* o, watch_options* w,
-                         station_setup* setup, std::string* error)
+bool job_options_of_file(const std::string& path, job_alone* out, std::string* error)
 {
     CLI::App none;  // nothing given on the command line: every setting is the file's
-    return job_file_read(path, job, error) && job_options_apply(none, job, o, w, nullptr, setup, error);
+    return job_file_read(path, &out->job, error) &&
+           job_options_apply(none, &out->job, &out->o, &out->w, nullptr, &out->setup, error);
 }

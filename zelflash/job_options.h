@@ -24,7 +24,13 @@ bool job_options_values_given(const station_setup& setup, std::string* error);
 // command line): one that names only ports is a job for write, and watch
 // would take every serial port. false with the error.
 bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error);
-// The job file at `path` read with nothing from the command line, for the
-// commands that take only a job (job check, job init).
-bool job_options_of_file(const std::string& path, station_job* job, flash_options* o, watch_options* w,
-                         station_setup* setup, std::string* error);
+// A job file read with nothing from the command line, for the commands
+// that take only a job (job check, job init): the file, the options it
+// gives and the station's part.
+struct job_alone {
+    station_job job;
+    flash_options o;
+    watch_options w;
+    station_setup setup;
+};
+bool job_options_of_file(const std::string& path, job_alone* out, std::string* error);

@@ -11,14 +11,22 @@ using nlohmann::json;
 
 namespace {
 
+// The member `key` of a record; null with the reason in *why when it is missing.
+const json* member(const json& j, const char* key, std::string* why)
+{
+    auto it = j.find(key);
+    if (it != j.end())
+        return &*it;
+    *why = std::string("key \"") + key + "\" missing";
+    return nullptr;
+}
+
 // A key of a record, checked for its type; why holds the reason when not.
 bool string_key(const json& j, const char* key, std::string* out, std::string* why, bool nullable = false)
 {
-    auto it = j.find(key);
-    if (it == j.end()) {
-        *why = std::string("key \"") + key + "\" missing";
+    const json* it = member(j, key, why);
+    if (it == nullptr)
         return false;
-    }
     if (it->is_string()) {
         *out = it->get<std::string>();
         return true;
@@ -33,11 +41,9 @@ bool string_key(const json& j, const char* key, std::string* out, std::string* w
 
 bool seconds_key(const json& j, double* out, std::string* why)
 {
-    auto it = j.find("seconds");
-    if (it == j.end()) {
-        *why = "key \"seconds\" missing";
+    const json* it = member(j, "seconds", why);
+    if (it == nullptr)
         return false;
-    }
     if (!it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < 0) {
         *why = "key \"seconds\" is not a number of seconds (0 or more)";
         return false;
@@ -48,11 +54,9 @@ bool seconds_key(const json& j, double* out, std::string* why)
 
 bool link_key(const json& j, report_link* out, std::string* why)
 {
-    auto it = j.find("link");
-    if (it == j.end()) {
-        *why = "key \"link\" missing";
+    const json* it = member(j, "link", why);
+    if (it == nullptr)
         return false;
-    }
     *out = report_link{};
     if (it->is_null())
         return true;

@@ -741,11 +741,10 @@ serial_lot_field lot_field_of(const serial_field& f)
     out.def = f.def;
     out.def.list.clear();
     out.def.value.clear();
-    if (f.def.kind == FIELD_LIST) {
+    if (f.def.kind == FIELD_LIST) {  // known by its file, as the record reads back
+        out.def.start = field_spec{}.start, out.def.step = field_spec{}.step, out.def.last.reset();
         out.list_sha256 = sha256_hex(std::vector<uint8_t>(f.list_bytes.begin(), f.list_bytes.end()));
         out.list_bytes = f.list_bytes.size();
-    } else {
-        out.def.start = f.def.start, out.def.step = f.def.step, out.def.last = f.def.last;
     }
     return out;
 }
@@ -954,15 +953,6 @@ bool next_values_of(const std::vector<serial_field>& fields, std::vector<field_v
 }
 
 }  // namespace
-
-bool serial_lot_of(const std::vector<field_spec>& fields, std::vector<serial_lot_field>* out, std::string* error)
-{
-    std::vector<serial_field> built;
-    if (!build_fields(fields, &built, error))
-        return false;
-    *out = lot_of(built);
-    return true;
-}
 
 bool serial_state_create(const std::string& path, const std::vector<field_spec>& fields, const std::string& log,
                          std::string* error)

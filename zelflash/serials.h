@@ -128,12 +128,6 @@ struct serial_journal {
 // record that ends a board no reservation names.
 bool serial_journal_read(std::string_view text, const std::string& name, serial_journal* out, std::string* error);
 
-// The counted fields of a job (counters and lists: value fields are given
-// anew each run) as the state file records them, their list files read and
-// checked, each line against the field's encoding. false with a one-line
-// error naming the field or list file:line.
-bool serial_lot_of(const std::vector<field_spec>& fields, std::vector<serial_lot_field>* out, std::string* error);
-
 // Makes the state file of a new lot at `path`, its header recording the
 // counted fields: all or nothing, and never over a file already there.
 // `log` (empty: none) is the lot's board log: when it already shows values

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <set>
@@ -128,8 +130,15 @@ TEST_F(station, forty_boards_eight_at_once_each_carry_their_own_values_and_the_l
 
 // Kill -9 at random moments, over and over: a value never goes to two
 // boards, and every value handed out is in the state file for good.
+// The kills' seed: ZEL_TEST_SEED runs them at other moments.
+uint32_t kill_seed()
+{
+    const char* given = std::getenv("ZEL_TEST_SEED");
+    return given ? static_cast<uint32_t>(std::strtoul(given, nullptr, 10)) : 20261208u;
+}
+
 struct station_killed : station {
-    std::mt19937 random{20261208};
+    std::mt19937 random{kill_seed()};
     std::set<uint32_t> on_boards;  // serials in the flash of devices that got their first chunk
 
     // Three fresh devices, a station on them, and a kill: every other one
@@ -192,6 +201,7 @@ struct station_killed : station {
 
 TEST_F(station_killed, no_value_is_handed_out_twice_or_lost)
 {
+    SCOPED_TRACE("ZEL_TEST_SEED=" + std::to_string(kill_seed()));
     write_job(600);
     bytes image = read_file(image_path);
     for (int cycle = 0; cycle < 50 && !HasFatalFailure(); ++cycle)
@@ -205,6 +215,8 @@ TEST_F(station_killed, no_value_is_handed_out_twice_or_lost)
         EXPECT_NE(st, VALUE_RESERVED) << value << " is still only reserved after a restart";
         burned += st == VALUE_BURNED ? 1 : 0;
     }
+    std::printf("seed %u: %zu serials in flash, each once; %zu in the state file, %zu burned\n", kill_seed(),
+                on_boards.size(), serials.size(), burned);
     EXPECT_GT(burned, 0u) << "no kill came while a board was being programmed";
     EXPECT_FALSE(on_boards.empty()) << "no kill came after a board had its values";
     EXPECT_GE(reserved_once().size(), on_boards.size());
