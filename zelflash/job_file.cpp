@@ -518,11 +518,12 @@ struct field_keys {
 bool read_field_keys(const section& s, field_keys* k)
 {
     static constexpr std::string_view keys[] = {"name", "address", "kind", "format", "start", "step", "last", "list"};
-    return keys_known(s, keys) &&
-           read_key(s, "name", &k->name) && read_key(s, "address", &k->address, rule_of(settings_row(SETTING_ADDRESS))) &&
+    const number_rule address = rule_of(settings_row(SETTING_ADDRESS));  // a field lies where an image may
+    return keys_known(s, keys) && read_key(s, "name", &k->name) && read_key(s, "address", &k->address, address) &&
            read_key(s, "kind", &k->kind) && read_key(s, "format", &k->format) &&
            read_key(s, "start", &k->start, COUNTER_RULE) && read_key(s, "step", &k->step, STEP_RULE) &&
-           read_key(s, "last", &k->last, COUNTER_RULE) && read_key(s, "list", &k->list) && resolve_setting(s.r, &k->list);
+           read_key(s, "last", &k->last, COUNTER_RULE) && read_key(s, "list", &k->list) &&
+           resolve_setting(s.r, &k->list);
 }
 
 bool is_field_name(std::string_view name)

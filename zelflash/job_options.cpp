@@ -9,8 +9,9 @@ bool job_options_watchable(const station_job& job, const watch_options& w, std::
     if (!j.given[SETTING_PORTS] || j.given[SETTING_GLOB] || j.given[SETTING_MATCH] || !w.glob.empty() ||
         !w.match.empty())
         return true;
-    *error = job_file_where(job, j.line[SETTING_PORTS]) + ": [station] names ports but no glob or match: it is a job for "
-             "zelflash write; give watch --glob or --match, or add glob or match to [station]";
+    *error = job_file_where(job, j.line[SETTING_PORTS]) +
+             ": [station] names ports but no glob or match: it is a job for zelflash write; give watch --glob or "
+             "--match, or add glob or match to [station]";
     return false;
 }
 
