@@ -119,13 +119,9 @@ void seal_line(std::string* text, size_t first, size_t end, reader how)
     if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789ABCDEFabcdef") != std::string_view::npos)
         return;
     std::vector<uint8_t> r = pairs_of(digits);
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < r.size(); ++i)
-        sum = static_cast<uint8_t>(sum + r[i]);
-    uint8_t check = how == READ_IHEX ? static_cast<uint8_t>(-sum) : static_cast<uint8_t>(~sum);
-    static const char hex[] = "0123456789ABCDEF";
-    (*text)[end - 2] = hex[check >> 4];
-    (*text)[end - 1] = hex[check & 15];
+    std::span<const uint8_t> body = std::span(r).first(r.size() - 1);
+    uint8_t check = how == READ_IHEX ? record_writer_detail::ihex_check(body) : record_writer_detail::srec_check(body);
+    text->replace(end - 2, 2, record_writer_detail::hex_pairs({&check, 1}));
 }
 
 // Every record's checksum made right, so that what a mutation changes

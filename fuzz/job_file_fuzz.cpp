@@ -4,6 +4,7 @@
 // line at fault, or gives a job in which every setting lies in its range
 // and no two fields share a byte. The ranges are written out again here,
 // apart from the reader's own tables, so that a slip in those shows.
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -38,35 +39,45 @@ void check_error(const std::string& error)
     check(error.find('\n') == std::string::npos);
 }
 
-template <typename T>
-bool within(const job_setting<T>& s, T least, T most)
+// A number the file gives lies in its range, and came from a line of its own.
+bool within(const station_job& job, setting_id id, uint32_t value, uint32_t least, uint32_t most)
 {
-    return !s.value || (*s.value >= least && *s.value <= most && s.line > 0);
+    return !job.given.given[id] || (value >= least && value <= most && job.given.line[id] > 0);
+}
+
+void check_numbers(const station_job& job)
+{
+    const flash_options& flash = job.values.flash;
+    check(within(job, SETTING_FLASH_SIZE, flash.flash_size, 1, 0xFFFFFFFF));
+    check(within(job, SETTING_BAUD, flash.baud, 1, 4000000));
+    check(within(job, SETTING_RETRIES, flash.retries, 1, 1000000));
+    check(within(job, SETTING_JOBS, job.values.watch.jobs, 1, 256));
+    check(!job.given.given[SETTING_ERASE_TIMEOUT] ||
+          (std::isfinite(flash.erase_timeout) && flash.erase_timeout >= 0.1 && flash.erase_timeout <= 86400));
+    const std::string& address = flash.address;
+    check(job.given.given[SETTING_ADDRESS] == !address.empty());
+    check(address.empty() || (address.size() == 10 && address.starts_with("0x")));
 }
 
 void check_settings(const station_job& job)
 {
     check(job.name == job_name);
-    check(within<uint32_t>(job.image.flash_size, 1, 0xFFFFFFFF));
-    check(within<uint32_t>(job.link.baud, 1, 4000000));
-    check(within<uint32_t>(job.link.retries, 1, 1000000));
-    check(within<uint32_t>(job.station.jobs, 1, 256));
-    const auto& seconds = job.link.erase_timeout.value;
-    check(!seconds || (std::isfinite(*seconds) && *seconds >= 0.1 && *seconds <= 86400));
-    if (job.image.sha256.value) {
-        check(job.image.sha256.value->size() == 64);
-        for (char c : *job.image.sha256.value)
+    const station_options& station = job.values.flash.station;
+    check(job.given.given[SETTING_SHA256] == !station.sha256.empty());
+    if (!station.sha256.empty()) {
+        check(station.sha256.size() == 64);
+        for (char c : station.sha256)
             check((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
     }
-    check(!job.image.format.value || (*job.image.format.value >= IMAGE_AUTO && *job.image.format.value <= IMAGE_SREC));
-    const auto& failure = job.station.on_failure.value;
-    check(!failure || *failure == FAILED_BURN || *failure == FAILED_REUSE);
-    check(job.station.state.value && !job.station.state.value->empty());
+    const std::string& format = job.values.flash.format;
+    check(format == "auto" || format == "bin" || format == "ihex" || format == "srec");
+    check(station.on_failure.empty() || station.on_failure == "burn" || station.on_failure == "reuse");
+    check(job.given.given[SETTING_STATE] && !station.state.empty());
     std::set<std::string> ports;
-    for (const std::string& port : job.station.ports.value.value_or(std::vector<std::string>{}))
+    for (const std::string& port : job.values.ports)
         check(!port.empty() && ports.insert(port).second);
-    for (const std::string& id : job.station.match.value.value_or(std::vector<std::string>{}))
-        check(ports_parse_usb_id(id).has_value() && !job.station.glob.value);
+    for (const std::string& id : job.values.watch.match)
+        check(ports_parse_usb_id(id).has_value() && !job.given.given[SETTING_GLOB]);
     for (const auto& [key, value] : job.labels)
         for (char c : key)
             check(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
@@ -101,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     check_settings(job);
+    check_numbers(job);
     check_fields(job);
     return 0;
 }

@@ -9,7 +9,7 @@ Reads what the built zelflash says of itself (`zelflash --help`, and
   - the bash, zsh and fish completions offer every command, every option
     and every --format value;
   - the man page's EXIT STATUS names every exit code that --help's "Exit
-    status" lists or zelflash/options.h defines (EXIT_... = N), and the page
+    status" lists or zelflash/exit_status.h defines (EXIT_... = N), and the page
     names every outcome text (case RUN_... or BOARD_...: return "..." in core/
     or zelflash/).
 
@@ -119,11 +119,11 @@ def main():
     # Exit codes, from the help and the sources; outcome texts, from the sources.
     status = man.split("# EXIT STATUS", 1)[-1].split("\n# ", 1)[0]
     codes = {m for line in section(top, "Exit status") for m in re.findall(r"^\s+(\d+)\s", line)}
-    options_h = root / "zelflash" / "options.h"
-    if options_h.exists():
-        codes |= set(re.findall(r"\bEXIT_\w+ = (\d+)", options_h.read_text()))
+    status_h = root / "zelflash" / "exit_status.h"
+    if status_h.exists():
+        codes |= set(re.findall(r"\bEXIT_\w+ = (\d+)", status_h.read_text()))
     if not codes:
-        gaps.append("no exit codes found in zelflash --help or zelflash/options.h")
+        gaps.append("no exit codes found in zelflash --help or zelflash/exit_status.h")
     for code in sorted(codes, key=int):
         if f"*{code}*" not in status:
             gaps.append(f"man page: exit status {code} is not in EXIT STATUS")

@@ -41,6 +41,18 @@ inline uint8_t sum_of(std::span<const uint8_t> bytes)
     return static_cast<uint8_t>(sum);
 }
 
+// The check byte that ends a record whose other bytes are `r`: the two's
+// complement of their sum in Intel HEX, the ones' complement in S-records.
+inline uint8_t ihex_check(std::span<const uint8_t> r)
+{
+    return static_cast<uint8_t>(-sum_of(r));
+}
+
+inline uint8_t srec_check(std::span<const uint8_t> r)
+{
+    return static_cast<uint8_t>(~sum_of(r));
+}
+
 inline void put_be(std::vector<uint8_t>* out, uint64_t value, size_t size)
 {
     for (size_t i = size; i-- > 0;)
@@ -80,7 +92,7 @@ inline std::string ihex_record(uint8_t type, uint16_t offset, std::span<const ui
     put_be(&r, offset, 2);
     r.push_back(type);
     r.insert(r.end(), data.begin(), data.end());
-    r.push_back(static_cast<uint8_t>(-sum_of(r)));
+    r.push_back(ihex_check(r));
     return ":" + hex_pairs(r) + "\n";
 }
 
@@ -90,7 +102,7 @@ inline std::string srec_record(char type, uint64_t address, size_t address_size,
     std::vector<uint8_t> r{static_cast<uint8_t>(address_size + data.size() + 1)};
     put_be(&r, address, address_size);
     r.insert(r.end(), data.begin(), data.end());
-    r.push_back(static_cast<uint8_t>(~sum_of(r)));
+    r.push_back(srec_check(r));
     return std::string("S") + type + hex_pairs(r) + "\n";
 }
 

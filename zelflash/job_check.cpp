@@ -5,6 +5,7 @@
 #include "display.h"
 #include "file_lock.h"
 #include "job_options.h"
+#include "options.h"
 #include "serials.h"
 #include "texts.h"
 
@@ -22,17 +23,18 @@ std::string field_line(const field_spec& f, const std::string& next)
     }
 }
 
-std::string describe(const station_job& job, const flash_options& o, const watch_options& w,
-                     const station_setup& setup, const image& img)
+std::string describe(const station_job& job, const setting_values& v, const station_setup& setup, const image& img)
 {
+    const flash_options& o = v.flash;
+    const watch_options& w = v.watch;
     std::string text = "job     " + job.name + "\n";
     text += "image   " + img.name + " (" + std::string(image_format_name(img.format)) + "), " +
             counted(img.bytes.size(), "byte", "bytes") + " at " + hex32(img.addr) + "\n";
     text += "        SHA-256 " + (img.file_sha256.empty() ? std::string("(embedded)") : img.file_sha256) +
-            (job.image.sha256.value ? ", as pinned" : ", not pinned") + "\n";
+            (job.given.given[SETTING_SHA256] ? ", as pinned" : ", not pinned") + "\n";
     text += "link    " + std::to_string(o.baud) + " baud, " + counted(o.retries, "attempt", "attempts") +
             " per command, erase wait " + fixed(o.erase_timeout, 1) + " s\n";
-    for (const std::string& p : job.station.ports.value.value_or(std::vector<std::string>{}))
+    for (const std::string& p : job.values.ports)
         text += "write   " + p + "\n";
     text += "watch   " + (w.glob.empty() ? std::string("serial ports") : w.glob) + ", " +
             std::to_string(w.jobs) + " at once" + (setup.log_path.empty() ? "" : "; log " + setup.log_path) + "\n";
@@ -81,14 +83,14 @@ int job_check_run(const std::string& path)
     job_alone j;
     image img;
     std::string error, fields;
-    bool ok = job_options_of_file(path, &j, &error) && options_load_image(j.o, &img, &error);
+    bool ok = job_options_of_file(path, &j, &error) && options_load_image(j.values.flash, &img, &error);
     ok = ok && (error = station_check(j.setup, img)).empty() && fields_text(j.setup, &fields, &error);
     ok = ok && (error = unwritable(j.setup, !station_counted(j.setup).empty())).empty();
     if (!ok) {
         d->problem(error);
         return 2;
     }
-    return d->document(describe(j.job, j.o, j.w, j.setup, img) + fields) ? 0 : 1;
+    return d->document(describe(j.job, j.values, j.setup, img) + fields) ? 0 : 1;
 }
 
 int job_init_run(const std::string& path)

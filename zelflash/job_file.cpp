@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
 #include <set>
 #include <span>
 
-#include "options.h"
 #include "ports.h"
+#include "texts.h"
 
 // toml++ is used header-only (Debian ships it so, and the Windows build has
 // no library of it). Without exceptions a syntax error comes back as a value
@@ -52,12 +51,12 @@ struct number_rule {
     bool hex;          // addresses and sizes read better in hex
 };
 
-// The ranges the command-line options check as well (options.h).
-constexpr number_rule BAUD_RULE{"a line speed", 1, OPTION_BAUD_MAX, false};
-constexpr number_rule RETRIES_RULE{"a number of attempts", 1, OPTION_RETRIES_MAX, false};
-constexpr number_rule JOBS_RULE{"a number of boards at once", 1, OPTION_JOBS_MAX, false};
-constexpr number_rule ADDRESS_RULE{"a 32-bit address", 0, 0xFFFFFFFF, true};
-constexpr number_rule FLASH_SIZE_RULE{"a flash size in bytes", 1, 0xFFFFFFFF, true};
+// A setting's range, from the settings table.
+number_rule rule_of(const setting& s)
+{
+    return number_rule{s.noun, s.least, s.most, s.kind == SETTING_ADDRESS_TEXT || s.kind == SETTING_SIZE};
+}
+
 constexpr number_rule COUNTER_RULE{"a counter value", 0, INT64_MAX, false};
 constexpr number_rule STEP_RULE{"a counter step", 1, INT64_MAX, false};
 
@@ -66,9 +65,6 @@ struct choice {
     int32_t value;
 };
 
-constexpr choice format_choices[] = {
-    {"auto", IMAGE_AUTO}, {"bin", IMAGE_BIN}, {"ihex", IMAGE_IHEX}, {"srec", IMAGE_SREC}};
-constexpr choice failure_choices[] = {{"burn", FAILED_BURN}, {"reuse", FAILED_REUSE}};
 constexpr choice kind_choices[] = {{"counter", FIELD_COUNTER}, {"list", FIELD_LIST}, {"value", FIELD_VALUE}};
 
 const char* kind_name(field_kind kind)
@@ -195,7 +191,7 @@ std::string range_text(const number_rule& rule)
            number_text(rule.most, rule.hex);
 }
 
-bool keys_known(const section& s, std::initializer_list<std::string_view> keys)
+bool keys_known(const section& s, std::span<const std::string_view> keys)
 {
     for (const auto& item : s.t) {
         std::string_view key = item.first.str();
@@ -281,23 +277,43 @@ bool take(const job_reader& r, const entry& e, std::vector<std::string>* out)
     return true;
 }
 
-template <typename T>
-bool take(const job_reader& r, const entry& e, T* out, std::span<const choice> choices)
+// One of `choices`, by its place among them.
+bool take(const job_reader& r, const entry& e, size_t* out, std::span<const char* const> choices)
 {
     std::string allowed;
-    for (const choice& c : choices)
-        allowed += (allowed.empty() ? "" : ", ") + std::string(c.text);
+    for (const char* c : choices)
+        allowed += (allowed.empty() ? "" : ", ") + std::string(c);
     const toml::value<std::string>* v = e.node.as_string();
     if (!v)
         return wrong_type(r, e, "one of " + allowed);
-    for (const choice& c : choices) {
-        if (v->get() == c.text) {
-            *out = static_cast<T>(c.value);
+    for (size_t i = 0; i < choices.size(); ++i) {
+        if (v->get() == choices[i]) {
+            *out = i;
             return true;
         }
     }
     return fail(r, e, in_quotes(v->get()) + " is not one of " + allowed);
 }
+
+bool take(const job_reader& r, const entry& e, field_kind* out)
+{
+    const char* names[std::size(kind_choices)];
+    for (size_t i = 0; i < std::size(kind_choices); ++i)
+        names[i] = kind_choices[i].text;
+    size_t at = 0;
+    if (!take(r, e, &at, names))
+        return false;
+    *out = static_cast<field_kind>(kind_choices[at].value);
+    return true;
+}
+
+// A [[field]] key the file may give, with the line of its key; 0 when the
+// file does not give it.
+template <typename T>
+struct job_setting {
+    std::optional<T> value;
+    uint32_t line = 0;
+};
 
 // Reads `key` of a section into a setting, when the section gives it.
 template <typename T, typename... Rule>
@@ -316,107 +332,147 @@ bool read_key(const section& s, std::string_view key, job_setting<T>* out, const
 
 // A relative path in the file means one beside the file, wherever the
 // station is started from.
-bool resolve(const job_reader& r, job_setting<std::string>* setting)
+void resolve(const job_reader& r, std::string* path)
 {
-    if (!setting->value || r.folder.empty())
-        return true;
-    std::filesystem::path path(*setting->value);
-    if (!path.is_absolute())
-        setting->value = (r.folder / path).string();
-    return true;
+    std::filesystem::path given(*path);
+    if (!r.folder.empty() && !given.is_absolute())
+        *path = (r.folder / given).string();
 }
 
-bool check_sha256(const section& s, job_setting<std::string>* sha256)
+// A string whose check, when it has one, finds nothing wrong with it.
+bool take_text(const job_reader& r, const entry& e, const setting& row, std::string* out)
 {
-    if (!sha256->value)
+    if (!take(r, e, out))
+        return false;
+    std::string why = row.check != nullptr ? row.check(*out) : "";
+    return why.empty() || fail(r, e, printable(why));
+}
+
+bool take_text_kind(const job_reader& r, const entry& e, const setting& row, std::string* out)
+{
+    size_t choice = 0;
+    uint32_t address = 0;
+    switch (row.kind) {
+    case SETTING_PATH:
+        if (!take(r, e, out))
+            return false;
+        resolve(r, out);
         return true;
-    std::string& digits = *sha256->value;
-    bool hex = digits.size() == 64 && std::all_of(digits.begin(), digits.end(), [](unsigned char c) {
-                   return std::isxdigit(c) != 0;
-               });
-    if (!hex)
-        return fail(s.r, sha256->line, key_name(s, "sha256"),
-                    in_quotes(digits) + " is not a SHA-256 digest; give its 64 hex digits, as sha256sum prints them");
-    std::transform(digits.begin(), digits.end(), digits.begin(), [](unsigned char c) { return std::tolower(c); });
-    return true;
+    case SETTING_CHOICE:
+        if (!take(r, e, &choice, row.choices))
+            return false;
+        *out = row.choices[choice];
+        return true;
+    case SETTING_ADDRESS_TEXT:
+        if (!take(r, e, &address, rule_of(row)))
+            return false;
+        *out = hex32(address);
+        return true;
+    default: return take_text(r, e, row, out);
+    }
+}
+
+// A setting of the table as the file spells it, into where it lands.
+bool take_setting(const job_reader& r, const entry& e, const setting& row, setting_values* v)
+{
+    const setting_place& p = row.place;
+    if (p.text)
+        return take_text_kind(r, e, row, p.text(v));
+    if (p.number)
+        return take(r, e, p.number(v), rule_of(row));
+    if (p.seconds)
+        return take(r, e, p.seconds(v));
+    if (p.on)
+        return take(r, e, p.on(v));
+    return take(r, e, p.list(v));
 }
 
 // An address places a raw image only: HEX and S-record files say where
 // their bytes go.
-bool check_raw_address(const section& s, const job_image& image)
+bool check_raw_address(const section& s, const station_job& job)
 {
-    if (!image.address.value)
+    const flash_options& image = job.values.flash;
+    if (!job.given.given[SETTING_ADDRESS])
         return true;
-    image_format format = image.format.value.value_or(IMAGE_AUTO);
-    if (format == IMAGE_AUTO && image.path.value)
-        format = image_format_of(*image.path.value);
+    image_format format = IMAGE_AUTO;
+    if (job.given.given[SETTING_FORMAT])
+        format = image_format_named(image.format).value_or(IMAGE_AUTO);
+    if (format == IMAGE_AUTO && job.given.given[SETTING_IMAGE])
+        format = image_format_of(image.image_path);
     if (format == IMAGE_AUTO || format == IMAGE_BIN)
         return true;
-    return fail(s.r, image.address.line, key_name(s, "address"),
+    return fail(s.r, job.given.line[SETTING_ADDRESS], key_name(s, "address"),
                 "only a raw image is placed by address, and this one is " + std::string(image_format_name(format)) +
                     ", whose records place it; leave address out, or give format = \"bin\"");
 }
 
-bool read_image(const section& s, station_job* job)
-{
-    auto& image = job->image;
-    return keys_known(s, {"path", "sha256", "format", "address", "fill_gaps", "flash_size"}) &&
-           read_key(s, "path", &image.path) && resolve(s.r, &image.path) && read_key(s, "sha256", &image.sha256) &&
-           check_sha256(s, &image.sha256) && read_key(s, "format", &image.format, std::span(format_choices)) &&
-           read_key(s, "address", &image.address, ADDRESS_RULE) && check_raw_address(s, image) &&
-           read_key(s, "fill_gaps", &image.fill_gaps) && read_key(s, "flash_size", &image.flash_size, FLASH_SIZE_RULE);
-}
-
-bool read_link(const section& s, station_job* job)
-{
-    auto& link = job->link;
-    return keys_known(s, {"baud", "retries", "erase_timeout"}) && read_key(s, "baud", &link.baud, BAUD_RULE) &&
-           read_key(s, "retries", &link.retries, RETRIES_RULE) && read_key(s, "erase_timeout", &link.erase_timeout);
-}
-
-bool check_ports(const section& s, const job_setting<std::vector<std::string>>& ports)
+bool check_ports(const section& s, const station_job& job)
 {
     std::set<std::string> seen;
-    for (const std::string& port : ports.value.value_or(std::vector<std::string>{}))
+    for (const std::string& port : job.values.ports)
         if (!seen.insert(port).second)
-            return fail(s.r, ports.line, key_name(s, "ports"),
+            return fail(s.r, job.given.line[SETTING_PORTS], key_name(s, "ports"),
                         in_quotes(port) + " is given twice; give each port once");
     return true;
 }
 
-bool check_glob(const section& s, const job_setting<std::string>& glob)
-{
-    std::string why = glob.value ? ports_glob_error(*glob.value) : "";
-    return why.empty() || fail(s.r, glob.line, key_name(s, "glob"), printable(why));
-}
-
 // watch takes its ports either from the paths matching glob or from the
 // system's USB ports with these ids; a file naming both is ambiguous.
-bool check_match(const section& s, const job_station& station)
+bool check_match(const section& s, const station_job& job)
 {
-    const auto& match = station.match;
-    if (!match.value)
-        return true;
-    for (const std::string& id : *match.value)
+    uint32_t line = job.given.line[SETTING_MATCH];
+    for (const std::string& id : job.values.watch.match)
         if (!ports_parse_usb_id(id))
-            return fail(s.r, match.line, key_name(s, "match"),
+            return fail(s.r, line, key_name(s, "match"),
                         in_quotes(id) + " is not a USB id; give VID:PID in hex, such as 0403:6001");
-    if (station.glob.value)
-        return fail(s.r, match.line, key_name(s, "match"),
-                    "not with glob (line " + std::to_string(station.glob.line) +
+    if (job.given.given[SETTING_MATCH] && job.given.given[SETTING_GLOB])
+        return fail(s.r, line, key_name(s, "match"),
+                    "not with glob (line " + std::to_string(job.given.line[SETTING_GLOB]) +
                         "): watch takes the paths matching glob or the USB ports with these ids; leave one out");
     return true;
 }
 
-bool read_station(const section& s, station_job* job)
+// What the file's settings must hold together, checked as soon as the key
+// named last is read, before the keys after it.
+bool check_after(const section& s, setting_id id, station_job* job)
 {
-    auto& st = job->station;
-    return keys_known(s, {"ports", "glob", "match", "jobs", "include_present", "log", "state", "on_failure"}) &&
-           read_key(s, "ports", &st.ports) && check_ports(s, st.ports) && read_key(s, "glob", &st.glob) &&
-           check_glob(s, st.glob) && read_key(s, "match", &st.match) && check_match(s, st) &&
-           read_key(s, "jobs", &st.jobs, JOBS_RULE) && read_key(s, "include_present", &st.include_present) &&
-           read_key(s, "log", &st.log) && resolve(s.r, &st.log) && read_key(s, "state", &st.state) &&
-           resolve(s.r, &st.state) && read_key(s, "on_failure", &st.on_failure, std::span(failure_choices));
+    std::string& sha256 = job->values.flash.station.sha256;
+    switch (id) {
+    case SETTING_SHA256:
+        std::transform(sha256.begin(), sha256.end(), sha256.begin(), [](unsigned char c) { return std::tolower(c); });
+        return true;
+    case SETTING_ADDRESS: return check_raw_address(s, *job);
+    case SETTING_PORTS: return check_ports(s, *job);
+    case SETTING_MATCH: return check_match(s, *job);
+    default: return true;
+    }
+}
+
+bool read_setting(const section& s, const setting& row, station_job* job)
+{
+    std::optional<entry> e = find_entry(s, row.key);
+    if (!e)
+        return true;
+    if (!take_setting(s.r, *e, row, &job->values))
+        return false;
+    job->given.given[row.id] = true;
+    job->given.line[row.id] = e->line;
+    return check_after(s, row.id, job);
+}
+
+// [image], [link] or [station]: the table's settings of that section.
+bool read_settings(const section& s, station_job* job)
+{
+    std::vector<std::string_view> keys;
+    for (const setting& row : settings_table())
+        if (row.section == s.title)
+            keys.push_back(row.key);
+    if (!keys_known(s, keys))
+        return false;
+    for (const setting& row : settings_table())
+        if (row.section == s.title && !read_setting(s, row, job))
+            return false;
+    return true;
 }
 
 bool is_label_name(std::string_view name)
@@ -440,6 +496,13 @@ bool read_labels(const section& s, station_job* job)
     return true;
 }
 
+bool resolve_setting(const job_reader& r, job_setting<std::string>* setting)
+{
+    if (setting->value)
+        resolve(r, &*setting->value);
+    return true;
+}
+
 // A [[field]] table's keys as given, before they become a field_spec.
 struct field_keys {
     job_setting<std::string> name;
@@ -454,11 +517,13 @@ struct field_keys {
 
 bool read_field_keys(const section& s, field_keys* k)
 {
-    return keys_known(s, {"name", "address", "kind", "format", "start", "step", "last", "list"}) &&
-           read_key(s, "name", &k->name) && read_key(s, "address", &k->address, ADDRESS_RULE) &&
-           read_key(s, "kind", &k->kind, std::span(kind_choices)) && read_key(s, "format", &k->format) &&
+    static constexpr std::string_view keys[] = {"name", "address", "kind", "format", "start", "step", "last", "list"};
+    const number_rule address = rule_of(settings_row(SETTING_ADDRESS));  // a field lies where an image may
+    return keys_known(s, keys) && read_key(s, "name", &k->name) && read_key(s, "address", &k->address, address) &&
+           read_key(s, "kind", &k->kind) && read_key(s, "format", &k->format) &&
            read_key(s, "start", &k->start, COUNTER_RULE) && read_key(s, "step", &k->step, STEP_RULE) &&
-           read_key(s, "last", &k->last, COUNTER_RULE) && read_key(s, "list", &k->list) && resolve(s.r, &k->list);
+           read_key(s, "last", &k->last, COUNTER_RULE) && read_key(s, "list", &k->list) &&
+           resolve_setting(s.r, &k->list);
 }
 
 bool is_field_name(std::string_view name)
@@ -659,14 +724,18 @@ bool read_table(const section& top, std::string_view key, std::string_view title
 bool read_job(const job_reader& r, const toml::table& root, station_job* job)
 {
     section top{r, "", root};
-    if (!keys_known(top, {"version", "image", "link", "station", "labels", "field"}) || !check_version(top))
+    static constexpr std::string_view keys[] = {"version", "image", "link", "station", "labels", "field"};
+    if (!keys_known(top, keys) || !check_version(top))
         return false;
-    if (!read_table(top, "image", "[image]", read_image, job) || !read_table(top, "link", "[link]", read_link, job) ||
-        !read_table(top, "station", "[station]", read_station, job) ||
+    if (!read_table(top, "image", "[image]", read_settings, job) ||
+        !read_table(top, "link", "[link]", read_settings, job) ||
+        !read_table(top, "station", "[station]", read_settings, job) ||
         !read_table(top, "labels", "[labels]", read_labels, job) || !read_fields(top, job))
         return false;
-    if (!job->station.state.value)
-        job->station.state.value = std::filesystem::path(r.name).replace_extension(".serials").string();
+    if (!job->given.given[SETTING_STATE]) {
+        job->values.flash.station.state = std::filesystem::path(r.name).replace_extension(".serials").string();
+        job->given.given[SETTING_STATE] = true;
+    }
     return true;
 }
 

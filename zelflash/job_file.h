@@ -57,62 +57,29 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fields.h"
-#include "image_file.h"
-#include "serials.h"
-
-// A setting the file may give, with the line of its key so that a check made
-// later (an image that does not match its sha256, a field outside the image)
-// can name the place. line is 0 when the file does not give it.
-template <typename T>
-struct job_setting {
-    std::optional<T> value;
-    uint32_t line = 0;
-};
+#include "settings.h"
 
 struct job_field {
     field_spec field;   // list resolved against the job file's folder
     uint32_t line = 0;  // of its address, where an overlap or a misplacement is seen
 };
 
-// Paths are stored resolved against the job file's folder (kept as given
-// when absolute).
-struct job_image {
-    job_setting<std::string> path;
-    job_setting<std::string> sha256;  // 64 lower-case hex digits
-    job_setting<image_format> format;
-    job_setting<uint32_t> address;
-    job_setting<bool> fill_gaps;
-    job_setting<uint32_t> flash_size;
-};
-
-struct job_link {
-    job_setting<uint32_t> baud;
-    job_setting<uint32_t> retries;
-    job_setting<double> erase_timeout;  // seconds
-};
-
-struct job_station {
-    job_setting<std::vector<std::string>> ports;
-    job_setting<std::string> glob;
-    job_setting<std::vector<std::string>> match;  // "0403:6001" as given
-    job_setting<uint32_t> jobs;
-    job_setting<bool> include_present;
-    job_setting<std::string> log;
-    job_setting<std::string> state;  // always set after a read: the default has line 0
-    job_setting<failed_policy> on_failure;
-};
-
+// The settings of [image], [link] and [station] are the rows of the
+// settings table (settings.h): `given` marks those the file gives, with the
+// line of each key, so that a check made later (an image that does not
+// match its sha256, a field outside the image) can name the place. Paths are
+// stored resolved against the job file's folder (kept as given when
+// absolute), an address as hex text, the sha256 in lower case; the state
+// file is always given, its default with line 0.
 struct station_job {
     std::string name;  // the job file as named; error texts start with it
-    job_image image;
-    job_link link;
-    job_station station;
+    setting_values values;  // the settings the file gives; the others keep their defaults
+    setting_marks given;
     std::map<std::string, std::string> labels;
     std::vector<job_field> fields;  // in the file's order
 };

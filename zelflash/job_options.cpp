@@ -1,65 +1,17 @@
 #include "job_options.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <map>
 
-#include "texts.h"
-
-namespace {
-
-// Takes the file's value of a setting the command line did not give.
-template <typename T, typename U>
-void take(const CLI::App& command, const char* option, const job_setting<T>& from, U* to)
-{
-    const CLI::Option* given = command.get_option_no_throw(option);
-    if (from.value && (given == nullptr || given->count() == 0))
-        *to = *from.value;
-}
-
-void apply_image(const CLI::App& c, const job_image& j, flash_options* o)
-{
-    take(c, "IMAGE", j.path, &o->image_path);
-    std::string format, address;
-    take(c, "--format", j.format, &format);
-    if (j.format.value && !format.empty())
-        o->format = std::string(image_format_name(*j.format.value));
-    if (j.address.value)
-        take(c, "--address", job_setting<std::string>{hex32(*j.address.value), j.address.line}, &o->address);
-    take(c, "--fill-gaps", j.fill_gaps, &o->fill_gaps);
-    take(c, "--flash-size", j.flash_size, &o->flash_size);
-}
-
-void apply_link(const CLI::App& c, const job_link& j, flash_options* o)
-{
-    take(c, "--baud", j.baud, &o->baud);
-    take(c, "--retries", j.retries, &o->retries);
-    take(c, "--erase-timeout", j.erase_timeout, &o->erase_timeout);
-}
-
-void apply_station(const CLI::App& c, const job_station& j, flash_options* o, watch_options* w,
-                   std::vector<std::string>* ports)
-{
-    take(c, "--log", j.log, &o->station.log);
-    if (ports != nullptr)
-        take(c, "--port", j.ports, ports);
-    if (w == nullptr)
-        return;
-    take(c, "--glob", j.glob, &w->glob);
-    take(c, "--match", j.match, &w->match);
-    take(c, "--jobs", j.jobs, &w->jobs);
-    take(c, "--include-present", j.include_present, &w->include_present);
-}
-
-}  // namespace
-
 bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error)
 {
-    const job_station& j = job.station;
-    if (!j.ports.value || j.glob.value || j.match.value || !w.glob.empty() || !w.match.empty())
+    const setting_marks& j = job.given;
+    if (!j.given[SETTING_PORTS] || j.given[SETTING_GLOB] || j.given[SETTING_MATCH] || !w.glob.empty() ||
+        !w.match.empty())
         return true;
-    *error = job_file_where(job, j.ports.line) + ": [station] names ports but no glob or match: it is a job for "
-             "zelflash write; give watch --glob or --match, or add glob or match to [station]";
+    *error = job_file_where(job, j.line[SETTING_PORTS]) +
+             ": [station] names ports but no glob or match: it is a job for zelflash write; give watch --glob or "
+             "--match, or add glob or match to [station]";
     return false;
 }
 
@@ -123,27 +75,21 @@ bool gather_fields(const station_job* job, const station_options& s, station_set
 
 }  // namespace
 
-bool job_options_apply(const CLI::App& command, const station_job* job, flash_options* o, watch_options* w,
-                       std::vector<std::string>* ports, station_setup* setup, std::string* error)
+bool job_options_apply(const station_job* job, const setting_marks& command_line, bool wants_ports,
+                       setting_values* values, station_setup* setup, std::string* error)
 {
-    const station_options& s = o->station;
+    const station_options& s = values->flash.station;
     if (job != nullptr) {
-        apply_image(command, job->image, o);
-        apply_link(command, job->link, o);
-        apply_station(command, job->station, o, w, ports);
+        settings_merge(job->values, job->given, values, command_line);
         setup->labels = job->labels;
-        setup->image_sha256 = job->image.sha256.value.value_or("");
-        setup->pin_origin = job_file_where(*job, job->image.sha256.line) + ": [image] sha256";
-        setup->state_path = job->station.state.value.value_or("");
-        setup->policy = job->station.on_failure.value.value_or(FAILED_BURN);
+        setup->pin_origin = job_file_where(*job, job->given.line[SETTING_SHA256]) + ": [image] sha256";
     }
-    if (!s.state.empty())
-        setup->state_path = s.state;
+    setup->image_sha256 = s.sha256;
+    setup->state_path = s.state;
     setup->log_path = s.log;
     setup->new_state = s.new_state;
-    if (!s.on_failure.empty())
-        setup->policy = s.on_failure == "reuse" ? FAILED_REUSE : FAILED_BURN;
-    if (ports != nullptr && ports->empty()) {
+    setup->policy = s.on_failure == "reuse" ? FAILED_REUSE : FAILED_BURN;
+    if (wants_ports && values->ports.empty()) {
         *error = "no port to program: give -p PORT, or ports in the job file's [station]";
         return false;
     }
@@ -162,7 +108,7 @@ bool job_options_values_given(const station_setup& setup, std::string* error)
 
 bool job_options_of_file(const std::string& path, job_alone* out, std::string* error)
 {
-    CLI::App none;  // nothing given on the command line: every setting is the file's
+    setting_marks none;  // nothing given on the command line: every setting is the file's
     return job_file_read(path, &out->job, error) &&
-           job_options_apply(none, &out->job, &out->o, &out->w, nullptr, &out->setup, error);
+           job_options_apply(&out->job, none, false, &out->values, &out->setup, error);
 }

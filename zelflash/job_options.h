@@ -4,20 +4,17 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "job_file.h"
-#include "options.h"
+#include "settings.h"
 #include "station.h"
 
-namespace CLI {
-class App;
-}
-
-// Fills what `command` was not given from `job` (null: no job file), then
-// builds the station's part of the run. false with a one-line error (exit 2).
-bool job_options_apply(const CLI::App& command, const station_job* job, flash_options* o, watch_options* w,
-                       std::vector<std::string>* ports, station_setup* setup, std::string* error);
+// Fills what the command line did not give (`command_line`) from `job`
+// (null: no job file), then builds the station's part of the run; with
+// `wants_ports` (write) there must be a port to program. false with a
+// one-line error (exit 2).
+bool job_options_apply(const station_job* job, const setting_marks& command_line, bool wants_ports,
+                       setting_values* values, station_setup* setup, std::string* error);
 // Every value field of the job has its value from --set; false with the error.
 bool job_options_values_given(const station_setup& setup, std::string* error);
 // A job for watch names what to watch (glob or match, in the file or on the
@@ -29,8 +26,7 @@ bool job_options_watchable(const station_job& job, const watch_options& w, std::
 // gives and the station's part.
 struct job_alone {
     station_job job;
-    flash_options o;
-    watch_options w;
+    setting_values values;
     station_setup setup;
 };
 bool job_options_of_file(const std::string& path, job_alone* out, std::string* error);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "display.h"
-#include "options.h"
+#include "exit_status.h"
 #include "ports.h"
 
 int list_run(bool json)

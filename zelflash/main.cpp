@@ -26,21 +26,24 @@ static const char version_text[] = "zelflash " ZEL_VERSION_LONG;
 
 // write and watch with the job file's settings where the command line gives
 // none, and the station's part of the run.
-static int program(const CLI::App& command, flash_options* o, watch_options* w, std::vector<std::string>* ports)
+// `given`: the settings the command line gave.
+static int program(bool writing, const setting_marks& given, setting_values* v)
 {
+    const flash_options& o = v->flash;
+    bool with_job = !o.station.job.empty();
     station_job job;
     station_setup setup;
     std::string error;
-    bool ok = o->station.job.empty() || job_file_read(o->station.job, &job, &error);
-    ok = ok && job_options_apply(command, o->station.job.empty() ? nullptr : &job, o, w, ports, &setup, &error) &&
+    bool ok = !with_job || job_file_read(o.station.job, &job, &error);
+    ok = ok && job_options_apply(with_job ? &job : nullptr, given, writing, v, &setup, &error) &&
          job_options_values_given(setup, &error) &&
-         (w == nullptr || o->station.job.empty() || job_options_watchable(job, *w, &error));
+         (writing || !with_job || job_options_watchable(job, v->watch, &error));
     if (!ok) {
-        std::unique_ptr<display> d = display_for(o->json, o->quiet, stdout, stderr);
+        std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
         d->problem(error);
         return EXIT_BAD_INPUT;
     }
-    return ports != nullptr ? write_run(*o, *ports, setup) : watch_run(*o, *w, setup);
+    return writing ? write_run(o, v->ports, setup) : watch_run(o, v->watch, setup);
 }
 
 static int run(int argc, char** argv)
@@ -51,11 +54,10 @@ static int run(int argc, char** argv)
     app.set_version_flag("--version", version_text);
     app.require_subcommand(1);
 
-    flash_options options;
-    std::vector<std::string> ports;
-    CLI::App* write = options_add_write(app, &options, &ports);
-    watch_options watching;
-    CLI::App* watch = options_add_watch(app, &options, &watching);
+    setting_values values;
+    setting_marks given;
+    CLI::App* write = options_add_write(app, &values, &given);
+    CLI::App* watch = options_add_watch(app, &values, &given);
     bool list_json = false;
     CLI::App* list = options_add_list(app, &list_json);
     std::string job_path;
@@ -70,9 +72,9 @@ static int run(int argc, char** argv)
         return status == 0 ? EXIT_PROGRAMMED : EXIT_BAD_INPUT;
     }
     if (write->parsed())
-        return program(*write, &options, nullptr, &ports);
+        return program(true, given, &values);
     if (watch->parsed())
-        return program(*watch, &options, &watching, nullptr);
+        return program(false, given, &values);
     if (list->parsed())
         return list_run(list_json);
     if (job.check->parsed())

@@ -3,9 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
+#include <utility>
 
 #include "fields.h"
-#include "ports.h"
 
 // The image the dialog program carries, compiled into zelflash as well.
 extern const uint8_t zel_image_data[];
@@ -66,10 +67,76 @@ static void refuse(const std::string& reason)
         throw CLI::ValidationError(reason);
 }
 
+// A setting of the table as the command line spells it, with its checks.
+static CLI::Option* add_text(CLI::App* command, const setting& s, setting_values* v)
+{
+    std::string* text = s.place.text(v);
+    switch (s.kind) {
+    case SETTING_CHOICE:
+        return command->add_option(s.flag, *text, s.help)
+            ->check(CLI::IsMember(std::vector<std::string>(s.choices.begin(), s.choices.end())));
+    case SETTING_ADDRESS_TEXT:
+        return command->add_option(s.flag, *text, s.help)->check(number_32(s.flag_noun, s.least));
+    default: break;
+    }
+    CLI::Option* option = command->add_option(s.flag, *text, s.help);
+    if (s.check != nullptr)
+        option->check(CLI::Validator([check = s.check](std::string& given) { return check(given); }, s.check_name));
+    return option;
+}
+
+static CLI::Option* add_number(CLI::App* command, const setting& s, setting_values* v)
+{
+    uint32_t* number = s.place.number(v);
+    if (s.kind == SETTING_NUMBER)
+        return command->add_option(s.flag, *number, s.help)->check(CLI::Range(s.least, s.most));
+    // The check runs before the function, so the text is a number here.
+    return command
+        ->add_option_function<std::string>(
+            s.flag, [number](const std::string& text) { *number = *image_parse_address(text); }, s.help)
+        ->check(number_32(s.flag_noun, s.least));
+}
+
+static CLI::Option* add_setting(CLI::App* command, const setting& s, setting_values* v)
+{
+    switch (s.kind) {
+    case SETTING_SIZE:
+    case SETTING_NUMBER: return add_number(command, s, v);
+    case SETTING_SECONDS: return command->add_option(s.flag, *s.place.seconds(v), s.help)->check(seconds_in_range());
+    case SETTING_SWITCH: return command->add_flag(s.flag, *s.place.on(v), s.help);
+    case SETTING_LIST:
+        // One value per option: a word after it is the IMAGE.
+        return command->add_option(s.flag, *s.place.list(v), s.help)->allow_extra_args(false);
+    default: return add_text(command, s, v);
+    }
+}
+
+// The options a command took from the table, to mark those given.
+using added_settings = std::vector<std::pair<setting_id, const CLI::Option*>>;
+
+static void add_settings(CLI::App* command, std::initializer_list<setting_id> ids, setting_values* v,
+                         added_settings* added)
+{
+    for (setting_id id : ids) {
+        const setting& s = settings_row(id);
+        CLI::Option* option = add_setting(command, s, v);
+        if (s.shown_default != nullptr)
+            option->default_str(s.shown_default);  // in place of an empty list or text
+        added->emplace_back(id, option);
+    }
+}
+
+static void mark_given(const added_settings& added, setting_marks* given)
+{
+    for (const auto& [id, option] : added)
+        given->given[id] = option->count() > 0;
+}
+
 // The job file and per-board values; the job file's settings count where
 // the command line does not give them.
-static void add_station_options(CLI::App* command, station_options* s)
+static void add_station_options(CLI::App* command, setting_values* v, added_settings* added)
 {
+    station_options* s = &v->flash.station;
     command->add_option("--job", s->job, "The station's job file (TOML): image, link, ports, fields, labels")
         ->check(CLI::ExistingFile);
     command->add_option("--serial", s->serial,
@@ -85,14 +152,10 @@ static void add_station_options(CLI::App* command, station_options* s)
     command->add_option("--set", s->set, "The value of one of the job's value fields, NAME=VALUE (repeatable)")
         ->allow_extra_args(false)
         ->default_str("");
-    command->add_option("--state", s->state,
-                        "The state file that records the values handed out (default: the job's, beside it)");
+    add_settings(command, {SETTING_STATE}, v, added);
     command->add_flag("--new-state", s->new_state,
                       "Make the --state file for a new lot (without a job; a job's is made by job init)");
-    command->add_option("--log", s->log, "Append one JSON line per finished board to this file (the board log)");
-    command->add_option("--on-failure", s->on_failure, "What becomes of a failed board's values: burn or reuse")
-        ->check(CLI::IsMember({"burn", "reuse"}))
-        ->default_str("burn");
+    add_settings(command, {SETTING_LOG, SETTING_ON_FAILURE}, v, added);
 }
 
 void options_prepare_app(CLI::App& app)
@@ -110,68 +173,43 @@ void options_prepare_app(CLI::App& app)
     app.allow_windows_style_options(false);
 }
 
-static void add_flash_options(CLI::App* command, flash_options* o)
+static void add_flash_options(CLI::App* command, setting_values* v, added_settings* added)
 {
-    command->add_option("IMAGE", o->image_path,
-                        "Image file: raw binary, Intel HEX (.hex, .ihex, .ihx) or S-record (.srec, .s19, .s28, "
-                        ".s37, .mot); without it, the image built into zelflash");
-    command->add_option("--format", o->format, "Image format instead of the one its extension names")
-        ->check(CLI::IsMember({"auto", "bin", "ihex", "srec"}));
-    command->add_option("-a,--address", o->address,
-                        "Device address of a raw image, decimal or 0x hex (images of at most 255 bytes: 0x1FF000)")
-        ->check(number_32("a 32-bit address", 0))
-        ->default_str("0");
-    command->add_option("-b,--baud", o->baud, "Line speed")->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_BAUD_MAX)));
-    command->add_option("--retries", o->retries, "Attempts of one command before the port's run fails")
-        ->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_RETRIES_MAX)));
-    command->add_option("--erase-timeout", o->erase_timeout, "Seconds the wait for the erase may last")
-        ->check(seconds_in_range());
-    command->add_flag("--fill-gaps", o->fill_gaps,
-                      "Write a HEX or S-record image whose records leave more than a 4 KiB sector between them; "
-                      "the device erases the gaps and they read 0xFF");
-    // The check runs before the function, so the text is a number here.
-    command->add_option_function<std::string>(
-               "--flash-size", [o](const std::string& text) { o->flash_size = *image_parse_address(text); },
-               "Bytes of flash on the device, decimal or 0x hex (2 MiB); the image must lie below")
-        ->check(number_32("a flash size from 1 to 0xFFFFFFFF bytes", 1))
-        ->default_str("0x200000");
-    command->add_flag("--json", o->json, "JSON lines on standard output, one event per line");
-    add_station_options(command, &o->station);
-    command->add_flag("-q,--quiet", o->quiet, "Nothing on standard output; failures still on standard error");
+    add_settings(command,
+                 {SETTING_IMAGE, SETTING_FORMAT, SETTING_ADDRESS, SETTING_BAUD, SETTING_RETRIES, SETTING_ERASE_TIMEOUT,
+                  SETTING_FILL_GAPS, SETTING_FLASH_SIZE},
+                 v, added);
+    command->add_flag("--json", v->flash.json, "JSON lines on standard output, one event per line");
+    add_station_options(command, v, added);
+    command->add_flag("-q,--quiet", v->flash.quiet, "Nothing on standard output; failures still on standard error");
 }
 
-CLI::App* options_add_write(CLI::App& app, flash_options* options, std::vector<std::string>* ports)
+CLI::App* options_add_write(CLI::App& app, setting_values* values, setting_marks* given)
 {
     CLI::App* write = app.add_subcommand("write", "Program the device on every port given, all at once");
-    write->add_option("-p,--port", *ports, "Serial port: a device path (/dev/ttyUSB0), or COM7 on Windows")
-        ->allow_extra_args(false)  // one port per -p: a word after it is the IMAGE
-        ->default_str("");         // none: not an empty list in the help
-    add_flash_options(write, options);
+    added_settings added;
+    add_settings(write, {SETTING_PORTS}, values, &added);
+    add_flash_options(write, values, &added);
     // Without -p the ports come from the job file.
-    write->parse_complete_callback([options, ports] {
-        if (ports->empty() && options->station.job.empty())
+    write->parse_complete_callback([values, given, added] {
+        if (values->ports.empty() && values->flash.station.job.empty())
             throw CLI::RequiredError("--port");
-        refuse(options_flash_error(*options));
+        refuse(options_flash_error(values->flash));
+        mark_given(added, given);
     });
     return write;
 }
 
-CLI::App* options_add_watch(CLI::App& app, flash_options* options, watch_options* watching)
+CLI::App* options_add_watch(CLI::App& app, setting_values* values, setting_marks* given)
 {
     CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
-    watch->add_flag("--include-present", watching->include_present, "Also program the ports there at start");
-    watch->add_option("--jobs", watching->jobs, "Boards programmed at once")->check(CLI::Range(1u, static_cast<uint32_t>(OPTION_JOBS_MAX)));
-    watch->add_option("--match", watching->match, "Only USB ports with these ids, VID:PID in hex (repeatable)")
-        ->allow_extra_args(false)
-        ->default_str("");
-    watch->add_option("--glob", watching->glob,
-                      "Ports are the paths matching this pattern (wildcards in the last part), not the "
-                      "system's serial ports")
-        ->check(CLI::Validator([](std::string& text) { return ports_glob_error(text); }, "PATTERN"));
-    add_flash_options(watch, options);
-    watch->parse_complete_callback([options, watching] {
-        refuse(options_flash_error(*options));
-        refuse(options_watch_error(*watching));
+    added_settings added;
+    add_settings(watch, {SETTING_INCLUDE_PRESENT, SETTING_JOBS, SETTING_MATCH, SETTING_GLOB}, values, &added);
+    add_flash_options(watch, values, &added);
+    watch->parse_complete_callback([values, given, added] {
+        refuse(options_flash_error(values->flash));
+        refuse(options_watch_error(values->watch));
+        mark_given(added, given);
     });
     return watch;
 }

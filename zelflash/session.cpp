@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "interrupts.h"
-#include "options.h"
+#include "exit_status.h"
 #include "sha256.h"
 
 bool session_hooks::starting(const session_board&, image*, std::vector<field_value>*, std::string*)

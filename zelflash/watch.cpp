@@ -275,10 +275,6 @@ int watch_run(const flash_options& o, const watch_options& w, const station_setu
 {
     interrupts_catch();
     std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
-    if (w.jobs < 1) {
-        d->problem("--jobs must be at least 1");
-        return EXIT_BAD_INPUT;
-    }
     scanner ports(w, d.get());
     if (!ports.parse_match())
         return EXIT_BAD_INPUT;

@@ -313,16 +313,13 @@ INSTANTIATE_TEST_SUITE_P(sparse, file_size, testing::Values(
 // text, bounds what they may carry.
 std::string one_byte_s3_records(uint32_t count)
 {
+    auto crlf = [](std::string line) { return line.insert(line.size() - 1, "\r"); };
     std::string text;
     for (uint32_t addr = 0; addr < count; ++addr) {
-        uint8_t record[] = {6, 0, 0, static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr),
-                            static_cast<uint8_t>(addr * 7)};
-        record[1] = static_cast<uint8_t>(addr >> 24);
-        record[2] = static_cast<uint8_t>(addr >> 16);
-        uint8_t sum = static_cast<uint8_t>(~record_writer_detail::sum_of(record));
-        text += "S3" + record_writer_detail::hex_pairs(record) + record_writer_detail::hex_pairs({&sum, 1}) + "\r\n";
+        const uint8_t data[] = {static_cast<uint8_t>(addr * 7)};
+        text += crlf(record_writer_detail::srec_record('3', addr, 4, data));
     }
-    return text + "S70500000000FA\r\n";
+    return text + crlf(record_writer_detail::srec_record('7', 0, 4, {}));
 }
 
 struct s3_case {

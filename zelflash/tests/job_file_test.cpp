@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -72,24 +73,28 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     std::string error;
     ASSERT_TRUE(job_file_parse(complete, "bench/station.toml", &job, &error)) << error;
     std::filesystem::path bench("bench");
-    EXPECT_EQ(job.image.path.value, (bench / "firmware.hex").string());
-    EXPECT_EQ(job.image.path.line, 3u);
-    EXPECT_EQ(job.image.sha256.value, "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
-    EXPECT_EQ(job.image.format.value, IMAGE_AUTO);
-    EXPECT_FALSE(job.image.address.value);
-    EXPECT_EQ(job.image.fill_gaps.value, true);
-    EXPECT_EQ(job.image.flash_size.value, 0x100000u);
-    EXPECT_EQ(job.link.baud.value, 921600u);
-    EXPECT_EQ(job.link.baud.line, 10u);
-    EXPECT_EQ(job.link.retries.value, 3u);
-    EXPECT_EQ(job.link.erase_timeout.value, 90.0);
-    EXPECT_EQ(job.station.ports.value, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
-    EXPECT_EQ(job.station.match.value, (std::vector<std::string>{"0403:6001", "10c4:EA60"}));
-    EXPECT_EQ(job.station.jobs.value, 4u);
-    EXPECT_EQ(job.station.include_present.value, true);
-    EXPECT_EQ(job.station.log.value, (bench / "logs/boards.jsonl").string());
-    EXPECT_EQ(job.station.state.value, "/var/lib/zel/bench.serials");
-    EXPECT_EQ(job.station.on_failure.value, FAILED_REUSE);
+    const flash_options& flash = job.values.flash;
+    EXPECT_EQ(flash.image_path, (bench / "firmware.hex").string());
+    EXPECT_EQ(job.given.line[SETTING_IMAGE], 3u);
+    EXPECT_EQ(flash.station.sha256, "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
+    EXPECT_EQ(flash.format, "auto");
+    EXPECT_FALSE(job.given.given[SETTING_ADDRESS]);
+    EXPECT_EQ(flash.fill_gaps, true);
+    EXPECT_EQ(flash.flash_size, 0x100000u);
+    EXPECT_EQ(flash.baud, 921600u);
+    EXPECT_EQ(job.given.line[SETTING_BAUD], 10u);
+    EXPECT_EQ(flash.retries, 3u);
+    EXPECT_EQ(flash.erase_timeout, 90.0);
+    EXPECT_EQ(job.values.ports, (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+    EXPECT_EQ(job.values.watch.match, (std::vector<std::string>{"0403:6001", "10c4:EA60"}));
+    EXPECT_EQ(job.values.watch.jobs, 4u);
+    EXPECT_EQ(job.values.watch.include_present, true);
+    EXPECT_EQ(flash.station.log, (bench / "logs/boards.jsonl").string());
+    EXPECT_EQ(flash.station.state, "/var/lib/zel/bench.serials");
+    EXPECT_EQ(flash.station.on_failure, "reuse");
+    for (setting_id unset : {SETTING_ADDRESS, SETTING_GLOB})
+        EXPECT_FALSE(job.given.given[unset]) << settings_row(unset).key;
+    EXPECT_EQ(std::count(job.given.given.begin(), job.given.given.end(), true), SETTING_COUNT - 2);
     EXPECT_THAT(job.labels, ElementsAre(Pair("lot-no", "L2026-1208"), Pair("operator", "Ana Müller"),
                                          Pair("product", "thermo-2")));
     ASSERT_EQ(job.fields.size(), 3u);
@@ -115,10 +120,11 @@ TEST(job_file, a_minimal_file_gives_nothing_but_the_state_file_beside_it)
     station_job job;
     std::string error;
     ASSERT_TRUE(job_file_parse("version = 1\n", "bench/line3.toml", &job, &error)) << error;
-    EXPECT_FALSE(job.image.path.value || job.link.baud.value || job.station.jobs.value || job.station.on_failure.value);
+    for (const setting& s : settings_table())
+        EXPECT_EQ(job.given.given[s.id], s.id == SETTING_STATE) << s.key;
     EXPECT_TRUE(job.fields.empty() && job.labels.empty());
-    EXPECT_EQ(job.station.state.value, "bench/line3.serials");
-    EXPECT_EQ(job.station.state.line, 0u);
+    EXPECT_EQ(job.values.flash.station.state, "bench/line3.serials");
+    EXPECT_EQ(job.given.line[SETTING_STATE], 0u);
 }
 
 struct bad_file {
@@ -218,8 +224,8 @@ TEST(job_file, a_file_on_disk_resolves_its_paths_beside_itself)
     station_job job;
     std::string error;
     ASSERT_TRUE(job_file_read(path, &job, &error)) << error;
-    EXPECT_EQ(job.image.path.value, (dir / "fw.bin").string());
-    EXPECT_EQ(job.station.state.value, (dir / "bench.serials").string());
+    EXPECT_EQ(job.values.flash.image_path, (dir / "fw.bin").string());
+    EXPECT_EQ(job.values.flash.station.state, (dir / "bench.serials").string());
     std::filesystem::remove_all(dir);
     EXPECT_FALSE(job_file_read(path, &job, &error));
     EXPECT_THAT(error, StartsWith(path + ": cannot be opened"));

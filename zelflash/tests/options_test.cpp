@@ -39,9 +39,11 @@ namespace {
 // The command line as main declares it, read from a list of words.
 struct command_line {
     CLI::App app;
-    flash_options flash;
-    std::vector<std::string> ports;
-    watch_options watching;
+    setting_values values;
+    setting_marks given;
+    flash_options& flash = values.flash;
+    std::vector<std::string>& ports = values.ports;
+    watch_options& watching = values.watch;
     bool list_json = false;
     std::vector<std::string> logs;
     std::string by;
@@ -50,8 +52,8 @@ struct command_line {
     command_line()
     {
         options_prepare_app(app);
-        options_add_write(app, &flash, &ports);
-        options_add_watch(app, &flash, &watching);
+        options_add_write(app, &values, &given);
+        options_add_watch(app, &values, &given);
         options_add_list(app, &list_json);
         options_add_report(app, &logs, &by, &report_json);
     }
