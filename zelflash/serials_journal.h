@@ -1,6 +1,6 @@
 // The state file's text (its format is in serials.h): reading a whole file
 // into what it says, and the records a run appends, settling first what
-// the last run left. No I/O here: the file itself is serials.cpp's.
+// the last run left. The file itself, its lock and syncs are serials.cpp's.
 #pragma once
 
 #include <cstdint>
