@@ -122,9 +122,9 @@ std::set<std::string> shown(std::string_view text, const std::vector<field_spec>
 // be new. false when the file was refused at open.
 bool run(const std::string& path, const setup& s, std::set<std::string>* handed, uint64_t seed)
 {
-    serial_state state;
+    serial_state state(path, "");
     std::string error;
-    if (!state.open(path, s.fields, FAILED_BURN, "", &error))
+    if (!state.open(s.fields, FAILED_BURN, &error))
         return false;
     std::vector<field_value> values;
     state.peek(&values, &error);

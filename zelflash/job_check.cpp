@@ -6,7 +6,7 @@
 #include "file_lock.h"
 #include "job_options.h"
 #include "options.h"
-#include "serials.h"
+#include "station.h"
 #include "texts.h"
 
 namespace {
@@ -61,8 +61,8 @@ bool fields_text(const station_setup& setup, std::string* text, std::string* err
 {
     std::vector<field_spec> counted = station_counted(setup);
     std::vector<field_value> next;
-    if (!counted.empty() &&
-        !serial_state_peek_file(setup.state_path, counted, setup.policy, setup.log_path, &next, error))
+    std::unique_ptr<value_source> source = station_source(setup);
+    if (!counted.empty() && (!source->look(counted, setup.policy, error) || !source->peek(&next, error)))
         return false;
     if (!counted.empty())
         *text += "state   " + setup.state_path +

@@ -1,6 +1,8 @@
 // The station's state file (e.g. station.serials beside the job): where the
 // values of counter and list fields are handed out to boards, one board
-// after another, across runs of zelflash.
+// after another, across runs of zelflash. The first value_source: its
+// records are a journal (serials_journal.h), its lot checks and witness in
+// serials_lot.h, and which value goes out next is its value_pool's.
 //
 // What it guarantees, whatever happens (a crash, a power loss, kill -9 at
 // any instruction):
@@ -61,72 +63,18 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "fields.h"
+#include "serials_journal.h"
+#include "value_pool.h"
+#include "value_source.h"
 
 class file_lock;
-
-enum failed_policy : int32_t { FAILED_BURN = 0, FAILED_REUSE = 1 };
-
-// The latest state of a value in the file.
-enum serial_value_state : int32_t {
-    VALUE_RESERVED = 0,      // on a board being programmed, or on one when the run stopped
-    VALUE_USED = 1,          // programmed
-    VALUE_FAILED = 2,        // its board failed; burned
-    VALUE_FAILED_REUSE = 3,  // its board failed; may go to another board
-    VALUE_BURNED = 4,        // never to be handed out again
-};
-
-struct serial_reservation {
-    uint64_t ticket = 0;
-    uint64_t line = 0;  // where it was recorded, from 1
-    std::string board;
-    std::vector<field_value> values;
-};
-
-// A field as the state file records it: what the lot hands out. `def`
-// holds no list path (the list is known by its digest and length) and no
-// value.
-struct serial_lot_field {
-    field_spec def;
-    std::string list_sha256;  // FIELD_LIST: of the list file's bytes
-    uint64_t list_bytes = 0;  // FIELD_LIST: the list file's length
-    bool operator==(const serial_lot_field&) const;
-};
-
-// What a state file's text says, read by serial_journal_read.
-struct serial_journal {
-    int format = 2;
-    // The lot's fields, as the last "fields" record (or the header) gives
-    // them; empty for a format 1 file not yet bound.
-    std::vector<serial_lot_field> lot;
-    // The bytes that complete a header cut short, the whole header for an
-    // empty file; empty when the header is there.
-    std::string header_rest;
-    bool ends_mid_line = false;  // the last byte is not a line end
-    // Every value the file shows, by field name then text, in its latest state.
-    std::map<std::string, std::map<std::string, serial_value_state>> values;
-    std::vector<serial_reservation> unfinished;  // reserved and never ended, in file order
-    // Lines cut short at the end and not yet set aside (0 when none), and
-    // the values read in them (counted burned in `values`).
-    uint64_t torn_first = 0, torn_last = 0;
-    std::vector<field_value> torn_values;
-    uint64_t lines = 0;        // lines in the file, a last one without its line end included
-    uint64_t next_ticket = 1;  // above every ticket in the file
-    uint64_t pid = 0;          // of the last "open" record, 0 when none
-};
-
-// Reads a state file's text; `name` labels the errors ("station.serials:12:
-// ..."). false with a one-line error when the file cannot be trusted: not a
-// state file, a newer format, a line that cannot be read before the end, a
-// record that ends a board no reservation names.
-bool serial_journal_read(std::string_view text, const std::string& name, serial_journal* out, std::string* error);
+struct value_field;
 
 // Makes the state file of a new lot at `path`, its header recording the
 // counted fields: all or nothing, and never over a file already there.
@@ -136,64 +84,51 @@ bool serial_journal_read(std::string_view text, const std::string& name, serial_
 bool serial_state_create(const std::string& path, const std::vector<field_spec>& fields, const std::string& log,
                          std::string* error);
 
-// What a state file would hand out next, read without locking or writing
-// it (beside a running station too): refused as open() refuses it.
-bool serial_state_peek_file(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
-                            const std::string& log, std::vector<field_value>* values, std::string* error);
-
-// The state file of one station, open for handing out values. Thread-safe:
-// boards programmed at once get distinct values.
-struct serial_field;
-class serial_state {
+// The state file of one station as a value_source. Thread-safe: boards
+// programmed at once get distinct values.
+class serial_state : public value_source {
 public:
-    serial_state();
-    ~serial_state();  // closes the file; reservations not finished stay reserved
+    // The state file at `path` (made before by serial_state_create), the
+    // board log `log` its witness (empty: none). Nothing is read yet.
+    serial_state(std::string path, std::string log);
+    ~serial_state() override;  // closes the file; reservations not finished stay reserved
     serial_state(const serial_state&) = delete;
     serial_state& operator=(const serial_state&) = delete;
 
-    // Opens the state file at `path` (made before by serial_state_create)
-    // for the job's fields, checks that it is the lot's (its fields, the
-    // board log `log` as witness; empty: none), recovers what the last run
-    // left and records this run. false with a one-line error naming the
-    // file (or list file:line, or log:line) and what to do; nothing is
-    // written to the file then.
-    bool open(const std::string& path, const std::vector<field_spec>& fields, failed_policy policy,
-              const std::string& log, std::string* error);
-    // What open() found and settled, for the caller to print: reservations
-    // burned, lines cut short set aside. Each names the file.
-    const std::vector<std::string>& notices() const { return notices_; }
+    // Locks the file, checks that it is the lot's (its fields, the board
+    // log as witness), recovers what the last run left and records this
+    // run. Errors name the file (or list file:line, or log:line); nothing
+    // is written to the file then.
+    bool open(const std::vector<field_spec>& fields, failed_policy policy, std::string* error) override;
+    // Reads the file without locking or writing it (beside a running
+    // station too), refused as open() refuses it.
+    bool look(const std::vector<field_spec>& fields, failed_policy policy, std::string* error) override;
+    // Reservations burned, lines cut short set aside, fields recorded anew.
+    const std::vector<std::string>& notices() const override { return notices_; }
 
-    // The values for the next board, one per field (value fields as given),
-    // recorded reserved and synced before it returns. false with a one-line
-    // error when a field has run out or the record could not be made; after
-    // a failed write no more values are handed out.
-    bool reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket, std::string* error);
-    // The board of `ticket` ended: programmed (used) or not (failed).
-    // `may_hold`: a chunk holding its values may have reached its flash, so
-    // a failed board's values are burned whatever the policy.
-    bool finish(uint64_t ticket, bool programmed, bool may_hold, std::string* error);
+    bool reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket,
+                 std::string* error) override;
+    bool finish(uint64_t ticket, bool programmed, bool may_hold, std::string* error) override;
+    bool peek(std::vector<field_value>* values, std::string* error) const override;
     // When the path no longer names the file held (deleted, renamed,
     // replaced while the station ran), saves what the held file says beside
     // the path, in a new file, and says where; else nothing. Call as the
     // station stops: the held file goes with the last close.
-    std::string save_if_lost();
-    // The values reserve() would hand out next, nothing reserved (for a
-    // check of the job). false with the error reserve() would give.
-    bool peek(std::vector<field_value>* values, std::string* error) const;
+    std::string save_if_lost() override;
 
 private:
-    bool next_values(std::vector<field_value>* values, std::vector<bool>* from_pool, std::string* error) const;
+    struct opened_file;
+    bool settle(std::string_view text, failed_policy policy, opened_file* opened, std::string* error) const;
+    bool recover(const opened_file& opened, std::string* error);
     bool record(const std::string& line, std::string* error);
-    bool recover(const serial_journal& journal, const std::vector<serial_lot_field>* lot, std::string* error);
     bool check_writable(std::string* error) const;
     bool check_in_place(std::string* error);
 
+    const std::string path_, log_;
     mutable std::mutex mutex_;  // guards everything below
-    std::string path_;
-    std::unique_ptr<file_lock> file_;
+    std::unique_ptr<file_lock> file_;  // held from open(); none after look()
     failed_policy policy_ = FAILED_BURN;
-    std::vector<serial_field> fields_;
-    std::map<uint64_t, std::vector<field_value>> live_;  // reserved by this run, not yet finished
+    value_pool pool_;
     uint64_t next_ticket_ = 1;
     std::string broken_;  // why the file can no longer be written; empty while it can
     std::vector<std::string> notices_;

@@ -26,6 +26,11 @@ std::vector<field_spec> station_counted(const station_setup& setup)
     return counted;
 }
 
+std::unique_ptr<value_source> station_source(const station_setup& setup)
+{
+    return std::make_unique<serial_state>(setup.state_path, setup.log_path);
+}
+
 // A field hands out values, so the state file records them.
 bool station::open_state(std::string* error)
 {
@@ -36,8 +41,8 @@ bool station::open_state(std::string* error)
     }
     if (setup_.new_state && !serial_state_create(setup_.state_path, setup_.fields, setup_.log_path, error))
         return false;
-    state_ = std::make_unique<serial_state>();
-    return state_->open(setup_.state_path, setup_.fields, setup_.policy, setup_.log_path, error);
+    state_ = station_source(setup_);
+    return state_->open(setup_.fields, setup_.policy, error);
 }
 
 bool station::open(const image& img, display* d)

@@ -24,6 +24,7 @@
 #include "fields.h"
 #include "serials.h"
 #include "session.h"
+#include "value_source.h"
 
 // What a station adds to a run, from the job file and the command line.
 struct station_setup {
@@ -61,7 +62,7 @@ private:
 
     const station_setup& setup_;
     session_hooks* next_;
-    std::unique_ptr<serial_state> state_;     // when there are fields
+    std::unique_ptr<value_source> state_;     // when there are fields
     std::map<int, uint64_t> tickets_;         // running boards' reservations, by board id
 };
 
@@ -69,3 +70,5 @@ private:
 std::string station_check(const station_setup& setup, const image& img);
 // The setup's counter and list fields: those the state file hands out.
 std::vector<field_spec> station_counted(const station_setup& setup);
+// Where the setup's values come from: its state file, not yet opened.
+std::unique_ptr<value_source> station_source(const station_setup& setup);

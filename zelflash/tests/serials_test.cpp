@@ -59,12 +59,12 @@ struct serials : testing::Test {
     // Opens the file, made first (as job init makes it) when there is none.
     std::unique_ptr<serial_state> open(failed_policy policy = FAILED_BURN)
     {
-        auto state = std::make_unique<serial_state>();
+        auto state = std::make_unique<serial_state>(path, "");
         std::string error;
         if (!fs::exists(path)) {
             EXPECT_TRUE(serial_state_create(path, fields, "", &error)) << error;
         }
-        EXPECT_TRUE(state->open(path, fields, policy, "", &error)) << error;
+        EXPECT_TRUE(state->open(fields, policy, &error)) << error;
         return state;
     }
     // The first value for the next board, or why there is none.
@@ -113,13 +113,13 @@ TEST_F(serials, a_second_open_is_refused_while_the_first_holds_the_file)
 {
     auto first = open();
     EXPECT_EQ(next(*first), "1000");
-    serial_state second;
+    serial_state second(path, "");
     std::string error;
-    EXPECT_FALSE(second.open(path, fields, FAILED_BURN, "", &error));
+    EXPECT_FALSE(second.open(fields, FAILED_BURN, &error));
     EXPECT_EQ(error, path + " is in use by another zelflash (pid " + std::to_string(file_lock_process_id()) +
                          "); one station, one state file");
     first.reset();
-    ASSERT_TRUE(second.open(path, fields, FAILED_BURN, "", &error)) << error;
+    ASSERT_TRUE(second.open(fields, FAILED_BURN, &error)) << error;
     EXPECT_EQ(next(second), "1001");
 }
 
@@ -188,9 +188,9 @@ TEST_F(serials, a_bad_list_names_its_file_and_line)
         add_list(lines ? lines : "");
         if (!lines)
             fs::remove(list);
-        serial_state state;
+        serial_state state(path, "");
         std::string error;
-        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, "", &error));
+        EXPECT_FALSE(state.open(fields, FAILED_BURN, &error));
         EXPECT_THAT(error, HasSubstr(expected));
     }
 }
@@ -282,9 +282,9 @@ TEST_F(serials, a_file_that_cannot_be_trusted_is_refused_naming_file_and_line)
     };
     for (const auto& [text, error] : rows) {
         std::ofstream(path, std::ios::binary) << text;
-        serial_state state;
+        serial_state state(path, "");
         std::string why;
-        EXPECT_FALSE(state.open(path, fields, FAILED_BURN, "", &why));
+        EXPECT_FALSE(state.open(fields, FAILED_BURN, &why));
         EXPECT_THAT(why, HasSubstr(error));
         EXPECT_EQ(text_of(path), text) << "nothing written to it";
     }
@@ -354,8 +354,8 @@ TEST_F(serials, a_state_file_is_bound_to_the_fields_it_was_made_for)
         if (r.list)
             std::ofstream(list, std::ios::binary | std::ios::trunc) << r.list;
         std::string before = text_of(path), error;
-        serial_state state;
-        EXPECT_EQ(state.open(path, fields, FAILED_BURN, "", &error), r.refused == nullptr) << error;
+        serial_state state(path, "");
+        EXPECT_EQ(state.open(fields, FAILED_BURN, &error), r.refused == nullptr) << error;
         if (r.refused) {
             EXPECT_THAT(error, HasSubstr(r.refused));
             EXPECT_EQ(text_of(path), before) << "nothing written";
@@ -377,9 +377,9 @@ TEST_F(serials, an_older_state_file_is_bound_to_the_job_that_opens_it)
     EXPECT_EQ(next(*state), "1004");
     fields[0].start = 1;
     state.reset();
-    serial_state other;
+    serial_state other(path, "");
     std::string error;
-    EXPECT_FALSE(other.open(path, fields, FAILED_BURN, "", &error));
+    EXPECT_FALSE(other.open(fields, FAILED_BURN, &error));
     EXPECT_THAT(error, HasSubstr("start/step 1/1 in the job, 1000/1 in the state file"));
 }
 
@@ -410,8 +410,8 @@ TEST_F(serials, a_value_the_board_log_shows_and_the_file_never_handed_out_refuse
         ASSERT_TRUE(state->finish(ticket, true, false, &error));
         state.reset();
         std::ofstream(log, std::ios::binary | std::ios::trunc) << first << r.log;
-        serial_state again;
-        EXPECT_EQ(again.open(path, fields, FAILED_BURN, log, &error), r.refused == nullptr) << r.log;
+        serial_state again(path, log);
+        EXPECT_EQ(again.open(fields, FAILED_BURN, &error), r.refused == nullptr) << r.log;
         if (r.refused) {
             EXPECT_THAT(error, AllOf(HasSubstr(r.refused), HasSubstr("it is not the lot's state file")));
         }
@@ -478,19 +478,24 @@ TEST_F(serials, a_file_deleted_or_replaced_under_its_holder_hands_out_nothing_mo
     }
 }
 
-// job check's view: read in place, beside a holder, nothing written.
+// job check's view: read in place, beside a holder, nothing written, and
+// nothing handed out from what was only looked at.
 TEST_F(serials, the_next_values_are_read_without_touching_the_file)
 {
     std::vector<field_value> values;
     std::string error;
-    EXPECT_FALSE(serial_state_peek_file(path, fields, FAILED_BURN, "", &values, &error));
+    serial_state missing(path, "");
+    EXPECT_FALSE(missing.look(fields, FAILED_BURN, &error));
     EXPECT_THAT(error, HasSubstr("there is no state file here. A lot's state file is made once, on purpose: with "
                                  "zelflash job init JOB"));
     auto held = open();
     next(*held);
     std::string before = text_of(path);
-    ASSERT_TRUE(serial_state_peek_file(path, fields, FAILED_BURN, "", &values, &error)) << error;
+    serial_state looked(path, "");
+    ASSERT_TRUE(looked.look(fields, FAILED_BURN, &error)) << error;
+    ASSERT_TRUE(looked.peek(&values, &error)) << error;
     EXPECT_THAT(values, ElementsAre(field_value{"serial", "1001"}));
+    EXPECT_EQ(next(looked), "refused: the state file is not open");
     EXPECT_EQ(text_of(path), before);
     EXPECT_EQ(next(*held), "1001") << "the holder keeps its lock";
 }
@@ -501,7 +506,6 @@ TEST_F(serials, a_list_with_a_byte_order_mark_reads_its_first_line)
     EXPECT_EQ(next(*open()), "02:00:00:00:00:01");
     add_list("02:00:00:00:00:01\n\xEF" "02:00:00:00:00:02\n");
     fs::remove(path);
-    serial_state state;
     std::string error;
     EXPECT_FALSE(serial_state_create(path, fields, "", &error));
     EXPECT_THAT(error, HasSubstr("'\\xEF02:00:00:00:00:02'")) << "a byte that is not text, escaped";

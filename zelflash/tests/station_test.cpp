@@ -177,8 +177,8 @@ struct station_killed : station {
         std::vector<field_spec> fields;
         for (const job_field& f : parsed.fields)
             fields.push_back(f.field);
-        serial_state reopened;
-        EXPECT_TRUE(reopened.open(state.string(), fields, FAILED_BURN, log.string(), &error)) << error;
+        serial_state reopened(state.string(), log.string());
+        EXPECT_TRUE(reopened.open(fields, FAILED_BURN, &error)) << error;
         serial_journal journal;
         EXPECT_TRUE(serial_journal_read(read_text(state), state.string(), &journal, &error)) << error;
         return journal.values["serial"];
