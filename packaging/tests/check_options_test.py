@@ -18,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent.parent
 CHECK = ROOT / "packaging" / "check_options.py"
 FILES = ["packaging/zelflash.1.scd", "packaging/completions/zelflash.bash", "packaging/completions/_zelflash",
-         "packaging/completions/zelflash.fish", "zelflash/options.h", "core/run.cpp", "zelflash/board.cpp"]
+         "packaging/completions/zelflash.fish", "zelflash/options.h", "core/run.h", "zelflash/board_end.h"]
 # (what check_options.py reads besides zelflash's help)
 failures = []
 passes = []
