@@ -21,11 +21,11 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "board_end.h"
 #include "fields.h"
 #include "image_file.h"
 #include "port_error.h"
 #include "port_owner.h"
-#include "board_end.h"
 #include "run.h"
 #include "sink.h"
 
