@@ -1,6 +1,8 @@
 #include "run.h"
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 
 #include "job.h"
 #include "layer.h"
@@ -17,28 +19,28 @@ static bool moved_on(const sink_progress& before, const sink_progress& now)
     return now.phase != before.phase || now.addr != before.addr || now.done != before.done;
 }
 
-static run_result ended(job* t, int32_t outcome, const sink_progress& at, uint32_t attempts)
+static run_result ended(job* t, run_outcome outcome, const sink_progress& at, uint32_t attempts)
 {
     return run_result{outcome,  at.phase, at.addr,  attempts, at.retries, at.done, at.total, lguard_seen(t->guard),
                       lpkt_bad_frames(t->guard->lower)};
 }
 
 // The outcome of a command that went unacknowledged `attempts` times, the
-// erase wait having lasted waited_ms; RUN_PROGRAMMED while it may go on.
+// erase wait having lasted waited_ms; none while it may go on.
 // ERASE goes out at most RUN_ERASE_ATTEMPTS times, each frame given its whole
 // bound, since a device may answer it only once it has erased.
-static int32_t verdict(job* t, const sink_progress& at, uint32_t attempts, uint32_t waited_ms,
+static std::optional<run_outcome> verdict(job* t, const sink_progress& at, uint32_t attempts, uint32_t waited_ms,
                        const run_limits* limits)
 {
     if (at.phase == LPROG_WAIT_ERASE)
-        return waited_ms >= limits->erase_ms ? RUN_ERASE_TIMEOUT : RUN_PROGRAMMED;
+        return waited_ms >= limits->erase_ms ? std::optional(run_outcome::erase_timeout) : std::nullopt;
     if (at.phase == LPROG_ERASE) {
         bool spent = attempts >= std::min<uint32_t>(limits->attempts, RUN_ERASE_ATTEMPTS);
-        return spent && lguard_hold_left_ms(t->guard) == 0 ? RUN_NO_ANSWER : RUN_PROGRAMMED;
+        return spent && lguard_hold_left_ms(t->guard) == 0 ? std::optional(run_outcome::no_answer) : std::nullopt;
     }
     if (attempts < limits->attempts)
-        return RUN_PROGRAMMED;
-    return at.phase == LPROG_RESET ? RUN_UNCONFIRMED : RUN_NO_ANSWER;
+        return std::nullopt;
+    return at.phase == LPROG_RESET ? run_outcome::unconfirmed : run_outcome::no_answer;
 }
 
 // While settling, one read waits out what is left of it: an owed answer that
@@ -76,7 +78,7 @@ run_result run_job(job* t, const run_limits* limits)
     uint32_t wait_start = port.tick();
     while (!lprog_done(t->prog)) {
         if (sink_cancelled(t->out))
-            return ended(t, RUN_INTERRUPTED, at, attempts);
+            return ended(t, run_outcome::interrupted, at, attempts);
         pace(t, at.phase, &timeout_ms);
         lguard_figures before = lguard_seen(t->guard);
         job_poll(t);
@@ -87,9 +89,9 @@ run_result run_job(job* t, const run_limits* limits)
         // ERASE goes out again only once its frame's bound has passed: that
         // frame is the retry, answered or not.
         now.retries = at.retries + (sent && at.phase == LPROG_ERASE && attempts > 0 ? 1 : 0);
-        int32_t outcome = RUN_PROGRAMMED;  // while the run may go on
+        std::optional<run_outcome> outcome;  // none while the run may go on
         if (lguard_seen(t->guard).unasked > 0) {
-            outcome = RUN_OUT_OF_STEP;
+            outcome = run_outcome::out_of_step;
         } else if (moved_on(at, now)) {
             attempts = 0;
             wait_start = port.tick();
@@ -98,21 +100,21 @@ run_result run_job(job* t, const run_limits* limits)
             if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
                 now.retries += 1;
             outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
-                                            : RUN_DISCONNECTED;
+                                            : run_outcome::disconnected;
         } else if (kept) {  // waiting for the answer to a frame sent before
             outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
-                                            : RUN_DISCONNECTED;
+                                            : run_outcome::disconnected;
         } else {  // settling: the wait for the next command starts once it is over
             wait_start = port.tick();
             if (!port.alive(t->handle))
-                outcome = RUN_DISCONNECTED;
+                outcome = run_outcome::disconnected;
         }
         at = now;
         sink_report(t->out, &at);
-        if (outcome != RUN_PROGRAMMED)
-            return ended(t, outcome, at, attempts);
+        if (outcome)
+            return ended(t, *outcome, at, attempts);
     }
-    return ended(t, RUN_PROGRAMMED, at, 0);
+    return ended(t, run_outcome::programmed, at, 0);
 }
 
 const char* run_command(int32_t phase)
@@ -128,17 +130,29 @@ const char* run_command(int32_t phase)
     }
 }
 
-const char* run_outcome_text(int32_t outcome)
+// The table is looked up by the outcome's value.
+static constexpr bool names_in_order()
 {
-    switch (outcome) {
-    case RUN_PROGRAMMED: return "programmed";
-    case RUN_UNCONFIRMED: return "programmed, restart not confirmed";
-    case RUN_NO_ANSWER: return "no answer";
-    case RUN_ERASE_TIMEOUT: return "erase not finished";
-    case RUN_DISCONNECTED: return "device disconnected";
-    case RUN_INTERRUPTED: return "interrupted";
-    case RUN_OUT_OF_STEP: return "link out of step";
-    case RUN_NO_MEMORY: return "not enough memory";
-    default: return "unknown";
-    }
+    for (size_t i = 0; i < std::size(run_outcome_names); ++i)
+        if (static_cast<size_t>(run_outcome_names[i].outcome) != i)
+            return false;
+    return true;
+}
+static_assert(names_in_order(), "run_outcome_names lists every outcome in the enum's order");
+
+static const run_outcome_name& named(run_outcome outcome)
+{
+    auto at = static_cast<size_t>(outcome);
+    ZEL_ASSERT(at < std::size(run_outcome_names));
+    return run_outcome_names[at];
+}
+
+const char* run_outcome_text(run_outcome outcome)
+{
+    return named(outcome).text;
+}
+
+const char* run_outcome_key(run_outcome outcome)
+{
+    return named(outcome).key;
 }

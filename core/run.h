@@ -28,15 +28,37 @@
 
 struct job;
 
-enum run_outcome : int32_t {
-    RUN_PROGRAMMED = 0,     // every command acknowledged, RESET included
-    RUN_UNCONFIRMED = 1,    // image written and clock set; RESET never acknowledged
-    RUN_NO_ANSWER = 2,      // a command unacknowledged after the attempts allowed
-    RUN_ERASE_TIMEOUT = 3,  // the erase had not finished in the time allowed
-    RUN_DISCONNECTED = 4,   // the line went away
-    RUN_INTERRUPTED = 5,    // the front end asked to stop
-    RUN_OUT_OF_STEP = 6,    // an ACK came that no frame in flight asked for
-    RUN_NO_MEMORY = 7,      // the job could not start: no memory for the image copy
+// How a run ended. Each outcome has a key, written in records that later
+// versions read and therefore never changed, and a text for people, which
+// may be reworded; both are in run_outcome_names, the one place they are
+// defined.
+enum class run_outcome : int32_t {
+    programmed = 0,     // every command acknowledged, RESET included
+    unconfirmed = 1,    // image written and clock set; RESET never acknowledged
+    no_answer = 2,      // a command unacknowledged after the attempts allowed
+    erase_timeout = 3,  // the erase had not finished in the time allowed
+    disconnected = 4,   // the line went away
+    interrupted = 5,    // the front end asked to stop
+    out_of_step = 6,    // an ACK came that no frame in flight asked for
+    no_memory = 7,      // the job could not start: no memory for the image copy
+};
+
+struct run_outcome_name {
+    run_outcome outcome;
+    const char* key;   // stable: written in records
+    const char* text;  // for people
+};
+
+// Every outcome, in the enum's order.
+inline constexpr run_outcome_name run_outcome_names[] = {
+    {run_outcome::programmed, "programmed", "programmed"},
+    {run_outcome::unconfirmed, "unconfirmed", "programmed, restart not confirmed"},
+    {run_outcome::no_answer, "no_answer", "no answer"},
+    {run_outcome::erase_timeout, "erase_timeout", "erase not finished"},
+    {run_outcome::disconnected, "disconnected", "device disconnected"},
+    {run_outcome::interrupted, "interrupted", "interrupted"},
+    {run_outcome::out_of_step, "out_of_step", "link out of step"},
+    {run_outcome::no_memory, "no_memory", "not enough memory"},
 };
 
 enum run_constants : uint32_t {
@@ -49,7 +71,7 @@ struct run_limits {
 };
 
 struct run_result {
-    int32_t outcome;    // run_outcome
+    run_outcome outcome;
     int32_t phase;      // the programming layer's phase when the run ended
     uint32_t addr;      // device address of the command in flight then
     uint32_t attempts;  // unacknowledged attempts of that command
@@ -65,7 +87,6 @@ run_result run_job(job* t, const run_limits* limits);
 
 // The command a phase sends: "ERASE", "PROGRAM", "RTC_SET", "RESET"; "" when none.
 const char* run_command(int32_t phase);
-// "programmed", "programmed, restart not confirmed", "no answer", "erase not
-// finished", "device disconnected", "interrupted", "link out of step", "not
-// enough memory".
-const char* run_outcome_text(int32_t outcome);
+// The outcome's text for people and its key for records (run_outcome_names).
+const char* run_outcome_text(run_outcome outcome);
+const char* run_outcome_key(run_outcome outcome);

@@ -67,7 +67,8 @@ void read_log(std::string_view text, const char* name, size_t piece, report_data
 bool same_record(const report_record& a, const report_record& b)
 {
     auto fields = [](const report_record& r) {
-        return std::tie(r.start, r.port, r.serial, r.image, r.image_sha256, r.file_sha256, r.outcome, r.labels);
+        return std::tie(r.start, r.port, r.serial, r.image, r.image_sha256, r.file_sha256, r.outcome, r.outcome_key,
+                        r.labels);
     };
     const report_link& x = a.link;
     const report_link& y = b.link;

@@ -10,8 +10,10 @@ Reads what the built zelflash says of itself (`zelflash --help`, and
     and every --format value;
   - the man page's EXIT STATUS names every exit code that --help's "Exit
     status" lists or zelflash/exit_status.h defines (EXIT_... = N), and the page
-    names every outcome text (case RUN_... or BOARD_...: return "..." in core/
-    or zelflash/).
+    names every outcome text and, under *outcome_key*, every outcome key (the
+    tables of keys and texts,
+    {run_outcome::KEY, "key", "text"} and {board_end::KEY, ...}, in core/ or
+    zelflash/).
 
 Usage: check_options.py ZELFLASH [SOURCE_DIR]
 Exit status 0 when all is covered, 1 with one line per gap otherwise.
@@ -127,15 +129,18 @@ def main():
     for code in sorted(codes, key=int):
         if f"*{code}*" not in status:
             gaps.append(f"man page: exit status {code} is not in EXIT STATUS")
-    sources = sorted((root / "core").glob("*.cpp")) + sorted((root / "zelflash").glob("*.cpp"))
-    returned = r'case (?:RUN|BOARD)_\w+:\s*return "([^"]+)"'
-    outcomes = sorted({text for f in sources for text in re.findall(returned, f.read_text())})
+    sources = [f for d in ("core", "zelflash") for f in sorted((root / d).glob("*.[ch]*"))]
+    named = r'\{(?:run_outcome|board_end)::\w+,\s*"(\w+)",\s*"([^"]+)"\}'
+    outcomes = sorted({pair for f in sources for pair in re.findall(named, f.read_text())})
     if not outcomes:
-        gaps.append("no outcome texts (case RUN_...: return \"...\") found in core/ or zelflash/")
+        gaps.append("no outcome texts ({run_outcome::...: \"key\", \"text\"}) found in core/ or zelflash/")
     flat = re.sub(r"\s+", " ", man)
-    for text in outcomes:
+    keys = flat.split("*outcome\\_key*", 1)[-1].split("*log\\_version*", 1)[0].replace("\\_", "_")
+    for key, text in outcomes:
         if f"*{text}*" not in flat:
             gaps.append(f"man page: the outcome \"{text}\" is not described")
+        if not re.search(rf"\b{key}\b", keys):
+            gaps.append(f"man page: the outcome key \"{key}\" is not under *outcome_key*")
 
     for gap in gaps:
         print(f"check_options: {gap}")

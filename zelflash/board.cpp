@@ -103,7 +103,7 @@ run_result board::run(const image* img, const run_limits& limits)
     j.out = &sink_;
     j.quick = 1;
     run_result r{};
-    r.outcome = RUN_NO_MEMORY;
+    r.outcome = run_outcome::no_memory;
     try {
         if (job_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())) == 0)
             r = run_job(&j, &limits);
@@ -115,10 +115,11 @@ run_result board::run(const image* img, const run_limits& limits)
     return r;
 }
 
-void board::end(const run_result& r, std::string message)
+void board::end(const run_result& r, board_end how, std::string message)
 {
     std::lock_guard<std::mutex> hold(lock_);
     state_ = BOARD_FINISHED;
+    end_ = how;
     result_ = r;
     at_.done = r.done;
     at_.retries = r.retries;
@@ -133,7 +134,8 @@ void board::work(const image* img, run_limits limits)
 {
     try {
         run_result r = run(img, limits);
-        end(r, r.outcome == RUN_PROGRAMMED ? "" : board_outcome_text(port_, r, limits, img->addr));
+        std::string message = r.outcome == run_outcome::programmed ? "" : board_outcome_text(port_, r, limits, img->addr);
+        end(r, board_end_of(r.outcome), message);
     } catch (const std::exception& e) {
         broke(e.what());
     } catch (...) {
@@ -145,7 +147,6 @@ void board::work(const image* img, run_limits limits)
 void board::broke(const std::string& what)
 {
     run_result r{};
-    r.outcome = BOARD_BROKEN;
     {
         std::lock_guard<std::mutex> hold(lock_);
         r.phase = at_.phase;
@@ -154,7 +155,7 @@ void board::broke(const std::string& what)
         r.total = at_.total;
         r.retries = at_.retries;
     }
-    end(r, port_ + ": internal error in zelflash (" + what + "); the port's settings are put back; program the "
+    end(r, board_end::internal_error, port_ + ": internal error in zelflash (" + what + "); the port's settings are put back; program the "
                    "board again, and report this if it happens again");
 }
 
@@ -167,6 +168,7 @@ board_view board::view() const
     v.state = state_;
     v.at = at_;
     v.seconds = state_ == BOARD_RUNNING ? elapsed() : seconds_;
+    v.end = end_;
     v.result = result_;
     v.message = message_;
     return v;
@@ -217,58 +219,43 @@ std::string board_outcome_text(const std::string& port, const run_result& r, con
 {
     std::string attempts = counted(r.attempts, "attempt", "attempts");
     switch (r.outcome) {
-    case RUN_PROGRAMMED:
+    case run_outcome::programmed:
         return port + ": programmed";
-    case RUN_UNCONFIRMED:
+    case run_outcome::unconfirmed:
         return port + ": programmed, restart not confirmed (no answer to RESET after " + attempts + ")";
-    case RUN_NO_ANSWER:
+    case run_outcome::no_answer:
         return port + ": no answer to " + command_at(r) + " after " + attempts;
-    case RUN_ERASE_TIMEOUT:
+    case run_outcome::erase_timeout:
         return port + ": erase not finished: no answer to PROGRAM(0, 0) within " +
                std::to_string(limits.erase_ms / 1000) + " s of the ERASE at " + hex32(image_addr) + " (" + attempts +
                ")";
-    case RUN_DISCONNECTED:
+    case run_outcome::disconnected:
         return port + ": device disconnected during " + command_at(r);
-    case RUN_INTERRUPTED:
+    case run_outcome::interrupted:
         return port + ": interrupted before " + command_at(r) + ", " + std::to_string(r.done) + " of " +
                counted(r.total, "byte", "bytes") + " written";
-    case RUN_OUT_OF_STEP:
+    case run_outcome::out_of_step:
         return port + ": link out of step at " + command_at(r) +
                ": an ACK came that no command was waiting for, so the answers can no longer be told apart; "
                "check the cable, the adapter and that no other program talks to the device, then program it again";
     default:
-        return port + ": " + board_outcome_name(r.outcome);
+        return port + ": " + run_outcome_text(r.outcome);
     }
 }
 
-const char* board_outcome_name(int32_t outcome)
+void board_tally_add(board_tally* t, board_end end)
 {
-    switch (outcome) {
-    case BOARD_NOT_OPENED: return "not opened";
-    case BOARD_NOT_STARTED: return "not started";
-    case BOARD_BROKEN: return "internal error";
-    default: return run_outcome_text(outcome);
-    }
-}
-
-bool board_programmed(int32_t outcome)
-{
-    return outcome == RUN_PROGRAMMED || outcome == RUN_UNCONFIRMED;
-}
-
-void board_tally_add(board_tally* t, int32_t outcome)
-{
-    if (board_programmed(outcome))
+    if (board_programmed(end))
         t->done += 1;
-    else if (outcome == RUN_INTERRUPTED)
+    else if (end == board_end_of(run_outcome::interrupted))
         t->interrupted += 1;
-    else if (outcome == BOARD_NOT_STARTED)
+    else if (end == board_end::not_started)
         t->not_started += 1;
     else
         t->failed += 1;
 }
 
-board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,
+board_view board_unstarted(const std::string& port, const std::string& serial, board_end end, std::string message,
                            uint32_t total)
 {
     board_view v;
@@ -276,7 +263,7 @@ board_view board_unstarted(const std::string& port, const std::string& serial, i
     v.serial = serial;
     v.state = BOARD_FINISHED;
     v.at.total = total;
-    v.result.outcome = outcome;
+    v.end = end;
     v.result.total = total;
     v.message = std::move(message);
     return v;
@@ -284,7 +271,7 @@ board_view board_unstarted(const std::string& port, const std::string& serial, i
 
 bool board_ran(const board_view& v)
 {
-    return v.state == BOARD_FINISHED && v.result.outcome < BOARD_NOT_OPENED;
+    return v.state == BOARD_FINISHED && board_end_run(v.end).has_value();
 }
 
 bool board_may_hold(const board_view& v, uint32_t at, uint32_t size)

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "board_end.h"
 #include "fields.h"
 #include "image_file.h"
 #include "port_error.h"
@@ -29,16 +30,6 @@
 #include "sink.h"
 
 enum board_state : int32_t { BOARD_OPEN = 0, BOARD_RUNNING = 1, BOARD_FINISHED = 2 };
-
-// Ends of a board that are zelflash's own, beside the run's (run_outcome):
-// its port did not open, it waited and never got its turn, or its thread
-// failed. Numbered clear of the run's outcomes.
-enum board_end : int32_t { BOARD_NOT_OPENED = 100, BOARD_NOT_STARTED = 101, BOARD_BROKEN = 102 };
-
-// "programmed", ... (run_outcome_text), "not opened", "not started", "internal error".
-const char* board_outcome_name(int32_t outcome);
-// Programmed, whether or not the restart was confirmed.
-bool board_programmed(int32_t outcome);
 
 // How the boards of a run ended. The outcome rule: a board is done when
 // board_programmed says so; else interrupted, not started, or failed (a
@@ -49,7 +40,7 @@ struct board_tally {
     int interrupted = 0;
     int not_started = 0;
 };
-void board_tally_add(board_tally* t, int32_t outcome);
+void board_tally_add(board_tally* t, board_end end);
 
 // What the display reads of a board: a copy taken under the board's lock.
 struct board_view {
@@ -58,7 +49,8 @@ struct board_view {
     int32_t state = BOARD_OPEN;
     sink_progress at{};   // where the job stands
     double seconds = 0;   // since start(), or the whole run once finished
-    run_result result{};  // valid once finished
+    board_end end = board_end_of(run_outcome::programmed);  // valid once finished
+    run_result result{};  // valid once finished and the board ran (board_ran)
     std::string message;  // one line on a failure; empty after success
     // What the board was sent, set by the session once it ends: the values
     // patched into its copy of the image, and the SHA-256 of that copy and
@@ -109,7 +101,7 @@ private:
     static int on_cancelled(void* ctx);
     void work(const image* img, run_limits limits);
     run_result run(const image* img, const run_limits& limits);
-    void end(const run_result& r, std::string message);
+    void end(const run_result& r, board_end how, std::string message);
     void broke(const std::string& what);
     double elapsed() const;
 
@@ -128,14 +120,15 @@ private:
     int32_t state_ = BOARD_OPEN;
     sink_progress at_{};
     double seconds_ = 0;
+    board_end end_ = board_end_of(run_outcome::programmed);
     run_result result_{};
     std::string message_;
 };
 
 // The view of a board that never ran: its port did not open
-// (BOARD_NOT_OPENED) or its turn never came (BOARD_NOT_STARTED); `total`
-// is the image's size.
-board_view board_unstarted(const std::string& port, const std::string& serial, int32_t outcome, std::string message,
+// (board_end::not_opened) or its turn never came (board_end::not_started);
+// `total` is the image's size.
+board_view board_unstarted(const std::string& port, const std::string& serial, board_end end, std::string message,
                            uint32_t total);
 // True when the board's job ran and its result holds the link's figures.
 bool board_ran(const board_view& v);

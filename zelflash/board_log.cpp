@@ -85,10 +85,12 @@ nlohmann::json board_log_line(const board_log_record& r)
         {"total", static_cast<uint32_t>(r.img->bytes.size())},
         {"seconds", v.seconds},
         {"retries", v.at.retries},
-        {"outcome", board_outcome_name(v.result.outcome)},
+        {"outcome", board_end_text(v.end)},
+        {"outcome_key", board_end_key(v.end)},
         {"error", or_null(v.message)},
         {"link", board_link_json(v)},
         {"values", board_values_json(v)},
         {"labels", r.labels == nullptr ? nlohmann::json::object() : nlohmann::json(*r.labels)},
+        {"log_version", BOARD_LOG_VERSION},
     };
 }

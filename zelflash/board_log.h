@@ -52,6 +52,13 @@ struct board_log_record {
     const std::map<std::string, std::string>* labels = nullptr;  // the job's (product, lot, ...); none when null
 };
 
+// The version of the board log's records. 1.1.0 wrote records without it
+// (read as 1), whose outcome is only its text; from 2 on "outcome_key" holds
+// the outcome's stable key beside the text.
+enum board_log_constants : int32_t {
+    BOARD_LOG_VERSION = 2,
+};
+
 // One line of the board log (a JSON object).
 nlohmann::json board_log_line(const board_log_record& r);
 // "2026-12-08T09:15:02.125Z"

@@ -109,13 +109,24 @@ void display::finished_lines(const board_view& v)
 {
     if (!v.message.empty())
         problem(v.message, v.port);
-    if (!board_programmed(v.result.outcome))
+    if (!board_programmed(v.end))
         return;
     clear();  // live mode: the line goes above the rows, which are painted again below it
     std::string link = board_link_text(v.result);
-    put_out(v.port + ": " + board_outcome_name(v.result.outcome) + " in " + fixed(v.seconds, 2) + " s, " +
+    put_out(v.port + ": " + board_end_text(v.end) + " in " + fixed(v.seconds, 2) + " s, " +
             counted(v.at.done, "byte", "bytes") + ", " + counted(v.at.retries, "retry", "retries") +
             (link.empty() ? "" : "; " + link) + "\n");
+}
+
+bool display_listener::board_ended(const session_board&, const board_view& v, std::string*)
+{
+    d_->finished(v);
+    return true;
+}
+
+void display_listener::stopping()
+{
+    d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
 }
 
 double display_rate(const board_view& v)
@@ -131,7 +142,7 @@ int display_percent(const board_view& v)
 std::string display_doing(const board_view& v)
 {
     if (v.state == BOARD_FINISHED)
-        return board_outcome_name(v.result.outcome);
+        return board_end_text(v.end);
     switch (v.at.phase) {
     case LPROG_ERASE: return "ERASE " + hex32(v.at.addr);
     case LPROG_WAIT_ERASE: return "erasing";

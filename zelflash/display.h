@@ -31,6 +31,7 @@
 #include "board.h"
 #include "image_file.h"
 #include "ports.h"
+#include "session_listener.h"
 
 enum display_mode : int32_t { DISPLAY_LIVE = 0, DISPLAY_PLAIN = 1, DISPLAY_JSON = 2, DISPLAY_QUIET = 3 };
 
@@ -115,6 +116,28 @@ protected:
 private:
     std::string output_error_;  // standard output failed: why
     bool err_failed_ = false;   // standard error failed
+};
+
+// A display as one of a session's listeners: each event drawn by the
+// display's method for it. Only the display's own failure (standard output)
+// is lost(); a board's end is always shown.
+class display_listener : public session_listener {
+public:
+    explicit display_listener(display* d) : d_(d) {}
+
+    void board_started(const session_board& b, const board_view& v) override { d_->started(v, *b.img); }
+    void board_progressed(const board_view& v) override { d_->progressed(v); }
+    bool board_ended(const session_board& b, const board_view& v, std::string* why) override;
+    void rows(const std::vector<board_view>& rows, const std::string& footer) override { d_->redraw(rows, footer); }
+    void interrupted() override { d_->interrupted(); }
+    void stopping() override;
+    void failed(const std::string& why) override { d_->failure(why); }
+    void watching(const std::string& what) override { d_->watching(what); }
+    void totals(const board_tally& t) override { d_->totals(t); }
+    std::string lost() const override { return d_->output_error(); }
+
+private:
+    display* d_;
 };
 
 // The display for what the user asked: JSON lines, nothing, or text -- live

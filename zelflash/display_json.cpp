@@ -55,8 +55,9 @@ void display_json::progressed(const board_view& v)
 
 void display_json::finished(const board_view& v)
 {
-    nlohmann::json e = board_event(board_programmed(v.result.outcome) ? "done" : "error", v);
-    e["outcome"] = board_outcome_name(v.result.outcome);
+    nlohmann::json e = board_event(board_programmed(v.end) ? "done" : "error", v);
+    e["outcome"] = board_end_text(v.end);
+    e["outcome_key"] = board_end_key(v.end);
     e["link"] = board_link_json(v);
     e["image_sha256"] = v.image_sha256;
     e["file_sha256"] = v.file_sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.file_sha256);

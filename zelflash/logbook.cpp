@@ -20,7 +20,7 @@ bool logbook::open(const std::string& path, display* d)
     return true;
 }
 
-bool logbook::ended(const session_board& b, const board_view& v, std::string* why)
+bool logbook::board_ended(const session_board& b, const board_view& v, std::string* why)
 {
     if (path_.empty())
         return true;
@@ -34,7 +34,7 @@ bool logbook::ended(const session_board& b, const board_view& v, std::string* wh
         std::string ignored;
         log_.close(&ignored);
     }
-    *why = broken_ + " (board " + b.port.path + ", " + board_outcome_name(v.result.outcome) +
+    *why = broken_ + " (board " + b.port.path + ", " + board_end_text(v.end) +
            "); free space or fix the log, then start the station again; the record lost, to put back by hand: " +
            json_text(line);
     return false;

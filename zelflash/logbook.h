@@ -1,5 +1,5 @@
-// The board log as a session's ended() hook: one record per board, on the
-// disk before the next board is looked at. write and watch both keep one
+// The board log as one of a session's listeners: one record per board as it
+// ends, on the disk before the next board is looked at. write and watch both keep one
 // when a log is given (--log, or the job's).
 //
 // No record is lost without a word: when the log cannot be written, the
@@ -13,14 +13,16 @@
 
 #include "board_log.h"
 #include "display.h"
-#include "session.h"
+#include "session_listener.h"
 
-class logbook : public session_hooks {
+class logbook : public session_listener {
 public:
     explicit logbook(const std::map<std::string, std::string>* labels) : labels_(labels) {}
     // Opens the log at `path`, if any; false when it cannot be opened (said).
     bool open(const std::string& path, display* d);
-    bool ended(const session_board& b, const board_view& v, std::string* why) override;
+    // false with the lost record in `why` when it could not be written: the
+    // session halts.
+    bool board_ended(const session_board& b, const board_view& v, std::string* why) override;
     bool close(std::string* error) { return log_.close(error); }
 
 private:

@@ -75,6 +75,13 @@ bool link_key(const json& j, report_link* out, std::string* why)
     return true;
 }
 
+// A key that older records lack: absent, or a string.
+bool later_string_key(const json& j, const char* key, std::string* out, std::string* why)
+{
+    out->clear();
+    return j.find(key) == j.end() || string_key(j, key, out, why);
+}
+
 // labels and values: absent, or an object of strings; kept in *out unless
 // it is null.
 bool texts_key(const json& j, const char* key, std::map<std::string, std::string>* out, std::string* why)
@@ -115,7 +122,8 @@ bool report_record_parse_json(std::string_view line, report_record* r, std::stri
            string_key(j, "serial", &r->serial, why, true) && string_key(j, "image", &r->image, why) &&
            string_key(j, "image_sha256", &r->image_sha256, why) &&
            string_key(j, "file_sha256", &r->file_sha256, why, true) && seconds_key(j, &r->seconds, why) &&
-           string_key(j, "outcome", &r->outcome, why) && link_key(j, &r->link, why) &&
+           string_key(j, "outcome", &r->outcome, why) && later_string_key(j, "outcome_key", &r->outcome_key, why) &&
+           link_key(j, &r->link, why) &&
            texts_key(j, "labels", &r->labels, why) && texts_key(j, "values", nullptr, why);
 }
 
@@ -349,10 +357,10 @@ bool texts_value(scan* s, std::map<std::string, std::string>* out)
 
 enum scan_key : uint32_t {
     KEY_START, KEY_PORT, KEY_SERIAL, KEY_IMAGE, KEY_IMAGE_SHA256, KEY_FILE_SHA256, KEY_SECONDS, KEY_OUTCOME,
-    KEY_LINK, KEY_LABELS, KEY_VALUES, KEY_OTHER,
+    KEY_LINK, KEY_LABELS, KEY_VALUES, KEY_OUTCOME_KEY, KEY_OTHER,
 };
-constexpr std::string_view scan_key_names[] = {"start",       "port",    "serial", "image",  "image_sha256", "file_sha256",
-                                               "seconds",     "outcome", "link",   "labels", "values"};
+constexpr std::string_view scan_key_names[] = {"start",   "port", "serial", "image",  "image_sha256", "file_sha256",
+                                               "seconds", "outcome", "link", "labels", "values", "outcome_key"};
 constexpr uint32_t SCAN_REQUIRED = (1u << KEY_LABELS) - 1;  // every key before labels
 
 uint32_t key_of(std::string_view key)
@@ -377,6 +385,7 @@ bool member(scan* s, uint32_t key, report_record* r)
     case KEY_LINK: return link_value(s, &r->link);
     case KEY_LABELS: return texts_value(s, &r->labels);
     case KEY_VALUES: return texts_value(s, nullptr);
+    case KEY_OUTCOME_KEY: return string_value(s, &r->outcome_key);
     default: return skip_value(s, 1);
     }
 }
@@ -396,6 +405,7 @@ bool report_record_scan(std::string_view line, report_record* r)
         return !again && member(&s, key, r);
     };
     r->labels.clear();
+    r->outcome_key.clear();
     if (!eat(&s, '{') || !members(&s, take))
         return false;
     skip_blank(&s);

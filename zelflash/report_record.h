@@ -35,7 +35,8 @@ struct report_record {
     std::string image_sha256;
     std::string file_sha256;  // empty when the log has null
     double seconds = 0;
-    std::string outcome;
+    std::string outcome;      // its text
+    std::string outcome_key;  // empty when the log has none (1.1.0 wrote only the text)
     report_link link;  // all zero when the log has null
     std::map<std::string, std::string> labels;
 };

@@ -16,8 +16,8 @@ bool session_hooks::ended(const session_board&, const board_view&, std::string*)
     return true;
 }
 
-session::session(const session_rules& rules, const image& img, display* d, session_hooks* hooks)
-    : rules_(rules), img_(img), d_(d), hooks_(hooks)
+session::session(const session_rules& rules, const image& img, session_hooks* hooks)
+    : rules_(rules), img_(img), hooks_(hooks)
 {
 }
 
@@ -36,7 +36,7 @@ int session::queue(const port_info& port)
     slots_[id].id = id;
     slots_[id].port = port;
     if (!taking_)
-        end_unstarted(slots_[id], BOARD_NOT_STARTED, unstarted_text(port.path));
+        end_unstarted(slots_[id], board_end::not_started, unstarted_text(port.path));
     return id;
 }
 
@@ -58,7 +58,7 @@ bool session::open_queued()
     for (auto& [id, s] : slots_) {
         std::string error;
         if (s.state == SLOT_QUEUED && !s.b && !open(s, &error)) {
-            end_unstarted(s, BOARD_NOT_OPENED, error);
+            end_unstarted(s, board_end::not_opened, error);
             return false;
         }
     }
@@ -97,7 +97,7 @@ void session::start(slot& s)
     std::string why;
     if (!s.b && !open(s, &why)) {
         if (!open_later(s))
-            end_unstarted(s, BOARD_NOT_OPENED, why);  // not tried again until queued again
+            end_unstarted(s, board_end::not_opened, why);  // not tried again until queued again
         return;
     }
     s.img = img_;
@@ -107,8 +107,11 @@ void session::start(slot& s)
         halt(why);
         return;
     }
-    d_->started(s.b->start(&s.img, rules_.limits), s.img);
+    board_view first = s.b->start(&s.img, rules_.limits);
     s.state = SLOT_RUNNING;
+    session_board b = seen_by_hooks(s);
+    for (session_listener* l : listeners_)
+        l->board_started(b, first);
 }
 
 void session::end(slot& s, const board_view& ran)
@@ -116,11 +119,25 @@ void session::end(slot& s, const board_view& ran)
     s.state = SLOT_ENDED;
     s.last = ran;
     sent_with(s, &s.last);
-    board_tally_add(&tally_, s.last.result.outcome);
-    d_->finished(s.last);
+    board_tally_add(&tally_, s.last.end);
     std::string why;
-    if (hooks_ != nullptr && !hooks_->ended(seen_by_hooks(s), s.last, &why))
+    if (!tell_ended(seen_by_hooks(s), s.last, &why))
         halt(why);
+}
+
+// The hooks first, then every listener, each whatever the ones before said;
+// false with what each that could not keep the board said, joined.
+bool session::tell_ended(const session_board& b, const board_view& v, std::string* why)
+{
+    bool kept = hooks_ == nullptr || hooks_->ended(b, v, why);
+    for (session_listener* l : listeners_) {
+        std::string lost;
+        if (l->board_ended(b, v, &lost))
+            continue;
+        kept = false;
+        *why += (why->empty() || lost.empty() ? "" : "; ") + lost;
+    }
+    return kept;
 }
 
 // What the board of `s` was sent, for its final view: its values, and the
@@ -137,11 +154,11 @@ void session::sent_with(const slot& s, board_view* v)
 }
 
 // A board that never ran: its port did not open, or its turn never came.
-void session::end_unstarted(slot& s, int32_t outcome, const std::string& message)
+void session::end_unstarted(slot& s, board_end how, const std::string& message)
 {
     if (s.start == std::chrono::system_clock::time_point{})
         s.start = std::chrono::system_clock::now();  // its turn ends now, without having come
-    end(s, board_unstarted(s.port.path, s.port.serial, outcome, message, static_cast<uint32_t>(img_.bytes.size())));
+    end(s, board_unstarted(s.port.path, s.port.serial, how, message, static_cast<uint32_t>(img_.bytes.size())));
 }
 
 session_board session::seen_by_hooks(const slot& s) const
@@ -157,9 +174,11 @@ void session::look_at_interrupts()
     if (n <= interrupts_seen_)
         return;
     interrupts_seen_ = n;
-    d_->interrupted();
+    for (session_listener* l : listeners_)
+        l->interrupted();
     if (rules_.interrupts_to_stop > 1 && taking_ && running() > 0)
-        d_->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
+        for (session_listener* l : listeners_)
+            l->stopping();
     stop_taking();
     if (n < rules_.interrupts_to_stop)
         return;
@@ -188,7 +207,8 @@ void session::take_news(std::chrono::milliseconds wait)
             continue;
         board_view v = it->second.b->view();
         if (v.state != BOARD_FINISHED) {
-            d_->progressed(v);
+            for (session_listener* l : listeners_)
+                l->board_progressed(v);
             continue;
         }
         it->second.b->join();
@@ -200,7 +220,21 @@ void session::take_news(std::chrono::milliseconds wait)
 
 void session::redraw(const std::string& footer)
 {
-    d_->redraw(rows(), footer);
+    std::vector<board_view> now = rows();
+    for (session_listener* l : listeners_)
+        l->rows(now, footer);
+}
+
+void session::watching(const std::string& what)
+{
+    for (session_listener* l : listeners_)
+        l->watching(what);
+}
+
+void session::tell_totals()
+{
+    for (session_listener* l : listeners_)
+        l->totals(tally_);
 }
 
 void session::stop_taking()
@@ -210,7 +244,7 @@ void session::stop_taking()
     taking_ = false;
     for (auto& [id, s] : slots_)
         if (s.state == SLOT_QUEUED)
-            end_unstarted(s, BOARD_NOT_STARTED, unstarted_text(s.port.path));
+            end_unstarted(s, board_end::not_started, unstarted_text(s.port.path));
 }
 
 std::string session::unstarted_text(const std::string& port) const
@@ -227,7 +261,8 @@ void session::halt(const std::string& why)
 void session::fail(const std::string& why)
 {
     failed_ = true;
-    d_->failure(why);
+    for (session_listener* l : listeners_)
+        l->failed(why);
 }
 
 size_t session::count(slot_state state) const
@@ -252,6 +287,8 @@ int session::exit_status() const
 {
     if (tally_.interrupted > 0)
         return EXIT_INTERRUPTED;
-    bool failed = tally_.failed > 0 || tally_.not_started > 0 || failed_ || !d_->output_error().empty();
+    bool lost = std::any_of(listeners_.begin(), listeners_.end(),
+                            [](const session_listener* l) { return !l->lost().empty(); });
+    bool failed = tally_.failed > 0 || tally_.not_started > 0 || failed_ || lost;
     return failed ? EXIT_FAILED : EXIT_PROGRAMMED;
 }

@@ -14,9 +14,11 @@
 //                  |                                            SLOT_ENDED
 //                  \--withdraw(): its port went away first: dropped, never counted
 //
-// Every board that reaches SLOT_ENDED is counted once (board_tally), shown
-// once (display::finished) and handed to the ended() hook once; it is then
-// dropped, unless the rules keep ended boards among the rows.
+// Every board that reaches SLOT_ENDED is counted once (board_tally), handed
+// to the ended() hook once, then told once to every listener
+// (session_listener::board_ended); it is then dropped, unless the rules keep
+// ended boards among the rows. What the session does is told to its
+// listeners alone: it knows neither the display nor the board log.
 #pragma once
 
 #include <chrono>
@@ -27,21 +29,14 @@
 #include <vector>
 
 #include "board.h"
-#include "display.h"
 #include "image_file.h"
 #include "ports.h"
 #include "run.h"
-
-// A board as the hooks see it.
-struct session_board {
-    int id = 0;             // the order in which the boards were queued
-    port_info port;
-    std::chrono::system_clock::time_point start{};  // when its turn came; for one whose turn never came, its end
-    const image* img = nullptr;  // what it was sent: its own copy once started, else the session's image
-};
+#include "session_listener.h"
 
 // What the code that runs a session adds at the two moments a board changes
-// hands, for per-board work such as serial numbers and the board log. Both
+// hands, for per-board work such as serial numbers. Unlike a listener, a
+// hook decides: it may refuse a board, and its end comes first. Both
 // are called on the displaying thread, between the boards' threads' work.
 class session_hooks {
 public:
@@ -50,7 +45,8 @@ public:
     // has been sent to it, and `copy` is its own copy of the image, which
     // only it is sent. The place to reserve what belongs to this board alone
     // and patch it into `copy`, saying in `values` what was patched in (the
-    // board's view carries them to the display and the ended() hook). false with a one-line `why` refuses the board:
+    // board's view carries them to the ended() hook and the listeners).
+    // false with a one-line `why` refuses the board:
     // the session halts (no new boards are taken, the running ones finish),
     // and this board and every waiting one end "not started".
     virtual bool starting(const session_board& b, image* copy, std::vector<field_value>* values, std::string* why);
@@ -90,8 +86,8 @@ enum slot_state : int32_t {
 
 class session {
 public:
-    // `img`, `d` and `hooks` (none when null) must outlive the session.
-    session(const session_rules& rules, const image& img, display* d, session_hooks* hooks);
+    // `img` and `hooks` (none when null) must outlive the session.
+    session(const session_rules& rules, const image& img, session_hooks* hooks);
     // Running boards stop after their exchange in flight; every port is put back.
     ~session();
     session(const session&) = delete;
@@ -110,7 +106,11 @@ public:
     // fewer than `jobs` run; a port not yet opened is opened first, and one
     // that does not open ends "not opened".
     void start_queued();
-    // Interrupts since the last look: the display hears of them, then the
+    // `l` hears every event from now on, after those that subscribed
+    // before it; it must outlive the session.
+    void subscribe(session_listener* l) { listeners_.push_back(l); }
+
+    // Interrupts since the last look: the listeners hear of them, then the
     // taking of boards or the running boards stop (session_rules).
     void look_at_interrupts();
     // Waits up to `wait` for the boards' news and shows it; boards whose
@@ -118,6 +118,10 @@ public:
     void take_news(std::chrono::milliseconds wait);
     // Repaints the rows: the running boards (and the ended ones, where kept).
     void redraw(const std::string& footer = "");
+    // The station looks for boards on `what`: the listeners hear of it.
+    void watching(const std::string& what);
+    // The tally as the station stops: the listeners hear of it.
+    void tell_totals();
 
     // No new boards: the waiting ones end "not started".
     void stop_taking();
@@ -138,7 +142,8 @@ public:
     // The rows in the order the boards were queued.
     std::vector<board_view> rows() const;
     // 130 when a board was interrupted; else 1 when one failed or never
-    // started, or the run failed (halt, fail, standard output); else 0.
+    // started, or the run failed (halt, fail, a listener that lost what it
+    // was told, such as standard output); else 0.
     int exit_status() const;
 
 private:
@@ -161,7 +166,8 @@ private:
     void start(slot& s);
     void end(slot& s, const board_view& ran);
     void sent_with(const slot& s, board_view* v);
-    void end_unstarted(slot& s, int32_t outcome, const std::string& message);
+    void end_unstarted(slot& s, board_end how, const std::string& message);
+    bool tell_ended(const session_board& b, const board_view& v, std::string* why);
     session_board seen_by_hooks(const slot& s) const;
     std::string unstarted_text(const std::string& port) const;
     size_t count(slot_state state) const;
@@ -169,8 +175,8 @@ private:
     const session_rules rules_;
     const image& img_;
     std::string img_sha256_;  // of img_'s bytes, once a board has ended
-    display* d_;
     session_hooks* hooks_;
+    std::vector<session_listener*> listeners_;
     board_news news_;
     std::map<int, slot> slots_;  // by id: in the order queued
     int next_id_ = 0;

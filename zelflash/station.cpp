@@ -99,9 +99,9 @@ bool station::ended(const session_board& b, const board_view& v, std::string* wh
     if (t != tickets_.end()) {
         uint64_t ticket = t->second;
         tickets_.erase(t);
-        bool programmed = board_programmed(v.result.outcome);
+        bool programmed = board_programmed(v.end);
         if (!state_->finish(ticket, programmed, may_hold(v), &unrecorded))
-            unrecorded = b.port.path + " (" + board_outcome_name(v.result.outcome) +
+            unrecorded = b.port.path + " (" + board_end_text(v.end) +
                          ") is not recorded in the state file, which stays reserved for it and burns its values at "
                          "the next start: " + unrecorded;
     }

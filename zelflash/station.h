@@ -1,7 +1,8 @@
 // A production station's part of a run: per-board values handed out from the
 // state file and patched into each board's copy of the image, the outcome of
 // each board recorded against its values, and the job's labels for the
-// board log. A session's hooks; the board log's hooks come after them.
+// board log. A session's hooks; the board log, a listener, hears of a board
+// after them.
 //
 // Order of things for one board:
 //   starting(): values reserved (on the disk before anything is sent), then

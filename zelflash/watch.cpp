@@ -251,13 +251,16 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
                  const station_setup& setup)
 {
     logbook log(&setup.labels);
-    station st(setup, &log);
+    station st(setup, nullptr);
     if (!st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     if (!ports->first_look())
         return EXIT_FAILED;
-    d->watching(ports->what());
-    session s(watch_rules(o, w), img, d, &st);
+    session s(watch_rules(o, w), img, &st);
+    display_listener shown(d);
+    s.subscribe(&shown);  // a board is shown before it is logged
+    s.subscribe(&log);
+    s.watching(ports->what());
     run_station(&s, ports, d);
     std::string error;
     if (!log.close(&error))
@@ -265,7 +268,7 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     std::string lost = st.close();
     if (!lost.empty())
         s.fail(lost);
-    d->totals(s.tally());
+    s.tell_totals();
     return s.exit_status();
 }
 

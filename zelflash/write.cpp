@@ -45,11 +45,15 @@ static session_rules write_rules(const flash_options& o)
 }
 
 // Every port is opened before a byte goes to any of them; then all start
-// at once, and the session takes no more boards.
+// at once, and the session takes no more boards. The display hears of each
+// board before the board log.
 static int program(const flash_options& o, const std::vector<std::string>& ports, const image& img, display* d,
-                   station* st)
+                   station* st, logbook* log)
 {
-    session s(write_rules(o), img, d, st);
+    session s(write_rules(o), img, st);
+    display_listener shown(d);
+    s.subscribe(&shown);
+    s.subscribe(log);
     for (const std::string& p : ports)
         s.queue(port_named(p));
     if (!s.open_queued())
@@ -82,10 +86,10 @@ int write_run(const flash_options& o, const std::vector<std::string>& ports, con
     if (!check_ports(ports, d.get()))
         return EXIT_BAD_INPUT;
     logbook log(&setup.labels);
-    station st(setup, &log);
+    station st(setup, nullptr);
     if (!st.open(img, d.get()) || !log.open(setup.log_path, d.get()))
         return EXIT_BAD_INPUT;
-    int status = program(o, ports, img, d.get(), &st);
+    int status = program(o, ports, img, d.get(), &st, &log);
     std::string log_error, lost = st.close();
     bool closed = log.close(&log_error);
     for (const std::string& why : {log_error, lost})

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "board_end.h"
 #include "run.h"
 #include "texts.h"
 
@@ -141,9 +142,23 @@ bool report_read(const std::vector<std::string>& paths, report_data* out, std::s
 
 // ---- figures -------------------------------------------------------------
 
-static bool programmed(const std::string& outcome)
+// A record's outcome is known by its key where it has one; a record without
+// one (1.1.0's), or with a key this version does not know, by its text.
+static bool programmed(const report_record& r)
 {
-    return outcome == run_outcome_text(RUN_PROGRAMMED) || outcome == run_outcome_text(RUN_UNCONFIRMED);
+    std::optional<board_end> end = board_end_from_key(r.outcome_key);
+    if (end)
+        return board_programmed(*end);
+    return r.outcome == run_outcome_text(run_outcome::programmed) ||
+           r.outcome == run_outcome_text(run_outcome::unconfirmed);
+}
+
+// A failure is counted under its text: the key's where it is known, so that
+// a reworded text counts with the old one.
+static std::string failure_text(const report_record& r)
+{
+    std::optional<board_end> end = board_end_from_key(r.outcome_key);
+    return end ? board_end_text(*end) : r.outcome;
 }
 
 static void add_link(report_link* sum, const report_link& l)
@@ -257,7 +272,7 @@ void report_fold(report_data* d, const report_record& r)
     ++d->accepted;
     uint32_t index = cell_index(d, r);
     report_cell& c = d->cells[index];
-    bool good = programmed(r.outcome);
+    bool good = programmed(r);
     ++c.boards;
     report_port& p = c.ports[r.port];
     if (p.boards++ == 0)
@@ -267,7 +282,7 @@ void report_fold(report_data* d, const report_record& r)
         ++c.programmed;
         c.seconds.push_back(r.seconds);
     } else {
-        ++c.failures[r.outcome];
+        ++c.failures[failure_text(r)];
         ++p.failed;
     }
     if (!r.serial.empty()) {
@@ -649,8 +664,8 @@ std::string legend_text()
 {
     using std::to_string;
     std::string factor = to_string(REPORT_MARK_FACTOR);
-    return std::string("Programmed: the outcome \"") + run_outcome_text(RUN_PROGRAMMED) + "\" or \"" +
-           run_outcome_text(RUN_UNCONFIRMED) +
+    return std::string("Programmed: the outcome \"") + run_outcome_text(run_outcome::programmed) + "\" or \"" +
+           run_outcome_text(run_outcome::unconfirmed) +
            "\";\n"
            "  any other outcome is a failure, counted by its text.\n"
            "First-pass yield: boards programmed at their first record, of all boards. A board is known by\n"

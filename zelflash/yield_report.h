@@ -24,6 +24,9 @@
 //   link          null, or an object of unsigned integers frames, resends,
 //                 late_replies, bad_frames, quiet_waits, unasked_acks
 // and may have (absent in older logs):
+//   outcome_key   string, the outcome's stable key ("no_answer"): where it
+//                 is one this version knows, the outcome is read from it
+//                 and the text only shown
 //   labels        object of strings (product, lot, station, operator, ...)
 //   values        object of strings: field name -> the value given to the board
 #pragma once

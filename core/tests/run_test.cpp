@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 #include <ostream>
 
 #include "fake_device.h"
@@ -95,7 +96,8 @@ struct run_case {
     uint32_t dies_at;     // from this frame on the line is dead and silent
     uint32_t attempts;
     // The result, and the frames sent.
-    int32_t outcome, phase;
+    run_outcome outcome;
+    int32_t phase;
     uint32_t addr, attempts_made, retries, done;
     size_t frames;
 };
@@ -110,20 +112,20 @@ const policy all = [](const bytes&) { return true; };
 const policy repeats = [](const bytes& f) { return device.frames.size() >= 2 && device.frames.end()[-2] == f; };
 
 const run_case run_cases[] = {
-    {"programmed", all, NEVER, 3, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, 0, SIZE, ALL},
+    {"programmed", all, NEVER, 3, run_outcome::programmed, LPROG_IDLE, 0, 0, 0, SIZE, ALL},
     // ERASE goes out at most twice, each frame waited for as long as an erase may take.
-    {"silent", [](const bytes&) { return false; }, NEVER, 3, RUN_NO_ANSWER, LPROG_ERASE, BASE, RUN_ERASE_ATTEMPTS,
+    {"silent", [](const bytes&) { return false; }, NEVER, 3, run_outcome::no_answer, LPROG_ERASE, BASE, RUN_ERASE_ATTEMPTS,
      RUN_ERASE_ATTEMPTS - 1, 0, RUN_ERASE_ATTEMPTS},
-    {"one_attempt_allowed", repeats, NEVER, 1, RUN_NO_ANSWER, LPROG_ERASE, BASE, 1, 0, 0, 1},
+    {"one_attempt_allowed", repeats, NEVER, 1, run_outcome::no_answer, LPROG_ERASE, BASE, 1, 0, 0, 1},
     // Every command sent twice; the erase wait's second poll is no retry.
-    {"first_reply_of_each_lost", repeats, NEVER, 2, RUN_PROGRAMMED, LPROG_IDLE, 0, 0, ALL - 1, SIZE, 2 * ALL},
-    {"reset_unanswered", [](const bytes& f) { return command_of(f).name != "RESET"; }, NEVER, 4, RUN_UNCONFIRMED,
+    {"first_reply_of_each_lost", repeats, NEVER, 2, run_outcome::programmed, LPROG_IDLE, 0, 0, ALL - 1, SIZE, 2 * ALL},
+    {"reset_unanswered", [](const bytes& f) { return command_of(f).name != "RESET"; }, NEVER, 4, run_outcome::unconfirmed,
      LPROG_RESET, 0, 4, 4, SIZE, ALL - 1 + 4},
     {"second_chunk_unanswered", [](const bytes& f) { return command_of(f).p1 != BASE + CHUNK; }, NEVER, 3,
-     RUN_NO_ANSWER, LPROG_PROGRAM, BASE + CHUNK, 3, 3, CHUNK, 3 + 3},
-    {"dead_from_the_start", all, 0, 10, RUN_DISCONNECTED, LPROG_ERASE, BASE, 1, 0, 0, 1},
-    {"dead_in_the_erase_wait", all, 1, 10, RUN_DISCONNECTED, LPROG_WAIT_ERASE, 0, 1, 0, 0, 2},
-    {"dead_at_the_second_chunk", all, 3, 10, RUN_DISCONNECTED, LPROG_PROGRAM, BASE + CHUNK, 1, 1, CHUNK, 4},
+     run_outcome::no_answer, LPROG_PROGRAM, BASE + CHUNK, 3, 3, CHUNK, 3 + 3},
+    {"dead_from_the_start", all, 0, 10, run_outcome::disconnected, LPROG_ERASE, BASE, 1, 0, 0, 1},
+    {"dead_in_the_erase_wait", all, 1, 10, run_outcome::disconnected, LPROG_WAIT_ERASE, 0, 1, 0, 0, 2},
+    {"dead_at_the_second_chunk", all, 3, 10, run_outcome::disconnected, LPROG_PROGRAM, BASE + CHUNK, 1, 1, CHUNK, 4},
 };
 
 class run_outcomes : public run_fixture, public testing::WithParamInterface<run_case> {};
@@ -156,7 +158,7 @@ TEST_F(run_fixture, erase_wait_is_bounded_by_time_alone)
 {
     device.acknowledges = [](const bytes& f) { return !is_erase_wait(f); };
     run_result r = run(2, 1000);
-    EXPECT_EQ(r.outcome, RUN_ERASE_TIMEOUT);
+    EXPECT_EQ(r.outcome, run_outcome::erase_timeout);
     EXPECT_EQ(r.phase, LPROG_WAIT_ERASE);
     EXPECT_EQ(r.retries, 0u);
     EXPECT_EQ(r.attempts, erase_waits());
@@ -174,7 +176,7 @@ TEST_F(run_fixture, erase_wait_is_bounded_by_time_alone)
         return !is_erase_wait(f) || fake.now - device.frame_ticks[1] >= 500;
     };
     r = run(2, 1000);
-    EXPECT_EQ(r.outcome, RUN_PROGRAMMED);
+    EXPECT_EQ(r.outcome, run_outcome::programmed);
     EXPECT_EQ(r.retries, 0u);
     EXPECT_GT(erase_waits(), 2u);
     EXPECT_EQ(device.frames.size(), ALL - 1 + erase_waits());
@@ -182,7 +184,7 @@ TEST_F(run_fixture, erase_wait_is_bounded_by_time_alone)
 
 TEST_F(run_fixture, progress_follows_every_acknowledged_command)
 {
-    ASSERT_EQ(run(3).outcome, RUN_PROGRAMMED);
+    ASSERT_EQ(run(3).outcome, run_outcome::programmed);
     const sink_progress expected[] = {
         {LPROG_WAIT_ERASE, 0, 0, SIZE, 0},
         {LPROG_PROGRAM, BASE, 0, SIZE, 0},
@@ -210,7 +212,7 @@ TEST_P(run_cancel, stops_after_the_exchange_in_flight_with_its_progress)
     ASSERT_EQ(device.frames.size(), k);
     ASSERT_EQ(ears.reports.size(), k);
     // Asked after the last exchange, the run has already ended well.
-    EXPECT_EQ(r.outcome, k < ALL ? RUN_INTERRUPTED : RUN_PROGRAMMED);
+    EXPECT_EQ(r.outcome, k < ALL ? run_outcome::interrupted : run_outcome::programmed);
     EXPECT_EQ(r.attempts, 0u);
     sink_progress at = k > 0 ? ears.reports.back() : sink_progress{LPROG_ERASE, BASE, 0, SIZE, 0};
     EXPECT_EQ(r.phase, at.phase);
@@ -222,3 +224,25 @@ TEST_P(run_cancel, stops_after_the_exchange_in_flight_with_its_progress)
 INSTANTIATE_TEST_SUITE_P(run, run_cancel, testing::Values(0, 1, 3, 4, ALL - 1, ALL));
 
 }  // namespace
+
+// The keys go into board logs that later versions read: they never change.
+// The texts are what people read, in every output.
+TEST(run_outcome_names, every_outcome_has_its_fixed_key_and_text)
+{
+    const std::tuple<run_outcome, const char*, const char*> expected[] = {
+        {run_outcome::programmed, "programmed", "programmed"},
+        {run_outcome::unconfirmed, "unconfirmed", "programmed, restart not confirmed"},
+        {run_outcome::no_answer, "no_answer", "no answer"},
+        {run_outcome::erase_timeout, "erase_timeout", "erase not finished"},
+        {run_outcome::disconnected, "disconnected", "device disconnected"},
+        {run_outcome::interrupted, "interrupted", "interrupted"},
+        {run_outcome::out_of_step, "out_of_step", "link out of step"},
+        {run_outcome::no_memory, "no_memory", "not enough memory"},
+    };
+    ASSERT_EQ(std::size(run_outcome_names), std::size(expected));
+    for (const auto& [outcome, key, text] : expected) {
+        EXPECT_STREQ(run_outcome_key(outcome), key);
+        EXPECT_STREQ(run_outcome_text(outcome), text);
+    }
+    EXPECT_DEATH(run_outcome_key(static_cast<run_outcome>(std::size(expected))), "at < std::size");
+}

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,7 +70,7 @@ struct verdict {
     bool ended = false;
     bool success = false;
     bool flash_right = false;
-    int32_t outcome = -1;
+    std::optional<run_outcome> outcome;  // none when the run ended another way
     uint32_t retries = 0;
     int64_t virtual_us = 0;
     int64_t after_erase_us = -1;  // from the end of the last erase to the first chunk the device took
@@ -288,8 +289,8 @@ verdict run_schedule(const schedule& s)
     if (s.pacing == PACING_RUN) {
         run_limits limits{ATTEMPTS, ERASE_LIMIT_MS};
         run_result r = run_job(&j, &limits);
-        v.ended = r.outcome != RUN_INTERRUPTED;
-        v.success = r.outcome == RUN_PROGRAMMED || r.outcome == RUN_UNCONFIRMED;
+        v.ended = r.outcome != run_outcome::interrupted;
+        v.success = r.outcome == run_outcome::programmed || r.outcome == run_outcome::unconfirmed;
         v.outcome = r.outcome;
         v.retries = r.retries;
     } else {
@@ -328,7 +329,7 @@ std::string why(const verdict& v)
 {
     if (!v.ended)
         return "the run did not end";
-    return std::string("reported success (") + (v.outcome >= 0 ? run_outcome_text(v.outcome) : "Done") +
+    return std::string("reported success (") + (v.outcome ? run_outcome_text(*v.outcome) : "Done") +
            ") with a wrong flash";
 }
 
@@ -463,7 +464,7 @@ TEST(Simulation, EraseUnansweredWithinItsBoundEndsTheRun)
         verdict v = run_schedule(s);
         uint32_t sectors = touched(s).end / FLASH_SECTOR - touched(s).first / FLASH_SECTOR;
         int64_t bound_us = (int64_t{LGUARD_REPLY_MS} + sectors * int64_t{LGUARD_ERASE_SECTOR_MS}) * 1000;
-        EXPECT_EQ(v.outcome, RUN_NO_ANSWER) << describe(s);
+        EXPECT_EQ(v.outcome, run_outcome::no_answer) << describe(s);
         EXPECT_EQ(v.link.frames, RUN_ERASE_ATTEMPTS) << describe(s);
         EXPECT_GE(v.virtual_us, RUN_ERASE_ATTEMPTS * bound_us) << describe(s);
         EXPECT_LE(v.virtual_us, RUN_ERASE_ATTEMPTS * bound_us + 300000) << describe(s);

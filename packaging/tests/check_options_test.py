@@ -18,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent.parent
 CHECK = ROOT / "packaging" / "check_options.py"
 FILES = ["packaging/zelflash.1.scd", "packaging/completions/zelflash.bash", "packaging/completions/_zelflash",
-         "packaging/completions/zelflash.fish", "zelflash/exit_status.h", "core/run.cpp", "zelflash/board.cpp"]
+         "packaging/completions/zelflash.fish", "zelflash/exit_status.h", "core/run.h", "zelflash/board_end.h"]
 # (what check_options.py reads besides zelflash's help)
 failures = []
 passes = []
@@ -66,8 +66,10 @@ SPOILT = [
      "an option missing from the fish completion", "fish completion: --flash-size"),
     ("exit", "packaging/zelflash.1.scd", "*130*", "one hundred and thirty",
      "an exit status missing from the man page", "exit status 130"),
-    ("outcome", "core/run.cpp", 'return "no answer";', 'return "no answer at all";',
+    ("outcome", "core/run.h", '"no_answer", "no answer"}', '"no_answer", "no answer at all"}',
      "an outcome text the man page does not have", '"no answer at all"'),
+    ("key", "packaging/zelflash.1.scd", "no\\_memory, internal", "internal",
+     "an outcome key the man page does not list", 'the outcome key "no_memory"'),
 ]
 
 

@@ -98,7 +98,7 @@ TEST(board_log, log_line_holds_every_field)
     r.view.image_sha256 = sha256_hex(img.bytes);
     r.view.at = sink_progress{LPROG_PROGRAM, 0x4100, 256, 1000, 3};
     r.view.seconds = 1.25;
-    r.view.result.outcome = RUN_DISCONNECTED;
+    r.view.end = board_end_of(run_outcome::disconnected);
     r.view.message = "/dev/ttyACM3: device disconnected during PROGRAM at 0x00004100";
     nlohmann::json j = board_log_line(r);
     EXPECT_EQ(j["start"], "2026-12-08T08:53:20.005Z");
@@ -116,6 +116,8 @@ TEST(board_log, log_line_holds_every_field)
     EXPECT_EQ(j["seconds"], 1.25);
     EXPECT_EQ(j["retries"], 3);
     EXPECT_EQ(j["outcome"], "device disconnected");
+    EXPECT_EQ(j["outcome_key"], "disconnected");
+    EXPECT_EQ(j["log_version"], 2);
     EXPECT_EQ(j["error"], r.view.message);
 }
 
@@ -127,16 +129,45 @@ TEST(board_log, a_board_that_never_ran_is_logged_without_link_figures)
     board_log_record r;
     r.port = port_info{"/dev/ttyUSB2", "", -1, -1, "", ""};
     r.img = &img;
-    r.view = board_unstarted("/dev/ttyUSB2", "", BOARD_NOT_STARTED, "/dev/ttyUSB2: not programmed", 600);
+    r.view = board_unstarted("/dev/ttyUSB2", "", board_end::not_started, "/dev/ttyUSB2: not programmed", 600);
     r.view.image_sha256 = sha256_hex(img.bytes);
     nlohmann::json j = board_log_line(r);
     EXPECT_EQ(j["outcome"], "not started");
+    EXPECT_EQ(j["outcome_key"], "not_started");
     EXPECT_EQ(j["error"], "/dev/ttyUSB2: not programmed");
     EXPECT_EQ(j["bytes"], 0);
     EXPECT_EQ(j["total"], 600);
     EXPECT_TRUE(j["link"].is_null());
     EXPECT_TRUE(j["file_sha256"].is_null());
     EXPECT_EQ(j["image_sha256"], r.view.image_sha256);
+}
+
+// Every key a 1.1.0 record has stays, of the same type; the record adds
+// only the outcome's key and its version.
+TEST(board_log, a_record_keeps_every_key_of_1_1_0_and_adds_the_outcome_key_and_version)
+{
+    std::ifstream old(ZEL_TEST_DATA "/board_log_1.1.0.jsonl");
+    std::string first;
+    ASSERT_TRUE(std::getline(old, first)) << "the 1.1.0 fixture is missing";
+    nlohmann::json was = nlohmann::json::parse(first);
+    image img;
+    img.bytes.assign(600, 0xAB);
+    img.name = "embedded image";
+    board_log_record r;
+    r.img = &img;
+    r.view = board_unstarted("/dev/ttyUSB2", "", board_end_of(run_outcome::programmed), "", 600);
+    r.view.state = BOARD_FINISHED;
+    r.view.result = run_result{};  // a run, so that the link figures are there as in the fixture's first line
+    nlohmann::json now = board_log_line(r);
+    std::vector<std::string> added;
+    for (const auto& [key, value] : now.items())
+        if (!was.contains(key))
+            added.push_back(key);
+    EXPECT_THAT(added, testing::ElementsAre("log_version", "outcome_key"));
+    for (const auto& [key, value] : was.items()) {
+        ASSERT_TRUE(now.contains(key)) << key;
+        EXPECT_EQ(now[key].type(), value.type()) << key;
+    }
 }
 
 }  // namespace

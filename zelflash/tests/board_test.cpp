@@ -19,29 +19,29 @@ TEST(board, outcome_texts_name_port_command_address_and_attempts)
         const char* text;
     };
     const row rows[] = {
-        {{RUN_PROGRAMMED, LPROG_IDLE, 0, 0, 2, 600, 600}, "COM7: programmed"},
-        {{RUN_NO_ANSWER, LPROG_ERASE, 0, 10, 9, 0, 600}, "COM7: no answer to ERASE at 0x00000000 after 10 attempts"},
-        {{RUN_NO_ANSWER, LPROG_PROGRAM, 0x3a00, 10, 9, 0x3a00, 0x10000},
+        {{run_outcome::programmed, LPROG_IDLE, 0, 0, 2, 600, 600}, "COM7: programmed"},
+        {{run_outcome::no_answer, LPROG_ERASE, 0, 10, 9, 0, 600}, "COM7: no answer to ERASE at 0x00000000 after 10 attempts"},
+        {{run_outcome::no_answer, LPROG_PROGRAM, 0x3a00, 10, 9, 0x3a00, 0x10000},
          "COM7: no answer to PROGRAM at 0x00003a00 after 10 attempts"},
-        {{RUN_NO_ANSWER, LPROG_SET_CLOCK, 0, 1, 0, 600, 600}, "COM7: no answer to RTC_SET after 1 attempt"},
-        {{RUN_UNCONFIRMED, LPROG_RESET, 0, 10, 9, 600, 600},
+        {{run_outcome::no_answer, LPROG_SET_CLOCK, 0, 1, 0, 600, 600}, "COM7: no answer to RTC_SET after 1 attempt"},
+        {{run_outcome::unconfirmed, LPROG_RESET, 0, 10, 9, 600, 600},
          "COM7: programmed, restart not confirmed (no answer to RESET after 10 attempts)"},
-        {{RUN_ERASE_TIMEOUT, LPROG_WAIT_ERASE, 0, 480, 0, 0, 600},
+        {{run_outcome::erase_timeout, LPROG_WAIT_ERASE, 0, 480, 0, 0, 600},
          "COM7: erase not finished: no answer to PROGRAM(0, 0) within 60 s of the ERASE at 0x001ff000 "
          "(480 attempts)"},
-        {{RUN_DISCONNECTED, LPROG_PROGRAM, 0x200, 1, 0, 0x200, 600},
+        {{run_outcome::disconnected, LPROG_PROGRAM, 0x200, 1, 0, 0x200, 600},
          "COM7: device disconnected during PROGRAM at 0x00000200"},
-        {{RUN_INTERRUPTED, LPROG_PROGRAM, 0x400, 0, 0, 0x400, 0x800},
+        {{run_outcome::interrupted, LPROG_PROGRAM, 0x400, 0, 0, 0x400, 0x800},
          "COM7: interrupted before PROGRAM at 0x00000400, 1024 of 2048 bytes written"},
         // The wait for the erase names its command once, and no comma runs into the next.
-        {{RUN_INTERRUPTED, LPROG_WAIT_ERASE, 0, 0, 0, 0, 20100},
+        {{run_outcome::interrupted, LPROG_WAIT_ERASE, 0, 0, 0, 0, 20100},
          "COM7: interrupted before PROGRAM(0, 0) (the wait for the erase), 0 of 20100 bytes written"},
-        {{RUN_DISCONNECTED, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
+        {{run_outcome::disconnected, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
          "COM7: device disconnected during PROGRAM(0, 0) (the wait for the erase)"},
-        {{RUN_NO_ANSWER, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
+        {{run_outcome::no_answer, LPROG_WAIT_ERASE, 0, 1, 0, 0, 20100},
          "COM7: no answer to PROGRAM(0, 0) (the wait for the erase) after 1 attempt"},
-        {{RUN_INTERRUPTED, LPROG_ERASE, 0, 0, 0, 0, 1}, "COM7: interrupted before ERASE at 0x00000000, 0 of 1 byte written"},
-        {{RUN_OUT_OF_STEP, LPROG_PROGRAM, 0x100, 0, 0, 0x100, 600},
+        {{run_outcome::interrupted, LPROG_ERASE, 0, 0, 0, 0, 1}, "COM7: interrupted before ERASE at 0x00000000, 0 of 1 byte written"},
+        {{run_outcome::out_of_step, LPROG_PROGRAM, 0x100, 0, 0, 0x100, 600},
          "COM7: link out of step at PROGRAM at 0x00000100: an ACK came that no command was waiting for, so the "
          "answers can no longer be told apart; check the cable, the adapter and that no other program talks to "
          "the device, then program it again"},
@@ -89,34 +89,57 @@ TEST(board, open_errors_give_the_hint_that_fits_the_cause)
                   std::string("/dev/ttyUSB3: cannot open the port: Some reason ") + r.hint);
 }
 
-TEST(board, outcomes_of_its_own_have_names_and_count_as_failures)
+TEST(board, every_end_has_its_fixed_key_and_text_and_counts_by_the_outcome_rule)
 {
     struct row {
-        int32_t outcome;
-        const char* name;
+        board_end end;
+        const char* key;
+        const char* text;
         bool programmed;
+        bool ran;
     };
     const row rows[] = {
-        {RUN_PROGRAMMED, "programmed", true},        {RUN_UNCONFIRMED, "programmed, restart not confirmed", true},
-        {RUN_NO_ANSWER, "no answer", false},         {BOARD_NOT_OPENED, "not opened", false},
-        {BOARD_NOT_STARTED, "not started", false},   {BOARD_BROKEN, "internal error", false},
+        {board_end_of(run_outcome::programmed), "programmed", "programmed", true, true},
+        {board_end_of(run_outcome::unconfirmed), "unconfirmed", "programmed, restart not confirmed", true, true},
+        {board_end_of(run_outcome::no_answer), "no_answer", "no answer", false, true},
+        {board_end_of(run_outcome::no_memory), "no_memory", "not enough memory", false, true},
+        {board_end::not_opened, "not_opened", "not opened", false, false},
+        {board_end::not_started, "not_started", "not started", false, false},
+        {board_end::internal_error, "internal_error", "internal error", false, false},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(std::string(board_outcome_name(r.outcome)), r.name);
-        EXPECT_EQ(board_programmed(r.outcome), r.programmed) << r.name;
+        EXPECT_STREQ(board_end_key(r.end), r.key);
+        EXPECT_STREQ(board_end_text(r.end), r.text);
+        EXPECT_EQ(board_programmed(r.end), r.programmed) << r.key;
+        EXPECT_EQ(board_end_run(r.end).has_value(), r.ran) << r.key;
+        EXPECT_EQ(board_end_from_key(r.key), std::optional(r.end)) << r.key;
     }
-    board_view v = board_unstarted("COM7", "", BOARD_NOT_STARTED, "COM7: not programmed", 600);
+    board_view v = board_unstarted("COM7", "", board_end::not_started, "COM7: not programmed", 600);
     EXPECT_FALSE(board_ran(v));
     EXPECT_EQ(v.at.total, 600u);
+}
+
+// Every key read back gives its end; a key of a later version, a text and
+// an empty key give none.
+TEST(board, a_key_is_read_back_as_its_end_and_no_other_text_is)
+{
+    for (const run_outcome_name& n : run_outcome_names)
+        EXPECT_EQ(board_end_from_key(n.key), std::optional(board_end_of(n.outcome))) << n.key;
+    for (const board_end_name& n : board_end_names)
+        EXPECT_EQ(board_end_from_key(n.key), std::optional(n.end)) << n.key;
+    for (const char* key : {"", "no answer", "not opened", "NO_ANSWER", "power_lost"})
+        EXPECT_EQ(board_end_from_key(key), std::nullopt) << key;
 }
 
 TEST(board, the_tally_counts_each_outcome_once_by_the_outcome_rule)
 {
     board_tally t;
-    const int32_t outcomes[] = {RUN_PROGRAMMED,   RUN_UNCONFIRMED, RUN_INTERRUPTED, BOARD_NOT_STARTED,
-                                BOARD_NOT_OPENED, RUN_NO_ANSWER,   BOARD_BROKEN};
-    for (int32_t outcome : outcomes)
-        board_tally_add(&t, outcome);
+    const board_end ends[] = {board_end_of(run_outcome::programmed), board_end_of(run_outcome::unconfirmed),
+                              board_end_of(run_outcome::interrupted), board_end::not_started,
+                              board_end::not_opened, board_end_of(run_outcome::no_answer),
+                              board_end::internal_error};
+    for (board_end end : ends)
+        board_tally_add(&t, end);
     EXPECT_EQ(t.done, 2);
     EXPECT_EQ(t.interrupted, 1);
     EXPECT_EQ(t.not_started, 1);
@@ -147,7 +170,7 @@ TEST(board, an_exception_in_the_run_fails_the_board_and_puts_its_port_back)
     board_view v = b.view();
     port = port_platform();
     EXPECT_EQ(v.state, BOARD_FINISHED);
-    EXPECT_EQ(v.result.outcome, BOARD_BROKEN);
+    EXPECT_EQ(v.end, board_end::internal_error);
     EXPECT_EQ(v.message, "COM7: internal error in zelflash (the write blew up); the port's settings are put back; "
                          "program the board again, and report this if it happens again");
     EXPECT_EQ(fake.closed, 1);

@@ -31,7 +31,7 @@ TEST(display, live_rows_show_bar_percent_rate_eta_and_command)
               "/dev/ttyUSB0   [##########..........]  50%   30000/60000      9.8 KiB/s  ETA   3s  PROGRAM 0x00007500");
     board_view done = at(LPROG_IDLE, 0, 60000, 6.0);
     done.state = BOARD_FINISHED;
-    done.result.outcome = RUN_UNCONFIRMED;
+    done.end = board_end_of(run_outcome::unconfirmed);
     EXPECT_EQ(display_live::row(done, 14, 0),
               "/dev/ttyUSB0   [####################] 100%   60000/60000      9.8 KiB/s  ETA   --  "
               "programmed, restart not confirmed");
@@ -45,7 +45,7 @@ TEST(display, summary_table_widens_for_long_ports)
     board_view b = at(LPROG_PROGRAM, 0x100, 256, 1.25);
     b.port = "/tmp/bench/a-long-port-name";
     b.state = BOARD_FINISHED;
-    b.result.outcome = RUN_NO_ANSWER;
+    b.end = board_end_of(run_outcome::no_answer);
     EXPECT_EQ(display_table({a, b}),
               "port                        outcome                                bytes  seconds  retries\n"
               "/dev/ttyUSB0                programmed                             60000     6.50        1\n"
@@ -134,9 +134,9 @@ void show_a_run(display* d)
     v.state = BOARD_FINISHED;
     v.at = sink_progress{LPROG_IDLE, 0, 1000, 1000, 1};
     v.seconds = 2.0;
-    v.result.outcome = RUN_PROGRAMMED;
+    v.end = board_end_of(run_outcome::programmed);
     d->finished(v);
-    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 1000));
+    d->finished(board_unstarted("COM8", "", board_end::not_opened, "COM8: cannot open the port", 1000));
     d->notice("stopping: no new boards");
     d->totals(board_tally{1, 1, 0, 0});
 }
@@ -197,13 +197,74 @@ TEST(display, json_mode_shows_the_same_run_as_one_event_a_line)
     EXPECT_EQ(captured::text(c.err), notices) << "json mode keeps a board's failure in its events";
 }
 
+// A run as the session tells it, and the same run told the display
+// directly: a listener must draw each event as the display's call for it.
+void tell_a_run(session_listener* l, image* img)
+{
+    session_board b{0, port_info{}, {}, img};
+    board_view v = at(LPROG_PROGRAM, 0x1000, 500, 1.0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    l->watching("/dev/ttyUSB*");
+    l->board_started(b, v);
+    l->board_progressed(v);
+    l->rows({v}, "1 running");
+    l->interrupted();
+    l->stopping();
+    v.state = BOARD_FINISHED;
+    v.end = board_end_of(run_outcome::no_answer);
+    v.message = "COM7: no answer to ERASE at 0x00001000 after 10 attempts";
+    std::string why;
+    EXPECT_TRUE(l->board_ended(b, v, &why));
+    l->failed("the log is full; no new boards are taken");
+    l->totals(board_tally{0, 1, 0, 0});
+}
+
+void show_the_told_run(display* d, image* img)
+{
+    board_view v = at(LPROG_PROGRAM, 0x1000, 500, 1.0);
+    v.port = "COM7";
+    v.at.total = 1000;
+    d->watching("/dev/ttyUSB*");
+    d->started(v, *img);
+    d->progressed(v);
+    d->redraw({v}, "1 running");
+    d->interrupted();
+    d->notice("stopping: no new boards; the running ones finish (Ctrl-C again interrupts them)");
+    v.state = BOARD_FINISHED;
+    v.end = board_end_of(run_outcome::no_answer);
+    v.message = "COM7: no answer to ERASE at 0x00001000 after 10 attempts";
+    d->finished(v);
+    d->failure("the log is full; no new boards are taken");
+    d->totals(board_tally{0, 1, 0, 0});
+}
+
+TEST(display, as_a_session_listener_it_draws_each_event_as_told_directly)
+{
+    image img;
+    img.name = "fw.bin";
+    img.addr = 0x1000;
+    img.bytes.assign(1000, 0);
+    for (display_mode mode : {DISPLAY_LIVE, DISPLAY_PLAIN, DISPLAY_JSON, DISPLAY_QUIET}) {
+        captured heard, told;
+        std::unique_ptr<display> d = display_of(mode, heard.out, heard.err);
+        display_listener listener(d.get());
+        tell_a_run(&listener, &img);
+        show_the_told_run(display_of(mode, told.out, told.err).get(), &img);
+        EXPECT_EQ(captured::text(heard.out), captured::text(told.out)) << "mode " << mode;
+        EXPECT_EQ(captured::text(heard.err), captured::text(told.err)) << "mode " << mode;
+        EXPECT_NE(captured::text(heard.out) + captured::text(heard.err), "") << "mode " << mode;
+        EXPECT_EQ(listener.lost(), "");
+    }
+}
+
 TEST(display, every_json_event_names_its_port_or_null)
 {
     captured c;
     std::unique_ptr<display> d = display_of(DISPLAY_JSON, c.out, c.err);
     d->problem("fw.hex line 7: checksum is 0x3A, the record says 0x3B");
     d->problem("COM7: cannot open the port", "COM7");
-    d->finished(board_unstarted("COM8", "", BOARD_NOT_OPENED, "COM8: cannot open the port", 600));
+    d->finished(board_unstarted("COM8", "", board_end::not_opened, "COM8: cannot open the port", 600));
     std::vector<nlohmann::json> events;
     std::istringstream lines(captured::text(c.out));
     for (std::string line; std::getline(lines, line);)
@@ -216,6 +277,7 @@ TEST(display, every_json_event_names_its_port_or_null)
     EXPECT_EQ(events[2]["event"], "error");
     EXPECT_EQ(events[2]["port"], "COM8");
     EXPECT_EQ(events[2]["outcome"], "not opened");
+    EXPECT_EQ(events[2]["outcome_key"], "not_opened");
     EXPECT_EQ(events[2]["total"], 600);
     EXPECT_TRUE(events[2]["link"].is_null());
     EXPECT_EQ(captured::text(c.err), "") << "json mode keeps its failures in its events";
@@ -228,7 +290,7 @@ TEST(display, plain_lines_count_in_the_singular_and_plural)
     board_view one = at(LPROG_IDLE, 0, 1, 1.0);
     one.at.total = 1;
     one.state = BOARD_FINISHED;
-    one.result.outcome = RUN_PROGRAMMED;
+    one.end = board_end_of(run_outcome::programmed);
     d->finished(one);
     board_view two = one;
     two.at = sink_progress{LPROG_IDLE, 0, 2, 2, 2};
@@ -246,10 +308,12 @@ TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
     ASSERT_NE(read_only, nullptr);
     {
         std::unique_ptr<display> d = display_of(DISPLAY_JSON, read_only, c.err);
+        display_listener listener(d.get());
         EXPECT_EQ(d->output_error(), "");
         board_view v = at(LPROG_ERASE, 0, 0, 0.1);
         d->started(v, image{});
         EXPECT_THAT(d->output_error(), testing::StartsWith("standard output: "));
+        EXPECT_EQ(listener.lost(), d->output_error()) << "the session's run fails with it";
         d->problem("one more event");
     }
     std::fclose(read_only);

@@ -13,8 +13,9 @@ namespace {
 const std::string station_line =
     R"({"address":4096,"bytes":60044,"end":"2026-03-02T08:00:07.123Z","error":null,"file_sha256":"f1",)"
     R"("image":"fw.hex","image_sha256":"ab12","labels":{"lot":"A7","station":"st 07"},"link":{"bad_frames":2,)"
-    R"("frames":240,"late_replies":1,"quiet_ms":0,"quiet_waits":0,"resends":3,"unasked_acks":0},)"
-    R"("outcome":"programmed","port":"/dev/ttyUSB0","retries":0,"seconds":7.123,"serial":"A50285BI",)"
+    R"("frames":240,"late_replies":1,"quiet_ms":0,"quiet_waits":0,"resends":3,"unasked_acks":0},"log_version":2,)"
+    R"("outcome":"programmed","outcome_key":"programmed","port":"/dev/ttyUSB0","retries":0,"seconds":7.123,)"
+    R"("serial":"A50285BI",)"
     R"("start":"2026-03-02T08:00:00.000Z","total":60044,"usb_id":"0403:6001","values":{"mac":"00:1B:44:11:3A:B7"}})";
 
 // Every field, the seconds to the last bit.
@@ -23,7 +24,7 @@ std::string fields_of(const report_record& r)
     char seconds[40];
     std::snprintf(seconds, sizeof seconds, "%a", r.seconds);
     std::string text = r.start + "|" + r.port + "|" + r.serial + "|" + r.image + "|" + r.image_sha256 + "|" +
-                       r.file_sha256 + "|" + seconds + "|" + r.outcome + "|";
+                       r.file_sha256 + "|" + seconds + "|" + r.outcome + "|" + r.outcome_key + "|";
     for (uint64_t n : {r.link.frames, r.link.resends, r.link.late_replies, r.link.bad_frames, r.link.quiet_waits,
                        r.link.unasked_acks})
         text += std::to_string(n) + ",";
@@ -84,6 +85,15 @@ std::string with(const std::string& key, const std::string& value)
     return line.replace(at, end - at, value);
 }
 
+// The line as 1.1.0 wrote it: no outcome key, no version.
+std::string as_1_1_0()
+{
+    std::string line = station_line;
+    for (const std::string& key : {R"("log_version":2,)", R"("outcome_key":"programmed",)"})
+        line.erase(line.find(key), key.size());
+    return line;
+}
+
 struct line_case {
     const char* label;
     std::string line;
@@ -109,6 +119,8 @@ INSTANTIATE_TEST_SUITE_P(report_record, scanned, testing::Values(
     line_case{"embedded_image", with("file_sha256", "null")},
     line_case{"never_ran", with("link", "null")},
     line_case{"older_log_without_labels", with("labels", "{}")},
+    line_case{"older_log_without_the_outcome_key", as_1_1_0()},
+    line_case{"an_outcome_key_of_a_later_version", with("outcome_key", R"("power_lost")")},
     line_case{"seconds_as_an_integer", with("seconds", "7")},
     line_case{"seconds_with_an_exponent", with("seconds", "7.123e-1")},
     line_case{"seconds_beyond_64_bits", with("seconds", "123456789012345678901234567890")},
@@ -153,6 +165,8 @@ INSTANTIATE_TEST_SUITE_P(report_record, parsed, testing::Values(
     line_case{"a_key_twice", "{\"start\":\"a\"," + station_line.substr(1)},
     line_case{"a_key_missing", with("outcome", "0").replace(station_line.find("\"outcome\""), 9, "\"outcome_\"")},
     line_case{"labels_null", with("labels", "null")},
+    line_case{"outcome_key_null", with("outcome_key", "null")},
+    line_case{"outcome_key_escaped", with("outcome_key", R"("no\u005fanswer")")},
     line_case{"values_not_text", with("values", R"({"n":1})")},
     line_case{"serial_a_number", with("serial", "17")},
     line_case{"a_leading_zero", with("retries", "01")},

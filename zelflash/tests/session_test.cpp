@@ -1,5 +1,5 @@
-// A session's boards against the fake device, one at a time: the hooks see
-// every board start and end once, a refusal or a failed record stops the
+// A session's boards against the fake device, one at a time: the hooks and
+// the listeners see every board start and end once, a refusal or a failed record stops the
 // taking of boards, and the waiting ones end "not started".
 #include "session.h"
 
@@ -49,11 +49,19 @@ bool fixed_time(std::tm* out)
     return true;
 }
 
-// A board's view that ended with `outcome` on `port`.
-auto ended_as(const char* port, int32_t outcome)
+class mock_listener : public session_listener {
+public:
+    MOCK_METHOD(void, board_started, (const session_board&, const board_view&), (override));
+    MOCK_METHOD(bool, board_ended, (const session_board&, const board_view&, std::string*), (override));
+    MOCK_METHOD(void, failed, (const std::string&), (override));
+    MOCK_METHOD(std::string, lost, (), (const, override));
+};
+
+// A board's view that ended with `end` on `port`.
+auto ended_as(const char* port, board_end end)
 {
     return AllOf(Field(&board_view::port, port), Field(&board_view::state, BOARD_FINISHED),
-                 Field(&board_view::result, Field(&run_result::outcome, outcome)));
+                 Field(&board_view::end, end));
 }
 
 auto board_on(const char* port)
@@ -63,6 +71,7 @@ auto board_on(const char* port)
 
 struct session_test : testing::Test {
     testing::NiceMock<mock_display> shown;
+    display_listener heard{&shown};
     testing::StrictMock<mock_hooks> hooks;
     image img;
     session_rules rules;
@@ -112,7 +121,8 @@ bytes first_chunk_sent(size_t board)
 
 TEST_F(session_test, each_board_is_sent_its_own_copy_as_the_starting_hook_patched_it)
 {
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     s.queue(on("COM7"));
     s.queue(on("COM8"));
     uint8_t serial = 0x10;
@@ -121,8 +131,8 @@ TEST_F(session_test, each_board_is_sent_its_own_copy_as_the_starting_hook_patche
         return true;
     });
     testing::InSequence order;
-    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", board_end_of(run_outcome::programmed)), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", board_end_of(run_outcome::programmed)), _)).WillOnce(Return(true));
     run_queue(&s);
     EXPECT_EQ(first_chunk_sent(0).at(0), 0x10);
     EXPECT_EQ(first_chunk_sent(1).at(0), 0x11);
@@ -133,7 +143,8 @@ TEST_F(session_test, each_board_is_sent_its_own_copy_as_the_starting_hook_patche
 
 TEST_F(session_test, a_refused_board_and_the_waiting_ones_end_not_started)
 {
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     for (const char* p : {"COM7", "COM8", "COM9"})
         s.queue(on(p));
     EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
@@ -143,9 +154,9 @@ TEST_F(session_test, a_refused_board_and_the_waiting_ones_end_not_started)
     });
     EXPECT_CALL(hooks, ended(_, _, _)).Times(3).WillRepeatedly(Return(true));
     EXPECT_CALL(shown, failure("serials.txt: no serial number left; no new boards are taken"));
-    EXPECT_CALL(shown, finished(ended_as("COM7", RUN_PROGRAMMED)));
+    EXPECT_CALL(shown, finished(ended_as("COM7", board_end_of(run_outcome::programmed))));
     for (const char* p : {"COM8", "COM9"})
-        EXPECT_CALL(shown, finished(AllOf(ended_as(p, BOARD_NOT_STARTED),
+        EXPECT_CALL(shown, finished(AllOf(ended_as(p, board_end::not_started),
                                           Field(&board_view::message, std::string(p) + ": not programmed: zelflash "
                                                                                        "stopped before its turn came; "
                                                                                        "try again"))));
@@ -157,7 +168,8 @@ TEST_F(session_test, a_refused_board_and_the_waiting_ones_end_not_started)
 
 TEST_F(session_test, a_board_that_cannot_be_recorded_halts_the_session)
 {
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     s.queue(on("COM7"));
     s.queue(on("COM8"));
     EXPECT_CALL(hooks, starting(_, _, _, _)).WillOnce(Return(true));
@@ -165,7 +177,7 @@ TEST_F(session_test, a_board_that_cannot_be_recorded_halts_the_session)
         *why = "boards.log: cannot record the board: No space left on device";
         return false;
     });
-    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", board_end::not_started), _)).WillOnce(Return(true));
     EXPECT_CALL(shown, failure("boards.log: cannot record the board: No space left on device; no new boards are taken"));
     run_queue(&s);
     EXPECT_EQ(s.tally().done, 1);
@@ -180,12 +192,13 @@ port_handle absent_or_fake(const char* name)
 TEST_F(session_test, a_port_that_does_not_open_ends_not_opened_and_the_next_takes_its_turn)
 {
     port.open = absent_or_fake;
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     s.queue(on("COM9"));
     s.queue(on("COM7"));
-    EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", BOARD_NOT_OPENED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", board_end::not_opened), _)).WillOnce(Return(true));
     EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", board_end_of(run_outcome::programmed)), _)).WillOnce(Return(true));
     run_queue(&s);
     EXPECT_EQ(s.tally().failed, 1);
     EXPECT_EQ(s.exit_status(), EXIT_FAILED);
@@ -193,7 +206,8 @@ TEST_F(session_test, a_port_that_does_not_open_ends_not_opened_and_the_next_take
 
 TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counted)
 {
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     s.queue(on("COM7"));
     s.withdraw(s.queue(on("COM8")));
     EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
@@ -207,12 +221,71 @@ TEST_F(session_test, a_board_withdrawn_before_its_turn_is_neither_run_nor_counte
 // at once: named, counted and handed to the hooks, never run.
 TEST_F(session_test, a_board_queued_while_the_session_winds_down_is_counted_not_started)
 {
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     s.stop_taking();
-    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", board_end::not_started), _)).WillOnce(Return(true));
     s.queue(on("COM8"));
     EXPECT_EQ(s.tally().not_started, 1);
     EXPECT_TRUE(fake.opened.empty());
+}
+
+// The listeners hear each board start and end once, in the order they
+// subscribed, its end after the hooks'; what the hook and the listeners
+// could not keep of a board halts the session once, their reasons joined.
+TEST_F(session_test, every_listener_hears_each_board_once_in_order_after_the_hooks)
+{
+    testing::StrictMock<mock_listener> first, second;
+    session s(rules, img, &hooks);
+    s.subscribe(&first);
+    s.subscribe(&second);
+    s.queue(on("COM7"));
+    s.queue(on("COM8"));
+    EXPECT_CALL(first, lost()).WillRepeatedly(Return(""));
+    EXPECT_CALL(second, lost()).WillRepeatedly(Return(""));
+    auto refuse = [](const char* text) {
+        return [text](const session_board&, const board_view&, std::string* why) {
+            *why = text;
+            return false;
+        };
+    };
+    const std::string halted = "serials: disk full; boards.log: disk full; no new boards are taken";
+    testing::InSequence order;
+    EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
+    EXPECT_CALL(first, board_started(board_on("COM7"), Field(&board_view::state, BOARD_RUNNING)));
+    EXPECT_CALL(second, board_started(board_on("COM7"), Field(&board_view::state, BOARD_RUNNING)));
+    auto com7 = ended_as("COM7", board_end_of(run_outcome::programmed));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), com7, _)).WillOnce(refuse("serials: disk full"));
+    EXPECT_CALL(first, board_ended(board_on("COM7"), com7, _)).WillOnce(refuse("boards.log: disk full"));
+    EXPECT_CALL(second, board_ended(board_on("COM7"), com7, _)).WillOnce(Return(true));
+    EXPECT_CALL(first, failed(halted));
+    EXPECT_CALL(second, failed(halted));
+    auto com8 = ended_as("COM8", board_end::not_started);
+    EXPECT_CALL(hooks, ended(board_on("COM8"), com8, _)).WillOnce(Return(true));
+    EXPECT_CALL(first, board_ended(board_on("COM8"), com8, _)).WillOnce(Return(true));
+    EXPECT_CALL(second, board_ended(board_on("COM8"), com8, _)).WillOnce(Return(true));
+    run_queue(&s);
+    EXPECT_EQ(s.tally().done, 1);
+    EXPECT_EQ(s.exit_status(), EXIT_FAILED);
+}
+
+// A listener that lost what it was told (standard output) fails a run whose
+// boards were all programmed.
+TEST_F(session_test, a_listener_that_lost_what_it_was_told_fails_the_run)
+{
+    for (const char* lost : {"", "standard output: Broken pipe"}) {
+        testing::NiceMock<mock_listener> told;
+        ON_CALL(told, board_ended(_, _, _)).WillByDefault(Return(true));
+        ON_CALL(told, lost()).WillByDefault(Return(lost));
+        session s(rules, img, &hooks);
+        s.subscribe(&told);
+        s.queue(on("COM7"));
+        EXPECT_CALL(hooks, starting(_, _, _, _)).WillOnce(Return(true));
+        EXPECT_CALL(hooks, ended(_, _, _)).WillOnce(Return(true));
+        run_queue(&s);
+        EXPECT_EQ(s.tally().done, 1);
+        EXPECT_EQ(s.exit_status(), *lost == 0 ? EXIT_PROGRAMMED : EXIT_FAILED) << lost;
+    }
 }
 
 // The state file cannot record a programmed board's end (a full disk): the
@@ -230,14 +303,15 @@ TEST_F(session_test, a_board_the_state_file_cannot_record_is_still_logged_and_na
     setup.new_state = true;
     station st(setup, &hooks);
     ASSERT_TRUE(st.open(img, &shown));
-    session s(rules, img, &shown, &st);
+    session s(rules, img, &st);
+    s.subscribe(&heard);
     s.queue(on("COM7"));
     s.queue(on("COM8"));
     int appends = 0;  // the reservation goes whole, the end record finds the disk full
     file_lock_set_append_cut([&](size_t size) { return ++appends == 1 ? size : 0; });
     EXPECT_CALL(hooks, starting(board_on("COM7"), _, _, _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", RUN_PROGRAMMED), _)).WillOnce(Return(true));
-    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", BOARD_NOT_STARTED), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM7"), ended_as("COM7", board_end_of(run_outcome::programmed)), _)).WillOnce(Return(true));
+    EXPECT_CALL(hooks, ended(board_on("COM8"), ended_as("COM8", board_end::not_started), _)).WillOnce(Return(true));
     EXPECT_CALL(shown, failure(testing::StartsWith("COM7 (programmed) is not recorded in the state file")));
     run_queue(&s);
     file_lock_set_append_cut(nullptr);
@@ -270,7 +344,7 @@ struct grace_case {
     const char* label;
     int unopenable_ms;  // -1: never opens
     int grace_ms;
-    int32_t outcome;
+    board_end outcome;
 };
 
 class open_grace : public session_test, public testing::WithParamInterface<grace_case> {};
@@ -281,12 +355,13 @@ TEST_P(open_grace, a_port_that_appears_half_ready_is_tried_again_until_its_grace
     const grace_case& c = GetParam();
     port.open = half_ready_or_fake;
     rules.open_grace = milliseconds(c.grace_ms);
-    session s(rules, img, &shown, &hooks);
+    session s(rules, img, &hooks);
+    s.subscribe(&heard);
     steady_clock::time_point queued = steady_clock::now(), ended{};
     com9_opens_at = c.unopenable_ms < 0 ? steady_clock::time_point::max() : queued + milliseconds(c.unopenable_ms);
     com9_opens_tried = 0;
     s.queue(on("COM9"));
-    if (c.outcome == RUN_PROGRAMMED)
+    if (c.outcome == board_end_of(run_outcome::programmed))
         EXPECT_CALL(hooks, starting(board_on("COM9"), _, _, _)).WillOnce(Return(true));
     EXPECT_CALL(hooks, ended(board_on("COM9"), ended_as("COM9", c.outcome), _))
         .WillOnce([&](const session_board&, const board_view&, std::string*) {
@@ -294,10 +369,10 @@ TEST_P(open_grace, a_port_that_appears_half_ready_is_tried_again_until_its_grace
             return true;
         });
     run_queue(&s);
-    EXPECT_EQ(s.tally().failed, c.outcome == RUN_PROGRAMMED ? 0 : 1);
+    EXPECT_EQ(s.tally().failed, c.outcome == board_end_of(run_outcome::programmed) ? 0 : 1);
     if (c.grace_ms == 0) {
         EXPECT_EQ(com9_opens_tried, 1) << "without a grace the first failed open counts";
-    } else if (c.outcome == BOARD_NOT_OPENED) {
+    } else if (c.outcome == board_end::not_opened) {
         EXPECT_GE(ended - queued, milliseconds(c.grace_ms)) << "ended before its grace was over";
         EXPECT_GE(com9_opens_tried, c.grace_ms / SESSION_OPEN_RETRY_MS / 4) << "tried again every 50 ms or so";
     } else {
@@ -307,9 +382,9 @@ TEST_P(open_grace, a_port_that_appears_half_ready_is_tried_again_until_its_grace
 }
 
 INSTANTIATE_TEST_SUITE_P(session, open_grace, testing::Values(
-    grace_case{"unopenable_for_300_ms_within_a_1_s_grace", 300, 1000, RUN_PROGRAMMED},
-    grace_case{"never_opens_within_a_1_s_grace", -1, 1000, BOARD_NOT_OPENED},
-    grace_case{"unopenable_for_300_ms_without_a_grace", 300, 0, BOARD_NOT_OPENED}),
+    grace_case{"unopenable_for_300_ms_within_a_1_s_grace", 300, 1000, board_end_of(run_outcome::programmed)},
+    grace_case{"never_opens_within_a_1_s_grace", -1, 1000, board_end::not_opened},
+    grace_case{"unopenable_for_300_ms_without_a_grace", 300, 0, board_end::not_opened}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "board_end.h"
 #include "zelflash_harness.h"
 
 namespace {
@@ -110,10 +111,10 @@ struct watch_e2e : bench {
     {
         SCOPED_TRACE(r.dump());
         ASSERT_TRUE(r.is_object());
-        EXPECT_EQ(r.size(), 18u);
+        EXPECT_EQ(r.size(), 20u);
         for (const char* key : {"start", "end", "port", "usb_id", "serial", "image", "file_sha256", "image_sha256",
-                                "address", "bytes", "total", "seconds", "retries", "outcome", "error", "link",
-                                "values", "labels"})
+                                "address", "bytes", "total", "seconds", "retries", "outcome", "outcome_key", "error",
+                                "link", "values", "labels", "log_version"})
             ASSERT_TRUE(r.contains(key)) << key << " missing";
         EXPECT_EQ(r["port"], port);
         EXPECT_TRUE(r["usb_id"].is_null());  // a pty has no USB facts
@@ -125,6 +126,10 @@ struct watch_e2e : bench {
         EXPECT_EQ(r["total"], fs::file_size(image_path));
         ASSERT_TRUE(r["bytes"].is_number_unsigned() && r["retries"].is_number_unsigned());
         EXPECT_EQ(r["outcome"], outcome);
+        std::optional<board_end> end = board_end_from_key(r["outcome_key"].get<std::string>());
+        ASSERT_TRUE(end.has_value()) << "an outcome key this version knows";
+        EXPECT_EQ(board_end_text(*end), outcome) << "the key of the outcome's text";
+        EXPECT_EQ(r["log_version"], 2);
         check_outcome(r, port, outcome);
         check_times(r, outcome != "not opened" && outcome != "not started");
     }

@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "board_log.h"
+
 namespace {
 
 using testing::ElementsAre;
@@ -87,6 +89,83 @@ TEST(yield_report, counts_a_run_with_a_board_failing_first_then_programmed)
     ASSERT_EQ(s.ports.size(), 2u);
     EXPECT_EQ(s.ports[1].failed, 2u);
     EXPECT_EQ(s.ports[1].link.bad_frames, 6u);
+}
+
+// A record's outcome is read from its key where the key is one this
+// version knows; failures are counted under the key's text, so that a
+// reworded text counts with the old one. A key unknown, or none (1.1.0),
+// leaves it to the text.
+TEST(yield_report, the_outcome_key_decides_where_it_is_known_and_the_text_elsewhere)
+{
+    struct row {
+        const char* key;  // nullptr: no key, as 1.1.0 wrote
+        const char* text;
+        bool programmed;
+        const char* counted_as;  // the failure's text; "" when programmed
+    };
+    const row rows[] = {
+        {"no_answer", "no reply", false, "no answer"},
+        {"unconfirmed", "programmed (restart unconfirmed)", true, ""},
+        {"programmed", "done", true, ""},
+        {"not_opened", "programmed", false, "not opened"},
+        {"power_lost", "power lost", false, "power lost"},
+        {"power_lost", "programmed", true, ""},
+        {nullptr, "programmed, restart not confirmed", true, ""},
+        {nullptr, "link out of step", false, "link out of step"},
+    };
+    for (const row& r : rows) {
+        nlohmann::json j = nlohmann::json::parse(line(rec().ended(r.text)));
+        if (r.key != nullptr)
+            j["outcome_key"] = r.key;
+        report_data d;
+        report_read_text(j.dump() + "\n", "a.log", &d);
+        report_summary s = report_tally_up(d, {}).total;
+        ASSERT_EQ(d.accepted, 1u) << j.dump();
+        EXPECT_EQ(s.programmed, r.programmed ? 1u : 0u) << j.dump();
+        if (!r.programmed)
+            EXPECT_THAT(s.failures, ElementsAre(std::pair<const std::string, uint64_t>(r.counted_as, 1))) << j.dump();
+    }
+}
+
+// The board log 1.1.0 wrote (a board programmed, one that gave no answer,
+// one whose port did not open) and the same boards as this version logs
+// them: the same figures.
+TEST(yield_report, a_log_of_1_1_0_counts_as_the_same_boards_logged_now)
+{
+    report_data before, now;
+    std::string error;
+    ASSERT_TRUE(report_read({ZEL_TEST_DATA "/board_log_1.1.0.jsonl"}, &before, &error)) << error;
+    ASSERT_EQ(before.accepted, 3u);
+    const board_end ends[] = {board_end_of(run_outcome::programmed), board_end_of(run_outcome::no_answer),
+                              board_end::not_opened};
+    image img;
+    img.name = "embedded image";
+    img.bytes.assign(60044, 0);
+    std::ifstream old(ZEL_TEST_DATA "/board_log_1.1.0.jsonl");
+    std::string text;
+    for (board_end end : ends) {
+        std::string was;
+        ASSERT_TRUE(std::getline(old, was));
+        nlohmann::json j = nlohmann::json::parse(was);
+        ASSERT_EQ(j["outcome"], board_end_text(end)) << "the fixture's boards, in order";
+        board_log_record r;
+        r.port.path = j["port"];
+        r.img = &img;
+        r.view = board_unstarted(r.port.path, "", end, "", 60044);
+        r.view.seconds = j["seconds"];
+        text += board_log_line(r).dump() + "\n";
+    }
+    report_read_text(text, "now.log", &now);
+    report_summary a = report_tally_up(before, {}).total, b = report_tally_up(now, {}).total;
+    EXPECT_EQ(b.boards, a.boards);
+    EXPECT_EQ(b.programmed, a.programmed);
+    EXPECT_EQ(b.failed, a.failed);
+    EXPECT_EQ(b.failures, a.failures);
+    EXPECT_EQ(b.first_pass, a.first_pass);
+    EXPECT_EQ(b.median_seconds, a.median_seconds);
+    EXPECT_THAT(a.failures, ElementsAre(std::pair<const std::string, uint64_t>("no answer", 1),
+                                        std::pair<const std::string, uint64_t>("not opened", 1)));
+    EXPECT_EQ(a.programmed, 1u);
 }
 
 TEST(yield_report, median_of_the_programmed_records_odd_and_even)
