@@ -23,7 +23,7 @@
 
 #include "board_end.h"
 #include "fields.h"
-#include "image_file.h"
+#include "image.h"
 #include "port_error.h"
 #include "port_owner.h"
 #include "run.h"

@@ -14,7 +14,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "board.h"
-#include "image_file.h"
+#include "image.h"
 #include "ports.h"
 
 class board_log {

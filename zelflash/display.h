@@ -23,13 +23,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "board.h"
-#include "image_file.h"
+#include "image.h"
 #include "ports.h"
 #include "session_listener.h"
 
@@ -139,13 +138,6 @@ public:
 private:
     display* d_;
 };
-
-// The display for what the user asked: JSON lines, nothing, or text -- live
-// rows when standard output is a terminal that takes cursor codes, plain
-// lines otherwise. The one place that asks whether the streams are terminals.
-std::unique_ptr<display> display_for(bool json, bool quiet, FILE* out, FILE* err);
-// The display of a given mode on these streams.
-std::unique_ptr<display> display_of(display_mode mode, FILE* out, FILE* err);
 
 // Texts the modes share.
 // "3.2 KiB/s"-style figures from a view: bytes per second since the start.

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "image_file.h"
+#include "image.h"
 #include "texts.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "image_file.h"
+#include "image.h"
 
 // Some editors put it first in a text file; the readers skip it.
 constexpr std::string_view RECORDS_UTF8_BOM = "\xEF\xBB\xBF";

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "image_file.h"
+#include "image.h"
 
 // The image of the S-record text; `name` only labels the error texts. Of
 // the rules it applies fill_gaps, and flash_size only with IMAGE_IN_FLASH.

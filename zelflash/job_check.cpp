@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "display.h"
+#include "display_factory.h"
 #include "file_lock.h"
 #include "job_options.h"
 #include "options.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "display.h"
+#include "display_factory.h"
 #include "exit_status.h"
 #include "ports.h"
 

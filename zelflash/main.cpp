@@ -11,7 +11,7 @@
 #include <exception>
 #include <memory>
 
-#include "display.h"
+#include "display_factory.h"
 #include "job_check.h"
 #include "job_options.h"
 #include "list.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "exit_status.h"
-#include "image_file.h"
+#include "image.h"
 #include "run.h"
 #include "settings.h"
 

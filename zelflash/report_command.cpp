@@ -3,7 +3,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "display.h"
+#include "display_factory.h"
 #include "texts.h"
 #include "yield_report.h"
 

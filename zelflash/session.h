@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "board.h"
-#include "image_file.h"
+#include "image.h"
 #include "ports.h"
 #include "run.h"
 #include "session_listener.h"

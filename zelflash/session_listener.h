@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "board.h"
-#include "image_file.h"
+#include "image.h"
 #include "ports.h"
 
 // A board as the hooks and listeners see it.

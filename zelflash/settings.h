@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "image_file.h"
+#include "image.h"
 
 // The ranges the table gives its settings, named for the code that checks
 // the same numbers elsewhere.

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "logbook.h"
-#include "display.h"
+#include "display_factory.h"
 #include "interrupts.h"
 #include "port_identity.h"
 #include "ports.h"

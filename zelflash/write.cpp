@@ -4,7 +4,7 @@
 #include <memory>
 #include <set>
 
-#include "display.h"
+#include "display_factory.h"
 #include "interrupts.h"
 #include "logbook.h"
 #include "port_identity.h"
