@@ -14,9 +14,9 @@
 // Exit status 0 once the job is done; a port that will not open ends the
 // program through zel_fatal with status 1, as in the dialog.
 //
-// --bare-pacing takes the acknowledgement guard out of the stack and polls
-// as the bare design does (one frame down, one reply up, every tick): the
-// pacing the dialog is measured against. It is not safe on a faulty line.
+// --bare-pacing starts the job without the acknowledgement guard, so that
+// each poll is the bare design's (one frame down, one reply up, every tick):
+// the pacing the dialog is measured against. It is not safe on a faulty line.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,10 +24,6 @@
 
 #include <cstring>
 
-#include "layer.h"
-#include "lprog.h"
-#include "mlb.h"
-#include "plm.h"
 #include "zel.h"
 
 enum dialog_constants : int32_t {
@@ -62,15 +58,6 @@ static int64_t next_tick(int64_t origin, int64_t now)
     return origin + ticks * POLL_NS;
 }
 
-// One exchange of the bare design: the command down the stack, one reply up.
-static int bare_poll(job* t)
-{
-    mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
-    plm_tx(t->stack, t->mbuf);
-    plm_rx(t->stack, t->mbuf);
-    return lprog_done(t->prog);
-}
-
 int main(int argc, char** argv)
 {
     bool bare = argc > 1 && std::strcmp(argv[1], "--bare-pacing") == 0;
@@ -92,20 +79,20 @@ int main(int argc, char** argv)
         }
     }
 
-    zel_job.port = argv[1];
-    zel_job.baud = static_cast<int32_t>(baud);
-    zel_job.chunk = CHUNK_SIZE;
-    zel_job.addr = BASE_ADDRESS;
-    zel_open(&zel_job);
-    if (bare)
-        plm_remove(zel_job.stack, zel_job.guard);
+    job_config request;
+    request.port = argv[1];
+    request.baud = static_cast<int32_t>(baud);
+    request.chunk = CHUNK_SIZE;
+    request.addr = BASE_ADDRESS;
+    request.unguarded = bare ? 1 : 0;
+    zel_open(&zel_job, request);
 
     // SetTimer is armed right after zel_open; its first tick is one period on.
     int64_t origin = now_ns();
     int64_t tick = origin + POLL_NS;
     for (;;) {
         sleep_until(tick);
-        if (bare ? bare_poll(&zel_job) : zel_poll(&zel_job))
+        if (zel_poll(zel_job))
             return 0;
         tick = next_tick(origin, now_ns());
     }

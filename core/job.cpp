@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "job_state.h"
 #include "layer.h"
 #include "lguard.h"
 #include "lpkt.h"
@@ -35,42 +37,54 @@ static uint8_t* copy_image(const uint8_t* image, uint32_t length, int chunk)
 
 static void build_stack(job* t)
 {
-    t->stack = plm_alloc();
+    const job_config& c = t->config;
     t->mbuf = mlb_alloc(ZEL_BUFFER_SIZE);
-    layer* pkt = lpkt_alloc();
-    lpkt_init(pkt);
     t->prog = lprog_alloc();
-    lprog_init(t->prog);
-    lprog_set_sink(t->prog, t->out);
+    lprog_init(t->prog, c.out, c.seams.clock);
+    t->pkt = lpkt_alloc();
+    lpkt_init(t->pkt);
+    lpkt_set_peer(t->pkt, 0);
     t->guard = lguard_alloc();
-    lguard_init(t->guard);
+    lguard_init(t->guard, c.seams.ops, t->prog, t->pkt);
     t->link = layer_alloc();
-    ser_bind(t->link, t->handle);
-    if (t->quick)
+    ser_bind(t->link, &t->port);
+    if (c.quick)
         t->link->rx = ser_rx_arrived;
-    plm_insert(t->stack, t->prog, PLM_TOP, 0);
-    plm_insert(t->stack, t->guard, PLM_BELOW, t->prog);
-    plm_insert(t->stack, pkt, PLM_BELOW, t->guard);
-    plm_insert(t->stack, t->link, PLM_BELOW, pkt);
-    lpkt_set_peer(pkt, 0);
+    plm_insert(&t->stack, t->prog, PLM_TOP, nullptr);
+    layer* above_pkt = t->prog;
+    if (!c.unguarded) {
+        plm_insert(&t->stack, t->guard, PLM_BELOW, t->prog);
+        above_pkt = t->guard;
+    }
+    plm_insert(&t->stack, t->pkt, PLM_BELOW, above_pkt);
+    plm_insert(&t->stack, t->link, PLM_BELOW, t->pkt);
 }
 
-int job_start(job* t, const uint8_t* image, uint32_t length)
+job* job_start(const job_config& config, ser_port port, const uint8_t* image, uint32_t length)
 {
     ZEL_ASSERT(image);
     ZEL_ASSERT(length);
-    ZEL_ASSERT(t->chunk > 0);
-    t->filebuf = copy_image(image, length, t->chunk);
-    if (t->filebuf == nullptr)
-        return -1;
-    sink_printf(t->out, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
+    ZEL_ASSERT(config.chunk > 0);
+    ZEL_ASSERT(port.ops == config.seams.ops);
+    job* t = new (std::nothrow) job{};
+    if (t == nullptr) {
+        ser_close(&port);
+        return nullptr;
+    }
+    t->config = config;
+    t->port = port;
+    t->filebuf = copy_image(image, length, config.chunk);
+    if (t->filebuf == nullptr) {
+        job_close(t);
+        return nullptr;
+    }
+    sink_printf(config.out, "\nFlash Image Size %lx\n", static_cast<unsigned long>(length));
     build_stack(t);
     // Whatever the device sent before we spoke (an answer from an earlier
     // session) must not be taken for the answer to ERASE.
-    ser_discard(t->handle);
-    lprog_start(t->prog, t->filebuf, length, t->addr, t->chunk);
-    t->open = 1;
-    return 0;
+    ser_discard(&t->port);
+    lprog_start(t->prog, t->filebuf, length, config.addr, config.chunk);
+    return t;
 }
 
 static void free_layer(layer* l)
@@ -83,43 +97,32 @@ static void free_layer(layer* l)
 
 void job_close(job* t)
 {
-    if (t->handle)
-        ser_close(t->handle);
-    if (t->stack) {
-        layer* pkt = t->guard ? t->guard->lower : nullptr;
-        free_layer(t->prog);
-        free_layer(t->guard);
-        free_layer(pkt);
-        std::free(t->link);  // its p_ is the port handle, closed above
-        std::free(t->stack);
-    }
+    if (t == nullptr)
+        return;
+    ser_close(&t->port);
+    free_layer(t->prog);
+    free_layer(t->guard);
+    free_layer(t->pkt);
+    std::free(t->link);  // its p_ is the job's own port record
     std::free(t->mbuf);
     std::free(t->filebuf);
-    t->open = 0;
-    t->handle = nullptr;
-    t->filebuf = nullptr;
-    t->stack = nullptr;
-    t->mbuf = nullptr;
-    t->prog = nullptr;
-    t->guard = nullptr;
-    t->link = nullptr;
+    delete t;
 }
 
 int job_poll(job* t)
 {
-    if (t->open == 0)
+    if (t == nullptr)
         return 0;
     mlb_reset(t->mbuf, 0, ZEL_HEADROOM);
     if (!lguard_settling(t->guard))
-        plm_tx(t->stack, t->mbuf);
+        plm_tx(&t->stack, t->mbuf);
     // While the answer to a frame sent before may come at any moment (the
     // guard keeps its repeat back), the drain after the read takes only what
     // has arrived: an ERASE answered once the device has erased would
     // otherwise be thrown away whenever it came during the drain.
-    if (!t->quick && lguard_hold_left_ms(t->guard) > 0)
+    if (!t->config.quick && lguard_hold_left_ms(t->guard) > 0)
         ser_rx_arrived(t->link, t->mbuf);
     else
-        plm_rx(t->stack, t->mbuf);
+        plm_rx(&t->stack, t->mbuf);
     return lprog_done(t->prog);
 }
-

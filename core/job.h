@@ -1,40 +1,45 @@
 // The programming job: the port, the private copy of the image, the three
 // protocol layers with the guard between them, and the one message buffer.
-// job_start builds it all on a port that is already open and configured,
-// job_poll runs one exchange, job_close takes it all down again. Failures
-// come back as values: nothing here ends the process.
+// A front end fills in a job_config, opens and configures the port with a
+// port_owner, and hands both to job_start, which builds it all; job_poll
+// runs one exchange, job_close takes it all down again. Failures come back
+// as values: nothing here ends the process.
+//
+// A job closes itself when held in a job_ptr. The command-line programmer
+// runs one job per port that way, each on its own thread. The dialog
+// program's one job lives until the process ends: it is never closed.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "lprog.h"
 #include "port.h"
+#include "ser.h"
 
-struct layer;
-struct mlb;
-struct plm;
 struct sink;
 
-// A programming job. The dialog program has one, zel_job: everything
-// zel_open creates lives until the process ends, nothing is closed or
-// freed. The command-line programmer runs one job per port, each on its own
-// thread. Both open and configure the port with a port_owner and release the
-// handle into the job; job_close then takes the port down (ser_close).
-struct job {
-    int open;              // 0 until the job has started, then 1 until job_close
-    const char* port;      // port name; set by the caller
-    port_handle handle;    // the open serial port
-    int32_t baud;          // line speed; set by the caller (115200)
-    int chunk;             // image bytes per PROGRAM; set by the caller (256)
-    uint32_t addr;         // device address of the image; set by the caller (0)
-    uint8_t* filebuf;      // private copy of the image, padded to whole chunks
-    plm* stack;            // programming, packet and serial link layer
-    mlb* mbuf;             // the one message buffer, both directions
-    layer* prog;           // the programming layer, asked whether it is done
-    const sink* out;       // console texts and progress; null: standard output
-    int quick;             // 1: after a frame, empty the line of what has arrived
-                           // only; 0: wait out the 10 ms drain (the dialog's pacing)
-    layer* link;           // the serial link layer
-    layer* guard;          // the acknowledgement guard, between prog and the packet layer
+// Where a job meets the platform: the port operations (the tick among them)
+// and the local clock of RTC_SET. The front ends take the platform's own,
+// the defaults; tests give fakes.
+struct job_seams {
+    const port_ops* ops = &port_platform();
+    lprog_clock clock = lprog_system_time;
+};
+
+// What a front end asks of a job: one value, filled in before the job starts.
+struct job_config {
+    const char* port = "";      // the port's name, as the front end opens it
+    int32_t baud = 115200;      // line speed
+    int chunk = 256;            // image bytes per PROGRAM
+    uint32_t addr = 0;          // device address of the image
+    const sink* out = nullptr;  // console texts and progress; null: standard output
+    int quick = 0;              // 1: after a frame, empty the line of what has arrived
+                                // only; 0: wait out the 10 ms drain (the dialog's pacing)
+    int unguarded = 0;          // 1: no acknowledgement guard in the stack, so one frame
+                                // goes down and one reply comes up every poll: the bare
+                                // pacing the bench measures against, unsafe on a faulty line
+    job_seams seams;
 };
 
 enum zel_constants : int32_t {
@@ -45,18 +50,30 @@ enum zel_constants : int32_t {
     ZEL_SMALL_IMAGE_ADDR = 0x1FF000,
 };
 
-// Starts a job on a port that is open and configured (`handle` set):
-// copies the image, builds the stack and arms the programming layer for
-// the image at `addr` as it stands. The caller keeps `image` alive only
-// for the call. 0, or -1 when there is no memory for the copy of the image
-// (nothing is then held).
-int job_start(job* t, const uint8_t* image, uint32_t length);
+// A started job; what is inside is the job module's own.
+struct job;
+
+// Starts a job on a port that is open and configured (a port_owner's
+// release()), which the job then owns: copies the image, builds the stack
+// and arms the programming layer for the image at config.addr as it stands.
+// The port must be reached through config.seams.ops. The caller keeps
+// `image` alive only for the call. Null when there is no memory for the
+// job or the copy of the image; the port is then taken down as job_close
+// would.
+job* job_start(const job_config& config, ser_port port, const uint8_t* image, uint32_t length);
 // One exchange: the command of the current phase down the stack and one reply
 // up it; while the guard settles the line after a doubtful answer, nothing
 // is sent and the poll only receives, and while it keeps a repeat back the
-// poll's text is printed but nothing is sent. 0 while the job is not started or not
-// finished; 1 once RESET has been acknowledged.
+// poll's text is printed but nothing is sent. 0 while the job is not
+// finished (or null); 1 once RESET has been acknowledged.
 int job_poll(job* t);
-// Ends a started job: puts the port's saved settings back, closes the port
-// and frees what job_start made. The record is then as before job_start.
+// Ends a job: puts the port's saved settings back, closes the port and frees
+// everything job_start made. Nothing for null.
 void job_close(job* t);
+
+struct job_closer {
+    void operator()(job* t) const { job_close(t); }
+};
+
+// A job that closes itself when it goes.
+using job_ptr = std::unique_ptr<job, job_closer>;

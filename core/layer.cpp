@@ -17,23 +17,3 @@ void layer_init(layer* t)
     t->lower = nullptr;
     t->upper = nullptr;
 }
-
-void layer_set_upper(layer* t, layer* l)
-{
-    t->upper = l;
-}
-
-void layer_set_lower(layer* t, layer* l)
-{
-    t->lower = l;
-}
-
-layer* layer_upper(layer* t)
-{
-    return t->upper;
-}
-
-layer* layer_lower(layer* t)
-{
-    return t->lower;
-}

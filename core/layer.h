@@ -24,7 +24,3 @@ struct layer {
 
 layer* layer_alloc();
 void layer_init(layer* t);
-void layer_set_upper(layer* t, layer* l);
-void layer_set_lower(layer* t, layer* l);
-layer* layer_upper(layer* t);
-layer* layer_lower(layer* t);

@@ -25,12 +25,21 @@ layer* lguard_alloc()
     return t;
 }
 
-void lguard_init(layer* t)
+void lguard_init(layer* t, const port_ops* ops, layer* prog, layer* pkt)
 {
+    ZEL_ASSERT(ops);
     layer_init(t);
     t->tx = lguard_tx;
     t->rx = lguard_rx;
+    state(t)->ops = ops;
+    state(t)->prog = prog;
+    state(t)->pkt = pkt;
     lguard_set_bounds(t, LGUARD_BOUNDS);
+}
+
+static uint32_t tick(const lguard* s)
+{
+    return s->ops->tick();
 }
 
 void lguard_set_bounds(layer* t, lguard_bounds bounds)
@@ -60,13 +69,13 @@ static void end_settle(lguard* s, uint32_t now)
 static void take_dropped(layer* t)
 {
     lguard* s = state(t);
-    uint32_t now_switches = lpkt_switches(t->lower);
+    uint32_t now_switches = lpkt_switches(s->pkt);
     uint32_t fresh = now_switches - s->switches;
     s->switches = now_switches;
     if (s->settling) {
         s->owed -= std::min(fresh, s->owed);
         if (fresh > 0 && s->phase == LPROG_WAIT_ERASE)
-            s->until = port.tick() + s->bounds.spread_ms;
+            s->until = tick(s) + s->bounds.spread_ms;
     } else if (!s->answered) {
         s->dropped += fresh;
     }
@@ -76,7 +85,7 @@ int lguard_settling(layer* t)
 {
     lguard* s = state(t);
     take_dropped(t);
-    uint32_t now = port.tick();
+    uint32_t now = tick(s);
     if (s->settling && (s->owed == 0 || reached(now, s->until)))
         end_settle(s, now);
     return s->settling;
@@ -85,7 +94,7 @@ int lguard_settling(layer* t)
 uint32_t lguard_settle_left_ms(layer* t)
 {
     lguard* s = state(t);
-    uint32_t now = port.tick();
+    uint32_t now = tick(s);
     return s->settling && !reached(now, s->until) ? s->until - now : 0;
 }
 
@@ -129,7 +138,7 @@ static uint32_t hold_span(layer* t)
 uint32_t lguard_hold_left_ms(layer* t)
 {
     uint32_t span = hold_span(t);
-    uint32_t now = port.tick();
+    uint32_t now = tick(state(t));
     uint32_t until = state(t)->sent_at + span;
     return span > 0 && !reached(now, until) ? until - now : 0;
 }
@@ -145,7 +154,7 @@ static void start_command(layer* t, uint32_t now)
 {
     lguard* s = state(t);
     sink_progress p{};
-    lprog_progress(t->upper, &p);
+    lprog_progress(s->prog, &p);
     s->sent = 0;
     s->dropped = 0;
     s->answered = 0;
@@ -159,7 +168,7 @@ static void start_command(layer* t, uint32_t now)
 static bool count_frame(layer* t)
 {
     lguard* s = state(t);
-    uint32_t now = port.tick();
+    uint32_t now = tick(s);
     if (lguard_hold_left_ms(t) > 0) {
         s->seen.kept += 1;
         return false;
@@ -182,7 +191,7 @@ void lguard_tx(layer* t, mlb* m)
     if (mlb_len(m) == 0 || !count_frame(t))
         return;
     t->lower->tx(t->lower, m);
-    s->sent_at = port.tick();
+    s->sent_at = tick(s);
 }
 
 // The erase and its wait take as long as the erase does: they say nothing of
@@ -246,7 +255,7 @@ void lguard_rx(layer* t, mlb* m)
     lguard* s = state(t);
     take_dropped(t);
     if (lprog_acknowledges(m)) {
-        uint32_t now = port.tick();
+        uint32_t now = tick(s);
         if (s->settling) {
             take_owed(s, now);
             return;

@@ -43,6 +43,7 @@
 
 struct layer;
 struct mlb;
+struct port_ops;
 
 enum lguard_default : uint32_t {
     LGUARD_REPLY_MS = 2000,        // the latest an answer may come
@@ -77,6 +78,9 @@ struct lguard_figures {
 
 // Private record behind the layer's p_.
 struct lguard {
+    const port_ops* ops;  // the tick, the guard's one use of the platform
+    layer* prog;          // the programming layer: which command goes out, what ERASE covers
+    layer* pkt;           // the packet layer: the answers it dropped for their framing
     lguard_bounds bounds;
     uint32_t erase_sectors;    // 4 KiB sectors of the range ERASE names
     uint32_t erase_answer_ms;  // how long ERASE took to be answered, once sent once
@@ -98,10 +102,12 @@ struct lguard {
 };
 
 layer* lguard_alloc();
-// Installs the handlers and the default bounds. The layer above must be the
-// programming layer (the guard asks it which command goes out and what ERASE
-// covers), the one below the packet layer (whose dropped answers count).
-void lguard_init(layer* t);
+// Installs the handlers and the default bounds. The guard asks `prog`, the
+// programming layer, which command goes out and what ERASE covers, and
+// `pkt`, the packet layer, how many answers it dropped; it reads the tick
+// through `ops`. Messages go to and come from whatever layers the stack puts
+// below and above it.
+void lguard_init(layer* t, const port_ops* ops, layer* prog, layer* pkt);
 void lguard_set_bounds(layer* t, lguard_bounds bounds);
 // 1 while the line is being settled: the job sends nothing then and only
 // receives. Ends a settle whose time has come.

@@ -102,16 +102,6 @@ void lpkt_set_peer(layer* t, uint32_t peer)
     state(t)->peer = peer;
 }
 
-void lpkt_set_mode(layer* t, int mode)
-{
-    state(t)->mode = mode;
-}
-
-int lpkt_mode(layer* t)
-{
-    return state(t)->mode;
-}
-
 void lpkt_tx(layer* t, mlb* m)
 {
     lpkt* s = state(t);

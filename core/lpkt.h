@@ -42,8 +42,6 @@ layer* lpkt_alloc();
 void lpkt_init(layer* t);
 void lpkt_set_tag(layer* t, uint32_t tag);
 void lpkt_set_peer(layer* t, uint32_t peer);
-void lpkt_set_mode(layer* t, int mode);
-int lpkt_mode(layer* t);
 uint32_t lpkt_bad_frames(layer* t);
 // Packets dropped because their check value was right in the other framing:
 // real replies, though never passed up.

@@ -12,7 +12,7 @@
 
 // localtime() hands out one static record, so callers on several threads
 // take turns.
-static bool system_local_time(std::tm* out)
+bool lprog_system_time(std::tm* out)
 {
     static std::mutex lock;
     std::time_t now = std::time(nullptr);
@@ -25,8 +25,6 @@ static bool system_local_time(std::tm* out)
     *out = *local;
     return true;
 }
-
-bool (*lprog_local_time)(std::tm* out) = system_local_time;
 
 static lprog* state(layer* t)
 {
@@ -42,12 +40,15 @@ layer* lprog_alloc()
     return t;
 }
 
-void lprog_init(layer* t)
+void lprog_init(layer* t, const sink* out, lprog_clock clock)
 {
+    ZEL_ASSERT(clock);
     layer_init(t);
     t->tx = lprog_tx;
     t->rx = lprog_rx;
     state(t)->start = nullptr;
+    state(t)->out = out;
+    state(t)->clock = clock;
 }
 
 void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk)
@@ -65,11 +66,6 @@ void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, 
 int lprog_done(layer* t)
 {
     return state(t)->done;
-}
-
-void lprog_set_sink(layer* t, const sink* out)
-{
-    state(t)->out = out;
 }
 
 static uint32_t chunk_addr(const lprog* s)
@@ -136,7 +132,7 @@ static void put_program(lprog* s, mlb* m)
 static void put_clock(lprog* s, mlb* m)
 {
     std::tm now{};
-    if (!lprog_local_time(&now))
+    if (!s->clock(&now))
         return;
     put_name(m, "RTC_SET");
     uint8_t record[LPROG_CLOCK_SIZE] = {

@@ -15,6 +15,14 @@ struct mlb;
 struct sink;
 struct sink_progress;
 
+// Source of the local time for RTC_SET: fills *out as localtime() does;
+// false when the clock cannot be read (RTC_SET is then not sent in that
+// poll). A job gets it from its front end, a test gives a known record.
+using lprog_clock = bool (*)(std::tm* out);
+
+// The system's clock: time() and localtime(), safe to call from several threads.
+bool lprog_system_time(std::tm* out);
+
 // Phases, in the order 1 -> 2 -> 3 (once per chunk) -> 6 -> 5 -> 4 -> 0.
 enum lprog_phase : int32_t {
     LPROG_IDLE = 0,         // idle or finished: nothing is sent
@@ -44,13 +52,15 @@ struct lprog {
                            // readable for a whole number of chunks
     uint8_t done;          // 1 once RESET has been acknowledged
     const sink* out;       // where the console texts go; null: standard output
+    lprog_clock clock;     // the local time RTC_SET sends
 };
 
 layer* lprog_alloc();
-void lprog_init(layer* t);
+// Installs the handlers, the sink the console texts go to (null: standard
+// output) and the clock RTC_SET reads.
+void lprog_init(layer* t, const sink* out, lprog_clock clock);
 void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk);
 int lprog_done(layer* t);
-void lprog_set_sink(layer* t, const sink* out);
 // Where the sequence stands: the phase, the address of the command to go out
 // next and the image bytes acknowledged so far. The retry count is left alone.
 void lprog_progress(layer* t, sink_progress* p);
@@ -61,7 +71,3 @@ void lprog_rx(layer* t, mlb* m);
 // data region, as lprog_rx does.
 int lprog_acknowledges(mlb* m);
 
-// Source of the local time for RTC_SET; time() and localtime() by default,
-// safe to call from several threads. false when the clock cannot be read:
-// RTC_SET is then not sent in that poll. Tests replace it to get a known record.
-extern bool (*lprog_local_time)(std::tm* out);

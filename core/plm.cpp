@@ -12,18 +12,6 @@ plm* plm_alloc()
     return t;
 }
 
-static void insert_above(plm* t, layer* l, layer* existing)
-{
-    layer* u = existing->upper;
-    l->upper = u;
-    l->lower = existing;
-    existing->upper = l;
-    if (existing == t->top)
-        t->top = l;
-    else
-        u->lower = l;
-}
-
 static void insert_below(plm* t, layer* l, layer* existing)
 {
     layer* d = existing->lower;
@@ -53,10 +41,6 @@ void plm_insert(plm* t, layer* l, int position, layer* existing)
         l->lower = t->top;
         t->top = l;
         break;
-    case PLM_ABOVE:
-        ZEL_ASSERT(existing != 0);
-        insert_above(t, l, existing);
-        break;
     case PLM_BELOW:
         ZEL_ASSERT(existing != 0);
         insert_below(t, l, existing);
@@ -64,26 +48,6 @@ void plm_insert(plm* t, layer* l, int position, layer* existing)
     default:
         break;  // unknown position: the layer stays outside the stack
     }
-}
-
-void plm_remove(plm* t, layer* l)
-{
-    if (l == t->top) {
-        t->top = l->lower;
-        if (t->top)
-            t->top->upper = nullptr;
-    } else {
-        l->upper->lower = l->lower;
-    }
-    if (l == t->bottom) {
-        t->bottom = l->upper;
-        if (t->bottom)
-            t->bottom->lower = nullptr;
-    } else {
-        l->lower->upper = l->upper;
-    }
-    l->lower = nullptr;
-    l->upper = nullptr;
 }
 
 void plm_tx(plm* t, mlb* m)

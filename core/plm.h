@@ -15,12 +15,10 @@ struct plm {
 // Insert positions, relative to the layer `existing`.
 enum plm_position : int {
     PLM_TOP = 0,    // above the current top; existing must be null
-    PLM_ABOVE = 1,  // directly above existing
     PLM_BELOW = 2,  // directly below existing (also the way to add at the bottom)
 };
 
 plm* plm_alloc();
 void plm_insert(plm* t, layer* l, int position, layer* existing);
-void plm_remove(plm* t, layer* l);
 void plm_tx(plm* t, mlb* m);  // enters at top; the top layer must have a tx
 void plm_rx(plm* t, mlb* m);  // enters at bottom; the bottom layer must have an rx

@@ -2,9 +2,11 @@
 // interface through which the protocol core reaches the operating system.
 // One file per platform implements it (port_win.cpp, port_posix.cpp).
 //
-// The operations are reached through the table `port`, which starts out as
-// the platform's own; tests replace single entries to inject failures
-// (a port that will not open, a write that takes nothing, a wrapping tick).
+// The operations travel as a value: a front end hands the platform's own
+// (port_platform()) to the job and the port owner, which pass them on to the
+// layers that reach the port or the tick; a test hands in a fake table
+// instead to inject failures (a port that will not open, a write that takes
+// nothing, a wrapping tick). Nothing here is global or mutable.
 #pragma once
 
 #include <cstdint>
@@ -82,8 +84,5 @@ struct port_ops {
     void (*close)(port_handle h);
 };
 
-// The operations in force; the platform's own at start.
-extern port_ops port;
-
-// The platform's own operations, for restoring `port` after a test.
+// The platform's own operations: the front ends' default.
 const port_ops& port_platform();

@@ -1,29 +1,28 @@
 #include "port_owner.h"
 
 #include "job.h"
-#include "ser.h"
 
 bool port_owner::open(const char* name)
 {
     close();
-    handle_ = port.open(name);
-    return handle_ != nullptr;
+    port_.handle = port_.ops->open(name);
+    return port_.handle != nullptr;
 }
 
 bool port_owner::configure(int32_t baud)
 {
-    return handle_ != nullptr && ser_config(handle_, baud, ZEL_READ_TIMEOUT_US) == 0;
+    return port_.handle != nullptr && ser_config(&port_, baud, ZEL_READ_TIMEOUT_US) == 0;
 }
 
-port_handle port_owner::release()
+ser_port port_owner::release()
 {
-    port_handle h = handle_;
-    handle_ = nullptr;
-    return h;
+    ser_port held = port_;
+    port_.handle = nullptr;
+    port_.saved = 0;
+    return held;
 }
 
 void port_owner::close()
 {
-    if (handle_ != nullptr)
-        ser_close(release());
+    ser_close(&port_);
 }

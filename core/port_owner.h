@@ -1,8 +1,9 @@
 // The owner of an open serial port until a job takes it over. It opens the
-// port, sets the line up for the protocol, and, when it goes, puts the
-// port's saved settings back and closes it (ser_close, the same teardown
-// job_close does) -- unless the handle was released to a job, which then
-// owns the port and takes it down itself.
+// port, sets the line up for the protocol, keeping the settings it found in
+// its own record, and, when it goes, puts them back and closes the port
+// (ser_close, the same teardown job_close does) -- unless the port was
+// released to a job, which then owns it, saved settings and all, and takes
+// it down itself.
 //
 //   open() -> configure() -> release() to a job: the job's job_close ends it
 //                        \-> the owner goes (or close()): ser_close ends it
@@ -11,10 +12,12 @@
 #include <cstdint>
 
 #include "port.h"
+#include "ser.h"
 
 class port_owner {
 public:
-    port_owner() = default;
+    // The port is reached through `ops`, which must outlive the owner.
+    explicit port_owner(const port_ops& ops) : port_{&ops, nullptr, 0, {}, {}} {}
     ~port_owner() { close(); }
     port_owner(const port_owner&) = delete;
     port_owner& operator=(const port_owner&) = delete;
@@ -28,14 +31,15 @@ public:
     // nothing is saved then.
     bool configure(int32_t baud);
     // The open port; null when none is held.
-    port_handle handle() const { return handle_; }
-    // Hands the port over to a job, whose job_close takes it down; the owner
-    // holds none afterwards.
-    port_handle release();
-    // Puts the saved settings back, forgets them and closes the port now;
-    // nothing when no port is held.
+    port_handle handle() const { return port_.handle; }
+    const port_ops& ops() const { return *port_.ops; }
+    // Hands the port, with the settings it had, over to a job (job_start),
+    // whose job_close takes it down; the owner holds none afterwards.
+    ser_port release();
+    // Puts the saved settings back and closes the port now; nothing when no
+    // port is held.
     void close();
 
 private:
-    port_handle handle_ = nullptr;  // held from open() until release() or close()
+    ser_port port_;  // holds a port from open() until release() or close()
 };

@@ -455,8 +455,6 @@ constexpr port_ops posix_ops = {
 
 }  // namespace
 
-port_ops port = posix_ops;
-
 const port_ops& port_platform()
 {
     return posix_ops;

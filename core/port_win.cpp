@@ -100,8 +100,6 @@ constexpr port_ops win_ops = {
 
 }  // namespace
 
-port_ops port = win_ops;
-
 const port_ops& port_platform()
 {
     return win_ops;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "job.h"
+#include "job_state.h"
 #include "layer.h"
 #include "lguard.h"
 #include "lpkt.h"
@@ -22,7 +23,7 @@ static bool moved_on(const sink_progress& before, const sink_progress& now)
 static run_result ended(job* t, run_outcome outcome, const sink_progress& at, uint32_t attempts)
 {
     return run_result{outcome,  at.phase, at.addr,  attempts, at.retries, at.done, at.total, lguard_seen(t->guard),
-                      lpkt_bad_frames(t->guard->lower)};
+                      lpkt_bad_frames(t->pkt)};
 }
 
 // The outcome of a command that went unacknowledged `attempts` times, the
@@ -63,21 +64,22 @@ static uint32_t reply_timeout(job* t, int32_t phase)
 static void pace(job* t, int32_t phase, uint32_t* timeout_ms)
 {
     uint32_t want = reply_timeout(t, phase);
-    if (want != *timeout_ms && ser_set_timeout(t->handle, want) == 0)
+    if (want != *timeout_ms && ser_set_timeout(&t->port, want) == 0)
         *timeout_ms = want;
 }
 
 run_result run_job(job* t, const run_limits* limits)
 {
-    ZEL_ASSERT(t->open);
+    ZEL_ASSERT(t);
     ZEL_ASSERT(limits->attempts >= 1);
+    const port_ops& ops = *t->config.seams.ops;
     sink_progress at{};
     lprog_progress(t->prog, &at);
     uint32_t attempts = 0;
     uint32_t timeout_ms = LGUARD_TIMEOUT_MS;
-    uint32_t wait_start = port.tick();
+    uint32_t wait_start = ops.tick();
     while (!lprog_done(t->prog)) {
-        if (sink_cancelled(t->out))
+        if (sink_cancelled(t->config.out))
             return ended(t, run_outcome::interrupted, at, attempts);
         pace(t, at.phase, &timeout_ms);
         lguard_figures before = lguard_seen(t->guard);
@@ -94,23 +96,23 @@ run_result run_job(job* t, const run_limits* limits)
             outcome = run_outcome::out_of_step;
         } else if (moved_on(at, now)) {
             attempts = 0;
-            wait_start = port.tick();
+            wait_start = ops.tick();
         } else if (sent) {
             attempts += 1;
             if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
                 now.retries += 1;
-            outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
-                                            : run_outcome::disconnected;
+            outcome = ops.alive(t->port.handle) ? verdict(t, now, attempts, ops.tick() - wait_start, limits)
+                                                : run_outcome::disconnected;
         } else if (kept) {  // waiting for the answer to a frame sent before
-            outcome = port.alive(t->handle) ? verdict(t, now, attempts, port.tick() - wait_start, limits)
-                                            : run_outcome::disconnected;
+            outcome = ops.alive(t->port.handle) ? verdict(t, now, attempts, ops.tick() - wait_start, limits)
+                                                : run_outcome::disconnected;
         } else {  // settling: the wait for the next command starts once it is over
-            wait_start = port.tick();
-            if (!port.alive(t->handle))
+            wait_start = ops.tick();
+            if (!ops.alive(t->port.handle))
                 outcome = run_outcome::disconnected;
         }
         at = now;
-        sink_report(t->out, &at);
+        sink_report(t->config.out, &at);
         if (outcome)
             return ended(t, *outcome, at, attempts);
     }

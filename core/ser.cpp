@@ -1,25 +1,10 @@
 #include "ser.h"
 
 #include <array>
-#include <mutex>
 
 #include "layer.h"
 #include "mlb.h"
 #include "zassert.h"
-
-// Appended by ser_config and never changed in place; a port's entries are
-// removed only by ser_forget, which ser_close calls as the port is closed.
-// Looked up lowest index first, so a port's first entry holds the settings
-// it had before it was ever configured.
-static ser_settings settings[SER_SETTINGS_MAX];
-static int settings_count = 0;
-static std::mutex settings_lock;  // guards both above
-
-int ser_settings_count()
-{
-    std::lock_guard<std::mutex> hold(settings_lock);
-    return settings_count;
-}
 
 // The line as the protocol wants it. Fields not set here keep what the port
 // had.
@@ -65,91 +50,56 @@ static void set_drain_timeouts(COMMTIMEOUTS* to)
     to->ReadTotalTimeoutConstant = SER_DRAIN_TOTAL_MS;
 }
 
-int ser_config(port_handle handle, int32_t baud, uint32_t timeout_us)
+int ser_config(ser_port* t, int32_t baud, uint32_t timeout_us)
 {
-    std::lock_guard<std::mutex> hold(settings_lock);
-    if (settings_count >= SER_SETTINGS_MAX)
+    DCB found;
+    COMMTIMEOUTS found_timeouts;
+    if (!t->ops->get_state(t->handle, &found))
         return -1;
-    ser_settings* e = &settings[settings_count];
-    if (!port.get_state(handle, &e->dcb))
+    if (!t->ops->get_timeouts(t->handle, &found_timeouts))
         return -1;
-    if (!port.get_timeouts(handle, &e->timeouts))
-        return -1;
-    e->handle = handle;
+    if (!t->saved) {
+        t->dcb = found;
+        t->timeouts = found_timeouts;
+        t->saved = 1;
+    }
 
-    DCB dcb = e->dcb;
+    DCB dcb = found;
     set_protocol_line(&dcb, baud);
-    port.set_state(handle, &dcb);  // a failure here shows as a silent line, not an error
+    t->ops->set_state(t->handle, &dcb);  // a failure here shows as a silent line, not an error
 
-    COMMTIMEOUTS to = e->timeouts;
+    COMMTIMEOUTS to = found_timeouts;
     set_normal_timeouts(&to, timeout_us / 1000);
-    port.set_timeouts(handle, &to);
-
-    settings_count += 1;
+    t->ops->set_timeouts(t->handle, &to);
     return 0;
 }
 
-int ser_set_timeout(port_handle handle, uint32_t timeout_ms)
+int ser_set_timeout(const ser_port* t, uint32_t timeout_ms)
 {
     COMMTIMEOUTS to;
-    if (!port.get_timeouts(handle, &to))
+    if (!t->ops->get_timeouts(t->handle, &to))
         return -1;
     set_normal_timeouts(&to, timeout_ms);
-    return port.set_timeouts(handle, &to) ? 0 : -1;
+    return t->ops->set_timeouts(t->handle, &to) ? 0 : -1;
 }
 
-static int find_locked(port_handle handle)
+void ser_close(ser_port* t)
 {
-    for (int i = 0; i < settings_count; ++i)
-        if (settings[i].handle == handle)
-            return i;
-    return -1;
-}
-
-int ser_find(port_handle handle)
-{
-    std::lock_guard<std::mutex> hold(settings_lock);
-    return find_locked(handle);
-}
-
-int ser_restore(port_handle handle)
-{
-    DCB dcb;
-    COMMTIMEOUTS to;
-    {
-        std::lock_guard<std::mutex> hold(settings_lock);
-        int i = find_locked(handle);
-        if (i == -1)
-            return -1;
-        dcb = settings[i].dcb;
-        to = settings[i].timeouts;
+    if (t->handle == nullptr)
+        return;
+    if (t->saved) {
+        t->ops->set_state(t->handle, &t->dcb);
+        t->ops->set_timeouts(t->handle, &t->timeouts);
     }
-    port.set_state(handle, &dcb);
-    port.set_timeouts(handle, &to);
-    return 0;
+    t->ops->close(t->handle);
+    t->handle = nullptr;
+    t->saved = 0;
 }
 
-void ser_forget(port_handle handle)
-{
-    std::lock_guard<std::mutex> hold(settings_lock);
-    int kept = 0;
-    for (int i = 0; i < settings_count; ++i)
-        if (settings[i].handle != handle)
-            settings[kept++] = settings[i];
-    settings_count = kept;
-}
-
-void ser_close(port_handle handle)
-{
-    ser_restore(handle);
-    ser_forget(handle);
-    port.close(handle);
-}
-
-int ser_getc(port_handle handle)
+int ser_getc(const ser_port* t)
 {
     uint8_t b = 0;
-    if (port.read(handle, &b, 1) == 0)
+    if (t->ops->read(t->handle, &b, 1) == 0)
         return -1;
     return b;
 }
@@ -182,12 +132,12 @@ static int32_t slip_encode(const uint8_t* bytes, int32_t n, uint8_t* frame)
 // Writes all len bytes, advancing by the count the port reports. A write that
 // takes nothing ends it: a port that stopped taking bytes would otherwise
 // hold the tool forever.
-static int write_all(port_handle handle, const uint8_t* bytes, int32_t len)
+static int write_all(const ser_port* t, const uint8_t* bytes, int32_t len)
 {
     uint32_t done = 0;
     uint32_t total = static_cast<uint32_t>(len);
     while (done < total) {
-        uint32_t w = port.write(handle, bytes + done, total - done);
+        uint32_t w = t->ops->write(t->handle, bytes + done, total - done);
         if (w == 0)
             return -1;
         if (w > total - done)  // a port cannot take more than it was given
@@ -197,7 +147,7 @@ static int write_all(port_handle handle, const uint8_t* bytes, int32_t len)
     return 0;
 }
 
-int ser_send_frame(port_handle handle, const uint8_t* bytes, int32_t n)
+int ser_send_frame(const ser_port* t, const uint8_t* bytes, int32_t n)
 {
     if (n == 0)
         return 0;
@@ -207,7 +157,7 @@ int ser_send_frame(port_handle handle, const uint8_t* bytes, int32_t n)
     int32_t len = slip_encode(bytes, n, frame.data());
     if (len < 0)
         return -1;
-    if (write_all(handle, frame.data(), len) < 0)
+    if (write_all(t, frame.data(), len) < 0)
         return -1;
     return len;
 }
@@ -223,13 +173,13 @@ static uint8_t unescape(int y)
     return static_cast<uint8_t>(y & 0xFF);
 }
 
-int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max)
+int ser_recv_frame(const ser_port* t, uint8_t* dst, int32_t max)
 {
     ZEL_ASSERT(max >= 1);
     int32_t i = 0;
     int64_t budget = 2 * int64_t{max};  // bytes this call may read
     for (;;) {
-        int x = ser_getc(handle);
+        int x = ser_getc(t);
         if (x == -1)
             return 0;  // silence: the bytes stored so far are abandoned
         if (--budget < 0)
@@ -241,7 +191,7 @@ int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max)
             return i;
         } else if (x == SER_ESC) {
             --budget;
-            b = unescape(ser_getc(handle));
+            b = unescape(ser_getc(t));
         } else {
             b = static_cast<uint8_t>(x);
         }
@@ -251,23 +201,23 @@ int ser_recv_frame(port_handle handle, uint8_t* dst, int32_t max)
     }
 }
 
-void ser_bind(layer* t, port_handle handle)
+void ser_bind(layer* t, ser_port* port)
 {
     t->tx = ser_tx;
     t->rx = ser_rx;
-    t->p_ = handle;
+    t->p_ = port;
 }
 
-void ser_unbind(layer* t)
+static const ser_port* bound(layer* t)
 {
-    t->p_ = nullptr;
+    return static_cast<const ser_port*>(t->p_);
 }
 
 void ser_tx(layer* t, mlb* m)
 {
     if (t->p_ == nullptr)
         return;
-    ser_send_frame(t->p_, mlb_hdr(m), mlb_len(m));  // a refused message is dropped
+    ser_send_frame(bound(t), mlb_hdr(m), mlb_len(m));  // a refused message is dropped
 }
 
 // Reads and throws away whatever is on the line until a read under the drain
@@ -275,30 +225,30 @@ void ser_tx(layer* t, mlb* m)
 // that never pauses is cut off after SER_DRAIN_MAX_MS or SER_DRAIN_MAX_BYTES.
 // When the time-outs cannot be read the drain is skipped: they could not be
 // put back, and the next frame would be read under the drain set.
-static void drain(port_handle handle, void (*set_timeouts)(COMMTIMEOUTS* to))
+static void drain(const ser_port* t, void (*set_timeouts)(COMMTIMEOUTS* to))
 {
     COMMTIMEOUTS kept;
-    if (!port.get_timeouts(handle, &kept))
+    if (!t->ops->get_timeouts(t->handle, &kept))
         return;
     COMMTIMEOUTS to = kept;
     set_timeouts(&to);
-    if (port.set_timeouts(handle, &to)) {
+    if (t->ops->set_timeouts(t->handle, &to)) {
         std::array<uint8_t, SER_DRAIN_BLOCK> scratch;
-        uint32_t start = port.tick();
+        uint32_t start = t->ops->tick();
         constexpr uint32_t block = SER_DRAIN_BLOCK;
         uint32_t taken = 0;
         for (;;) {
-            uint32_t k = port.read(handle, scratch.data(), block);
+            uint32_t k = t->ops->read(t->handle, scratch.data(), block);
             if (k == 0)
                 break;
             taken += k > block ? block : k;
             if (taken >= SER_DRAIN_MAX_BYTES)
                 break;
-            if (port.tick() - start >= SER_DRAIN_MAX_MS)
+            if (t->ops->tick() - start >= SER_DRAIN_MAX_MS)
                 break;
         }
     }
-    port.set_timeouts(handle, &kept);
+    t->ops->set_timeouts(t->handle, &kept);
 }
 
 // Arrived set: a read returns at once with what is there, maybe nothing.
@@ -316,8 +266,8 @@ static void receive(layer* t, mlb* m, void (*drain_timeouts)(COMMTIMEOUTS* to))
         return;
     ZEL_ASSERT(m->cap >= SER_FRAME_MAX);
     mlb_reset(m, SER_FRAME_MAX, 0);
-    int k = ser_recv_frame(t->p_, mlb_data(m), SER_FRAME_MAX);
-    drain(t->p_, drain_timeouts);
+    int k = ser_recv_frame(bound(t), mlb_data(m), SER_FRAME_MAX);
+    drain(bound(t), drain_timeouts);
     mlb_reset(m, k, 0);
     ZEL_ASSERT(t->upper);
     ZEL_ASSERT(t->upper->rx);
@@ -334,17 +284,7 @@ void ser_rx_arrived(layer* t, mlb* m)
     receive(t, m, set_arrived_timeouts);
 }
 
-void ser_discard(port_handle handle)
+void ser_discard(const ser_port* t)
 {
-    drain(handle, set_arrived_timeouts);
-}
-
-int tick_check(uint32_t* stamp, uint32_t interval_ms)
-{
-    uint32_t now = port.tick();
-    if (interval_ms == 0) {
-        *stamp = now;
-        return 1;
-    }
-    return now - *stamp > interval_ms ? 1 : 0;
+    drain(t, set_arrived_timeouts);
 }

@@ -11,29 +11,30 @@
 #include "sink.h"
 #include "zassert.h"
 
-job zel_job;
+job* zel_job = nullptr;
 
 static const char fatal_caption[] = "Terminate Program";
 static const char fatal_closing[] = "\n\n The program will now abort\n\n\n";
 
-int zel_open(job* t)
+int zel_open(job** t, const job_config& request)
 {
-    if (t->open != 0)
+    if (*t != nullptr)
         return 0;
-    sink_printf(t->out, " . Opening serial port %s at %ld baud\n", t->port, static_cast<long>(t->baud));
-    port_owner owner;
-    if (!owner.open(t->port))
+    sink_printf(request.out, " . Opening serial port %s at %ld baud\n", request.port, static_cast<long>(request.baud));
+    port_owner owner(*request.seams.ops);
+    if (!owner.open(request.port))
         zel_fatal("Unable to open serial port. In use already, or not present");
-    owner.configure(t->baud);  // a port whose settings cannot be read is used as it is
-    t->handle = owner.release();  // the job's for the rest of the process
+    owner.configure(request.baud);  // a port whose settings cannot be read is used as it is
 
     uint32_t length = 0;
-    t->filebuf = const_cast<uint8_t*>(host.image(&length));
-    ZEL_ASSERT(t->filebuf);
+    const uint8_t* image = host.image(&length);
+    ZEL_ASSERT(image);
     ZEL_ASSERT(length);
+    job_config placed = request;
     if (length <= ZEL_SMALL_IMAGE)
-        t->addr = ZEL_SMALL_IMAGE_ADDR;
-    if (job_start(t, t->filebuf, length) != 0)
+        placed.addr = ZEL_SMALL_IMAGE_ADDR;
+    *t = job_start(placed, owner.release(), image, length);  // the job's for the rest of the process
+    if (*t == nullptr)
         zel_fatal("Not enough memory for a copy of the flash image");
     return 0;
 }

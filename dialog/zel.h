@@ -12,14 +12,17 @@ enum zel_text_size : int32_t {
     ZEL_STATUS_SIZE = 64,        // the status text, terminator included
 };
 
-extern job zel_job;
+// The program's one job: null until the main window opens it, then the
+// job's until the process ends.
+extern job* zel_job;
 
-// Opens the job's port (t->port) and sets it up at t->baud, then starts
-// the job on the image the program carries, at ZEL_SMALL_IMAGE_ADDR when it
-// is small. The port is handed to the job and never closed: it lives until
-// the process ends. A port that does not open, or no memory for the image
-// copy, ends the program (zel_fatal). 0; a second call does nothing.
-int zel_open(job* t);
+// Opens the port `request` names and sets it up at its baud, then starts a
+// job on the image the program carries, at ZEL_SMALL_IMAGE_ADDR when it is
+// small, and leaves it in *t. The port is handed to the job and the job is
+// never closed: both live until the process ends. A port that does not
+// open, or no memory for the job, ends the program (zel_fatal). 0; a call
+// while *t holds a job does nothing.
+int zel_open(job** t, const job_config& request);
 // One exchange of the job (job_poll); 0 before zel_open.
 int zel_poll(job* t);
 

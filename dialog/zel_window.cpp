@@ -55,23 +55,24 @@ static void discover_ports(HWND list)
 
 static void start_programming(HWND window)
 {
-    if (zel_job.open)
+    if (zel_job != nullptr)
         return;
     LRESULT chosen = SendMessageA(GetDlgItem(window, IDC_PORT), CB_GETCURSEL, 0, 0);
     if (chosen < 0 || chosen >= PORTS_MAX)
         return;  // nothing chosen (or an empty list): stay idle
-    zel_job.port = port_table[chosen].name;
-    zel_job.baud = LINE_SPEED;
-    zel_job.chunk = CHUNK_SIZE;
-    zel_job.addr = BASE_ADDRESS;
-    zel_open(&zel_job);
+    job_config request;
+    request.port = port_table[chosen].name;
+    request.baud = LINE_SPEED;
+    request.chunk = CHUNK_SIZE;
+    request.addr = BASE_ADDRESS;
+    zel_open(&zel_job, request);
     zel_status("Programming...");
     SetTimer(window, IDT_POLL, POLL_MS, nullptr);
 }
 
 static void poll(HWND window)
 {
-    if (!zel_poll(&zel_job))
+    if (!zel_poll(zel_job))
         return;
     host.beep(DONE_HZ, DONE_MS);
     zel_status("Done");

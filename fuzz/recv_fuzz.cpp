@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "layer.h"
+#include "local_time.h"
 #include "lpkt.h"
 #include "lprog.h"
 #include "mlb.h"
@@ -100,16 +101,12 @@ port_handle fake_open(const char*)
     return &line;
 }
 
-bool fixed_time(std::tm* out)
-{
-    std::memset(out, 0, sizeof *out);
-    out->tm_year = 124;
-    out->tm_mon = 5;
-    out->tm_mday = 7;
-    return true;
-}
+// The line's operations: never alive- or close-checked.
+constexpr port_ops line_ops = {fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
+                               fake_read, fake_write,     fake_tick,      nullptr,           nullptr};
 
 struct stack_state {
+    ser_port port{&line_ops, nullptr, 0, {}, {}};
     plm* stack = nullptr;
     layer* prog = nullptr;
     layer* pkt = nullptr;
@@ -122,21 +119,18 @@ stack_state s;
 
 void build_stack()
 {
-    port = port_ops{fake_open, fake_get_state, fake_set_state, fake_get_timeouts,
-                    fake_set_timeouts, fake_read, fake_write, fake_tick, nullptr, nullptr};  // never alive- or close-checked
-    lprog_local_time = fixed_time;
     s.stack = plm_alloc();
     s.prog = lprog_alloc();
     s.pkt = lpkt_alloc();
     s.link = layer_alloc();
     s.m = mlb_alloc(SER_FRAME_MAX);
-    lprog_init(s.prog);
+    lprog_init(s.prog, nullptr, fixed_clock);
     lpkt_init(s.pkt);
     plm_insert(s.stack, s.prog, PLM_TOP, nullptr);
     plm_insert(s.stack, s.pkt, PLM_BELOW, s.prog);
-    port_handle h = port.open("fuzz");
-    ser_config(h, 115200, 120000);
-    ser_bind(s.link, h);
+    s.port.handle = line_ops.open("fuzz");
+    ser_config(&s.port, 115200, 120000);
+    ser_bind(s.link, &s.port);
     plm_insert(s.stack, s.link, PLM_BELOW, s.pkt);
     for (size_t i = 0; i < sizeof s.image; ++i)
         s.image[i] = static_cast<uint8_t>(i * 13 + 5);
@@ -176,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The links stay as built; only the layers' own state starts afresh.
     lpkt_set_tag(s.pkt, 0x5A454C31u);
     lpkt_set_peer(s.pkt, 0x44455631u);
-    lpkt_set_mode(s.pkt, (setup & 0x01) ? LPKT_TAGGED : LPKT_PLAIN);
+    static_cast<lpkt*>(s.pkt->p_)->mode = (setup & 0x01) ? LPKT_TAGGED : LPKT_PLAIN;
     lprog_start(s.prog, s.image, 600, 0x08000000u, 256);
     static const int32_t phases[8] = {LPROG_ERASE,       LPROG_WAIT_ERASE, LPROG_PROGRAM, LPROG_PROGRAM,
                                       LPROG_FIRST_AGAIN, LPROG_SET_CLOCK,  LPROG_RESET,   LPROG_IDLE};

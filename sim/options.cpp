@@ -228,9 +228,8 @@ bool options_parse(options* t, const std::vector<std::string>& args, std::string
     return true;
 }
 
-std::string options_help()
-{
-    return R"(usage: zelsim [options]
+// The help text, one section of it to a constant.
+static const char help_usage_and_line[] = R"(usage: zelsim [options]
 A simulated target device for the zel flash tool: speaks the device side of
 the serial protocol (SLIP frames, CRC-32 packets, ERASE / PROGRAM / RTC_SET /
 RESET answered with "ACK"), keeps a 2 MiB NOR flash, and reports at exit.
@@ -242,7 +241,8 @@ Line
   --device PATH            use a real serial device instead of a pty
   --baud N                 emulate an N-baud line (10 bits a byte) both ways;
                            default: instant line
-Device
+)";
+static const char help_device[] = R"(Device
   --tag N                  tagged device with tag N (default: plain framing)
   --erase-ms-per-sector T  erase time of each 4 KiB sector (default 0)
   --program-ms T           time of each PROGRAM chunk (default 0)
@@ -257,7 +257,8 @@ Device
                            late-erase  answers ERASE only once it has erased;
                                      what comes meanwhile is taken afterwards,
                                      in order (an ERASE then erases again)
-Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
+)";
+static const char help_faults[] = R"(Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
   --seed S                 seed of the fault generator (default 1)
   --drop-reply F           drop a reply
   --flip-reply F           flip one bit of a reply
@@ -276,7 +277,8 @@ Faults (F: probability "0.1" or "10%", or a count N = the first N chances)
                            ERASE, a late or slow reply fault holds the others
                            back by at most T ms, so the answers of one erase
                            wait come together (default 20)
-End and report
+)";
+static const char help_end[] = R"(End and report
   --exit-after-reset-ms T  exit once T ms pass without input after a RESET
   --time-limit-s T         exit after T seconds in any case
   --report FILE            JSON report at exit (default: standard output)
@@ -286,4 +288,8 @@ End and report
   --help                   this text
 SIGINT and SIGTERM end the run; the report is written in every case.
 )";
+
+std::string options_help()
+{
+    return std::string(help_usage_and_line) + help_device + help_faults + help_end;
 }

@@ -48,14 +48,18 @@ inline uint32_t device_write(port_handle h, const void* src, uint32_t n)
     return k;
 }
 
-// A fresh port and device, and every port operation played by them.
+// The port operations played by the fake port and the device behind it.
+inline constexpr port_ops fake_device_ops = {
+    fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
+    fake_read, device_write,   fake_tick,      fake_alive,        fake_close,
+};
+
+// A fresh port and device, for a job given fake_device_ops.
 inline void use_fake_device()
 {
     fake = fake_port{};
     device = fake_device{};
     slip_decoder_init(&device.decoder);
-    port = fake_ops;
-    port.write = device_write;
 }
 
 // The command a frame carries: the payload in front of the 4-byte check value.

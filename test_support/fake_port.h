@@ -1,5 +1,6 @@
 // A fake port behind the port seam, for the tests of the serial layer and,
-// under fake_device.h, of the programming job. Input is a queue of byte
+// under fake_device.h, of the programming job: a test hands `fake_ops` (or a
+// copy with an entry replaced) to what it tests. Input is a queue of byte
 // values; a TIMEOUT entry makes one read come back empty, as a read time-out
 // does. An exhausted queue reads nothing, i.e. silence. Everything written
 // is kept, and every failure the seam can report is at the test's command.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "port.h"
+#include "ser.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -41,7 +43,7 @@ struct fake_port {
     COMMTIMEOUTS timeouts{};
     std::vector<COMMTIMEOUTS> read_timeouts;  // time-outs in force at each read
     port_handle last_handle = nullptr;
-    bool alive = true;  // what port.alive answers
+    bool alive = true;  // what alive answers
     int closed = 0;
 };
 
@@ -152,3 +154,9 @@ inline constexpr port_ops fake_ops = {
     fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
     fake_read, fake_write,     fake_tick,      fake_alive,        fake_close,
 };
+
+// The fake port, open and not yet configured, as a port owner holds it.
+inline ser_port fake_line(const port_ops& ops = fake_ops)
+{
+    return ser_port{&ops, &fake, 0, {}, {}};
+}

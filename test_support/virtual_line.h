@@ -4,7 +4,7 @@
 // a whole image takes milliseconds whatever the device's timing, and the
 // same schedule of faults always gives the same run.
 //
-// The handle that port.open gives is the virtual_line itself; reads follow
+// The handle that virtual_open gives is the virtual_line itself; reads follow
 // the three time-out sets the serial layer uses, with the Windows meanings:
 //   wait   (interval MAXDWORD, multiplier MAXDWORD, constant C): wait up to C ms
 //          for the first byte, then return what has arrived
@@ -29,7 +29,7 @@ struct virtual_line {
     uint64_t reads = 0;
 };
 
-// The line the port operations act on; set before port.open.
+// The line the port operations act on; set before virtual_open.
 inline virtual_line* virtual_current = nullptr;
 
 inline void virtual_line_init(virtual_line* t, const options& opt)

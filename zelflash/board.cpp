@@ -30,8 +30,9 @@ std::deque<int> board_news::take(std::chrono::milliseconds wait)
     return taken;
 }
 
-board::board(int index, std::string port, std::string serial, board_news* news)
-    : index_(index), port_(std::move(port)), serial_(std::move(serial)), news_(news)
+board::board(int index, std::string port, std::string serial, board_news* news, job_seams seams)
+    : index_(index), port_(std::move(port)), serial_(std::move(serial)), news_(news), seams_(seams),
+      owner_(*seams.ops)
 {
     // No texts: they are the dialog program's; the display draws its own
     // from the progress reports.
@@ -57,7 +58,7 @@ bool board::open(uint32_t baud, std::string* error)
         return false;
     }
     DCB applied{};
-    if (!::port.get_state(owner_.handle(), &applied) || applied.BaudRate != baud) {
+    if (!owner_.ops().get_state(owner_.handle(), &applied) || applied.BaudRate != baud) {
         *error = port_ + ": the port does not take " + std::to_string(baud) + " baud";
         return false;  // owner_ puts the settings back
     }
@@ -89,29 +90,24 @@ double board::elapsed() const
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
-// The job on this board's port, which takes the port over from owner_:
-// job_close puts it back and closes it whatever happens, an exception out
-// of the run included.
+// The job on this board's port, which takes the port over from owner_ and
+// puts it back and closes it when it goes, whatever ends the run (an
+// exception included).
 run_result board::run(const image* img, const run_limits& limits)
 {
-    job j{};
-    j.port = port_.c_str();
-    j.handle = owner_.release();
-    j.baud = static_cast<int32_t>(baud_);
-    j.chunk = BOARD_CHUNK;
-    j.addr = img->addr;
-    j.out = &sink_;
-    j.quick = 1;
+    job_config request;
+    request.port = port_.c_str();
+    request.baud = static_cast<int32_t>(baud_);
+    request.chunk = BOARD_CHUNK;
+    request.addr = img->addr;
+    request.out = &sink_;
+    request.quick = 1;
+    request.seams = seams_;
+    job_ptr j(job_start(request, owner_.release(), img->bytes.data(), static_cast<uint32_t>(img->bytes.size())));
     run_result r{};
     r.outcome = run_outcome::no_memory;
-    try {
-        if (job_start(&j, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())) == 0)
-            r = run_job(&j, &limits);
-    } catch (...) {
-        job_close(&j);
-        throw;
-    }
-    job_close(&j);
+    if (j)
+        r = run_job(j.get(), &limits);
     return r;
 }
 

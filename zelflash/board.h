@@ -24,6 +24,7 @@
 #include "board_end.h"
 #include "fields.h"
 #include "image.h"
+#include "job.h"
 #include "port_error.h"
 #include "port_owner.h"
 #include "run.h"
@@ -77,7 +78,8 @@ private:
 
 class board {
 public:
-    board(int index, std::string port, std::string serial, board_news* news);
+    // The port and the job reach the platform through `seams`.
+    board(int index, std::string port, std::string serial, board_news* news, job_seams seams = job_seams{});
     ~board();
     board(const board&) = delete;
     board& operator=(const board&) = delete;
@@ -109,6 +111,7 @@ private:
     std::string port_;
     std::string serial_;
     board_news* news_;
+    job_seams seams_;
     port_owner owner_;  // the open port, until run() hands it to the job
     uint32_t baud_ = 0;
     sink sink_{};

@@ -49,7 +49,7 @@ void session::withdraw(int id)
 
 bool session::open(slot& s, std::string* error)
 {
-    s.b = std::make_unique<board>(s.id, s.port.path, s.port.serial, &news_);
+    s.b = std::make_unique<board>(s.id, s.port.path, s.port.serial, &news_, rules_.seams);
     return s.b->open(rules_.baud, error);
 }
 

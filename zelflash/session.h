@@ -57,6 +57,7 @@ public:
 };
 
 struct session_rules {
+    job_seams seams;  // the platform the boards' ports and jobs reach
     uint32_t baud = 115200;
     run_limits limits{10, 60000};
     uint32_t jobs = UINT32_MAX;  // boards running at once

@@ -19,15 +19,6 @@ TEST(layer, alloc_gives_a_zeroed_record)
     std::free(t);
 }
 
-TEST(layer, record_holds_five_fields_in_order)
-{
-    EXPECT_EQ(offsetof(layer, tx), 0 * sizeof(void*));
-    EXPECT_EQ(offsetof(layer, rx), 1 * sizeof(void*));
-    EXPECT_EQ(offsetof(layer, lower), 2 * sizeof(void*));
-    EXPECT_EQ(offsetof(layer, upper), 3 * sizeof(void*));
-    EXPECT_EQ(offsetof(layer, p_), 4 * sizeof(void*));
-}
-
 TEST(layer, init_clears_the_links_and_keeps_handlers_and_state)
 {
     layer a{}, b{};
@@ -39,18 +30,6 @@ TEST(layer, init_clears_the_links_and_keeps_handlers_and_state)
     EXPECT_EQ(t.tx, noop);
     EXPECT_EQ(t.rx, noop);
     EXPECT_EQ(t.p_, &state);
-}
-
-TEST(layer, link_operations_set_and_read)
-{
-    layer t{}, a{}, b{};
-    layer_set_upper(&t, &a);
-    layer_set_lower(&t, &b);
-    EXPECT_EQ(layer_upper(&t), &a);
-    EXPECT_EQ(layer_lower(&t), &b);
-    layer_set_upper(&t, nullptr);
-    EXPECT_EQ(layer_upper(&t), nullptr);
-    EXPECT_EQ(layer_lower(&t), &b);
 }
 
 TEST(layer_death, init_of_null_fails)

@@ -165,9 +165,9 @@ TEST_F(lpkt_fixture, alloc_gives_zeroed_state_and_init_installs_handlers)
     EXPECT_EQ(t->rx, lpkt_rx);
     lpkt_set_tag(t, 7);
     lpkt_set_peer(t, 9);
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     lpkt_init(t);
-    EXPECT_EQ(lpkt_mode(t), LPKT_PLAIN);
+    EXPECT_EQ(s()->mode, LPKT_PLAIN);
     EXPECT_EQ(s()->tag, 7u);
     EXPECT_EQ(s()->peer, 9u);
     EXPECT_EQ(t->lower, nullptr);
@@ -176,13 +176,13 @@ TEST_F(lpkt_fixture, alloc_gives_zeroed_state_and_init_installs_handlers)
 TEST_F(lpkt_fixture, worked_packets_byte_for_byte)
 {
     EXPECT_EQ(send(ack), (bytes{0x41, 0x43, 0x4B, 0x00, 0x13, 0x45, 0xBD, 0x63}));
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     EXPECT_EQ(send(ack), (bytes{0, 0, 0, 0, 0, 0, 0, 0, 0x41, 0x43, 0x4B, 0x00, 0x39, 0x2C, 0x5C, 0x60}));
 }
 
 TEST_F(lpkt_fixture, tagged_header_carries_tag_then_peer)
 {
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     lpkt_set_tag(t, 0x01020304u);
     lpkt_set_peer(t, 0xA0B0C0D0u);
     EXPECT_EQ(send(ack), tagged_packet(0x01020304u, 0xA0B0C0D0u, ack));
@@ -202,7 +202,7 @@ TEST_F(lpkt_fixture, one_byte_payload_makes_a_five_byte_packet)
 
 TEST_F(lpkt_fixture, unknown_mode_opens_the_trailer_but_writes_nothing)
 {
-    lpkt_set_mode(t, 7);
+    s()->mode = 7;
     mlb_reset(m, 0, 12);
     std::memset(mlb_data(m), 0x77, 64);  // what the storage held before
     std::memcpy(mlb_push_tlr(m, 4), ack.data(), 4);
@@ -245,11 +245,11 @@ class lpkt_rx_table : public lpkt_fixture, public testing::WithParamInterface<rx
 TEST_P(lpkt_rx_table, decides)
 {
     const rx_case& k = GetParam();
-    lpkt_set_mode(t, k.mode);
+    s()->mode = k.mode;
     lpkt_set_tag(t, k.tag);
     lpkt_set_peer(t, 0x55);
     receive(k.frame);
-    EXPECT_EQ(lpkt_mode(t), k.mode_after);
+    EXPECT_EQ(s()->mode, k.mode_after);
     EXPECT_EQ(s()->peer, k.peer_after);
     if (k.accepted) {
         ASSERT_EQ(received_count, 1);
@@ -284,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(lpkt_fixture, tagged_payload_starts_at_byte_8_of_the_frame)
 {
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     receive(tagged_packet(1, 0, ack));
     ASSERT_EQ(received_count, 1);
     EXPECT_EQ(mlb_data(m), mlb_hdr(m) + 8);
@@ -319,12 +319,12 @@ TEST_F(lpkt_fixture, symmetric_trailer_is_taken_in_the_current_framing)
 {
     receive(symmetric_trailer_packet(false));
     EXPECT_EQ(received_count, 1);
-    EXPECT_EQ(lpkt_mode(t), LPKT_PLAIN);
+    EXPECT_EQ(s()->mode, LPKT_PLAIN);
 
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     receive(symmetric_trailer_packet(true));
     EXPECT_EQ(received_count, 2);
-    EXPECT_EQ(lpkt_mode(t), LPKT_TAGGED);
+    EXPECT_EQ(s()->mode, LPKT_TAGGED);
     EXPECT_EQ(s()->peer, 0x31u);
 }
 
@@ -340,13 +340,13 @@ TEST_P(lpkt_short_tagged, is_discarded_without_touching_mode_or_peer)
     body.insert(body.end(), crc, crc + 4);
     ASSERT_NE(get_be32(crc), get_le32(crc));
 
-    lpkt_set_mode(t, LPKT_TAGGED);
+    s()->mode = LPKT_TAGGED;
     lpkt_set_peer(t, 0x55);
     receive(body);
     EXPECT_EQ(received_count, 0);
     EXPECT_EQ(mlb_len(m), 0);
     EXPECT_EQ(m->data_len, 0);
-    EXPECT_EQ(lpkt_mode(t), LPKT_TAGGED);
+    EXPECT_EQ(s()->mode, LPKT_TAGGED);
     EXPECT_EQ(s()->peer, 0x55u);
 }
 

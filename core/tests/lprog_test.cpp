@@ -24,12 +24,6 @@ void record_tx(layer*, mlb* m)
     sent.emplace_back(mlb_hdr(m), mlb_hdr(m) + mlb_len(m));
 }
 
-bool fixed_time(std::tm* out)
-{
-    *out = local_time(2026, 12, 8, 4, 5, 9);
-    return true;
-}
-
 bytes le32(uint32_t v)
 {
     bytes b(4);
@@ -57,7 +51,7 @@ bytes command(const char* n, uint32_t p1, uint32_t p2, const bytes& data = {})
     return cat({name(n), le32(p1), le32(p2), data});
 }
 
-const bytes time_record{26, 12, 8, 4, 5, 9, 0, 0};
+const bytes time_record = fixed_clock_record;
 
 struct lprog_fixture : testing::Test {
     layer* t = lprog_alloc();
@@ -68,9 +62,8 @@ struct lprog_fixture : testing::Test {
     void SetUp() override
     {
         sent.clear();
-        lprog_init(t);
+        lprog_init(t, nullptr, fixed_clock);
         t->lower = &below;
-        lprog_local_time = fixed_time;
     }
 
     void TearDown() override
@@ -289,7 +282,7 @@ TEST_F(lprog_fixture, console_texts)
               "\rProgramming 1000\r"
               "\rProgramming 1100\r"
               "\rProgramming 1000\r"
-              "\rSetting time to 2026-12-08 04:05:09\r"
+              "\rSetting time to 2026-12-08 05:06:07\r"
               "\nRESET\n");
 }
 
@@ -308,14 +301,14 @@ TEST_F(lprog_fixture, clock_record_is_read_at_every_attempt)
     start(10, 0, 256);
     s()->phase = LPROG_SET_CLOCK;
     transmit();
-    lprog_local_time = [](std::tm* out) {
-        fixed_time(out);
+    s()->clock = [](std::tm* out) {
+        fixed_clock(out);
         out->tm_sec = 10;
         return true;
     };
     transmit();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0][8 + 5], 9);
+    EXPECT_EQ(sent[0][8 + 5], 7);
     EXPECT_EQ(sent[1][8 + 5], 10);
     EXPECT_EQ(sent[1][16 + 5], 10);
 }
@@ -324,13 +317,13 @@ TEST_F(lprog_fixture, unreadable_clock_sends_nothing_and_tries_again)
 {
     start(10, 0, 256);
     s()->phase = LPROG_SET_CLOCK;
-    lprog_local_time = [](std::tm*) { return false; };
+    s()->clock = [](std::tm*) { return false; };
     testing::internal::CaptureStdout();
     transmit();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_TRUE(sent[0].empty());
-    lprog_local_time = fixed_time;
+    s()->clock = fixed_clock;
     transmit();
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], cat({name("RTC_SET"), time_record, time_record}));

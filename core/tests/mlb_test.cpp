@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -97,15 +96,6 @@ TEST(mlb, peeling_the_reply)
         {"mlb_pull_hdr(t, 0)", none(mlb_pull_hdr, 0), {8, 0, 8, 16, 24, 4}, -1, 20},
         {"mlb_pull_tlr(t, 0)", none(mlb_pull_tlr, 0), {8, 0, 8, 16, 24, 0}, -1, 16},
     });
-}
-
-TEST(mlb, record_layout_is_seven_32_bit_fields_then_storage)
-{
-    EXPECT_EQ(sizeof(mlb), 28u);
-    EXPECT_EQ(offsetof(mlb, hdr_off), 0u);
-    EXPECT_EQ(offsetof(mlb, data_off), 8u);
-    EXPECT_EQ(offsetof(mlb, tlr_len), 20u);
-    EXPECT_EQ(offsetof(mlb, cap), 24u);
 }
 
 TEST(mlb, fresh_buffer_is_an_empty_zeroed_message_at_offset_0)

@@ -83,7 +83,7 @@ TEST_P(plm_first_insert, makes_the_layer_top_and_bottom_whatever_the_position)
     EXPECT_EQ(n.upper, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(plm, plm_first_insert, testing::Values(PLM_TOP, PLM_ABOVE, PLM_BELOW, 3, -1));
+INSTANTIATE_TEST_SUITE_P(plm, plm_first_insert, testing::Values(PLM_TOP, PLM_BELOW, 1, 3, -1));
 
 TEST_F(plm_fixture, the_applications_three_inserts)
 {
@@ -128,9 +128,6 @@ TEST_P(plm_insert_cases, links_the_layer_in)
 INSTANTIATE_TEST_SUITE_P(
     plm, plm_insert_cases,
     testing::Values(insert_case{"top", PLM_TOP, -1, {3, 0, 1, 2}},
-                    insert_case{"above_top", PLM_ABOVE, 0, {3, 0, 1, 2}},
-                    insert_case{"above_middle", PLM_ABOVE, 1, {0, 3, 1, 2}},
-                    insert_case{"above_bottom", PLM_ABOVE, 2, {0, 1, 3, 2}},
                     insert_case{"below_top", PLM_BELOW, 0, {0, 3, 1, 2}},
                     insert_case{"below_middle", PLM_BELOW, 1, {0, 1, 3, 2}},
                     insert_case{"below_bottom", PLM_BELOW, 2, {0, 1, 2, 3}}),
@@ -149,52 +146,13 @@ TEST_P(plm_unknown_position, leaves_the_stack_and_clears_the_layers_links)
     EXPECT_EQ(n.upper, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(plm, plm_unknown_position, testing::Values(3, -1, 1000));
-
-struct remove_case {
-    const char* name;
-    int removed;
-    std::vector<int> order;
-};
-
-class plm_remove_cases : public plm_fixture, public testing::WithParamInterface<remove_case> {};
-
-TEST_P(plm_remove_cases, unlinks_the_layer)
-{
-    build_abc();
-    layer* by_index[] = {&a, &b, &c};
-    layer* gone = by_index[GetParam().removed];
-    plm_remove(&stack, gone);
-    chain_t expected;
-    for (int i : GetParam().order)
-        expected.push_back(by_index[i]);
-    EXPECT_EQ(chain(), expected);
-    EXPECT_EQ(gone->lower, nullptr);
-    EXPECT_EQ(gone->upper, nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(plm, plm_remove_cases,
-                         testing::Values(remove_case{"top", 0, {1, 2}}, remove_case{"middle", 1, {0, 2}},
-                                         remove_case{"bottom", 2, {0, 1}}),
-                         [](const testing::TestParamInfo<remove_case>& i) { return std::string(i.param.name); });
-
-TEST_F(plm_fixture, removing_the_only_layer_empties_the_stack)
-{
-    plm_insert(&stack, &a, PLM_TOP, nullptr);
-    plm_remove(&stack, &a);
-    EXPECT_EQ(stack.top, nullptr);
-    EXPECT_EQ(stack.bottom, nullptr);
-    EXPECT_EQ(a.lower, nullptr);
-    EXPECT_EQ(a.upper, nullptr);
-    plm_tx(&stack, nullptr);
-    EXPECT_TRUE(calls.empty());
-}
+INSTANTIATE_TEST_SUITE_P(plm, plm_unknown_position, testing::Values(1, 3, -1, 1000));
 
 using plm_death = plm_fixture;
 
 TEST_F(plm_death, existing_given_to_an_empty_stack_fails_whatever_the_position)
 {
-    for (int position : {PLM_TOP, PLM_ABOVE, PLM_BELOW}) {
+    for (int position : {PLM_TOP, PLM_BELOW}) {
         plm empty{};
         EXPECT_DEATH(plm_insert(&empty, &n, position, &a), "existing == 0");
     }
@@ -206,10 +164,9 @@ TEST_F(plm_death, existing_with_top_on_a_non_empty_stack_fails)
     EXPECT_DEATH(plm_insert(&stack, &n, PLM_TOP, &b), "existing == 0");
 }
 
-TEST_F(plm_death, above_or_below_without_existing_fails)
+TEST_F(plm_death, below_without_existing_fails)
 {
     build_abc();
-    EXPECT_DEATH(plm_insert(&stack, &n, PLM_ABOVE, nullptr), "existing != 0");
     EXPECT_DEATH(plm_insert(&stack, &n, PLM_BELOW, nullptr), "existing != 0");
 }
 

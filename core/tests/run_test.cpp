@@ -26,12 +26,6 @@ enum run_test_constants : uint32_t {
     NEVER = 0xFFFFFFFF,
 };
 
-bool fixed_time(std::tm* out)
-{
-    *out = local_time(2026, 12, 8, 5, 6, 7);
-    return true;
-}
-
 bool is_erase_wait(const bytes& frame)
 {
     command c = command_of(frame);
@@ -62,27 +56,28 @@ struct run_fixture : testing::Test {
     {
         use_fake_device();
         fake.silent_read_ms = 10;
-        lprog_local_time = fixed_time;
     }
-    void TearDown() override { port = port_platform(); }
 
     run_result run(uint32_t attempts, uint32_t erase_ms = 60000)
     {
         bytes image(SIZE);
         for (size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<uint8_t>(i * 13);
-        job j{};
-        j.port = "fake";
-        j.handle = port.open(j.port);
-        j.baud = 115200;
-        j.chunk = CHUNK;
-        j.addr = BASE;
-        j.out = &out;
-        j.quick = 1;
-        EXPECT_EQ(job_start(&j, image.data(), SIZE), 0);
+        job_config request;
+        request.port = "fake";
+        request.chunk = CHUNK;
+        request.addr = BASE;
+        request.out = &out;
+        request.quick = 1;
+        request.seams = job_seams{&fake_device_ops, fixed_clock};
+        job_ptr j(job_start(request, fake_line(fake_device_ops), image.data(), SIZE));
+        EXPECT_NE(j, nullptr);
+        if (!j)
+            return run_result{};
         run_limits limits{attempts, erase_ms};
-        run_result r = run_job(&j, &limits);
-        job_close(&j);
+        run_result r = run_job(j.get(), &limits);
+        EXPECT_EQ(fake.closed, 0) << "the job holds the port until it goes";
+        j.reset();
         EXPECT_EQ(fake.closed, 1);
         return r;
     }

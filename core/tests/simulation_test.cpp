@@ -27,8 +27,11 @@
 #include <vector>
 
 #include "job.h"
+#include "job_state.h"
 #include "lguard.h"
+#include "local_time.h"
 #include "lprog.h"
+#include "port_owner.h"
 #include "run.h"
 #include "ser.h"
 #include "sink.h"
@@ -210,14 +213,6 @@ bool flash_right(const flash& memory, const schedule& s)
            std::memcmp(memory.bytes.data() + p.end, erased.data(), FLASH_SIZE - p.end) == 0;
 }
 
-bool never_printing_clock(std::tm* out)
-{
-    *out = std::tm{};
-    out->tm_year = 126;
-    out->tm_mday = 1;
-    return true;
-}
-
 struct quiet_sink {
     virtual_line* line;
     sink out;
@@ -249,7 +244,7 @@ int64_t first_chunk_after_erase(const device& dev)
     return -1;
 }
 
-verdict run_schedule(const schedule& s)
+options device_options(const schedule& s)
 {
     options opt;
     options_defaults(&opt);
@@ -262,47 +257,61 @@ verdict run_schedule(const schedule& s)
     opt.mute = s.mute;
     opt.seed = s.seed;
     opt.aimed = s.faults;
+    return opt;
+}
+
+// The job on the virtual line, opened and started as a front end does; the
+// guard given the schedule's bounds.
+job_ptr start_job(const schedule& s, const std::vector<uint8_t>& image, const sink* out)
+{
+    job_config request;
+    request.port = "virtual";
+    request.chunk = CHUNK;
+    request.addr = s.addr;
+    request.out = out;
+    request.quick = s.pacing == PACING_RUN ? 1 : 0;
+    request.seams = job_seams{&virtual_ops, fixed_clock};
+    port_owner owner(virtual_ops);
+    owner.open(request.port);
+    owner.configure(request.baud);
+    job_ptr j(job_start(request, owner.release(), image.data(), s.size));
+    if (j)
+        lguard_set_bounds(j->guard, s.bounds);
+    return j;
+}
+
+verdict run_schedule(const schedule& s)
+{
     static virtual_line line;  // kept, so that its 2 MiB flash is not made anew for every run
-    virtual_line_init(&line, opt);
+    virtual_line_init(&line, device_options(s));
     fill_pattern(&line.sim.dev.memory, s);
     virtual_current = &line;
-    port = virtual_ops;
-    lprog_local_time = never_printing_clock;
-
     std::vector<uint8_t> image(s.size);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = image_byte(s.seed, i);
     quiet_sink quiet(&line);
-    job j{};
-    j.port = "virtual";
-    j.handle = port.open(j.port);
-    j.baud = 115200;
-    j.chunk = CHUNK;
-    j.addr = s.addr;
-    j.out = &quiet.out;
-    j.quick = s.pacing == PACING_RUN ? 1 : 0;
-    ser_config(j.handle, j.baud, ZEL_READ_TIMEOUT_US);
-    EXPECT_EQ(job_start(&j, image.data(), s.size), 0);
-    lguard_set_bounds(j.guard, s.bounds);
-
+    job_ptr j = start_job(s, image, &quiet.out);
     verdict v;
+    if (!j) {
+        ADD_FAILURE() << "the job did not start";
+        return v;
+    }
     if (s.pacing == PACING_RUN) {
         run_limits limits{ATTEMPTS, ERASE_LIMIT_MS};
-        run_result r = run_job(&j, &limits);
+        run_result r = run_job(j.get(), &limits);
         v.ended = r.outcome != run_outcome::interrupted;
         v.success = r.outcome == run_outcome::programmed || r.outcome == run_outcome::unconfirmed;
         v.outcome = r.outcome;
         v.retries = r.retries;
     } else {
-        v.ended = run_dialog(&j, &line);
+        v.ended = run_dialog(j.get(), &line);
         v.success = v.ended;
     }
-    v.link = lguard_seen(j.guard);
-    job_close(&j);
+    v.link = lguard_seen(j->guard);
+    j.reset();
     v.virtual_us = line.now_us;
     v.after_erase_us = first_chunk_after_erase(line.sim.dev);
     v.flash_right = flash_right(line.sim.dev.memory, s);
-    port = port_platform();
     virtual_current = nullptr;
     return v;
 }

@@ -25,12 +25,7 @@ enum device_test_constants : uint32_t {
     MAX_POLLS = 5000,  // far more than any run here needs
 };
 
-bool fixed_local_time(std::tm* out)
-{
-    *out = local_time(2026, 12, 8, 5, 30, 59);
-    return true;
-}
-const bytes expected_record = {26, 12, 8, 5, 30, 59, 0, 0};
+const bytes expected_record = fixed_clock_record;
 
 // The image a test hands the job in place of the embedded one.
 bytes test_image;
@@ -42,7 +37,7 @@ const uint8_t* test_image_source(uint32_t* size)
 }
 
 // Jobs live until the process ends; kept reachable for the leak check.
-std::vector<job>& jobs_kept = *new std::vector<job>;
+std::vector<job*>& jobs_kept = *new std::vector<job*>;
 
 struct zel_device : testing::Test {
     temp_dir dir;
@@ -56,7 +51,6 @@ struct zel_device : testing::Test {
     int polls = 0;
     double seconds = 0;
 
-    void SetUp() override { lprog_local_time = fixed_local_time; }
     void TearDown() override { host = host_platform(); }
 
     // Programs `image` (the embedded one when empty) into a simulator started
@@ -75,16 +69,18 @@ struct zel_device : testing::Test {
         std::unique_ptr<child_process> sim = start_zelsim(args, &listening);
         ASSERT_TRUE(sim) << "zelsim did not start";
 
-        job j{};
+        job* j = nullptr;
         std::string port_name = link.string();
-        j.port = port_name.c_str();
-        j.baud = 115200;
-        j.chunk = 256;
-        j.addr = 0;
+        job_config request;
+        request.port = port_name.c_str();
+        request.baud = 115200;
+        request.chunk = 256;
+        request.addr = 0;
+        request.seams.clock = fixed_clock;
         testing::internal::CaptureStdout();
         auto begin = std::chrono::steady_clock::now();
-        zel_open(&j);
-        while (polls < static_cast<int>(MAX_POLLS) && !zel_poll(&j))
+        zel_open(&j, request);
+        while (polls < static_cast<int>(MAX_POLLS) && !zel_poll(j))
             ++polls;
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
         console = testing::internal::GetCapturedStdout();
@@ -136,7 +132,7 @@ TEST_F(zel_device, stand_in_image_is_programmed_whole)
     EXPECT_THAT(console, HasSubstr("Waiting for erase complete..."));
     EXPECT_THAT(console, HasSubstr("\rProgramming    0\r\rProgramming  100\r"));
     EXPECT_THAT(console, HasSubstr("\rProgramming ea00\r\rProgramming    0\r"));
-    EXPECT_THAT(console, HasSubstr("\rSetting time to 2026-12-08 05:30:59\r"));
+    EXPECT_THAT(console, HasSubstr(fixed_clock_text));
     EXPECT_TRUE(console.ends_with("\nRESET\n")) << console.substr(console.size() - 40);
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -16,9 +17,7 @@
 #include "local_time.h"
 #include "lpkt.h"
 #include "lprog.h"
-#include "mlb.h"
 #include "port.h"
-#include "ser.h"
 
 namespace {
 
@@ -70,12 +69,6 @@ void fake_status(const char* text)
     statuses.emplace_back(text);
 }
 
-bool fixed_time(std::tm* out)
-{
-    *out = local_time(2026, 12, 8, 5, 6, 7);
-    return true;
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> out;
@@ -88,31 +81,31 @@ std::vector<std::string> lines_of(const std::string& text)
 // A job's objects live until the process ends, by design; the jobs of
 // finished tests are kept here so that they stay reachable
 // (never destroyed, so they are still reachable when leaks are looked for).
-std::vector<job>& jobs_kept = *new std::vector<job>;
+std::vector<job*>& jobs_kept = *new std::vector<job*>;
 
 struct zel_fixture : testing::Test {
-    job j{};
+    job* j = nullptr;
+    job_config request;
 
     void SetUp() override
     {
         use_fake_device();
         host = host_ops{fake_image, fake_last_error, fake_describe, fake_alert, fake_beep, fake_status};
-        lprog_local_time = fixed_time;
         image.assign(600, 0);
         for (size_t i = 0; i < image.size(); ++i)
             image[i] = static_cast<uint8_t>(i % 251);
         statuses.clear();
         last_error_code = 0;
         alerted = false;
-        j.port = "com7";
-        j.baud = 115200;
-        j.chunk = 256;
-        j.addr = 0;
+        request.port = "com7";
+        request.baud = 115200;
+        request.chunk = 256;
+        request.addr = 0;
+        request.seams = job_seams{&fake_device_ops, fixed_clock};
     }
 
     void TearDown() override
     {
-        port = port_platform();
         host = host_platform();
         jobs_kept.push_back(j);
     }
@@ -120,7 +113,7 @@ struct zel_fixture : testing::Test {
     int run_to_done(int limit = 1000)
     {
         int polls = 0;
-        while (polls < limit && !zel_poll(&j))
+        while (polls < limit && !zel_poll(j))
             ++polls;
         return polls;
     }
@@ -128,7 +121,7 @@ struct zel_fixture : testing::Test {
 
 TEST_F(zel_fixture, poll_before_open_returns_0_and_does_no_io)
 {
-    EXPECT_EQ(zel_poll(&j), 0);
+    EXPECT_EQ(zel_poll(j), 0);
     EXPECT_EQ(fake.reads, 0);
     EXPECT_EQ(fake.writes, 0);
     EXPECT_TRUE(fake.opened.empty());
@@ -137,39 +130,42 @@ TEST_F(zel_fixture, poll_before_open_returns_0_and_does_no_io)
 TEST_F(zel_fixture, open_builds_the_job_and_a_second_open_changes_nothing)
 {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(zel_open(&j), 0);
+    EXPECT_EQ(zel_open(&j, request), 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, " . Opening serial port com7 at 115200 baud\n\nFlash Image Size 258\n");
-    EXPECT_EQ(j.open, 1);
-    EXPECT_EQ(j.handle, &fake);
-    ASSERT_NE(j.filebuf, nullptr);
-    EXPECT_NE(j.filebuf, image.data());  // a private copy
-    EXPECT_EQ(j.mbuf->cap, ZEL_BUFFER_SIZE);
+    ASSERT_NE(j, nullptr);
     EXPECT_EQ(fake.writes, 0);
 
-    job before = j;
-    int configured = ser_settings_count();
+    job* first = j;
+    int configured = fake.set_state_calls;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(zel_open(&j), 0);
+    EXPECT_EQ(zel_open(&j, request), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(std::memcmp(&before, &j, sizeof j), 0);
+    EXPECT_EQ(j, first);
     EXPECT_EQ(fake.opened, (std::vector<std::string>{"com7"}));
-    EXPECT_EQ(ser_settings_count(), configured);
+    EXPECT_EQ(fake.set_state_calls, configured);
 }
 
-TEST_F(zel_fixture, open_configures_the_port)
+// The port is set up for the protocol and stays so: the job is never closed,
+// not even once it is done.
+TEST_F(zel_fixture, open_configures_the_port_for_the_rest_of_the_process)
 {
-    int configured = ser_settings_count();
-    zel_open(&j);
-    EXPECT_EQ(ser_settings_count(), configured + 1);
-    EXPECT_GE(ser_find(&fake), 0);
+    fake.dcb.BaudRate = 9600;
+    testing::internal::CaptureStdout();
+    zel_open(&j, request);
+    run_to_done();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake.dcb.BaudRate, 115200u);
+    EXPECT_EQ(fake.closed, 0);
 }
 
 TEST_F(zel_fixture, whole_sequence_with_the_copy_padded_by_erased_bytes)
 {
     image.resize(300);
     testing::internal::CaptureStdout();
-    zel_open(&j);
+    zel_open(&j, request);
+    bytes original = image;
+    std::fill(image.begin(), image.end(), 0x77);  // the job works from its own copy
     int polls = run_to_done();
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_EQ(polls, 6);  // the seventh poll reports done
@@ -184,13 +180,13 @@ TEST_F(zel_fixture, whole_sequence_with_the_copy_padded_by_erased_bytes)
     EXPECT_EQ(sent[2].p1, 0u);
     EXPECT_EQ(sent[3].p1, 256u);
     EXPECT_EQ(sent[3].p2, 512u);
-    bytes last(image.begin() + 256, image.end());
+    bytes last(original.begin() + 256, original.end());
     last.resize(256, 0xFF);
     EXPECT_EQ(sent[3].data, last);
-    EXPECT_EQ(sent[4].data, bytes(image.begin(), image.begin() + 256));
+    EXPECT_EQ(sent[4].data, bytes(original.begin(), original.begin() + 256));
     EXPECT_EQ(sent[5].name, "RTC_SET");
     EXPECT_EQ(sent[6].name, "RESET");
-    EXPECT_NE(out.find("\rSetting time to 2026-12-08 05:06:07\r"), std::string::npos) << out;
+    EXPECT_NE(out.find(fixed_clock_text), std::string::npos) << out;
     EXPECT_NE(out.find("\nRESET\n"), std::string::npos) << out;
 }
 
@@ -205,7 +201,7 @@ TEST_P(zel_placement, small_images_go_to_the_top_sector)
 {
     image.resize(GetParam().length);
     testing::internal::CaptureStdout();
-    zel_open(&j);
+    zel_open(&j, request);
     run_to_done();
     testing::internal::GetCapturedStdout();
     ASSERT_GE(device.frames.size(), 3u);
@@ -213,7 +209,6 @@ TEST_P(zel_placement, small_images_go_to_the_top_sector)
     EXPECT_EQ(erase.p1, GetParam().addr);
     EXPECT_EQ(erase.p2, GetParam().addr + GetParam().length);
     EXPECT_EQ(command_of(device.frames[2]).p1, GetParam().addr);
-    EXPECT_EQ(j.addr, GetParam().addr);
 }
 
 INSTANTIATE_TEST_SUITE_P(zel, zel_placement,
@@ -228,10 +223,10 @@ TEST_F(zel_fixture, silent_device_keeps_the_job_repeating_erase)
     device.answer = false;
     fake.silent_read_ms = 120;
     testing::internal::CaptureStdout();
-    zel_open(&j);
+    zel_open(&j, request);
     size_t polls = 0;
     while (device.frames.size() < 2 && polls < 100) {
-        EXPECT_EQ(zel_poll(&j), 0);
+        EXPECT_EQ(zel_poll(j), 0);
         polls += 1;
     }
     std::string out = testing::internal::GetCapturedStdout();
@@ -295,9 +290,11 @@ TEST_F(zel_fixture, fatal_text_keeps_its_closing_line_whatever_the_description)
 
 TEST_F(zel_fixture, port_that_cannot_be_opened_is_fatal)
 {
-    port.open = [](const char*) -> port_handle { return nullptr; };
+    port_ops absent = fake_device_ops;
+    absent.open = [](const char*) -> port_handle { return nullptr; };
+    request.seams.ops = &absent;
     last_error_code = 2;
-    EXPECT_EXIT(zel_open(&j), testing::ExitedWithCode(1),
+    EXPECT_EXIT(zel_open(&j, request), testing::ExitedWithCode(1),
                 "\\[Terminate Program\\]\n\n\nAn Error has occurred as follows:\n          Unable to open serial "
                 "port\\. In use already, or not present\nError number 2 reported\nDescription of error 2\\.");
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "fake_port.h"
+#include "local_time.h"
 #include "lprog.h"
 
 namespace {
@@ -156,19 +157,18 @@ uint32_t throwing_write(port_handle, const void*, uint32_t)
 TEST(board, an_exception_in_the_run_fails_the_board_and_puts_its_port_back)
 {
     fake = fake_port{};
-    port = fake_ops;
-    port.write = throwing_write;
+    port_ops ops = fake_ops;
+    ops.write = throwing_write;
     image img;
     img.bytes.assign(600, 0x5A);
     board_news news;
-    board b(0, "COM7", "", &news);
+    board b(0, "COM7", "", &news, job_seams{&ops, fixed_clock});
     std::string error;
     ASSERT_TRUE(b.open(115200, &error)) << error;
     int settings_written = fake.set_state_calls;
     b.start(&img, run_limits{3, 1000});
     b.join();
     board_view v = b.view();
-    port = port_platform();
     EXPECT_EQ(v.state, BOARD_FINISHED);
     EXPECT_EQ(v.end, board_end::internal_error);
     EXPECT_EQ(v.message, "COM7: internal error in zelflash (the write blew up); the port's settings are put back; "

@@ -43,12 +43,6 @@ public:
     MOCK_METHOD(bool, ended, (const session_board&, const board_view&, std::string*), (override));
 };
 
-bool fixed_time(std::tm* out)
-{
-    *out = local_time(2026, 12, 8, 5, 6, 7);
-    return true;
-}
-
 class mock_listener : public session_listener {
 public:
     MOCK_METHOD(void, board_started, (const session_board&, const board_view&), (override));
@@ -80,13 +74,12 @@ struct session_test : testing::Test {
     {
         use_fake_device();
         fake.silent_read_ms = 10;
-        lprog_local_time = fixed_time;
+        rules.seams = job_seams{&fake_device_ops, fixed_clock};
         img.bytes.assign(300, 0x5A);
         img.addr = 0x1000;
         rules.jobs = 1;  // one board on the one fake device at a time
         rules.unstarted_hint = "try again";
     }
-    void TearDown() override { port = port_platform(); }
 
     static port_info on(const char* path)
     {
@@ -191,7 +184,9 @@ port_handle absent_or_fake(const char* name)
 
 TEST_F(session_test, a_port_that_does_not_open_ends_not_opened_and_the_next_takes_its_turn)
 {
-    port.open = absent_or_fake;
+    port_ops ops = fake_device_ops;
+    ops.open = absent_or_fake;
+    rules.seams.ops = &ops;
     session s(rules, img, &hooks);
     s.subscribe(&heard);
     s.queue(on("COM9"));
@@ -353,7 +348,9 @@ TEST_P(open_grace, a_port_that_appears_half_ready_is_tried_again_until_its_grace
 {
     using namespace std::chrono;
     const grace_case& c = GetParam();
-    port.open = half_ready_or_fake;
+    port_ops ops = fake_device_ops;
+    ops.open = half_ready_or_fake;
+    rules.seams.ops = &ops;
     rules.open_grace = milliseconds(c.grace_ms);
     session s(rules, img, &hooks);
     s.subscribe(&heard);

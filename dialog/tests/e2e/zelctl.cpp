@@ -437,6 +437,50 @@ int usage()
     return 2;
 }
 
+// One command: its name, how many arguments follow it, and what it does
+// with them.
+struct command {
+    const char* name;
+    int args;
+    bool (*run)(char** args);
+};
+
+bool cmd_sleep(char** a)
+{
+    Sleep(static_cast<DWORD>(seconds_arg(a[0])));
+    say("slept");
+    return true;
+}
+
+const command commands[] = {
+    {"find", 1, [](char** a) { return cmd_find(seconds_arg(a[0])); }},
+    {"ports", 0, [](char**) { return cmd_ports(); }},
+    {"status", 0, [](char**) { return cmd_status(); }},
+    {"select", 1, [](char** a) { return cmd_select(a[0]); }},
+    {"press", 0, [](char**) { return cmd_press(false); }},
+    {"press-command", 0, [](char**) { return cmd_press(true); }},
+    {"wait-status", 2, [](char** a) { return cmd_wait_status(a[0], seconds_arg(a[1])); }},
+    {"watch", 1, [](char** a) { return cmd_watch(seconds_arg(a[0])); }},
+    {"close", 0, [](char**) { return cmd_close(); }},
+    {"wait-gone", 1, [](char** a) { return cmd_wait_gone(seconds_arg(a[0])); }},
+    {"box", 1, [](char** a) { return cmd_box(seconds_arg(a[0])); }},
+    {"box-ok", 0, [](char**) { return cmd_box_ok(); }},
+    {"no-box", 0, [](char**) { return cmd_no_box(); }},
+    {"forget-ports", 0, [](char**) { return cmd_forget_ports(); }},
+    {"probe-ports", 0, [](char**) { return cmd_probe_ports(); }},
+    {"describe", 1, [](char** a) { return cmd_describe(a[0]); }},
+    {"rect", 0, [](char**) { return cmd_rect(); }},
+    {"sleep", 1, cmd_sleep},
+};
+
+const command* command_named(const std::string& name)
+{
+    for (const command& c : commands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -444,65 +488,12 @@ int main(int argc, char** argv)
     if (argc < 2)
         return usage();
     for (int i = 1; i < argc; ++i) {
-        std::string c = argv[i];
-        auto arg = [&](int k) -> const char* {
-            if (i + k >= argc) {
-                std::exit(usage());
-            }
-            return argv[i + k];
-        };
-        bool ok = false;
-        if (c == "find") {
-            ok = cmd_find(seconds_arg(arg(1)));
-            i += 1;
-        } else if (c == "ports") {
-            ok = cmd_ports();
-        } else if (c == "status") {
-            ok = cmd_status();
-        } else if (c == "select") {
-            ok = cmd_select(arg(1));
-            i += 1;
-        } else if (c == "press") {
-            ok = cmd_press(false);
-        } else if (c == "press-command") {
-            ok = cmd_press(true);
-        } else if (c == "wait-status") {
-            ok = cmd_wait_status(arg(1), seconds_arg(arg(2)));
-            i += 2;
-        } else if (c == "watch") {
-            ok = cmd_watch(seconds_arg(arg(1)));
-            i += 1;
-        } else if (c == "close") {
-            ok = cmd_close();
-        } else if (c == "wait-gone") {
-            ok = cmd_wait_gone(seconds_arg(arg(1)));
-            i += 1;
-        } else if (c == "box") {
-            ok = cmd_box(seconds_arg(arg(1)));
-            i += 1;
-        } else if (c == "box-ok") {
-            ok = cmd_box_ok();
-        } else if (c == "no-box") {
-            ok = cmd_no_box();
-        } else if (c == "forget-ports") {
-            ok = cmd_forget_ports();
-        } else if (c == "probe-ports") {
-            ok = cmd_probe_ports();
-        } else if (c == "describe") {
-            ok = cmd_describe(arg(1));
-            i += 1;
-        } else if (c == "rect") {
-            ok = cmd_rect();
-        } else if (c == "sleep") {
-            Sleep(static_cast<DWORD>(seconds_arg(arg(1))));
-            say("slept");
-            ok = true;
-            i += 1;
-        } else {
+        const command* c = command_named(argv[i]);
+        if (c == nullptr || i + c->args >= argc)
             return usage();
-        }
-        if (!ok)
+        if (!c->run(argv + i + 1))
             return 1;
+        i += c->args;
     }
     return 0;
 }
