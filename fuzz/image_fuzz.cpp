@@ -39,9 +39,9 @@
 #include <string_view>
 #include <vector>
 
-#include "image_file.h"
-#include "image_ihex.h"
-#include "image_srec.h"
+#include "images/image_file.h"
+#include "images/image_ihex.h"
+#include "images/image_srec.h"
 #include "job.h"
 #include "record_writer.h"
 

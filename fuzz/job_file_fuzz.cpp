@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "job_file.h"
-#include "ports.h"
+#include "station/job_file.h"
+#include "platform/ports.h"
 
 namespace {
 

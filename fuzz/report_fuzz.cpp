@@ -23,8 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "texts.h"
-#include "yield_report.h"
+#include "base/texts.h"
+#include "report/yield_report.h"
 
 namespace {
 

@@ -27,8 +27,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fields.h"
-#include "serials.h"
+#include "values/fields.h"
+#include "values/serials.h"
 
 namespace {
 

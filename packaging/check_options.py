@@ -9,7 +9,7 @@ Reads what the built zelflash says of itself (`zelflash --help`, and
   - the bash, zsh and fish completions offer every command, every option
     and every --format value;
   - the man page's EXIT STATUS names every exit code that --help's "Exit
-    status" lists or zelflash/exit_status.h defines (EXIT_... = N), and the page
+    status" lists or zelflash/engine/exit_status.h defines (EXIT_... = N), and the page
     names every outcome text and, under *outcome_key*, every outcome key (the
     tables of keys and texts,
     {run_outcome::KEY, "key", "text"} and {board_end::KEY, ...}, in core/ or
@@ -121,15 +121,16 @@ def main():
     # Exit codes, from the help and the sources; outcome texts, from the sources.
     status = man.split("# EXIT STATUS", 1)[-1].split("\n# ", 1)[0]
     codes = {m for line in section(top, "Exit status") for m in re.findall(r"^\s+(\d+)\s", line)}
-    status_h = root / "zelflash" / "exit_status.h"
+    status_h = root / "zelflash" / "engine" / "exit_status.h"
     if status_h.exists():
         codes |= set(re.findall(r"\bEXIT_\w+ = (\d+)", status_h.read_text()))
     if not codes:
-        gaps.append("no exit codes found in zelflash --help or zelflash/exit_status.h")
+        gaps.append("no exit codes found in zelflash --help or zelflash/engine/exit_status.h")
     for code in sorted(codes, key=int):
         if f"*{code}*" not in status:
             gaps.append(f"man page: exit status {code} is not in EXIT STATUS")
-    sources = [f for d in ("core", "zelflash") for f in sorted((root / d).glob("*.[ch]*"))]
+    sources = [f for d in ("core", "zelflash") for f in sorted((root / d).rglob("*.[ch]*"))
+               if "tests" not in f.relative_to(root).parts]
     named = r'\{(?:run_outcome|board_end)::\w+,\s*"(\w+)",\s*"([^"]+)"\}'
     outcomes = sorted({pair for f in sources for pair in re.findall(named, f.read_text())})
     if not outcomes:

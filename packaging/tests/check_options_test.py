@@ -18,7 +18,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent.parent
 CHECK = ROOT / "packaging" / "check_options.py"
 FILES = ["packaging/zelflash.1.scd", "packaging/completions/zelflash.bash", "packaging/completions/_zelflash",
-         "packaging/completions/zelflash.fish", "zelflash/exit_status.h", "core/run.h", "zelflash/board_end.h"]
+         "packaging/completions/zelflash.fish", "zelflash/engine/exit_status.h", "core/run.h",
+         "zelflash/engine/board_end.h"]
 # (what check_options.py reads besides zelflash's help)
 failures = []
 passes = []

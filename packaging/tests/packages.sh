@@ -44,8 +44,8 @@ check() {
 # What --version must print: "zelflash 1.1.0 (gHASH)", once zelflash's main
 # takes its version from zel_version.h; until then only the name is checked.
 version_pattern="^zelflash $version \\(g$(git rev-parse --short HEAD)(-dirty)?\\)\$"
-if ! grep -q zel_version.h zelflash/main.cpp; then
-    echo "note: zelflash/main.cpp does not include zel_version.h yet; --version is checked for the name only"
+if ! grep -q zel_version.h zelflash/commands/main.cpp; then
+    echo "note: zelflash/commands/main.cpp does not include zel_version.h yet; --version is checked for the name only"
     version_pattern="^zelflash [0-9]"
 fi
 

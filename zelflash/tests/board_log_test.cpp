@@ -1,7 +1,7 @@
 // The board log: whole lines, appended, and a line cut short by an earlier
 // crash left alone with the new records on lines of their own; what a record
 // holds.
-#include "board_log.h"
+#include "outputs/board_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "lprog.h"
-#include "sha256.h"
+#include "platform/sha256.h"
 
 namespace {
 

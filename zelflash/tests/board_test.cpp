@@ -1,6 +1,6 @@
 // The one-line texts that end a board's run, the outcome rule, and a board
 // whose thread throws.
-#include "board.h"
+#include "engine/board.h"
 
 #include <gtest/gtest.h>
 

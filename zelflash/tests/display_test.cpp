@@ -1,6 +1,6 @@
 // The four modes of the display: the same run shown each its own way, the
 // live rows and the summary table, JSON events, a failed standard output.
-#include "display_factory.h"
+#include "outputs/display_factory.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "display_live.h"
+#include "outputs/display_live.h"
 #include "lprog.h"
 
 namespace {

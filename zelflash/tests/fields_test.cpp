@@ -1,11 +1,11 @@
 // Field values as bytes in the image, the checks of a job's fields, the
 // patched copy, and the --serial and --set spellings.
-#include "fields.h"
+#include "values/fields.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "image_file.h"
+#include "images/image_file.h"
 
 namespace {
 

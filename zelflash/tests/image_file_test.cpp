@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "images/image_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,10 +12,10 @@
 #include <fstream>
 #include <system_error>
 
-#include "image_ihex.h"
-#include "image_srec.h"
+#include "images/image_ihex.h"
+#include "images/image_srec.h"
 #include "record_writer.h"
-#include "sha256.h"
+#include "platform/sha256.h"
 
 // The largest block asked of operator new, for the tests of what a file
 // costs to read: an image is built in a std::vector. Every form of new and

@@ -1,4 +1,4 @@
-#include "image_ihex.h"
+#include "images/image_ihex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "image_records.h"
+#include "images/image_records.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 
-#include "image_ihex.h"
-#include "image_srec.h"
+#include "images/image_ihex.h"
+#include "images/image_srec.h"
 #include "record_writer.h"
 
 namespace {

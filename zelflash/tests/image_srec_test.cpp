@@ -1,4 +1,4 @@
-#include "image_srec.h"
+#include "images/image_srec.h"
 
 #include <gtest/gtest.h>
 

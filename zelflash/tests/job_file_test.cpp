@@ -1,6 +1,6 @@
 // The station's job file: a whole file read back, each kind of mistake named
 // by file, line and key, and field placement against a brute-force check.
-#include "job_file.h"
+#include "station/job_file.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The board log's file on devices: one without a disk, and a full one.
-#include "log_file.h"
+#include "platform/log_file.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include "board_log.h"
+#include "outputs/board_log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Options that cannot go together, and the words of a command line that are
 // paths, not options.
-#include "options.h"
+#include "commands/options.h"
 
 #include <gtest/gtest.h>
 

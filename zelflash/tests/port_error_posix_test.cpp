@@ -1,5 +1,5 @@
 // Why a port did not open, told apart by errno.
-#include "port_error.h"
+#include "platform/port_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Port list formatting, USB id parsing and the path patterns of --glob.
-#include "ports.h"
+#include "platform/ports.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The table of boards by serial number: each serial one board, found again
 // as it was left, through the table's growth, whatever bytes it holds.
-#include "report_boards.h"
+#include "report/report_boards.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // A board-log line read by the quick scan and by the JSON parser: one
 // answer, field for field and reason for reason; the lines a station
 // writes are the scan's, the odd ones the parser's.
-#include "report_record.h"
+#include "report/report_record.h"
 
 #include <gtest/gtest.h>
 

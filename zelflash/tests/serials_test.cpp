@@ -1,6 +1,6 @@
 // The state file: values handed out once, whatever stops zelflash, and what
 // it finds at the next open.
-#include "serials.h"
+#include "values/serials.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "file_lock.h"
+#include "platform/file_lock.h"
 
 namespace {
 

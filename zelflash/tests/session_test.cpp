@@ -1,7 +1,7 @@
 // A session's boards against the fake device, one at a time: the hooks and
 // the listeners see every board start and end once, a refusal or a failed record stops the
 // taking of boards, and the waiting ones end "not started".
-#include "session.h"
+#include "engine/session.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,9 +12,9 @@
 #include "fake_device.h"
 #include "local_time.h"
 #include "lprog.h"
-#include "options.h"
-#include "file_lock.h"
-#include "station.h"
+#include "commands/options.h"
+#include "platform/file_lock.h"
+#include "station/station.h"
 #include "temp_dir.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The settings that write and watch share with the job file: each one from
 // the job file alone, from the command line alone, and from both, where the
 // command line wins; read back where the run takes it from.
-#include "settings.h"
+#include "station/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "job_options.h"
-#include "options.h"
+#include "station/job_options.h"
+#include "commands/options.h"
 #include "temp_dir.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The image digest of the board log.
-#include "sha256.h"
+#include "platform/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <random>
 #include <set>
 
-#include "job_file.h"
-#include "serials.h"
+#include "station/job_file.h"
+#include "values/serials.h"
 #include "zelflash_harness.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Writes to the standard streams that fail, or that nothing takes.
-#include "terminal.h"
+#include "platform/terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "interrupts.h"
+#include "platform/interrupts.h"
 
 namespace {
 

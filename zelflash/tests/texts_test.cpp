@@ -1,5 +1,5 @@
 // Numbers as text, counts with their nouns, and JSON that any name can go into.
-#include "texts.h"
+#include "base/texts.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

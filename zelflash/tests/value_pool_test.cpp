@@ -1,6 +1,6 @@
 // The pool alone: which value goes out next, from the lot's fields and the
 // states on record, with no file under it.
-#include "value_pool.h"
+#include "values/value_pool.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "board_end.h"
+#include "engine/board_end.h"
 #include "zelflash_harness.h"
 
 namespace {

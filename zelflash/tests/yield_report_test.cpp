@@ -1,6 +1,6 @@
 // The yield report: lines sorted into records and rejects, the figures of a
 // production run, grouping, and the two outputs.
-#include "yield_report.h"
+#include "report/yield_report.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "board_log.h"
+#include "outputs/board_log.h"
 
 namespace {
 

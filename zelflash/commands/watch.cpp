@@ -1,0 +1,291 @@
+#include "commands/watch.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "outputs/logbook.h"
+#include "outputs/display_factory.h"
+#include "platform/interrupts.h"
+#include "platform/port_identity.h"
+#include "platform/ports.h"
+#include "engine/session.h"
+#include "station/station.h"
+#include "platform/sha256.h"
+
+enum watch_constants : int {
+    SCAN_MS = 250,  // how often the ports are looked for
+};
+
+namespace {
+
+// A port as a scan finds it. The identity tells a new device behind the
+// same path (a symlink pointing elsewhere) from the one seen before.
+struct found_port {
+    port_info info;
+    std::string identity;
+};
+
+enum watched_state : int32_t {
+    WATCHED_LEFT_ALONE = 0,  // there at start without --include-present: never taken
+    WATCHED_TAKEN = 1,       // handed to the session: not taken again
+};
+
+// An attached port, from the scan that first found it to the one that finds
+// it gone or another device behind its path; then its attachment ends, and
+// a port found there again is a new one.
+struct watched_port {
+    port_info info;
+    std::string identity;
+    watched_state state = WATCHED_TAKEN;
+    int board = -1;  // the session's id of its board, when taken
+};
+
+// The ports as each scan finds them, held against what the scans before
+// found: a port is queued in the session when it appears, and withdrawn
+// when it goes away before its turn.
+class scanner {
+public:
+    scanner(const watch_options& w, display* d) : w_(w), d_(d) {}
+    // Reads --match; false when an id is malformed (said).
+    bool parse_match();
+    // The ports there at start, left alone unless --include-present; false
+    // when they cannot be known (said): every one would then look new.
+    bool first_look();
+    // A scan, when one is due.
+    void look(session* s);
+    // "serial ports", or the --glob pattern.
+    std::string what() const { return w_.glob.empty() ? std::string("serial ports") : w_.glob; }
+
+private:
+    bool scan(std::map<std::string, found_port>* found);
+    bool scan_glob(std::map<std::string, found_port>* found);
+    void add_usb_facts(std::map<std::string, found_port>* found);
+    bool system_ports(std::vector<port_info>* out);
+    bool wanted(const port_info& p) const;
+    void rescan(session* s);
+
+    const watch_options& w_;
+    display* d_;
+    std::vector<usb_id> match_;
+    std::map<std::string, watched_port> ports_;  // by path: every attached port seen
+    std::string list_error_;  // why the system's port list failed last; empty once it works again
+    std::chrono::steady_clock::time_point next_scan_{};
+};
+
+bool scanner::parse_match()
+{
+    for (const std::string& m : w_.match) {
+        std::optional<usb_id> id = ports_parse_usb_id(m);
+        if (!id) {
+            d_->problem("--match " + m + ": not a USB id; give VID:PID in hex, such as 0403:6001");
+            return false;
+        }
+        match_.push_back(*id);
+    }
+    return true;
+}
+
+bool scanner::first_look()
+{
+    std::map<std::string, found_port> present;
+    if (!scan(&present))
+        return false;
+    if (!w_.include_present)
+        for (const auto& [path, f] : present)
+            ports_[path] = watched_port{f.info, f.identity, WATCHED_LEFT_ALONE, -1};
+    next_scan_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+void scanner::look(session* s)
+{
+    if (std::chrono::steady_clock::now() < next_scan_)
+        return;
+    rescan(s);
+    next_scan_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(SCAN_MS);
+}
+
+// The system's port list. A failure is said once, not at every scan, and
+// is no empty list: the caller keeps what it saw before, so that attached
+// boards do not look gone and then new.
+bool scanner::system_ports(std::vector<port_info>* out)
+{
+    std::string error;
+    if (ports_list(out, &error)) {
+        list_error_.clear();
+        return true;
+    }
+    if (error != list_error_)
+        d_->problem("cannot read the system's serial ports (" + error + "); keeping the last list");
+    list_error_ = error;
+    return false;
+}
+
+// Without --glob the ports are the system's list; false when it could not
+// be read.
+bool scanner::scan(std::map<std::string, found_port>* found)
+{
+    if (!w_.glob.empty())
+        return scan_glob(found);
+    std::vector<port_info> system;
+    if (!system_ports(&system))
+        return false;
+    for (const port_info& p : system)
+        (*found)[p.path] = found_port{p, port_identity(p.path)};
+    return true;
+}
+
+// With --glob the ports are the matching paths, with the USB facts of the
+// system's list where a path leads to a port it knows; that list is only
+// read when a path is new.
+bool scanner::scan_glob(std::map<std::string, found_port>* found)
+{
+    bool fresh = false;
+    for (const std::string& path : ports_glob(w_.glob)) {
+        found_port f{port_info{}, port_identity(path)};
+        f.info.path = path;
+        auto seen = ports_.find(path);
+        if (seen != ports_.end() && seen->second.identity == f.identity)
+            f.info = seen->second.info;
+        else
+            fresh = true;
+        (*found)[path] = f;
+    }
+    if (fresh)
+        add_usb_facts(found);
+    return true;
+}
+
+// Without the system's list the paths only lack their USB facts.
+void scanner::add_usb_facts(std::map<std::string, found_port>* found)
+{
+    std::vector<port_info> system;
+    if (!system_ports(&system))
+        return;
+    std::map<std::string, const port_info*> known;  // the system's ports by identity
+    for (const port_info& p : system)
+        known[port_identity(p.path)] = &p;
+    for (auto& [path, f] : *found) {
+        auto k = known.find(f.identity);
+        if (k != known.end()) {
+            f.info = *k->second;
+            f.info.path = path;
+        }
+    }
+}
+
+bool scanner::wanted(const port_info& p) const
+{
+    if (match_.empty())
+        return true;
+    for (const usb_id& id : match_)
+        if (id.vid == p.vid && id.pid == p.pid)
+            return true;
+    return false;
+}
+
+// A port gone, or another device behind its path, ends its attachment; a
+// board still waiting for its turn there leaves the queue. New ports are
+// queued in the order found, while the session takes boards.
+void scanner::rescan(session* s)
+{
+    std::map<std::string, found_port> now;
+    if (!scan(&now))
+        return;
+    std::erase_if(ports_, [&](const auto& entry) {
+        auto f = now.find(entry.first);
+        bool gone = f == now.end() || f->second.identity != entry.second.identity;
+        if (gone && entry.second.state == WATCHED_TAKEN)
+            s->withdraw(entry.second.board);
+        return gone;
+    });
+    // Once the session takes no more boards, a new port is still queued:
+    // it ends at once "not started", named, logged and counted.
+    for (const auto& [path, f] : now)
+        if (ports_.count(path) == 0 && wanted(f.info))
+            ports_[path] = watched_port{f.info, f.identity, WATCHED_TAKEN, s->queue(f.info)};
+}
+
+session_rules watch_rules(const flash_options& o, const watch_options& w)
+{
+    session_rules rules;
+    rules.baud = o.baud;
+    rules.limits = options_limits(o);
+    rules.jobs = w.jobs;
+    rules.interrupts_to_stop = 2;
+    rules.keep_ended = false;
+    rules.open_grace = std::chrono::milliseconds(1000);  // a port that has just appeared may be half-ready
+    rules.unstarted_hint = "program it in another run (watch --include-present takes the ports already there)";
+    return rules;
+}
+
+std::string footer(const session& s, const std::string& what)
+{
+    const board_tally& t = s.tally();
+    return std::to_string(t.done) + " done, " + std::to_string(t.failed) + " failed, " +
+           std::to_string(s.running()) + " running, " + std::to_string(s.waiting()) + " waiting; watching " + what +
+           (s.taking() ? "; Ctrl-C stops" : "; stopping");
+}
+
+// The station's loop: interrupts, standard output, a scan when due, the
+// queue, the boards' news, the rows; until no board is taken or runs. A
+// station that cannot write its standard output stops taking boards.
+void run_station(session* s, scanner* ports, display* d)
+{
+    auto wake = d->wake(std::chrono::milliseconds(SCAN_MS));
+    while (!s->over()) {
+        s->look_at_interrupts();
+        if (!d->output_error().empty() && !s->failed())
+            s->halt("standard output cannot be written");
+        ports->look(s);
+        s->start_queued();
+        s->take_news(wake);
+        s->redraw(footer(*s, ports->what()));
+    }
+}
+
+int watch_boards(const flash_options& o, const watch_options& w, const image& img, scanner* ports, display* d,
+                 const station_setup& setup)
+{
+    logbook log(&setup.labels);
+    station st(setup, nullptr);
+    if (!st.open(img, d) || !log.open(setup.log_path, d))
+        return EXIT_BAD_INPUT;
+    if (!ports->first_look())
+        return EXIT_FAILED;
+    session s(watch_rules(o, w), img, &st);
+    display_listener shown(d);
+    s.subscribe(&shown);  // a board is shown before it is logged
+    s.subscribe(&log);
+    s.watching(ports->what());
+    run_station(&s, ports, d);
+    std::string error;
+    if (!log.close(&error))
+        s.fail(error);
+    std::string lost = st.close();
+    if (!lost.empty())
+        s.fail(lost);
+    s.tell_totals();
+    return s.exit_status();
+}
+
+}  // namespace
+
+int watch_run(const flash_options& o, const watch_options& w, const station_setup& setup)
+{
+    interrupts_catch();
+    std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
+    scanner ports(w, d.get());
+    if (!ports.parse_match())
+        return EXIT_BAD_INPUT;
+    image img;
+    std::string error;
+    if (!options_load_image(o, &img, &error)) {
+        d->problem(error);
+        return EXIT_BAD_INPUT;
+    }
+    return watch_boards(o, w, img, &ports, d.get(), setup);
+}
