@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include "record_writer.h"
 #include "zelflash_harness.h"
 
 extern const uint8_t zel_image_data[];  // the image built into zelflash
@@ -329,21 +330,6 @@ TEST(zelflash_help, shows_every_default_and_the_exit_statuses)
     }
 }
 
-// An Intel HEX (":") or S-record ("S3", "S7") line: the bytes, then their check byte.
-std::string record(const std::string& mark, const bytes& body)
-{
-    std::string line = mark;
-    uint8_t sum = 0;
-    char hex[3];
-    for (uint8_t b : body) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        line += hex;
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    std::snprintf(hex, sizeof hex, "%02X", mark == ":" ? (0x100 - sum) & 0xFF : 0xFF - sum);
-    return line + hex + "\n";
-}
-
 struct placed_block {
     uint32_t addr;
     bytes data;
@@ -360,17 +346,12 @@ class write_placement : public write_test, public testing::WithParamInterface<pl
 TEST_P(write_placement, records_land_byte_for_byte_and_the_rest_stays_erased)
 {
     const placement_case& c = GetParam();
+    using record_writer_detail::ihex_record, record_writer_detail::srec_record;
     bool hex = fs::path(c.file).extension() == ".hex";
-    std::string text = hex ? record(":", {2, 0, 0, 4, 0, 1}) : "";  // HEX: upper address 0x0001
-    for (const placed_block& b : c.blocks) {
-        uint8_t n = static_cast<uint8_t>(b.data.size());
-        bytes body = hex ? bytes{n, uint8_t(b.addr >> 8), uint8_t(b.addr), 0}
-                         : bytes{uint8_t(n + 5), uint8_t(b.addr >> 24), uint8_t(b.addr >> 16), uint8_t(b.addr >> 8),
-                                 uint8_t(b.addr)};
-        body.insert(body.end(), b.data.begin(), b.data.end());
-        text += record(hex ? ":" : "S3", body);
-    }
-    text += hex ? record(":", {0, 0, 0, 1}) : record("S7", {5, 0, 0, 0, 0});
+    std::string text = hex ? ihex_record(4, 0, bytes{0, 1}) : "";  // HEX: upper address 0x0001
+    for (const placed_block& b : c.blocks)
+        text += hex ? ihex_record(0, static_cast<uint16_t>(b.addr), b.data) : srec_record('3', b.addr, 4, b.data);
+    text += hex ? ihex_record(1, 0, {}) : srec_record('7', 0, 4, {});
     write_file(dir.path / c.file, text);
     start_device();
     std::vector<std::string> args = {"write", dir.path / c.file, "-p", port(0)};
