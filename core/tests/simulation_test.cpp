@@ -13,7 +13,9 @@
 // A failing schedule is shrunk to the fewest faults that still fail, and
 // printed with the command that replays it. More schedules, or one:
 //   simulation_test --schedules 200000 [--first-seed S]
-//   simulation_test --replay SEED
+//   simulation_test --replay SEED [--trace]
+// --trace prints the guard's view after every exchange and the device's log
+// of every command, what became of it and the fault on its reply.
 #include <gtest/gtest.h>
 
 #include <algorithm>
