@@ -64,18 +64,32 @@ static void end_settle(lguard* s, uint32_t now)
     s->seen.settle_ms += now - s->settle_from;
 }
 
+// The erase wait's answers come together: the next owed one within the
+// spread of the latest frame heard, and the last within the spread once for
+// every answer owed when the settle began.
+static void await_next_answer(lguard* s, uint32_t now)
+{
+    uint32_t next = now + s->bounds.spread_ms;
+    s->until = reached(next, s->until_latest) ? s->until_latest : next;
+}
+
 // Answers the packet layer dropped since last asked: each settles one owed
 // answer, or, before the command is answered, counts as one of its answers.
+// Any frame it dropped, an answer spoilt on the way perhaps, keeps the erase
+// wait's settle going for the spread.
 static void take_dropped(layer* t)
 {
     lguard* s = state(t);
     uint32_t now_switches = lpkt_switches(s->pkt);
     uint32_t fresh = now_switches - s->switches;
     s->switches = now_switches;
+    uint32_t now_bad = lpkt_bad_frames(s->pkt);
+    bool heard = now_bad != s->bad_frames;
+    s->bad_frames = now_bad;
     if (s->settling) {
         s->owed -= std::min(fresh, s->owed);
-        if (fresh > 0 && s->phase == LPROG_WAIT_ERASE)
-            s->until = tick(s) + s->bounds.spread_ms;
+        if (heard && s->phase == LPROG_WAIT_ERASE)
+            await_next_answer(s, tick(s));
     } else if (!s->answered) {
         s->dropped += fresh;
     }
@@ -229,6 +243,7 @@ static void settle(lguard* s, uint32_t now)
     if (s->owed == 0)
         return;
     s->settling = 1;
+    s->until_latest = now + s->owed * s->bounds.spread_ms;
     s->until = s->phase == LPROG_WAIT_ERASE ? now + s->bounds.spread_ms : s->sent_at + s->bounds.reply_ms;
     s->settle_from = now;
     s->seen.settles += 1;
@@ -242,7 +257,7 @@ static void take_owed(lguard* s, uint32_t now)
     s->seen.late_ms = now - s->first_at;
     if (s->owed > 0) {
         if (s->phase == LPROG_WAIT_ERASE)
-            s->until = now + s->bounds.spread_ms;
+            await_next_answer(s, now);
         return;
     }
     // Every frame has had its answer, in order: this one answers the last.

@@ -26,8 +26,13 @@
 // settled: nothing is sent, and every ACK that comes is counted and
 // swallowed, until either all have come or the bound has passed: `reply_ms`
 // after the last frame, or, for the erase wait, `spread_ms` after the latest
-// answer. An ACK that arrives while no frame is waiting for one answers
-// nothing we know of; it is swallowed and counted as unasked.
+// frame heard. A frame the packet layer dropped for its check value counts
+// as heard: it may be an answer spoilt on the way, and the answers behind it
+// still follow it within the spread, not the last good one. Since noise is
+// heard too, the erase wait's settle never outlasts the spread once for
+// every answer owed when it began. An ACK that arrives while no frame is
+// waiting for one answers nothing we know of; it is swallowed and counted
+// as unasked.
 //
 // So that there is little to settle, a repeat is kept back (not sent, though
 // the programming layer has built it and printed its text) while the frame
@@ -89,6 +94,7 @@ struct lguard {
     uint32_t sent;        // its frames sent so far
     uint32_t dropped;     // answers to them the packet layer dropped (other framing)
     uint32_t switches;    // the packet layer's count of those, as last taken
+    uint32_t bad_frames;  // the packet layer's count of frames it dropped, as last taken
     uint32_t sent_at;     // tick of the latest of them
     uint32_t first_at;    // tick of the first
     int32_t phase;        // the programming layer's phase when it went out
@@ -97,6 +103,7 @@ struct lguard {
     uint8_t settling;
     uint32_t owed;
     uint32_t until;
+    uint32_t until_latest;  // the erase wait: when the last owed answer has come, at the latest
     uint32_t settle_from;
     lguard_figures seen;
 };

@@ -197,6 +197,47 @@ TEST_F(run_fixture, progress_follows_every_acknowledged_command)
             << ears.reports[i].done << ", retries " << ears.reports[i].retries;
 }
 
+// The device holds the erase-wait questions and answers only the third (the
+// others superseded), and then the line brings garbage frames 10 ms apart.
+// Each may be an answer spoilt on the way, so each keeps the settle for the
+// two answers still owed going for the spread (30 ms); but those two would
+// have come within the spread once each after the first, so garbage without
+// end holds the first chunk back 60 ms at most. The answer is taken 10 ms
+// after the question (the silent read behind it), and a silent poll takes
+// 20 ms (its read and its drain).
+struct garbage_case {
+    int frames;            // garbage frames after the answer
+    uint32_t chunk_after;  // ms from the third question to the first chunk
+};
+
+class erase_wait_garbage : public run_fixture, public testing::WithParamInterface<garbage_case> {};
+
+TEST_P(erase_wait_garbage, keeps_the_settle_going_within_the_owed_answers_bound)
+{
+    static int garbage;
+    garbage = GetParam().frames;
+    device.acknowledges = [](const bytes& f) {
+        if (!is_erase_wait(f) || erase_waits() != 3)
+            return !is_erase_wait(f);
+        feed(ack_frame);
+        fake.input.push_back(TIMEOUT);
+        for (int i = 0; i < garbage; ++i) {
+            feed(bytes{0xC0, 0x55, 0x55, 0x55, 0x55, 0x55, 0xC0});
+            fake.input.push_back(TIMEOUT);
+        }
+        return false;
+    };
+    run(10);
+    ASSERT_GE(device.frames.size(), 5u);
+    EXPECT_EQ(erase_waits(), 3u);
+    EXPECT_EQ(command_of(device.frames[4]).p1, uint32_t{BASE});
+    EXPECT_EQ(device.frame_ticks[4] - device.frame_ticks[3], GetParam().chunk_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(run, erase_wait_garbage,
+                         testing::Values(garbage_case{0, 10 + 30 + 10}, garbage_case{1, 20 + 30 + 10},
+                                         garbage_case{100, 10 + 2 * 30}));
+
 class run_cancel : public run_fixture, public testing::WithParamInterface<size_t> {};
 
 TEST_P(run_cancel, stops_after_the_exchange_in_flight_with_its_progress)
