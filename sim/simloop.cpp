@@ -48,7 +48,7 @@ static int64_t ms_to_us(double ms)
 }
 
 // A fresh device on the line: erased flash, no erase running, nothing held,
-// nothing on its way in or out of it, the fault generator from its seed.
+// no frame on its way in and no reply due, the fault generator from its seed.
 static void start_device(simloop* t)
 {
     const options& opt = t->opt;
