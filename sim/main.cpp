@@ -78,6 +78,27 @@ static bool open_line(line* io, const options& opt, std::string* error)
     return line_open_pty(io, opt.link_path, error);
 }
 
+// Status lines go where the "listening" line goes, at once.
+static void print_board_event(void*, int32_t board, int32_t event)
+{
+    std::printf("zelsim: board %d %s\n", static_cast<int>(board), event == BOARD_SEATED ? "seated" : "removed");
+    std::fflush(stdout);
+}
+
+// The whole flash at the end; on the fixture FILE.1, FILE.2, ... one a board.
+static bool write_flash_dumps(const simloop* sim)
+{
+    const std::string& path = sim->opt.flash_dump_path;
+    if (path.empty())
+        return true;
+    if (!sim->opt.fixture)
+        return write_file(path, sim->dev.memory.bytes.data(), sim->dev.memory.bytes.size());
+    bool written = true;
+    for (const board_record& b : sim->slot.boards)
+        written = write_file(path + "." + std::to_string(b.number), b.flash.data(), b.flash.size()) && written;
+    return written;
+}
+
 int main(int argc, char** argv)
 {
     options opt;
@@ -104,6 +125,8 @@ int main(int argc, char** argv)
 
     simloop sim;
     simloop_init(&sim, opt, simloop_now_us());
+    sim.slot.image = image;
+    sim.slot.on_board = print_board_event;
     if (!open_line(&sim.io, opt, &error)) {
         std::fprintf(stderr, "zelsim: %s\n", error.c_str());
         return EXIT_FAILURE_AT_RUN;
@@ -115,8 +138,7 @@ int main(int argc, char** argv)
     line_close(&sim.io);
 
     bool written = write_report(opt.report_path, report_json(&sim, image_check{!opt.image_path.empty(), opt.image_addr, image}));
-    if (!opt.flash_dump_path.empty())
-        written = write_file(opt.flash_dump_path, sim.dev.memory.bytes.data(), sim.dev.memory.bytes.size()) && written;
+    written = write_flash_dumps(&sim) && written;
     if (!written)
         std::fprintf(stderr, "zelsim: could not write the report or the flash dump\n");
     return written && end != SIMLOOP_LINE_ERROR ? EXIT_OK : EXIT_FAILURE_AT_RUN;

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "device.h"
+#include "flash.h"
 
 enum option_defaults : int32_t {
     DEFAULT_SEED = 1,
@@ -26,6 +27,7 @@ void options_defaults(options* t)
     t->wait_spread_ms = DEFAULT_WAIT_SPREAD_MS;
     t->exit_after_reset_ms = -1;
     t->report_path = "-";
+    t->plan = fixture_plan_defaults();
 }
 
 static bool parse_unsigned(const std::string& text, uint64_t max, uint64_t* out)
@@ -108,6 +110,7 @@ struct option_entry {
     const char* name;
     bool takes_value;
     std::function<bool(options*, const std::string&)> apply;
+    bool needs_fixture = false;  // meaningful only with --fixture
 };
 
 static bool set_text(std::string* field, const std::string& v)
@@ -174,6 +177,53 @@ static std::vector<option_entry> option_table()
     };
 }
 
+// Milliseconds into microseconds, more than 0 when above_zero.
+static bool parse_ms(const std::string& text, bool above_zero, int64_t* out_us)
+{
+    double ms = 0;
+    if (!parse_number(text, &ms) || (above_zero && ms <= 0) || ms > 1e9)
+        return false;
+    *out_us = static_cast<int64_t>(ms * 1000.0 + 0.5);
+    return true;
+}
+
+// "ADDR:LEN", both decimal or 0x hex, within the flash.
+static bool parse_read(const std::string& text, options* t)
+{
+    size_t colon = text.find(':');
+    uint64_t addr = 0, length = 0;
+    if (colon == std::string::npos || !parse_unsigned(text.substr(0, colon), FLASH_SIZE, &addr) ||
+        !parse_unsigned(text.substr(colon + 1), FIXTURE_READ_MAX, &length))
+        return false;
+    if (length == 0 || addr + length > FLASH_SIZE)
+        return false;
+    t->reads.push_back(fixture_read{static_cast<uint32_t>(addr), static_cast<uint32_t>(length)});
+    return true;
+}
+
+static std::vector<option_entry> fixture_option_table()
+{
+    return {
+        {"fixture", false, [](options* t, const std::string&) { t->fixture = true; return true; }, false},
+        {"present-ms", true, [](options* t, const std::string& v) { return parse_ms(v, true, &t->plan.present_us); }, true},
+        {"absent-ms", true, [](options* t, const std::string& v) { return parse_ms(v, false, &t->plan.absent_us); }, true},
+        {"boards", true, [](options* t, const std::string& v) {
+             uint64_t n = 0;
+             if (!parse_unsigned(v, 1000000, &n))
+                 return false;
+             t->plan.boards = static_cast<int32_t>(n);
+             return true;
+         }, true},
+        {"after-reset", true, [](options* t, const std::string& v) {
+             t->plan.after_reset = fixture_after_reset_parse(v);
+             return t->plan.after_reset >= 0;
+         }, true},
+        {"loader-boards", true, [](options* t, const std::string& v) { return fixture_parse_boards(v, &t->plan.loader_boards); }, true},
+        {"loader-return-ms", true, [](options* t, const std::string& v) { return parse_ms(v, false, &t->plan.loader_return_us); }, true},
+        {"read", true, [](options* t, const std::string& v) { return parse_read(v, t); }, true},
+    };
+}
+
 static const option_entry* find_option(const std::vector<option_entry>& table, const std::string& name)
 {
     for (const option_entry& e : table)
@@ -182,9 +232,27 @@ static const option_entry* find_option(const std::vector<option_entry>& table, c
     return nullptr;
 }
 
+// Options that only make sense together. needs_fixture: the last option
+// given that means something only with --fixture, or empty.
+static bool check_combination(const options* t, const std::string& needs_fixture, std::string* error)
+{
+    if (!t->link_path.empty() && !t->device_path.empty()) {
+        *error = "--link and --device exclude each other";
+        return false;
+    }
+    if (!needs_fixture.empty() && !t->fixture) {
+        *error = "--" + needs_fixture + " needs --fixture";
+        return false;
+    }
+    return true;
+}
+
 bool options_parse(options* t, const std::vector<std::string>& args, std::string* error)
 {
-    const std::vector<option_entry> table = option_table();
+    std::vector<option_entry> table = option_table();
+    for (option_entry& e : fixture_option_table())
+        table.push_back(std::move(e));
+    std::string needs_fixture;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h") {
@@ -220,12 +288,10 @@ bool options_parse(options* t, const std::vector<std::string>& args, std::string
             *error = "bad value for --" + name + ": " + value;
             return false;
         }
+        if (e->needs_fixture)
+            needs_fixture = name;
     }
-    if (!t->link_path.empty() && !t->device_path.empty()) {
-        *error = "--link and --device exclude each other";
-        return false;
-    }
-    return true;
+    return check_combination(t, needs_fixture, error);
 }
 
 // The help text, one section of it to a constant.
@@ -278,6 +344,29 @@ static const char help_faults[] = R"(Faults (F: probability "0.1" or "10%", or a
                            back by at most T ms, so the answers of one erase
                            wait come together (default 20)
 )";
+static const char help_fixture[] = R"(Fixture (one port for the whole run, boards seated and taken off on it)
+  --fixture                boards come and go on the one port: board 1 is
+                           seated at the start; while the slot is empty every
+                           frame is dropped unanswered; each board starts with
+                           an erased flash and a fresh device, every option
+                           above applying to each
+  --present-ms T           a board stays seated T ms (default 5000)
+  --absent-ms T            then the slot is empty T ms (default 1000)
+  --boards N               N boards come, then the slot stays empty
+                           (default 0: boards keep coming)
+  --after-reset MODE       after a RESET a board runs its application and
+                           answers nothing more (app, default) or comes back
+                           into its loader and answers again (loader)
+  --loader-boards LIST     these boards (from 1, e.g. 2,5) come back into their
+                           loader after a RESET whatever --after-reset says
+  --loader-return-ms T     from RESET to the loader answering (default 100)
+  --read ADDR:LEN          report each board's flash at ADDR, LEN bytes (at
+                           most 4096), in hex (repeatable)
+  With --fixture the report lists each board; --exit-after-reset-ms T ends
+  the run T ms after the last of --boards N has left; --flash-dump FILE writes
+  FILE.1, FILE.2, ... one a board. Status lines say "zelsim: board K seated"
+  and "zelsim: board K removed".
+)";
 static const char help_end[] = R"(End and report
   --exit-after-reset-ms T  exit once T ms pass without input after a RESET
   --time-limit-s T         exit after T seconds in any case
@@ -291,5 +380,5 @@ SIGINT and SIGTERM end the run; the report is written in every case.
 
 std::string options_help()
 {
-    return std::string(help_usage_and_line) + help_device + help_faults + help_end;
+    return std::string(help_usage_and_line) + help_device + help_faults + help_fixture + help_end;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "fixture.h"
 
 struct options {
     std::string link_path;    // --link: symlink to the pty's tool end
@@ -32,6 +33,9 @@ struct options {
     std::string flash_dump_path;
     std::string image_path;
     uint32_t image_addr;
+    bool fixture;                     // --fixture: boards come and go on one port
+    fixture_plan plan;                // --present-ms, --absent-ms, --boards, --after-reset, ...
+    std::vector<fixture_read> reads;  // --read: flash ranges given per board
     bool help;
 };
 

@@ -21,6 +21,7 @@ const char* simloop_end_name(int32_t end)
     case SIMLOOP_STOPPED: return "signal";
     case SIMLOOP_TIME_LIMIT: return "time_limit";
     case SIMLOOP_LINE_ERROR: return "line_error";
+    case SIMLOOP_BOARDS_DONE: return "boards_done";
     default: return "?";
     }
 }
@@ -46,9 +47,11 @@ static int64_t ms_to_us(double ms)
     return static_cast<int64_t>(ms * 1000.0 + 0.5);
 }
 
-void simloop_init(simloop* t, const options& opt, int64_t now_us)
+// A fresh device on the line: erased flash, no erase running, nothing held,
+// no frame on its way in and no reply due, the fault generator from its seed.
+static void start_device(simloop* t)
 {
-    t->opt = opt;
+    const options& opt = t->opt;
     slip_decoder_init(&t->decoder);
     packet_endpoint_init(&t->endpoint, opt.tagged ? PACKET_TAGGED : PACKET_PLAIN, opt.tag);
     device_init(&t->dev, device_timing{ms_to_us(opt.erase_ms_per_sector), ms_to_us(opt.program_ms), opt.erase_wait});
@@ -59,11 +62,17 @@ void simloop_init(simloop* t, const options& opt, int64_t now_us)
         faults_aim(&t->inject, f);
     t->frames = frame_counts{};
     t->replies = reply_counts{};
-    t->bytes_in = 0;
-    t->bytes_out = 0;
     t->wait_answers = 0;
     t->inbox.clear();
     t->due.clear();
+}
+
+void simloop_init(simloop* t, const options& opt, int64_t now_us)
+{
+    t->opt = opt;
+    start_device(t);
+    t->bytes_in = 0;
+    t->bytes_out = 0;
     t->outbox.clear();
     t->unsent.clear();
     t->start_us = now_us;
@@ -72,10 +81,32 @@ void simloop_init(simloop* t, const options& opt, int64_t now_us)
     t->last_input_us = now_us;
     t->end = SIMLOOP_RUNNING;
     t->end_us = now_us;
+    t->slot = fixture_slot{};
+    t->slot.next_change_us = opt.fixture ? now_us + fixture_next_change(&opt.plan, -1) : INT64_MAX;
+    t->slot.loader_back_us = INT64_MAX;
 }
+
+// True when a device in its loader is on the line to take frames: always
+// without --fixture.
+static bool listening(const simloop* t)
+{
+    return !t->opt.fixture || (t->slot.seated > 0 && !t->slot.running_app);
+}
+
+// A frame nobody takes: the slot is empty, or the board runs its application.
+static void count_unheard(simloop* t)
+{
+    if (t->slot.seated > 0)
+        t->slot.app_frames += 1;
+    else
+        t->slot.frames_while_empty += 1;
+}
+
+static void advance_slot(simloop* t, int64_t now_us);
 
 void simloop_take_bytes(simloop* t, const uint8_t* bytes, size_t n, int64_t now_us)
 {
+    advance_slot(t, now_us);
     t->bytes_in += n;
     if (n > 0)
         t->last_input_us = now_us;
@@ -87,6 +118,10 @@ void simloop_take_bytes(simloop* t, const uint8_t* bytes, size_t n, int64_t now_
         int64_t begin = std::max(frame.first_byte_us, t->in_free_us);
         int64_t due = begin + simloop_wire_us(frame.raw_bytes, t->opt.baud);
         t->in_free_us = due;
+        if (!listening(t)) {
+            count_unheard(t);
+            continue;
+        }
         t->inbox.push_back(pending_frame{due, std::move(frame)});
     }
 }
@@ -95,6 +130,17 @@ static void schedule_reply(simloop* t, size_t command, int64_t now_us)
 {
     const command_record& r = t->dev.log[command];
     t->due.push_back(due_reply{std::max(now_us, r.reply_us), command});
+}
+
+// After its RESET (whose "ACK" still goes out) the board runs its
+// application: it takes nothing more, and a question it held is never
+// answered. A board whose image does not start is back in its loader later.
+static void board_runs_application(simloop* t, int64_t now_us)
+{
+    t->slot.running_app = true;
+    t->dev.held.clear();
+    if (fixture_back_to_loader(&t->opt.plan, t->slot.seated))
+        t->slot.loader_back_us = now_us + t->opt.plan.loader_return_us;
 }
 
 static void handle_frame(simloop* t, const slip_frame& frame, int64_t now_us)
@@ -129,6 +175,8 @@ static void handle_frame(simloop* t, const slip_frame& frame, int64_t now_us)
         t->wait_answers = 0;
     if (t->dev.log[command].outcome == DEVICE_ANSWERED)
         schedule_reply(t, command, now_us);
+    if (t->opt.fixture && t->dev.log[command].name == "RESET" && t->dev.log[command].outcome == DEVICE_ANSWERED)
+        board_runs_application(t, now_us);
 }
 
 // Puts the plan's bytes on the outgoing wire: each write is delivered once
@@ -198,7 +246,10 @@ static void run_due_frames(simloop* t, int64_t now_us)
     while (!t->inbox.empty() && t->inbox.front().due_us <= now_us) {
         pending_frame p = std::move(t->inbox.front());
         t->inbox.pop_front();
-        handle_frame(t, p.frame, now_us);
+        if (listening(t))
+            handle_frame(t, p.frame, now_us);
+        else
+            count_unheard(t);
     }
 }
 
@@ -213,7 +264,7 @@ static void run_due_replies(simloop* t, int64_t now_us)
     t->due.erase(t->due.begin(), t->due.begin() + static_cast<std::ptrdiff_t>(taken));
 }
 
-void simloop_run_due(simloop* t, int64_t now_us)
+static void run_device(simloop* t, int64_t now_us)
 {
     run_due_frames(t, now_us);
     for (size_t released : device_release_waits(&t->dev, now_us))
@@ -230,9 +281,149 @@ void simloop_collect_writes(simloop* t, int64_t now_us)
     }
 }
 
+static const char hex_digits[] = "0123456789abcdef";
+
+static std::string flash_hex(const flash* memory, const fixture_read& range)
+{
+    std::string text;
+    for (uint32_t i = 0; i < range.length; ++i) {
+        uint8_t b = memory->bytes[range.addr + i];
+        text += hex_digits[b >> 4];
+        text += hex_digits[b & 0x0F];
+    }
+    return text;
+}
+
+static int32_t command_kind(const std::string& name)
+{
+    static const char* const names[] = {"ERASE", "PROGRAM", "RTC_SET", "RESET"};
+    for (int32_t k = 0; k < BOARD_OTHER; ++k)
+        if (name == names[k])
+            return k;
+    return BOARD_OTHER;
+}
+
+// Sums up the seated board from the device as it is now.
+static void close_record(simloop* t, board_record* r)
+{
+    r->frames = t->frames;
+    r->replies = t->replies;
+    r->app_frames = t->slot.app_frames;
+    r->faults = t->inject.injected;
+    for (const command_record& c : t->dev.log) {
+        if (c.outcome >= 0 && c.outcome <= DEVICE_BUSY)
+            r->outcomes[static_cast<size_t>(c.outcome)] += 1;
+        r->commands[static_cast<size_t>(command_kind(c.name))] += 1;
+        if (c.name == "RESET" && c.outcome == DEVICE_ANSWERED)
+            r->resets_us.push_back(c.time_us);
+    }
+    r->clock_settings = t->dev.clock_settings;
+    r->image_match = t->opt.image_path.empty() ? -1 : flash_matches(&t->dev.memory, t->opt.image_addr, t->slot.image);
+    for (const fixture_read& range : t->opt.reads)
+        r->reads.push_back(flash_hex(&t->dev.memory, range));
+    if (!t->opt.flash_dump_path.empty())
+        r->flash = std::move(t->dev.memory.bytes);
+}
+
+static void tell(simloop* t, int32_t board, int32_t event)
+{
+    if (t->slot.on_board != nullptr)
+        t->slot.on_board(t->slot.context, board, event);
+}
+
+static void seat_board(simloop* t, int32_t board, int64_t at_us)
+{
+    start_device(t);
+    t->slot.seated = board;
+    t->slot.running_app = false;
+    t->slot.loader_back_us = INT64_MAX;
+    t->slot.app_frames = 0;
+    board_record r{};
+    r.number = board;
+    r.back_to_loader = fixture_back_to_loader(&t->opt.plan, board);
+    r.seated_us = at_us;
+    r.removed_us = -1;
+    t->slot.boards.push_back(std::move(r));
+    tell(t, board, BOARD_SEATED);
+}
+
+// The board stops answering at once: what was already on the wire arrives,
+// nothing after; its flash is what it got.
+static void remove_board(simloop* t, int64_t at_us)
+{
+    simloop_collect_writes(t, at_us);
+    t->outbox.clear();
+    t->out_free_us = std::min(t->out_free_us, at_us);  // what it did not send never took the wire
+    board_record& r = t->slot.boards.back();
+    close_record(t, &r);
+    r.removed_us = at_us;
+    int32_t board = t->slot.seated;
+    t->slot.seated = 0;
+    t->slot.running_app = false;
+    t->slot.loader_back_us = INT64_MAX;
+    start_device(t);  // nothing of the old board may answer from the empty slot
+    tell(t, board, BOARD_REMOVED);
+}
+
+// The loader starts over: no erase running, nothing held, a new frame, and a
+// tagged device learns its tool again. Its flash and its record go on.
+static void back_in_loader(simloop* t)
+{
+    t->slot.running_app = false;
+    t->slot.loader_back_us = INT64_MAX;
+    slip_decoder_init(&t->decoder);
+    packet_endpoint_init(&t->endpoint, t->opt.tagged ? PACKET_TAGGED : PACKET_PLAIN, t->opt.tag);
+    t->dev.erase_end_us = 0;
+    t->dev.held.clear();
+    t->wait_answers = 0;
+}
+
+// The schedule's change at at_us: the board leaves, the next one is seated.
+static void follow_schedule(simloop* t, int64_t at_us)
+{
+    int64_t since = at_us - t->start_us;
+    int32_t wanted = fixture_board_at(&t->opt.plan, since);
+    if (t->slot.seated > 0 && wanted != t->slot.seated)
+        remove_board(t, at_us);
+    if (wanted > 0 && wanted != t->slot.seated)
+        seat_board(t, wanted, at_us);
+    int64_t next = fixture_next_change(&t->opt.plan, since);
+    t->slot.next_change_us = next == INT64_MAX ? INT64_MAX : t->start_us + next;
+}
+
 static int64_t earliest(int64_t a, int64_t b)
 {
     return a < b ? a : b;
+}
+
+// Carries out the slot's changes up to now_us in order, the device running
+// up to each before it happens.
+static void advance_slot(simloop* t, int64_t now_us)
+{
+    for (;;) {
+        int64_t change = earliest(t->slot.next_change_us, t->slot.loader_back_us);
+        if (change > now_us)
+            return;
+        run_device(t, change);
+        if (change == t->slot.loader_back_us)
+            back_in_loader(t);
+        if (change == t->slot.next_change_us)
+            follow_schedule(t, change);
+    }
+}
+
+void simloop_run_due(simloop* t, int64_t now_us)
+{
+    advance_slot(t, now_us);
+    run_device(t, now_us);
+}
+
+void simloop_close_boards(simloop* t, int64_t now_us)
+{
+    if (t->slot.seated == 0)
+        return;
+    simloop_collect_writes(t, now_us);
+    close_record(t, &t->slot.boards.back());
 }
 
 int64_t simloop_next_due(const simloop* t)
@@ -246,12 +437,24 @@ int64_t simloop_next_due(const simloop* t)
         next = earliest(next, t->outbox.front().at_us);
     if (!t->dev.held.empty())
         next = earliest(next, t->dev.erase_end_us);
+    next = earliest(next, t->slot.next_change_us);
+    next = earliest(next, t->slot.loader_back_us);
     return next;
 }
 
 static bool quiet(const simloop* t)
 {
     return t->inbox.empty() && t->due.empty() && t->outbox.empty() && t->unsent.empty();
+}
+
+// On the fixture a station probes the port all day, so the line is never
+// quiet: the run ends a while after the last board has left instead.
+static int64_t boards_done_at(const simloop* t)
+{
+    int64_t last = fixture_last_leave_us(&t->opt.plan);
+    if (t->opt.exit_after_reset_ms < 0 || last == INT64_MAX)
+        return INT64_MAX;
+    return t->start_us + last + ms_to_us(t->opt.exit_after_reset_ms);
 }
 
 // The moment the run should end by itself, or INT64_MAX.
@@ -261,6 +464,14 @@ static int64_t end_due(const simloop* t, int32_t* reason)
     if (t->opt.time_limit_s > 0) {
         when = t->start_us + static_cast<int64_t>(t->opt.time_limit_s * 1e6);
         *reason = SIMLOOP_TIME_LIMIT;
+    }
+    if (t->opt.fixture) {
+        int64_t done = boards_done_at(t);
+        if (done < when) {
+            when = done;
+            *reason = SIMLOOP_BOARDS_DONE;
+        }
+        return when;
     }
     if (t->opt.exit_after_reset_ms >= 0 && t->dev.resets > 0 && quiet(t)) {
         int64_t idle_from = std::max({t->dev.last_reset_us, t->last_input_us, t->out_free_us});
@@ -354,5 +565,6 @@ int32_t simloop_run(simloop* t, int stop_fd)
         }
     }
     t->end_us = simloop_now_us();
+    simloop_close_boards(t, t->end_us);
     return t->end;
 }

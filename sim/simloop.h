@@ -9,8 +9,10 @@
 // injector, and wait in the outbox until the line would have carried them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,9 +60,60 @@ enum simloop_end : int32_t {
     SIMLOOP_STOPPED = 2,     // signal or stop descriptor
     SIMLOOP_TIME_LIMIT = 3,
     SIMLOOP_LINE_ERROR = 4,
+    SIMLOOP_BOARDS_DONE = 5,  // fixture: the last board left --exit-after-reset-ms ago
 };
 
 const char* simloop_end_name(int32_t end);
+
+enum board_command_kind : int32_t {
+    BOARD_ERASE = 0,
+    BOARD_PROGRAM = 1,
+    BOARD_RTC_SET = 2,
+    BOARD_RESET = 3,
+    BOARD_OTHER = 4,  // unknown names
+    BOARD_COMMAND_KINDS = 5,
+};
+
+// One board's life on the fixture, summed up as it leaves (or as the run
+// ends while it is seated).
+struct board_record {
+    int32_t number;           // from 1, in arrival order
+    bool back_to_loader;      // comes back into its loader after a RESET
+    int64_t seated_us;
+    int64_t removed_us;       // -1: still seated when the run ended
+    frame_counts frames;
+    reply_counts replies;
+    int64_t app_frames;       // frames that came while its application ran
+    std::array<int64_t, FAULT_KINDS> faults;
+    std::array<int64_t, DEVICE_BUSY + 1> outcomes;       // its commands by device_outcome
+    std::array<int64_t, BOARD_COMMAND_KINDS> commands;   // its commands by board_command_kind
+    std::vector<int64_t> resets_us;
+    std::vector<rtc_setting> clock_settings;
+    int32_t image_match;              // -1: no --image; else 0 or 1
+    std::vector<std::string> reads;   // lower-case hex, one per --read
+    std::vector<uint8_t> flash;       // its whole flash, kept for --flash-dump only
+};
+
+enum board_event : int32_t {
+    BOARD_SEATED = 0,
+    BOARD_REMOVED = 1,
+};
+
+// The fixture's slot (--fixture). Without --fixture no board is ever seated
+// and both due times stay INT64_MAX, so the device simply answers.
+struct fixture_slot {
+    int32_t seated;          // board on the slot, from 1; 0: empty
+    bool running_app;        // the seated board took a RESET and runs its application
+    int64_t next_change_us;  // the schedule's next change; INT64_MAX: none
+    int64_t loader_back_us;  // the seated board's loader answers again then; INT64_MAX: not
+    int64_t frames_while_empty;
+    int64_t app_frames;      // of the seated board
+    std::vector<board_record> boards;
+    std::span<const uint8_t> image;  // --image: each board's flash is held against it
+    // Told of each arrival and leaving (board_event); may be null.
+    void (*on_board)(void* context, int32_t board, int32_t event);
+    void* context;
+};
 
 struct simloop {
     options opt;
@@ -84,6 +137,7 @@ struct simloop {
     int64_t last_input_us;
     int32_t end;                   // simloop_end
     int64_t end_us;
+    fixture_slot slot;
 };
 
 // Monotonic clock, microseconds.
@@ -103,6 +157,9 @@ void simloop_run_due(simloop* t, int64_t now_us);
 void simloop_collect_writes(simloop* t, int64_t now_us);
 // The earliest due time of any timer, or INT64_MAX.
 int64_t simloop_next_due(const simloop* t);
+
+// Sums up the board still seated, if any, as the run ends at now_us.
+void simloop_close_boards(simloop* t, int64_t now_us);
 
 // Runs on t->io until an end condition or until stop_fd becomes readable.
 // Returns the simloop_end.

@@ -103,6 +103,32 @@ TEST(Options, EveryValueReachesItsField)
     EXPECT_DOUBLE_EQ(o.wait_spread_ms, 12);
 }
 
+TEST(Options, FixtureValuesReachTheirFields)
+{
+    options o;
+    options_defaults(&o);
+    EXPECT_FALSE(o.fixture);
+    std::string error;
+    ASSERT_TRUE(options_parse(&o,
+                              {"--fixture", "--present-ms", "1500", "--absent-ms=0", "--boards", "4", "--after-reset",
+                               "loader", "--loader-boards", "2,5", "--loader-return-ms", "0.5", "--read", "0x100:4",
+                               "--read", "2097151:1"},
+                              &error))
+        << error;
+    EXPECT_TRUE(o.fixture);
+    EXPECT_EQ(o.plan.present_us, 1500000);
+    EXPECT_EQ(o.plan.absent_us, 0);
+    EXPECT_EQ(o.plan.boards, 4);
+    EXPECT_EQ(o.plan.after_reset, FIXTURE_LOADER);
+    EXPECT_EQ(o.plan.loader_boards, (std::vector<int32_t>{2, 5}));
+    EXPECT_EQ(o.plan.loader_return_us, 500);
+    ASSERT_EQ(o.reads.size(), 2u);
+    EXPECT_EQ(o.reads[0].addr, 0x100u);
+    EXPECT_EQ(o.reads[0].length, 4u);
+    EXPECT_EQ(o.reads[1].addr, 2097151u);
+    EXPECT_EQ(o.reads[1].length, 1u);
+}
+
 struct bad_args_case {
     std::vector<std::string> args;
     const char* error_part;
@@ -135,7 +161,19 @@ INSTANTIATE_TEST_SUITE_P(
                       bad_args_case{{"--miss-frame", "0"}, "bad value for --miss-frame"},
                       bad_args_case{{"--link", "a", "--device", "b"}, "exclude each other"},
                       bad_args_case{{"--erase-wait", "wait"}, "bad value for --erase-wait"},
-                      bad_args_case{{"--wait-spread-ms", "-5"}, "bad value for --wait-spread-ms"}));
+                      bad_args_case{{"--wait-spread-ms", "-5"}, "bad value for --wait-spread-ms"},
+                      bad_args_case{{"--present-ms", "100"}, "--present-ms needs --fixture"},
+                      bad_args_case{{"--read", "0:4", "--link", "x"}, "--read needs --fixture"},
+                      bad_args_case{{"--fixture", "--present-ms", "0"}, "bad value for --present-ms"},
+                      bad_args_case{{"--fixture", "--absent-ms", "-1"}, "bad value for --absent-ms"},
+                      bad_args_case{{"--fixture", "--boards", "-1"}, "bad value for --boards"},
+                      bad_args_case{{"--fixture", "--after-reset", "reboot"}, "bad value for --after-reset"},
+                      bad_args_case{{"--fixture", "--loader-boards", "0"}, "bad value for --loader-boards"},
+                      bad_args_case{{"--fixture", "--read", "0x1FFFFF:2"}, "bad value for --read"},
+                      bad_args_case{{"--fixture", "--read", "0:0"}, "bad value for --read"},
+                      bad_args_case{{"--fixture", "--read", "0:4097"}, "bad value for --read"},
+                      bad_args_case{{"--fixture", "--read", "16"}, "bad value for --read"},
+                      bad_args_case{{"--fixture=1"}, "takes no value"}));
 
 TEST(Options, HelpNamesEveryOption)
 {
@@ -144,7 +182,9 @@ TEST(Options, HelpNamesEveryOption)
                              "--drop-reply", "--flip-reply", "--noise", "--slow-reply", "--late-reply",
                              "--ignore-frame", "--late-frame", "--miss-frame", "--mute", "--slow-gap-ms", "--late-ms", "--noise-max",
                              "--exit-after-reset-ms", "--time-limit-s", "--report", "--flash-dump", "--image",
-                             "--image-addr", "--erase-wait", "hold-all", "late-erase", "--wait-spread-ms", "--help"})
+                             "--image-addr", "--erase-wait", "hold-all", "late-erase", "--wait-spread-ms", "--help",
+                             "--fixture", "--present-ms", "--absent-ms", "--boards", "--after-reset", "--loader-boards",
+                             "--loader-return-ms", "--read", "board K seated", "board K removed"})
         EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 
