@@ -149,7 +149,7 @@ static void add_station_options(CLI::App* command, setting_values* v, added_sett
                 std::string error;
                 return field_parse_serial(text, &f, &error) ? std::string() : error;
             },
-            "SPEC"));
+            "FIELD"));
     command->add_option("--set", s->set, "The value of one of the job's value fields, NAME=VALUE (repeatable)")
         ->allow_extra_args(false)
         ->default_str("");

@@ -57,10 +57,10 @@ bool read_list(value_field* f, std::string* error)
 
 }  // namespace
 
-bool serial_lot_read_fields(const std::vector<field_spec>& specs, std::vector<value_field>* out, std::string* error)
+bool serial_lot_read_fields(const std::vector<field_spec>& given, std::vector<value_field>* out, std::string* error)
 {
     std::vector<value_field> fields;
-    for (const field_spec& def : specs) {
+    for (const field_spec& def : given) {
         std::string fault = field_check(def);
         if (!fault.empty()) {
             *error = fault;

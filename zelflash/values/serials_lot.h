@@ -13,7 +13,7 @@
 // The job's fields, each checked, each list file read: its lines in order,
 // each value once. false with a one-line error naming the field, or the
 // list file and line.
-bool serial_lot_read_fields(const std::vector<field_spec>& specs, std::vector<value_field>* out, std::string* error);
+bool serial_lot_read_fields(const std::vector<field_spec>& given, std::vector<value_field>* out, std::string* error);
 
 // The counted fields as the state file records them.
 std::vector<serial_lot_field> serial_lot_of(const std::vector<value_field>& fields);
