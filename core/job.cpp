@@ -68,7 +68,8 @@ job* job_start(const job_config& config, ser_port port, const uint8_t* image, ui
     ZEL_ASSERT(port.ops == config.seams.ops);
     job* t = new (std::nothrow) job{};
     if (t == nullptr) {
-        ser_close(&port);
+        if (!config.lent)
+            ser_close(&port);
         return nullptr;
     }
     t->config = config;
@@ -99,7 +100,8 @@ void job_close(job* t)
 {
     if (t == nullptr)
         return;
-    ser_close(&t->port);
+    if (!t->config.lent)
+        ser_close(&t->port);
     free_layer(t->prog);
     free_layer(t->guard);
     free_layer(t->pkt);
@@ -125,4 +127,36 @@ int job_poll(job* t)
     else
         plm_rx(&t->stack, t->mbuf);
     return lprog_done(t->prog);
+}
+
+job_probe_answer job_probe(const job_config& config, const ser_port& port, uint32_t wait_ms)
+{
+    static const sink silent{nullptr, nullptr, nullptr, nullptr};
+    static const uint8_t one_byte[1] = {0xFF};
+    job_config c = config;
+    c.chunk = 1;
+    c.addr = 0;
+    c.out = &silent;
+    c.quick = 1;
+    c.unguarded = 1;  // one question, one answer: nothing for a guard to hold
+    c.lent = 1;
+    job_ptr t(job_start(c, port, one_byte, 1));
+    if (!t)
+        return JOB_PROBE_SILENT;
+    lprog_skip_erase(t->prog);
+    ser_set_timeout(&t->port, wait_ms);
+    const port_ops& ops = *c.seams.ops;
+    for (int asked = 0; asked < 2; ++asked) {
+        uint32_t switched = lpkt_switches(t->pkt);
+        job_poll(t.get());
+        sink_progress at{};
+        lprog_progress(t->prog, &at);
+        if (at.phase != LPROG_WAIT_ERASE)
+            return JOB_PROBE_LOADER;
+        if (!ops.alive(t->port.handle))
+            return JOB_PROBE_GONE;
+        if (lpkt_switches(t->pkt) == switched)
+            break;
+    }
+    return JOB_PROBE_SILENT;
 }

@@ -39,6 +39,8 @@ struct job_config {
     int unguarded = 0;          // 1: no acknowledgement guard in the stack, so one frame
                                 // goes down and one reply comes up every poll: the bare
                                 // pacing the bench measures against, unsafe on a faulty line
+    int lent = 0;               // 1: the port is lent by its owner, who keeps it: job_close
+                                // leaves it open, as the job last set it
     job_seams seams;
 };
 
@@ -54,7 +56,8 @@ enum zel_constants : int32_t {
 struct job;
 
 // Starts a job on a port that is open and configured (a port_owner's
-// release()), which the job then owns: copies the image, builds the stack
+// release(), or its lend() for a job with config.lent), which the job then
+// owns unless lent: copies the image, builds the stack
 // and arms the programming layer for the image at config.addr as it stands.
 // The port must be reached through config.seams.ops. The caller keeps
 // `image` alive only for the call. Null when there is no memory for the
@@ -67,8 +70,8 @@ job* job_start(const job_config& config, ser_port port, const uint8_t* image, ui
 // poll's text is printed but nothing is sent. 0 while the job is not
 // finished (or null); 1 once RESET has been acknowledged.
 int job_poll(job* t);
-// Ends a job: puts the port's saved settings back, closes the port and frees
-// everything job_start made. Nothing for null.
+// Ends a job: puts the port's saved settings back, closes the port (unless
+// it was lent) and frees everything job_start made. Nothing for null.
 void job_close(job* t);
 
 struct job_closer {
@@ -77,3 +80,18 @@ struct job_closer {
 
 // A job that closes itself when it goes.
 using job_ptr = std::unique_ptr<job, job_closer>;
+
+// What the loader probe heard.
+enum job_probe_answer : int32_t {
+    JOB_PROBE_SILENT = 0,  // no acknowledgement: no board, or one running its application
+    JOB_PROBE_LOADER = 1,  // acknowledged: a device waits in its loader
+    JOB_PROBE_GONE = 2,    // the line went away (the adapter unplugged)
+};
+
+// Asks the device on `port` (open and configured, lent: it stays open) the
+// erase-wait question, PROGRAM(0, 0), which writes nothing and which only a
+// device waiting in its loader acknowledges, and waits up to wait_ms for the
+// answer. An answer in the other packet framing switches the framing and is
+// asked again once. config's port, baud and seams are used; the rest is the
+// probe's own.
+job_probe_answer job_probe(const job_config& config, const ser_port& port, uint32_t wait_ms);

@@ -176,6 +176,11 @@ void lprog_tx(layer* t, mlb* m)
     t->lower->tx(t->lower, m);
 }
 
+void lprog_skip_erase(layer* t)
+{
+    state(t)->phase = LPROG_WAIT_ERASE;
+}
+
 static void advance(lprog* s)
 {
     switch (s->phase) {

@@ -61,6 +61,9 @@ layer* lprog_alloc();
 void lprog_init(layer* t, const sink* out, lprog_clock clock);
 void lprog_start(layer* t, const uint8_t* image, uint32_t total, uint32_t addr, int32_t chunk);
 int lprog_done(layer* t);
+// Moves a started sequence to the erase wait, as an acknowledged ERASE does:
+// the next command is PROGRAM(0, 0), which writes nothing.
+void lprog_skip_erase(layer* t);
 // Where the sequence stands: the phase, the address of the command to go out
 // next and the image bytes acknowledged so far. The retry count is left alone.
 void lprog_progress(layer* t, sink_progress* p);

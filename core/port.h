@@ -82,6 +82,18 @@ struct port_ops {
     // POSIX every terminal setting the port had when it was opened comes
     // back first, those a DCB does not hold included.
     void (*close)(port_handle h);
+    // The modem status lines the other end drives, as PORT_LINE_* bits, in
+    // *lines; non-zero on success, 0 when the port has none to read (a
+    // pseudo-terminal) or the read failed.
+    int (*modem)(port_handle h, uint32_t* lines);
+};
+
+// The modem status lines, as port_ops::modem reports them.
+enum port_line : uint32_t {
+    PORT_LINE_CTS = 1u << 0,  // clear to send
+    PORT_LINE_DSR = 1u << 1,  // data set ready
+    PORT_LINE_RI = 1u << 2,   // ring indicator
+    PORT_LINE_DCD = 1u << 3,  // data carrier detect
 };
 
 // The platform's own operations: the front ends' default.

@@ -36,6 +36,10 @@ public:
     // Hands the port, with the settings it had, over to a job (job_start),
     // whose job_close takes it down; the owner holds none afterwards.
     ser_port release();
+    // The port, with the settings it had, for a job started lent
+    // (job_config.lent): the owner keeps it, and neither lends it again nor
+    // closes it while that job runs.
+    ser_port lend() const { return port_; }
     // Puts the saved settings back and closes the port now; nothing when no
     // port is held.
     void close();

@@ -447,10 +447,20 @@ void posix_close(port_handle h)
     std::free(t);
 }
 
+int posix_modem(port_handle h, uint32_t* lines)
+{
+    int bits = 0;
+    if (ioctl(record(h)->fd, TIOCMGET, &bits) != 0)
+        return 0;
+    *lines = ((bits & TIOCM_CTS) ? PORT_LINE_CTS : 0u) | ((bits & TIOCM_DSR) ? PORT_LINE_DSR : 0u) |
+             ((bits & TIOCM_RI) ? PORT_LINE_RI : 0u) | ((bits & TIOCM_CD) ? PORT_LINE_DCD : 0u);
+    return 1;
+}
+
 constexpr port_ops posix_ops = {
     posix_open,         posix_get_state, posix_set_state, posix_get_timeouts,
     posix_set_timeouts, posix_read,      posix_write,     monotonic_ms,
-    posix_alive,        posix_close,
+    posix_alive,        posix_close,     posix_modem,
 };
 
 }  // namespace

@@ -92,10 +92,20 @@ void win_close(port_handle h)
     CloseHandle(h);
 }
 
+int win_modem(port_handle h, uint32_t* lines)
+{
+    DWORD bits = 0;
+    if (!GetCommModemStatus(h, &bits))
+        return 0;
+    *lines = ((bits & MS_CTS_ON) ? PORT_LINE_CTS : 0u) | ((bits & MS_DSR_ON) ? PORT_LINE_DSR : 0u) |
+             ((bits & MS_RING_ON) ? PORT_LINE_RI : 0u) | ((bits & MS_RLSD_ON) ? PORT_LINE_DCD : 0u);
+    return 1;
+}
+
 constexpr port_ops win_ops = {
     win_open,         win_get_state, win_set_state, win_get_timeouts,
     win_set_timeouts, win_read,      win_write,     win_tick,
-    win_alive,        win_close,
+    win_alive,        win_close,     win_modem,
 };
 
 }  // namespace

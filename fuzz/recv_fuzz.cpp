@@ -103,7 +103,7 @@ port_handle fake_open(const char*)
 
 // The line's operations: never alive- or close-checked.
 constexpr port_ops line_ops = {fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
-                               fake_read, fake_write,     fake_tick,      nullptr,           nullptr};
+                               fake_read, fake_write,     fake_tick,      nullptr,           nullptr,  nullptr};
 
 struct stack_state {
     ser_port port{&line_ops, nullptr, 0, {}, {}};

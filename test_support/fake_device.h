@@ -51,7 +51,7 @@ inline uint32_t device_write(port_handle h, const void* src, uint32_t n)
 // The port operations played by the fake port and the device behind it.
 inline constexpr port_ops fake_device_ops = {
     fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
-    fake_read, device_write,   fake_tick,      fake_alive,        fake_close,
+    fake_read, device_write,   fake_tick,      fake_alive,        fake_close, fake_modem,
 };
 
 // A fresh port and device, for a job given fake_device_ops.

@@ -45,6 +45,8 @@ struct fake_port {
     port_handle last_handle = nullptr;
     bool alive = true;  // what alive answers
     int closed = 0;
+    bool has_modem = false;    // whether modem reads; a pty's has no modem lines
+    uint32_t modem_lines = 0;  // PORT_LINE_* bits modem reports
 };
 
 inline fake_port fake;
@@ -150,9 +152,15 @@ inline void fake_close(port_handle)
     fake.closed += 1;
 }
 
+inline int fake_modem(port_handle, uint32_t* lines)
+{
+    *lines = fake.modem_lines;
+    return fake.has_modem ? 1 : 0;
+}
+
 inline constexpr port_ops fake_ops = {
     fake_open, fake_get_state, fake_set_state, fake_get_timeouts, fake_set_timeouts,
-    fake_read, fake_write,     fake_tick,      fake_alive,        fake_close,
+    fake_read, fake_write,     fake_tick,      fake_alive,        fake_close, fake_modem,
 };
 
 // The fake port, open and not yet configured, as a port owner holds it.

@@ -145,7 +145,12 @@ inline int virtual_alive(port_handle)
 
 inline void virtual_close(port_handle) {}
 
+inline int virtual_modem(port_handle, uint32_t*)
+{
+    return 0;
+}
+
 inline constexpr port_ops virtual_ops = {
     virtual_open,  virtual_get_state, virtual_set_state, virtual_get_timeouts, virtual_set_timeouts,
-    virtual_read,  virtual_write,     virtual_tick,      virtual_alive,        virtual_close,
+    virtual_read,  virtual_write,     virtual_tick,      virtual_alive,        virtual_close, virtual_modem,
 };

@@ -155,7 +155,7 @@ int gated_set_timeouts(port_handle, COMMTIMEOUTS*)
 void gated_close(port_handle) {}
 
 constexpr port_ops gated_ops = {gated_open, gated_get_state, gated_set_state, gated_get_timeouts, gated_set_timeouts,
-                                fake_read,  fake_write,      fake_tick,       fake_alive,         gated_close};
+                                fake_read,  fake_write,      fake_tick,       fake_alive,         gated_close, fake_modem};
 
 TEST(port_owner_ports, a_port_stuck_in_its_driver_holds_up_no_other_port)
 {
