@@ -43,7 +43,7 @@ static int program(bool writing, const setting_marks& given, setting_values* v)
         d->problem(error);
         return EXIT_BAD_INPUT;
     }
-    return writing ? write_run(o, v->ports, setup) : watch_run(o, v->watch, setup);
+    return writing ? write_run(o, v->ports, setup) : watch_run(o, v->watch, v->ports, setup);
 }
 
 static int run(int argc, char** argv)

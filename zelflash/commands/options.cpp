@@ -205,12 +205,21 @@ CLI::App* options_add_watch(CLI::App& app, setting_values* values, setting_marks
 {
     CLI::App* watch = app.add_subcommand("watch", "Program every port that appears, as boards are plugged in");
     added_settings added;
-    add_settings(watch, {SETTING_INCLUDE_PRESENT, SETTING_JOBS, SETTING_MATCH, SETTING_GLOB}, values, &added);
+    add_settings(watch, {SETTING_INCLUDE_PRESENT, SETTING_JOBS, SETTING_MATCH, SETTING_GLOB, SETTING_PORTS,
+                         SETTING_MODE, SETTING_PRESENT, SETTING_PROBE_MS, SETTING_LEAVE_MS},
+                 values, &added);
+    CLI::Option* fixture = watch->add_flag("--fixture")->description("Each port is a fixture's slot: --mode fixture");
     add_flash_options(watch, values, &added);
-    watch->parse_complete_callback([values, given, added] {
+    watch->parse_complete_callback([values, given, added, fixture] {
         refuse(options_flash_error(values->flash));
-        refuse(options_watch_error(values->watch));
         mark_given(added, given);
+        if (fixture->count() > 0 && given->given[SETTING_MODE] && values->watch.mode != "fixture")
+            refuse("--fixture and --mode " + values->watch.mode + " cannot go together; give one of them");
+        if (fixture->count() > 0) {
+            values->watch.mode = "fixture";
+            given->given[SETTING_MODE] = true;
+        }
+        refuse(options_watch_error(values->watch));
     });
     return watch;
 }
@@ -281,6 +290,9 @@ std::string options_flash_error(const flash_options& o)
 
 std::string options_watch_error(const watch_options& w)
 {
+    if (w.mode == "fixture" && w.include_present)
+        return "--include-present is for a port per board; a fixture's slots are its ports there at start, and "
+               "each board arriving in one is programmed";
     if (!w.glob.empty() && !w.match.empty())
         return "--glob and --match cannot go together: the paths --glob matches are taken whatever their USB "
                "ids; give one of them";

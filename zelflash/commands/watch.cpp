@@ -12,6 +12,8 @@
 #include "platform/port_identity.h"
 #include "platform/ports.h"
 #include "engine/session.h"
+#include "station/board_source.h"
+#include "station/fixture_station.h"
 #include "station/station.h"
 #include "platform/sha256.h"
 
@@ -46,18 +48,22 @@ struct watched_port {
 // The ports as each scan finds them, held against what the scans before
 // found: a port is queued in the session when it appears, and withdrawn
 // when it goes away before its turn.
-class scanner {
+class scanner : public board_source {
 public:
     scanner(const watch_options& w, display* d) : w_(w), d_(d) {}
     // Reads --match; false when an id is malformed (said).
     bool parse_match();
-    // The ports there at start, left alone unless --include-present; false
-    // when they cannot be known (said): every one would then look new.
-    bool first_look();
+    // The ports there at start, left alone unless --include-present; not
+    // EXIT_PROGRAMMED when they cannot be known (said): every one would
+    // then look new.
+    int open(session* s) override;
     // A scan, when one is due.
-    void look(session* s);
+    void look(session* s) override;
     // "serial ports", or the --glob pattern.
-    std::string what() const { return w_.glob.empty() ? std::string("serial ports") : w_.glob; }
+    std::string what() const override { return w_.glob.empty() ? std::string("serial ports") : w_.glob; }
+    // The wanted ports there now, in the order of their paths; false when
+    // they cannot be known (said).
+    bool present(std::vector<port_info>* out);
 
 private:
     bool scan(std::map<std::string, found_port>* found);
@@ -88,15 +94,26 @@ bool scanner::parse_match()
     return true;
 }
 
-bool scanner::first_look()
+int scanner::open(session*)
 {
     std::map<std::string, found_port> present;
     if (!scan(&present))
-        return false;
+        return EXIT_FAILED;
     if (!w_.include_present)
         for (const auto& [path, f] : present)
             ports_[path] = watched_port{f.info, f.identity, WATCHED_LEFT_ALONE, -1};
     next_scan_ = std::chrono::steady_clock::now();
+    return EXIT_PROGRAMMED;
+}
+
+bool scanner::present(std::vector<port_info>* out)
+{
+    std::map<std::string, found_port> found;
+    if (!scan(&found))
+        return false;
+    for (const auto& [path, f] : found)
+        if (wanted(f.info))
+            out->push_back(f.info);
     return true;
 }
 
@@ -218,7 +235,9 @@ session_rules watch_rules(const flash_options& o, const watch_options& w)
     rules.interrupts_to_stop = 2;
     rules.keep_ended = false;
     rules.open_grace = std::chrono::milliseconds(1000);  // a port that has just appeared may be half-ready
-    rules.unstarted_hint = "program it in another run (watch --include-present takes the ports already there)";
+    rules.unstarted_hint = w.mode == "fixture"
+                               ? "take it out, and seat it again once the station runs"
+                               : "program it in another run (watch --include-present takes the ports already there)";
     return rules;
 }
 
@@ -230,38 +249,41 @@ std::string footer(const session& s, const std::string& what)
            (s.taking() ? "; Ctrl-C stops" : "; stopping");
 }
 
-// The station's loop: interrupts, standard output, a scan when due, the
+// The station's loop: interrupts, standard output, a look for boards, the
 // queue, the boards' news, the rows; until no board is taken or runs. A
 // station that cannot write its standard output stops taking boards.
-void run_station(session* s, scanner* ports, display* d)
+void run_station(session* s, board_source* boards, display* d)
 {
     auto wake = d->wake(std::chrono::milliseconds(SCAN_MS));
     while (!s->over()) {
         s->look_at_interrupts();
         if (!d->output_error().empty() && !s->failed())
             s->halt("standard output cannot be written");
-        ports->look(s);
+        boards->look(s);
         s->start_queued();
         s->take_news(wake);
-        s->redraw(footer(*s, ports->what()));
+        boards->redraw(s, footer(*s, boards->what()));
     }
 }
 
-int watch_boards(const flash_options& o, const watch_options& w, const image& img, scanner* ports, display* d,
-                 const station_setup& setup)
+int watch_boards(const flash_options& o, const watch_options& w, const image& img, board_source* boards,
+                 session_listener* first, display* d, const station_setup& setup)
 {
     logbook log(&setup.labels);
     station st(setup, nullptr);
     if (!st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
-    if (!ports->first_look())
-        return EXIT_FAILED;
     session s(watch_rules(o, w), img, &st);
+    if (first != nullptr)
+        s.subscribe(first);  // the fixture has its port back before anyone hears of the board
     display_listener shown(d);
     s.subscribe(&shown);  // a board is shown before it is logged
     s.subscribe(&log);
-    s.watching(ports->what());
-    run_station(&s, ports, d);
+    int opened = boards->open(&s);
+    if (opened != EXIT_PROGRAMMED)
+        return opened;
+    s.watching(boards->what());
+    run_station(&s, boards, d);
     std::string error;
     if (!log.close(&error))
         s.fail(error);
@@ -272,20 +294,68 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     return s.exit_status();
 }
 
+// A fixture's slots: the ports named, else those the pattern or the USB ids
+// find at start.
+bool fixture_ports(const std::vector<std::string>& named, scanner* ports, std::vector<port_info>* out,
+                   display* d)
+{
+    for (const std::string& path : named) {
+        port_info p;
+        p.path = path;
+        out->push_back(p);
+    }
+    if (named.empty() && !ports->present(out))
+        return false;
+    if (!out->empty())
+        return true;
+    d->problem("--fixture: no port to make a slot of; give the fixture's ports with -p (or [station] ports), "
+               "--glob or --match, and plug its adapters in");
+    return false;
+}
+
+fixture_rules fixture_rules_of(const flash_options& o, const watch_options& w)
+{
+    fixture_rules rules;
+    rules.timing.signal = fixture_signal_of(w.present);
+    rules.timing.probe = std::chrono::milliseconds(w.probe_ms);
+    rules.timing.leave = std::chrono::milliseconds(w.leave_ms);
+    rules.line = fixture_line_of(w.present);
+    rules.baud = o.baud;
+    return rules;
+}
+
+int watch_fixture(const flash_options& o, const watch_options& w, const std::vector<std::string>& named,
+                  const image& img, scanner* ports, display* d, const station_setup& setup)
+{
+    std::vector<port_info> slots;
+    if (!fixture_ports(named, ports, &slots, d))
+        return EXIT_BAD_INPUT;
+    fixture_station fixture(fixture_rules_of(o, w), slots, d);
+    return watch_boards(o, w, img, &fixture, &fixture, d, setup);
+}
+
 }  // namespace
 
-int watch_run(const flash_options& o, const watch_options& w, const station_setup& setup)
+int watch_run(const flash_options& o, const watch_options& w, const std::vector<std::string>& ports,
+              const station_setup& setup)
 {
     interrupts_catch();
     std::unique_ptr<display> d = display_for(o.json, o.quiet, stdout, stderr);
-    scanner ports(w, d.get());
-    if (!ports.parse_match())
+    scanner scan(w, d.get());
+    if (!scan.parse_match())
         return EXIT_BAD_INPUT;
+    if (w.mode != "fixture" && !ports.empty()) {
+        d->problem("-p names ports of a fixture (--fixture); watch programs the ports that appear: give --glob or "
+                   "--match, or --fixture");
+        return EXIT_BAD_INPUT;
+    }
     image img;
     std::string error;
     if (!options_load_image(o, &img, &error)) {
         d->problem(error);
         return EXIT_BAD_INPUT;
     }
-    return watch_boards(o, w, img, &ports, d.get(), setup);
+    if (w.mode == "fixture")
+        return watch_fixture(o, w, ports, img, &scan, d.get(), setup);
+    return watch_boards(o, w, img, &scan, nullptr, d.get(), setup);
 }

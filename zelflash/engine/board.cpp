@@ -66,6 +66,12 @@ bool board::open(uint32_t baud, std::string* error)
     return true;
 }
 
+void board::borrow(const ser_port& port, uint32_t baud)
+{
+    lent_ = port;
+    baud_ = baud;
+}
+
 board_view board::start(const image* img, const run_limits& limits)
 {
     started_ = std::chrono::steady_clock::now();
@@ -103,7 +109,9 @@ run_result board::run(const image* img, const run_limits& limits)
     request.out = &sink_;
     request.quick = 1;
     request.seams = seams_;
-    job_ptr j(job_start(request, owner_.release(), img->bytes.data(), static_cast<uint32_t>(img->bytes.size())));
+    request.lent = lent_.handle != nullptr ? 1 : 0;
+    ser_port port = request.lent ? lent_ : owner_.release();
+    job_ptr j(job_start(request, port, img->bytes.data(), static_cast<uint32_t>(img->bytes.size())));
     run_result r{};
     r.outcome = run_outcome::no_memory;
     if (j)

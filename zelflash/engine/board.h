@@ -1,7 +1,8 @@
 // One port's programming run as zelflash sees it: the open port, the job on
 // a thread of its own, and a snapshot of where it stands for the display.
 //
-// Life of a board: open() (port opened and configured, or an error text) ->
+// Life of a board: open() (port opened and configured, or an error text),
+// or borrow() (a port that stays its owner's) ->
 // start() (the job runs on its thread) -> finished (the port's settings put
 // back and the port closed) -> join(). A board that is opened but never
 // started is closed by its destructor, settings put back likewise; a board
@@ -87,6 +88,9 @@ public:
     // Opens the port exclusively and sets the line up for the protocol.
     // false with a one-line error text naming the port and what to do.
     bool open(uint32_t baud, std::string* error);
+    // Runs on `port` instead, open and set up at `baud` by its owner (a
+    // fixture's slot), which keeps it: the job leaves it open.
+    void borrow(const ser_port& port, uint32_t baud);
     // Runs the job for `img` on a thread of its own; the view as it starts,
     // taken before the thread can report anything. The image must stay
     // alive until join().
@@ -113,6 +117,7 @@ private:
     board_news* news_;
     job_seams seams_;
     port_owner owner_;  // the open port, until run() hands it to the job
+    ser_port lent_{};   // the port borrowed instead, when lent_.handle is set
     uint32_t baud_ = 0;
     sink sink_{};
     std::atomic<bool> stop_{false};

@@ -32,9 +32,16 @@ session::~session()
 
 int session::queue(const port_info& port)
 {
+    return queue_lent(port, ser_port{}, 0);
+}
+
+int session::queue_lent(const port_info& port, const ser_port& lent, int slot)
+{
     int id = next_id_++;
     slots_[id].id = id;
     slots_[id].port = port;
+    slots_[id].lent = lent;
+    slots_[id].fixture_slot = slot;
     if (!taking_)
         end_unstarted(slots_[id], board_end::not_started, unstarted_text(port.path));
     return id;
@@ -50,7 +57,10 @@ void session::withdraw(int id)
 bool session::open(slot& s, std::string* error)
 {
     s.b = std::make_unique<board>(s.id, s.port.path, s.port.serial, &news_, rules_.seams);
-    return s.b->open(rules_.baud, error);
+    if (s.lent.handle == nullptr)
+        return s.b->open(rules_.baud, error);
+    s.b->borrow(s.lent, rules_.baud);
+    return true;
 }
 
 bool session::open_queued()
@@ -163,7 +173,7 @@ void session::end_unstarted(slot& s, board_end how, const std::string& message)
 
 session_board session::seen_by_hooks(const slot& s) const
 {
-    return session_board{s.id, s.port, s.start, s.img.bytes.empty() ? &img_ : &s.img};
+    return session_board{s.id, s.port, s.start, s.img.bytes.empty() ? &img_ : &s.img, s.fixture_slot};
 }
 
 // An interrupt that stops only the taking of boards leaves the running
@@ -229,6 +239,18 @@ void session::watching(const std::string& what)
 {
     for (session_listener* l : listeners_)
         l->watching(what);
+}
+
+void session::slot_changed(const slot_view& v)
+{
+    for (session_listener* l : listeners_)
+        l->slot_changed(v);
+}
+
+void session::show_slots(const std::vector<slot_view>& all, const std::string& footer)
+{
+    for (session_listener* l : listeners_)
+        l->slots(all, footer);
 }
 
 void session::tell_totals()

@@ -97,6 +97,11 @@ public:
     // A board for `port` at the end of the queue; its id. Once the session
     // takes no more boards, it ends "not started" at once.
     int queue(const port_info& port);
+    // A board for fixture slot `slot` (from 1), on `lent`, a port that
+    // stays its slot's: open and set up, and left open when the board ends.
+    int queue_lent(const port_info& port, const ser_port& lent, int slot);
+    // Ends a wait in take_news(): for other threads with news of their own.
+    void nudge() { news_.post(-1); }
     // The port of board `id` went away: a board still waiting leaves the
     // queue uncounted; one that started runs on to its end.
     void withdraw(int id);
@@ -121,6 +126,10 @@ public:
     void redraw(const std::string& footer = "");
     // The station looks for boards on `what`: the listeners hear of it.
     void watching(const std::string& what);
+    // A fixture's slot changed, and its slots as they stand: the listeners
+    // hear of them.
+    void slot_changed(const slot_view& v);
+    void show_slots(const std::vector<slot_view>& all, const std::string& footer);
     // The tally as the station stops: the listeners hear of it.
     void tell_totals();
 
@@ -155,6 +164,8 @@ private:
         std::unique_ptr<board> b;  // from the opening of its port on
         image img;                 // the board's own copy, from its start on
         std::vector<field_value> values;  // what the starting() hook patched into it
+        ser_port lent{};           // a fixture slot's port, when lent.handle is set
+        int fixture_slot = 0;      // its slot, from 1; 0: none
         std::chrono::system_clock::time_point start{};
         board_view last;           // its final view, once ended
         std::chrono::steady_clock::time_point queued = std::chrono::steady_clock::now();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/board.h"
+#include "engine/slot.h"
 #include "images/image.h"
 #include "platform/ports.h"
 
@@ -27,6 +28,7 @@ struct session_board {
     port_info port;
     std::chrono::system_clock::time_point start{};  // when its turn came; for one whose turn never came, its end
     const image* img = nullptr;  // what it was sent: its own copy once started, else the session's image
+    int slot = 0;  // its fixture's slot, from 1; 0: a board on a port of its own
 };
 
 class session_listener {
@@ -43,6 +45,12 @@ public:
     // The boards under way (and the ended ones, where the session keeps
     // them), with a line below them when `footer` is not empty.
     virtual void rows(const std::vector<board_view>&, const std::string& /*footer*/) {}
+    // A fixture's slot changed: a board arrived, left, came back into its
+    // loader; the adapter went or came. Once per change.
+    virtual void slot_changed(const slot_view&) {}
+    // A fixture's slots as they stand, with a line below them when `footer`
+    // is not empty: a fixture's rows instead of rows().
+    virtual void slots(const std::vector<slot_view>&, const std::string& /*footer*/) {}
 
     // An interrupt was seen.
     virtual void interrupted() {}

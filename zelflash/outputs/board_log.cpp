@@ -71,7 +71,7 @@ nlohmann::json board_log_line(const board_log_record& r)
 {
     const board_view& v = r.view;
     std::string usb = ports_usb_id_text(r.port);
-    return {
+    nlohmann::json line = {
         {"start", board_log_utc(r.start)},
         {"end", board_log_utc(r.end)},
         {"port", r.port.path},
@@ -91,6 +91,26 @@ nlohmann::json board_log_line(const board_log_record& r)
         {"link", board_link_json(v)},
         {"values", board_values_json(v)},
         {"labels", r.labels == nullptr ? nlohmann::json::object() : nlohmann::json(*r.labels)},
+        {"log_version", BOARD_LOG_VERSION},
+    };
+    if (r.slot > 0)
+        line["slot"] = r.slot;
+    return line;
+}
+
+nlohmann::json board_log_note_line(const board_log_note& n)
+{
+    nlohmann::json values = nlohmann::json::object();
+    if (n.values != nullptr)
+        for (const field_value& f : *n.values)
+            values[f.name] = f.text;
+    return {
+        {"note", n.key},
+        {"time", board_log_utc(n.time)},
+        {"port", n.port},
+        {"slot", n.slot},
+        {"values", values},
+        {"labels", n.labels == nullptr ? nlohmann::json::object() : nlohmann::json(*n.labels)},
         {"log_version", BOARD_LOG_VERSION},
     };
 }

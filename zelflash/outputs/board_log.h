@@ -50,6 +50,7 @@ struct board_log_record {
     const image* img = nullptr;
     board_view view;  // with the values the board was given and the digests of what it was sent
     const std::map<std::string, std::string>* labels = nullptr;  // the job's (product, lot, ...); none when null
+    int slot = 0;  // its fixture's slot, from 1, written as "slot"; 0: none, not written
 };
 
 // The version of the board log's records. 1.1.0 wrote records without it
@@ -61,5 +62,18 @@ enum board_log_constants : int32_t {
 
 // One line of the board log (a JSON object).
 nlohmann::json board_log_line(const board_log_record& r);
+
+// A note of the board log: no board, but what the station noticed about a
+// fixture's slot, under a stable key in "note" ("still_in_loader": the
+// board just programmed there came back into its loader after its restart).
+struct board_log_note {
+    const char* key = "";
+    std::chrono::system_clock::time_point time{};
+    std::string port;
+    int slot = 0;
+    const std::vector<field_value>* values = nullptr;  // the board's; none when null
+    const std::map<std::string, std::string>* labels = nullptr;
+};
+nlohmann::json board_log_note_line(const board_log_note& n);
 // "2026-12-08T09:15:02.125Z"
 std::string board_log_utc(std::chrono::system_clock::time_point t);

@@ -15,6 +15,45 @@ void display::redraw(const std::vector<board_view>&, const std::string&) {}
 
 void display::watching(const std::string&) {}
 
+void display::slot_changed(const slot_view& v)
+{
+    if (v.news == slot_news::in_loader)
+        notice(display_slot_text(v));
+}
+
+void display::slots(const std::vector<slot_view>&, const std::string&) {}
+
+// What the last board's values were: ", serial 1017, mac 02:00:00:00:00:01".
+static std::string values_text(const std::vector<field_value>& values)
+{
+    std::string text;
+    for (const field_value& f : values)
+        text += ", " + f.name + " " + f.text;
+    return text;
+}
+
+static std::string leaving_text(const slot_view& v)
+{
+    if (v.flagged)
+        return "still in the loader after programming: remove the board";
+    if (v.programmed)
+        return "done" + values_text(v.values) + ": remove the board";
+    return std::string("failed (") + board_end_text(v.board.end) + "): remove the board";
+}
+
+std::string display_slot_text(const slot_view& v)
+{
+    std::string head = "slot " + std::to_string(v.number) + ": ";
+    switch (v.phase) {
+    case slot_phase::unplugged: return head + "adapter unplugged (" + v.port + "): plug it back in";
+    case slot_phase::empty: return head + "waiting for a board";
+    case slot_phase::ready: return head + "board seated, starting";
+    case slot_phase::programming: return head + "programming " + std::to_string(display_percent(v.board)) + " %";
+    case slot_phase::leaving: return head + leaving_text(v);
+    }
+    return head;
+}
+
 void display::interrupted()
 {
     if (streams_.err_terminal)

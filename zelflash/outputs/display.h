@@ -70,6 +70,12 @@ public:
     // Watch has looked at the ports there at start and now waits for boards
     // on `what` ("serial ports", or the --glob pattern).
     virtual void watching(const std::string& what);
+    // A fixture's slot changed (v.news): plain mode prints its line, json
+    // mode a "slot" event; a board back in its loader after programming is
+    // also a notice in every mode but json.
+    virtual void slot_changed(const slot_view& v);
+    // A fixture's slots, a line each, with `footer` below: live mode's rows.
+    virtual void slots(const std::vector<slot_view>& all, const std::string& footer);
 
     // An interrupt was seen: the terminal has echoed "^C" where the cursor
     // stood, so what comes next starts the line afresh.
@@ -132,6 +138,8 @@ public:
     void stopping() override;
     void failed(const std::string& why) override { d_->failure(why); }
     void watching(const std::string& what) override { d_->watching(what); }
+    void slot_changed(const slot_view& v) override { d_->slot_changed(v); }
+    void slots(const std::vector<slot_view>& all, const std::string& footer) override { d_->slots(all, footer); }
     void totals(const board_tally& t) override { d_->totals(t); }
     std::string lost() const override { return d_->output_error(); }
 
@@ -150,5 +158,8 @@ std::string display_doing(const board_view& v);
 int display_port_width(const std::vector<board_view>& all);
 // The summary table.
 std::string display_table(const std::vector<board_view>& all);
+// "slot 3: waiting for a board", "slot 3: programming 40 %", "slot 3: done,
+// serial 1017: remove the board", ...
+std::string display_slot_text(const slot_view& v);
 // "zelflash: 2 boards programmed, 1 failed, 1 not started"
 std::string display_totals_line(const board_tally& t);

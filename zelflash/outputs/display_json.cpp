@@ -89,3 +89,15 @@ bool display_json::ports(const std::vector<port_info>& all)
 {
     return put_whole(json_text(ports_json(all), 2) + "\n");
 }
+
+void display_json::slot_changed(const slot_view& v)
+{
+    nlohmann::json e = event_of("slot", v.port);
+    e["slot"] = v.number;
+    e["state"] = slot_phase_key(v.phase);
+    e["change"] = slot_news_key(v.news);
+    e["text"] = display_slot_text(v);
+    if (v.phase == slot_phase::leaving)
+        e["values"] = board_values_json(v.board);
+    event(e);
+}

@@ -1,8 +1,8 @@
 // The json display: one JSON object per line on standard output, nothing
 // else there, for a script to read. Every event has "event" and "port"
 // (null when about no port): "start", "progress" (at most one per
-// percent), "done" or "error" for each board; "error" for a problem; watch's
-// "totals" at the end. zelflash's own failures and its notices still go to
+// percent), "done" or "error" for each board; "error" for a problem; a
+// fixture's "slot" as one changes; watch's "totals" at the end. zelflash's own failures and its notices still go to
 // standard error.
 #pragma once
 
@@ -24,6 +24,7 @@ public:
     void totals(const board_tally& t) override;
     void problem(const std::string& text, const std::string& port = "") override;
     bool ports(const std::vector<port_info>& all) override;
+    void slot_changed(const slot_view& v) override;
 
 protected:
     std::string_view line_start() const override { return ""; }  // an event stands on its own line

@@ -37,8 +37,8 @@ std::string display_live::row(const board_view& v, int port_width, int width)
     return width > 0 ? cut(text, width) : text;
 }
 
-std::vector<std::string> display_live::live_lines(const std::vector<board_view>& rows, const std::string& footer,
-                                                  terminal_size size)
+std::vector<std::string> display_live::fit(const std::vector<std::string>& texts, const std::string& footer,
+                                           terminal_size size, const char* one_more, const char* more)
 {
     // The last column makes some terminals wrap, and a paint that reaches
     // the last line scrolls the screen, so that the next one no longer
@@ -46,33 +46,62 @@ std::vector<std::string> display_live::live_lines(const std::vector<board_view>&
     int width = std::max(size.columns - 1, 1);
     size_t room = static_cast<size_t>(std::max(size.rows - 1, 1));
     size_t below = footer.empty() ? 0 : 1;
-    size_t shown = rows.size();
+    size_t shown = texts.size();
     if (shown + below > room)
         shown = room > below + 1 ? room - below - 1 : 0;
     std::vector<std::string> lines;
-    int ports = display_port_width(rows);
     for (size_t i = 0; i < shown; ++i)
-        lines.push_back(row(rows[i], ports, width));
-    if (shown < rows.size())
-        lines.push_back(cut("+" + counted(rows.size() - shown, "more board", "more boards"), width));
+        lines.push_back(cut(texts[i], width));
+    if (shown < texts.size())
+        lines.push_back(cut("+" + counted(texts.size() - shown, one_more, more), width));
     if (!footer.empty())
         lines.push_back(cut(footer, width));
     return lines;
 }
 
-void display_live::redraw(const std::vector<board_view>& rows, const std::string& footer)
+std::vector<std::string> display_live::live_lines(const std::vector<board_view>& rows, const std::string& footer,
+                                                  terminal_size size)
+{
+    std::vector<std::string> texts;
+    int ports = display_port_width(rows);
+    for (const board_view& v : rows)
+        texts.push_back(row(v, ports, 0));
+    return fit(texts, footer, size, "more board", "more boards");
+}
+
+bool display_live::due()
 {
     auto now = std::chrono::steady_clock::now();
     if (drawn_ > 0 && now - painted_ < DISPLAY_PAINT_PERIOD)
-        return;
+        return false;
     painted_ = now;
-    std::vector<std::string> lines = live_lines(rows, footer, terminal_size_of(streams_.out));
+    return true;
+}
+
+void display_live::paint(const std::vector<std::string>& lines)
+{
     std::string text = drawn_ > 0 ? "\r\x1b[" + std::to_string(drawn_) + "A" : "";
     for (const std::string& line : lines)
         text += "\r\x1b[2K" + line + "\n";
     text += "\x1b[J";  // rows that are gone since the last paint
     put_out(text);
     drawn_ = static_cast<int>(lines.size());
+}
+
+void display_live::redraw(const std::vector<board_view>& rows, const std::string& footer)
+{
+    if (due())
+        paint(live_lines(rows, footer, terminal_size_of(streams_.out)));
+}
+
+void display_live::slots(const std::vector<slot_view>& all, const std::string& footer)
+{
+    if (!due())
+        return;
+    std::vector<std::string> texts;
+    for (const slot_view& v : all)
+        texts.push_back(display_slot_text(v));
+    paint(fit(texts, footer, terminal_size_of(streams_.out), "more slot", "more slots"));
 }
 
 void display_live::clear()

@@ -27,6 +27,7 @@ public:
     void progressed(const board_view&) override {}
     void finished(const board_view& v) override { finished_lines(v); }
     void redraw(const std::vector<board_view>& rows, const std::string& footer = "") override;
+    void slots(const std::vector<slot_view>& all, const std::string& footer) override;
     void summary(const std::vector<board_view>& all) override;
     void totals(const board_tally& t) override;
 
@@ -44,6 +45,14 @@ protected:
     std::string_view line_start() const override { return "\r\x1b[2K"; }
 
 private:
+    // The lines of a paint, cut and shortened as live_lines says, `more`
+    // naming what did not fit ("more board", "more boards").
+    static std::vector<std::string> fit(const std::vector<std::string>& texts, const std::string& footer,
+                                        terminal_size size, const char* one_more, const char* more);
+    void paint(const std::vector<std::string>& lines);
+    // A paint is due: not more than once a paint period.
+    bool due();
+
     int drawn_ = 0;                                    // rows on screen
     std::chrono::steady_clock::time_point painted_{};  // when they were painted
 };

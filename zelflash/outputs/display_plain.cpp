@@ -38,3 +38,8 @@ void display_plain::watching(const std::string& what)
 {
     put_out("zelflash: watching " + what + " for boards; Ctrl-C stops\n");
 }
+
+void display_plain::slot_changed(const slot_view& v)
+{
+    put_out(display_slot_text(v) + "\n");
+}

@@ -19,6 +19,7 @@ public:
     void summary(const std::vector<board_view>& all) override;
     void totals(const board_tally& t) override;
     void watching(const std::string& what) override;
+    void slot_changed(const slot_view& v) override;
 
 private:
     std::unordered_map<std::string, int> step_;  // the last step shown, per port

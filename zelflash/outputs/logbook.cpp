@@ -24,8 +24,12 @@ bool logbook::board_ended(const session_board& b, const board_view& v, std::stri
 {
     if (path_.empty())
         return true;
-    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, v, labels_};
-    nlohmann::json line = board_log_line(r);
+    board_log_record r{b.start, std::chrono::system_clock::now(), b.port, b.img, v, labels_, b.slot};
+    return append(board_log_line(r), "board " + b.port.path + ", " + board_end_text(v.end), why);
+}
+
+bool logbook::append(const nlohmann::json& line, const std::string& what, std::string* why)
+{
     std::string error;
     if (broken_.empty() && log_.append(line, &error))
         return true;
@@ -34,8 +38,19 @@ bool logbook::board_ended(const session_board& b, const board_view& v, std::stri
         std::string ignored;
         log_.close(&ignored);
     }
-    *why = broken_ + " (board " + b.port.path + ", " + board_end_text(v.end) +
+    *why = broken_ + " (" + what +
            "); free space or fix the log, then start the station again; the record lost, to put back by hand: " +
            json_text(line);
     return false;
+}
+
+// A note that cannot be written is said with the board records' next
+// failure: the log is closed by then.
+void logbook::slot_changed(const slot_view& v)
+{
+    if (path_.empty() || v.news != slot_news::in_loader)
+        return;
+    board_log_note n{"still_in_loader", std::chrono::system_clock::now(), v.port, v.number, &v.values, labels_};
+    std::string ignored;
+    append(board_log_note_line(n), "", &ignored);
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "outputs/board_log.h"
@@ -23,9 +24,13 @@ public:
     // false with the lost record in `why` when it could not be written: the
     // session halts.
     bool board_ended(const session_board& b, const board_view& v, std::string* why) override;
+    // A slot's board back in its loader after programming is noted.
+    void slot_changed(const slot_view& v) override;
     bool close(std::string* error) { return log_.close(error); }
 
 private:
+    bool append(const nlohmann::json& line, const std::string& what, std::string* why);
+
     const std::map<std::string, std::string>* labels_;
     board_log log_;
     std::string path_;    // empty: no log

@@ -6,7 +6,7 @@
 bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error)
 {
     const setting_marks& j = job.given;
-    if (!j.given[SETTING_PORTS] || j.given[SETTING_GLOB] || j.given[SETTING_MATCH] || !w.glob.empty() ||
+    if (w.mode == "fixture" || !j.given[SETTING_PORTS] || j.given[SETTING_GLOB] || j.given[SETTING_MATCH] || !w.glob.empty() ||
         !w.match.empty())
         return true;
     *error = job_file_where(job, j.line[SETTING_PORTS]) +

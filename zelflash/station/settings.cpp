@@ -9,6 +9,8 @@ namespace {
 
 constexpr const char* format_choices[] = {"auto", "bin", "ihex", "srec"};
 constexpr const char* failure_choices[] = {"burn", "reuse"};
+constexpr const char* mode_choices[] = {"ports", "fixture"};
+constexpr const char* present_choices[] = {"probe", "dsr", "cts", "dcd", "ri", "enter"};
 
 std::string sha256_error(const std::string& digits)
 {
@@ -100,6 +102,25 @@ const setting station_rows[] = {
      .kind = SETTING_CHOICE, .choices = failure_choices,
      .help = "What becomes of a failed board's values: burn or reuse", .shown_default = "burn",
      .place = text_at([](setting_values* v) { return &v->flash.station.on_failure; })},
+    {.id = SETTING_MODE, .flag = "--mode", .section = "[station]", .key = "mode", .kind = SETTING_CHOICE,
+     .choices = mode_choices,
+     .help = "What the ports are: ports (a board brings its own port, which appears when it is plugged in) or "
+             "fixture (each port is a fixture's slot, open all day, where boards come and go); --fixture is "
+             "--mode fixture",
+     .place = text_at([](setting_values* v) { return &v->watch.mode; })},
+    {.id = SETTING_PRESENT, .flag = "--present", .section = "[station]", .key = "present", .kind = SETTING_CHOICE,
+     .choices = present_choices,
+     .help = "Fixture: how a board is known to be in its slot: probe (it answers its loader), dsr, cts, dcd or ri "
+             "(the fixture's switch drives that modem line), enter (the operator presses Enter)",
+     .place = text_at([](setting_values* v) { return &v->watch.present; })},
+    {.id = SETTING_PROBE_MS, .flag = "--probe-ms", .section = "[station]", .key = "probe_ms", .kind = SETTING_NUMBER,
+     .least = OPTION_PROBE_MS_MIN, .most = OPTION_PROBE_MS_MAX, .noun = "a probe period in milliseconds",
+     .help = "Fixture: milliseconds between two probes of a slot",
+     .place = number_at([](setting_values* v) { return &v->watch.probe_ms; })},
+    {.id = SETTING_LEAVE_MS, .flag = "--leave-ms", .section = "[station]", .key = "leave_ms", .kind = SETTING_NUMBER,
+     .least = OPTION_LEAVE_MS_MIN, .most = OPTION_LEAVE_MS_MAX, .noun = "a time in milliseconds",
+     .help = "Fixture: a programmed board that has not answered its loader this long has left its slot",
+     .place = number_at([](setting_values* v) { return &v->watch.leave_ms; })},
 };
 
 // The three sections, one after the other, as the job file gives them.

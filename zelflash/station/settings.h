@@ -21,6 +21,10 @@ enum option_ranges : uint32_t {
     OPTION_BAUD_MAX = 4000000,    // bits per second; 1 is the least
     OPTION_RETRIES_MAX = 1000000, // attempts of one command; 1 is the least
     OPTION_JOBS_MAX = 256,        // boards at once; 1 is the least
+    OPTION_PROBE_MS_MIN = 20,     // between two probes of a fixture's slot
+    OPTION_PROBE_MS_MAX = 60000,
+    OPTION_LEAVE_MS_MIN = 100,    // a board's absence that makes it gone
+    OPTION_LEAVE_MS_MAX = 600000,
 };
 constexpr double OPTION_ERASE_SECONDS_MIN = 0.1;
 constexpr double OPTION_ERASE_SECONDS_MAX = 86400;  // a day
@@ -55,6 +59,10 @@ struct flash_options {
 };
 
 struct watch_options {
+    std::string mode = "ports";      // ports: a port per board; fixture: the ports are a fixture's slots
+    uint32_t probe_ms = 250;         // fixture: between two probes of a slot
+    uint32_t leave_ms = 1000;        // fixture: no answer this long and the board has left
+    std::string present = "probe";   // fixture: how a board is known to be there: probe, dsr, cts, dcd, ri, enter
     bool include_present = false;
     uint32_t jobs = 8;
     std::vector<std::string> match;  // VID:PID filters
@@ -87,7 +95,11 @@ enum setting_id : int {
     SETTING_LOG = 14,
     SETTING_STATE = 15,
     SETTING_ON_FAILURE = 16,
-    SETTING_COUNT = 17,
+    SETTING_MODE = 17,
+    SETTING_PRESENT = 18,
+    SETTING_PROBE_MS = 19,
+    SETTING_LEAVE_MS = 20,
+    SETTING_COUNT = 21,
 };
 
 // How a setting is spelt, checked and kept.

@@ -38,6 +38,10 @@ include_present = true
 log = "logs/boards.jsonl"
 state = "/var/lib/zel/bench.serials"
 on_failure = "reuse"
+mode = "fixture"
+present = "dsr"
+probe_ms = 100
+leave_ms = 1500
 
 [labels]
 product = "thermo-2"
@@ -92,6 +96,10 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(flash.station.log, (bench / "logs/boards.jsonl").string());
     EXPECT_EQ(flash.station.state, "/var/lib/zel/bench.serials");
     EXPECT_EQ(flash.station.on_failure, "reuse");
+    EXPECT_EQ(job.values.watch.mode, "fixture");
+    EXPECT_EQ(job.values.watch.present, "dsr");
+    EXPECT_EQ(job.values.watch.probe_ms, 100u);
+    EXPECT_EQ(job.values.watch.leave_ms, 1500u);
     for (setting_id unset : {SETTING_ADDRESS, SETTING_GLOB})
         EXPECT_FALSE(job.given.given[unset]) << settings_row(unset).key;
     EXPECT_EQ(std::count(job.given.given.begin(), job.given.given.end(), true), SETTING_COUNT - 2);
@@ -107,7 +115,7 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(serial.start, 1000u);
     EXPECT_EQ(serial.step, 2u);
     EXPECT_EQ(serial.last, 1999u);
-    EXPECT_EQ(job.fields[0].line, 30u);  // its address
+    EXPECT_EQ(job.fields[0].line, 34u);  // its address
     EXPECT_EQ(job.fields[1].field.list, (bench / "macs.txt").string());
     EXPECT_EQ(job.fields[1].field.width, 6u);
     EXPECT_EQ(job.fields[2].field.kind, FIELD_VALUE);

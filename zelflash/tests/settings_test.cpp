@@ -130,6 +130,14 @@ const merge_case merge_cases[] = {
     {SETTING_ON_FAILURE, "watch", "[station]\non_failure = \"reuse\"", {"--on-failure", "burn"},
      [](const setting_values&, const station_setup& s) { return std::string(s.policy == FAILED_REUSE ? "reuse" : "burn"); },
      "reuse", "burn"},
+    {SETTING_MODE, "watch", "[station]\nmode = \"fixture\"\nports = [\"/dev/ttyA\"]", {"--mode", "ports", "--glob", "/x*"},
+     [](const setting_values& v, const station_setup&) { return v.watch.mode; }, "fixture", "ports"},
+    {SETTING_PRESENT, "watch", "[station]\npresent = \"dsr\"", {"--present", "enter"},
+     [](const setting_values& v, const station_setup&) { return v.watch.present; }, "dsr", "enter"},
+    {SETTING_PROBE_MS, "watch", "[station]\nprobe_ms = 100", {"--probe-ms", "60000"},
+     [](const setting_values& v, const station_setup&) { return std::to_string(v.watch.probe_ms); }, "100", "60000"},
+    {SETTING_LEAVE_MS, "watch", "[station]\nleave_ms = 600000", {"--leave-ms", "100"},
+     [](const setting_values& v, const station_setup&) { return std::to_string(v.watch.leave_ms); }, "600000", "100"},
 };
 
 INSTANTIATE_TEST_SUITE_P(settings, settings_merge_test, testing::ValuesIn(merge_cases));
