@@ -109,6 +109,9 @@ public:
         return true;
     }
 
+    // Types `keys` as the user would.
+    bool type(const std::string& keys) { return ::write(master_.get(), keys.data(), keys.size()) == static_cast<ssize_t>(keys.size()); }
+
     std::string text;  // everything read from the screen side so far
 
 private:

@@ -28,7 +28,8 @@ std::optional<slot_clock::time_point> slot_logic::next_look() const
 
 slot_news slot_logic::opened(slot_clock::time_point now)
 {
-    phase_ = slot_phase::empty;
+    phase_ = had_board_ ? slot_phase::leaving : slot_phase::empty;
+    last_seen_ = now;
     in_a_row_ = 0;
     asked_ = false;
     due_ = now;
@@ -45,6 +46,7 @@ slot_news slot_logic::look(slot_look found, slot_clock::time_point now)
     if (phase_ != slot_phase::empty && phase_ != slot_phase::leaving)
         return slot_news::none;  // the port is not the slot's to look at
     if (found == slot_look::gone) {
+        had_board_ = phase_ == slot_phase::leaving;
         phase_ = slot_phase::unplugged;
         in_a_row_ = 0;
         due_ = now + milliseconds(SLOT_REOPEN_MS);

@@ -4,7 +4,7 @@
 // make of the board, when the next look is due, and what the station is to
 // hear. fixture.h runs it on a thread with the port.
 //
-//   unplugged --port open--> empty --K looks present--> ready --started()--> programming
+//   unplugged --port open--> empty (leaving, when it was pulled while leaving) --K looks present--> ready --started()--> programming
 //       ^                      ^                                                 |
 //       |                      +--absent for leave_ms (the line: K looks)--+  ended()
 //       +--a look finds the port gone (any phase that looks)               |    v
@@ -17,7 +17,8 @@
 // answers the loader again without having left (it came back into its
 // loader after the restart) is flagged once and never taken again until it
 // has left. With Enter as the signal, an empty slot looks only when Enter
-// was pressed.
+// was pressed. An adapter pulled while a board was in its slot comes back
+// waiting for that board to leave: the slot cannot tell it from a new one.
 #pragma once
 
 #include <chrono>
@@ -116,6 +117,7 @@ private:
     bool asked_ = false;                // Enter: the empty slot looks until it has its answer
     bool programmed_ = false;
     bool flagged_ = false;
+    bool had_board_ = false;  // unplugged while a board was there: it must leave first when plugged back
 };
 
 // What a display shows of a slot.
