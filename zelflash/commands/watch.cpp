@@ -274,6 +274,10 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     if (!st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     session s(watch_rules(o, w), img, &st);
+    struct closer {
+        board_source* boards;
+        ~closer() { boards->close(); }
+    } closing{boards};  // before the session goes, also when an error unwinds this
     if (first != nullptr)
         s.subscribe(first);  // the fixture has its port back before anyone hears of the board
     display_listener shown(d);

@@ -4,7 +4,7 @@
 // Life of a board: open() (port opened and configured, or an error text),
 // or borrow() (a port that stays its owner's) ->
 // start() (the job runs on its thread) -> finished (the port's settings put
-// back and the port closed) -> join(). A board that is opened but never
+// back and the port closed; a borrowed port stays open, its owner's) -> join(). A board that is opened but never
 // started is closed by its destructor, settings put back likewise; a board
 // destroyed while running (an error unwinding the main thread) is stopped
 // after its exchange in flight first.

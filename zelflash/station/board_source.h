@@ -20,4 +20,7 @@ public:
     virtual void redraw(session* s, const std::string& footer) { s->redraw(footer); }
     // What the station watches, in a few words: "serial ports", a pattern.
     virtual std::string what() const = 0;
+    // Stops looking, before the session goes: nothing of the source's
+    // reaches the session afterwards.
+    virtual void close() {}
 };

@@ -72,10 +72,16 @@ fixture_station::fixture_station(const fixture_rules& rules, std::vector<port_in
 
 fixture_station::~fixture_station()
 {
+    close();
+}
+
+void fixture_station::close()
+{
     if (enter_) {
         std::lock_guard<std::mutex> hold(enter_->lock);
         enter_->pressed = nullptr;
     }
+    fixture_.reset();
 }
 
 int fixture_station::open(session* s)
@@ -171,7 +177,7 @@ void fixture_station::board_progressed(const board_view& v)
 // board leaving from now on.
 bool fixture_station::board_ended(const session_board& b, const board_view& v, std::string*)
 {
-    if (b.slot == 0)
+    if (b.slot == 0 || !fixture_)
         return true;
     boards_[b.slot] = last_board{v, v.values};
     fixture_->give_back(b.slot, board_programmed(v.end));

@@ -30,6 +30,8 @@ public:
     void look(session* s) override;
     void redraw(session* s, const std::string& footer) override;
     std::string what() const override;
+    // The slots' threads stopped and their ports put back.
+    void close() override;
 
     void board_started(const session_board& b, const board_view& v) override;
     void board_progressed(const board_view& v) override;

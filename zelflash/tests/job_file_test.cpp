@@ -96,10 +96,6 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(flash.station.log, (bench / "logs/boards.jsonl").string());
     EXPECT_EQ(flash.station.state, "/var/lib/zel/bench.serials");
     EXPECT_EQ(flash.station.on_failure, "reuse");
-    EXPECT_EQ(job.values.watch.mode, "fixture");
-    EXPECT_EQ(job.values.watch.present, "dsr");
-    EXPECT_EQ(job.values.watch.probe_ms, 100u);
-    EXPECT_EQ(job.values.watch.leave_ms, 1500u);
     for (setting_id unset : {SETTING_ADDRESS, SETTING_GLOB})
         EXPECT_FALSE(job.given.given[unset]) << settings_row(unset).key;
     EXPECT_EQ(std::count(job.given.given.begin(), job.given.given.end(), true), SETTING_COUNT - 2);
@@ -121,6 +117,15 @@ TEST(job_file, a_complete_file_reads_back_setting_by_setting)
     EXPECT_EQ(job.fields[2].field.kind, FIELD_VALUE);
     EXPECT_EQ(job.fields[2].field.encoding, FIELD_TEXT);
     EXPECT_EQ(job_file_where(job, 30), "bench/station.toml line 30");
+}
+
+TEST(job_file, a_fixture_station_reads_back_its_mode_and_slot_timing)
+{
+    station_job job;
+    std::string error;
+    ASSERT_TRUE(job_file_parse(complete, "bench/station.toml", &job, &error)) << error;
+    const watch_options& w = job.values.watch;
+    EXPECT_EQ(std::tuple(w.mode, w.present, w.probe_ms, w.leave_ms), std::tuple("fixture", "dsr", 100u, 1500u));
 }
 
 TEST(job_file, a_minimal_file_gives_nothing_but_the_state_file_beside_it)
