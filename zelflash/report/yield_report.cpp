@@ -695,7 +695,7 @@ std::string group_title(const report_group& g, const report_grouping& grouping)
     return "Label " + shown(grouping.label) + ": " + (g.value ? shown(*g.value) : "(none)");
 }
 
-// The notes of the total, by kind; nothing when there are none.
+// The note kinds this version knows, in words for one note and for many.
 struct note_words {
     std::string_view kind;
     std::string_view one, many;
@@ -705,8 +705,8 @@ constexpr note_words known_notes[] = {
      "boards still in the loader after their restart (their image may not start)"},
 };
 
-// The kinds this version knows first, in the table's order, then the
-// others by their key.
+// The notes of the total, by kind: those this version knows first, in the
+// table's order, then the others by their key. Nothing when there are none.
 std::string notes_text(const report_data& d)
 {
     std::vector<std::string> parts;

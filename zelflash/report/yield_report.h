@@ -31,7 +31,8 @@
 //                 is one this version knows, the outcome is read from it
 //                 and the text only shown
 //   labels        object of strings (product, lot, station, operator, ...)
-//   values        object of strings: field name -> the value given to the board
+//   values        object of strings: field name -> the value given to the board;
+//                 the one named board_key (report_data) names the board
 //   slot          unsigned integer, from 1: the fixture's slot the board sat
 //                 in, whose adapter (and so its serial) stays while boards
 //                 come and go
