@@ -7,8 +7,8 @@
 // A NUL byte in the text ends the first log and starts a second one.
 //
 // Checked against a count of its own: in each log, every non-blank line is
-// a record or rejected, and a last line without its end is rejected as
-// incomplete; every group's programmed and failed boards make its boards,
+// a record, a note or rejected, and a last line without its end is rejected
+// as incomplete; every group's programmed and failed boards make its boards,
 // and the groups add up to the total. Every line the quick scan takes, the
 // JSON parser takes too, and reads alike.
 #include <algorithm>
@@ -68,7 +68,7 @@ bool same_record(const report_record& a, const report_record& b)
 {
     auto fields = [](const report_record& r) {
         return std::tie(r.start, r.port, r.serial, r.image, r.image_sha256, r.file_sha256, r.outcome, r.outcome_key,
-                        r.labels);
+                        r.labels, r.slot, r.note);
     };
     const report_link& x = a.link;
     const report_link& y = b.link;
@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check_scan(logs[i]);
     }
     check(d.lines == lines, "lines read != non-blank lines");
-    check(d.accepted + d.rejected == d.lines, "accepted + rejected != lines");
+    check(d.accepted + d.rejected + d.notes == d.lines, "accepted + rejected + notes != lines");
     check(d.incomplete == incomplete, "incomplete last lines miscounted");
     check(d.rejections.size() == std::min<uint64_t>(d.rejected, REPORT_KEPT_REJECTIONS), "rejections kept");
     check_tally(d, grouping);

@@ -99,3 +99,4 @@ complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcom
 # report LOG...
 complete -c zelflash -n '__fish_seen_subcommand_from report' -F
 complete -c zelflash -n '__fish_seen_subcommand_from report' -l by -x -a 'image label:' -d 'Group by image, or by a label (label:NAME)'
+complete -c zelflash -n '__fish_seen_subcommand_from report' -l board-key -x -d 'Know boards by a field of their values'

@@ -63,7 +63,8 @@ static int run(int argc, char** argv)
     std::string job_path;
     job_commands job = options_add_job(app, &job_path);
     report_options reporting;
-    CLI::App* report = options_add_report(app, &reporting.logs, &reporting.by, &reporting.json);
+    CLI::App* report =
+        options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key);
 
     try {
         app.parse(argc, argv);

@@ -242,11 +242,24 @@ job_commands options_add_job(CLI::App& app, std::string* path)
     return {check, init};
 }
 
-CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json)
+CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,
+                             std::string* board_key)
 {
     CLI::App* report = app.add_subcommand("report", "The yield of board logs: boards, failures, times, ports");
     report->add_option("LOG", *logs, "Board logs (watch --log), several stations' at once")->required();
     report->add_option("--by", *by, "Groups: image, or label:NAME (label:lot)")->default_str("");
+    if (board_key != nullptr)
+        report
+            ->add_option("--board-key", *board_key,
+                         "Know boards by this field of the values given to them (e.g. serial), not by their adapter")
+            ->default_str("")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    return text.empty() ? as_given(text) + " is not a field name; give the value field that "
+                                                            "names a board, e.g. serial"
+                                        : std::string();
+                },
+                "NAME"));
     report->add_flag("--json", *json, "One JSON document");
     return report;
 }

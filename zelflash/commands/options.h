@@ -41,8 +41,10 @@ struct job_commands {
     CLI::App* init;
 };
 job_commands options_add_job(CLI::App& app, std::string* path);
-// zelflash report [--by image|label:NAME] [--json] LOG...
-CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json);
+// zelflash report [--by image|label:NAME] [--board-key NAME] [--json] LOG...
+// (--board-key only when `board_key` is given).
+CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,
+                             std::string* board_key = nullptr);
 
 // Why the options cannot go together; empty when they can.
 std::string options_flash_error(const flash_options& o);

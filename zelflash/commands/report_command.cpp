@@ -12,6 +12,7 @@ int report_run(const report_options& o)
     std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
     report_grouping grouping;
     report_data data;
+    data.board_key = o.board_key;
     std::string error;
     if ((!o.by.empty() && !report_grouping_parse(o.by, &grouping, &error)) || !report_read(o.logs, &data, &error)) {
         d->problem(error);

@@ -7,6 +7,7 @@
 struct report_options {
     std::vector<std::string> logs;
     std::string by;  // "image", "label:NAME"; empty: no groups
+    std::string board_key;  // the field of the values that names a board; empty: the adapter's serial number
     bool json = false;
 };
 

@@ -1,4 +1,6 @@
-// The boards of the board logs that are known by a serial number, each with
+// The boards of the board logs that are known by a name (the serial number
+// of their adapter, or a value given to them: yield_report.cpp's
+// board_name), here called their serial number for short, each with
 // what the yield report needs of its first record: when it started, its cell
 // (yield_report.h) and whether it was programmed. One open-addressing table
 // of 24-byte slots, kept between three eighths and three quarters full, and

@@ -100,9 +100,63 @@ bool texts_key(const json& j, const char* key, std::map<std::string, std::string
     return good;
 }
 
+// values: as texts_key, of which only the one named `name` is kept, in
+// *out (empty when there is none).
+bool values_key(const json& j, std::string_view name, std::string* out, std::string* why)
+{
+    out->clear();
+    if (!texts_key(j, "values", nullptr, why))
+        return false;
+    auto it = j.find("values");
+    if (name.empty() || it == j.end())
+        return true;
+    auto value = it->find(std::string(name));
+    if (value != it->end())
+        *out = value->get<std::string>();
+    return true;
+}
+
+// slot: absent (a station without a fixture), or an unsigned integer.
+bool slot_key(const json& j, std::optional<uint64_t>* out, std::string* why)
+{
+    out->reset();
+    auto it = j.find("slot");
+    if (it == j.end())
+        return true;
+    if (!it->is_number_unsigned()) {
+        *why = "key \"slot\" is not a slot number (an unsigned integer)";
+        return false;
+    }
+    *out = it->get<uint64_t>();
+    return true;
+}
+
+// A note's kind: its key "note", a string.
+bool note_kind(const json& note, std::optional<std::string>* kind, std::string* why)
+{
+    if (!note.is_string()) {
+        *why = "key \"note\" is not a string";
+        return false;
+    }
+    *kind = note.get<std::string>();
+    return true;
+}
+
+bool record_keys(const json& j, report_record* r, std::string* why, std::string_view value_name)
+{
+    r->note.reset();
+    return string_key(j, "start", &r->start, why) && string_key(j, "port", &r->port, why) &&
+           string_key(j, "serial", &r->serial, why, true) && string_key(j, "image", &r->image, why) &&
+           string_key(j, "image_sha256", &r->image_sha256, why) &&
+           string_key(j, "file_sha256", &r->file_sha256, why, true) && seconds_key(j, &r->seconds, why) &&
+           string_key(j, "outcome", &r->outcome, why) && later_string_key(j, "outcome_key", &r->outcome_key, why) &&
+           link_key(j, &r->link, why) && slot_key(j, &r->slot, why) && texts_key(j, "labels", &r->labels, why) &&
+           values_key(j, value_name, &r->board_value, why);
+}
+
 }  // namespace
 
-bool report_record_parse_json(std::string_view line, report_record* r, std::string* why)
+bool report_record_parse_json(std::string_view line, report_record* r, std::string* why, std::string_view value_name)
 {
     json j;
     try {
@@ -118,13 +172,12 @@ bool report_record_parse_json(std::string_view line, report_record* r, std::stri
         *why = "not a JSON object";
         return false;
     }
-    return string_key(j, "start", &r->start, why) && string_key(j, "port", &r->port, why) &&
-           string_key(j, "serial", &r->serial, why, true) && string_key(j, "image", &r->image, why) &&
-           string_key(j, "image_sha256", &r->image_sha256, why) &&
-           string_key(j, "file_sha256", &r->file_sha256, why, true) && seconds_key(j, &r->seconds, why) &&
-           string_key(j, "outcome", &r->outcome, why) && later_string_key(j, "outcome_key", &r->outcome_key, why) &&
-           link_key(j, &r->link, why) &&
-           texts_key(j, "labels", &r->labels, why) && texts_key(j, "values", nullptr, why);
+    // A note is an object with a key "note" and none "outcome": with one it
+    // is a board's record, whatever else it holds.
+    auto note = j.find("note");
+    if (note != j.end() && j.find("outcome") == j.end())
+        return note_kind(*note, &r->note, why);
+    return record_keys(j, r, why, value_name);
 }
 
 // ---- the quick scan --------------------------------------------------------
@@ -340,27 +393,53 @@ bool link_value(scan* s, report_link* out)
     return eat(s, '{') && members(s, take) && seen == (1u << std::size(figures)) - 1;
 }
 
-// An object of strings, kept in *out unless it is null; a key twice keeps
-// its last value, as the parser does.
+// The labels, an object of strings, kept in *out; a key twice keeps its
+// last value, as the parser does.
 bool texts_value(scan* s, std::map<std::string, std::string>* out)
 {
     auto take = [&](std::string_view key) {
         std::string_view text;
         if (!plain_string(s, &text))
             return false;
-        if (out != nullptr)
-            (*out)[std::string(key)] = std::string(text);
+        (*out)[std::string(key)] = std::string(text);
         return true;
     };
     return eat(s, '{') && members(s, take);
 }
 
+// The values, an object of strings; the one named `name` (unless it is
+// empty) kept in *out, its last value when the key is there twice, as the
+// parser does.
+bool values_value(scan* s, std::string_view name, std::string* out)
+{
+    auto take = [&](std::string_view key) {
+        std::string_view text;
+        if (!plain_string(s, &text))
+            return false;
+        if (!name.empty() && key == name)
+            out->assign(text);
+        return true;
+    };
+    out->clear();
+    return eat(s, '{') && members(s, take);
+}
+
+bool slot_value(scan* s, std::optional<uint64_t>* out)
+{
+    uint64_t slot = 0;
+    if (!count(s, &slot))
+        return false;
+    *out = slot;
+    return true;
+}
+
 enum scan_key : uint32_t {
     KEY_START, KEY_PORT, KEY_SERIAL, KEY_IMAGE, KEY_IMAGE_SHA256, KEY_FILE_SHA256, KEY_SECONDS, KEY_OUTCOME,
-    KEY_LINK, KEY_LABELS, KEY_VALUES, KEY_OUTCOME_KEY, KEY_OTHER,
+    KEY_LINK, KEY_LABELS, KEY_VALUES, KEY_OUTCOME_KEY, KEY_SLOT, KEY_OTHER,
 };
-constexpr std::string_view scan_key_names[] = {"start",   "port", "serial", "image",  "image_sha256", "file_sha256",
-                                               "seconds", "outcome", "link", "labels", "values", "outcome_key"};
+constexpr std::string_view scan_key_names[] = {"start",   "port",    "serial", "image",  "image_sha256",
+                                               "file_sha256", "seconds", "outcome", "link", "labels",
+                                               "values",  "outcome_key", "slot"};
 constexpr uint32_t SCAN_REQUIRED = (1u << KEY_LABELS) - 1;  // every key before labels
 
 uint32_t key_of(std::string_view key)
@@ -371,7 +450,7 @@ uint32_t key_of(std::string_view key)
     return KEY_OTHER;
 }
 
-bool member(scan* s, uint32_t key, report_record* r)
+bool member(scan* s, uint32_t key, report_record* r, std::string_view value_name)
 {
     switch (key) {
     case KEY_START: return string_value(s, &r->start);
@@ -384,8 +463,9 @@ bool member(scan* s, uint32_t key, report_record* r)
     case KEY_OUTCOME: return string_value(s, &r->outcome);
     case KEY_LINK: return link_value(s, &r->link);
     case KEY_LABELS: return texts_value(s, &r->labels);
-    case KEY_VALUES: return texts_value(s, nullptr);
+    case KEY_VALUES: return values_value(s, value_name, &r->board_value);
     case KEY_OUTCOME_KEY: return string_value(s, &r->outcome_key);
+    case KEY_SLOT: return slot_value(s, &r->slot);
     default: return skip_value(s, 1);
     }
 }
@@ -394,7 +474,7 @@ bool member(scan* s, uint32_t key, report_record* r)
 
 // The record as the parser would read it, or false: the line is then the
 // parser's to read, whether it holds a record or not.
-bool report_record_scan(std::string_view line, report_record* r)
+bool report_record_scan(std::string_view line, report_record* r, std::string_view value_name)
 {
     scan s{line.data(), line.data() + line.size()};
     uint32_t seen = 0;
@@ -402,20 +482,23 @@ bool report_record_scan(std::string_view line, report_record* r)
         uint32_t key = key_of(name);
         bool again = key != KEY_OTHER && (seen & (1u << key)) != 0;
         seen |= key == KEY_OTHER ? 0 : 1u << key;
-        return !again && member(&s, key, r);
+        return !again && member(&s, key, r, value_name);
     };
+    r->note.reset();
     r->labels.clear();
     r->outcome_key.clear();
+    r->slot.reset();
+    r->board_value.clear();
     if (!eat(&s, '{') || !members(&s, take))
         return false;
     skip_blank(&s);
     return s.at == s.end && (seen & SCAN_REQUIRED) == SCAN_REQUIRED;
 }
 
-bool report_record_parse(std::string_view line, report_record* r, std::string* why)
+bool report_record_parse(std::string_view line, report_record* r, std::string* why, std::string_view value_name)
 {
-    if (report_record_scan(line, r))
+    if (report_record_scan(line, r, value_name))
         return true;
     *r = report_record{};
-    return report_record_parse_json(line, r, why);
+    return report_record_parse_json(line, r, why, value_name);
 }

@@ -96,8 +96,11 @@ void report_reader::sort_line(bool ended)
         why = "incomplete last line";
     } else if (length_ > REPORT_MAX_LINE) {
         why = "longer than " + std::to_string(REPORT_MAX_LINE) + " bytes";
-    } else if (report_record_parse(line_, &record_, &why)) {
-        report_fold(out_, record_);
+    } else if (report_record_parse(line_, &record_, &why, out_->board_key)) {
+        if (record_.note)
+            report_note(out_, *record_.note);
+        else
+            report_fold(out_, record_);
         return;
     }
     ++out_->rejected;
@@ -250,14 +253,26 @@ static uint32_t cell_index(report_data* d, const report_record& r)
     return it->second;
 }
 
+// The name a record's board is known by in d->boards (report_summary), a
+// letter for its kind first, so that a value given to one board and the
+// serial number of another's adapter never meet. Empty: a board of its own.
+static std::string_view board_name(const report_record& r, std::string* room)
+{
+    if (!r.board_value.empty())
+        return room->assign(1, 'v').append(r.board_value);
+    if (r.slot || r.serial.empty())
+        return {};
+    return room->assign(1, 's').append(r.serial);
+}
+
 // The record becomes its board's first unless one that started no later
 // was: records come in the order read, so of equal starts the first stays.
-static void note_board(report_data* d, const report_record& r, uint32_t cell, bool good)
+static void note_board(report_data* d, const report_record& r, std::string_view name, uint32_t cell, bool good)
 {
     size_t odd = d->odd_starts.size();
     uint64_t start = report_start_key(d, r.start);
     bool added = false;
-    report_board* b = d->boards.find_or_add(r.serial, &added);
+    report_board* b = d->boards.find_or_add(name, &added);
     if (added || report_start_less(*d, start, b->start)) {
         b->start = start;
         b->cell = cell;
@@ -285,12 +300,21 @@ void report_fold(report_data* d, const report_record& r)
         ++c.failures[failure_text(r)];
         ++p.failed;
     }
-    if (!r.serial.empty()) {
-        note_board(d, r, index, good);
+    d->slotted += r.slot ? 1 : 0;
+    thread_local std::string room;
+    std::string_view name = board_name(r, &room);
+    if (!name.empty()) {
+        note_board(d, r, name, index, good);
         return;
     }
     ++c.lone_boards;
     c.lone_first_pass += good ? 1 : 0;
+}
+
+void report_note(report_data* d, const std::string& kind)
+{
+    ++d->notes;
+    ++d->note_kinds[kind];
 }
 
 enum start_form : uint64_t {
@@ -497,7 +521,17 @@ static json lines_json(const report_data& d)
         rejections.push_back({{"file", r.file}, {"line", r.line}, {"reason", r.reason}});
     return {{"read", d.lines},         {"accepted", d.accepted},
             {"rejected", d.rejected},  {"incomplete_last_lines", d.incomplete},
-            {"blank", d.blank},        {"rejections", rejections}};
+            {"blank", d.blank},        {"notes", d.notes},
+            {"rejections", rejections}};
+}
+
+// The notes by kind: an object, empty when there are none.
+static json notes_json(const report_data& d)
+{
+    json notes = json::object();
+    for (const auto& [kind, n] : d.note_kinds)
+        notes[kind] = n;
+    return notes;
 }
 
 nlohmann::json report_json(const report_data& data, const report_grouping& grouping)
@@ -511,8 +545,8 @@ nlohmann::json report_json(const report_data& data, const report_grouping& group
         by = "image";
     else if (grouping.by == REPORT_BY_LABEL)
         by = "label:" + grouping.label;
-    return {{"files", data.files}, {"lines", lines_json(data)}, {"by", by}, {"groups", groups},
-            {"total", summary_json(t.total)}};
+    return {{"files", data.files}, {"lines", lines_json(data)}, {"notes", notes_json(data)},
+            {"by", by},              {"groups", groups},          {"total", summary_json(t.total)}};
 }
 
 // ---- text ----------------------------------------------------------------
@@ -640,7 +674,8 @@ std::string lines_text(const report_data& d)
     for (const std::string& f : d.files)
         out += " " + shown(f);
     out += "\n" + counted(d.lines, "line", "lines") + " read: " + counted(d.accepted, "record", "records") +
-           ", " + std::to_string(d.rejected) + " rejected";
+           (d.notes ? ", " + counted(d.notes, "note", "notes") : "") + ", " + std::to_string(d.rejected) +
+           " rejected";
     if (d.incomplete)
         out += " (" + counted(d.incomplete, "incomplete last line", "incomplete last lines") + ")";
     out += "; " + counted(d.blank, "blank line", "blank lines") + " not counted\n";
@@ -660,26 +695,84 @@ std::string group_title(const report_group& g, const report_grouping& grouping)
     return "Label " + shown(grouping.label) + ": " + (g.value ? shown(*g.value) : "(none)");
 }
 
-std::string legend_text()
+// The note kinds this version knows, in words for one note and for many.
+struct note_words {
+    std::string_view kind;
+    std::string_view one, many;
+};
+constexpr note_words known_notes[] = {
+    {"still_in_loader", "board still in the loader after its restart (its image may not start)",
+     "boards still in the loader after their restart (their image may not start)"},
+};
+
+// The notes of the total, by kind: those this version knows first, in the
+// table's order, then the others by their key. Nothing when there are none.
+std::string notes_text(const report_data& d)
+{
+    std::vector<std::string> parts;
+    for (const note_words& w : known_notes) {
+        auto it = d.note_kinds.find(std::string(w.kind));
+        if (it != d.note_kinds.end())
+            parts.push_back(counted(it->second, w.one, w.many));
+    }
+    for (const auto& [kind, n] : d.note_kinds) {
+        auto known = std::find_if(std::begin(known_notes), std::end(known_notes),
+                                  [&kind = kind](const note_words& w) { return w.kind == kind; });
+        if (known == std::end(known_notes))
+            parts.push_back(counted(n, "note", "notes") + " '" + shown(kind) + "'");
+    }
+    std::string out;
+    for (const std::string& part : parts)
+        out += (out.empty() ? "  Notes: " : "; ") + part;
+    return out.empty() ? out : out + "\n";
+}
+
+// How boards are known, as report_summary says: the text of logs without
+// slots read without a board key, as it has always been, or the rule that
+// a board key or slots make.
+std::string first_pass_legend(const report_data& d)
+{
+    std::string intro = "First-pass yield: boards programmed at their first record, of all boards. A board is known by\n";
+    if (!d.board_key.empty())
+        return intro + "  its value \"" + shown(d.board_key) +
+               "\" (of the values given to it); a record without one by its adapter's USB\n"
+               "  serial number, and a record of a fixture's slot or without a serial number is a board of its\n"
+               "  own. A board's first record is the one that started first.\n";
+    if (d.slotted > 0)
+        return intro + "  its adapter's USB serial number; a record of a fixture's slot (whose adapter stays while\n"
+                       "  boards come and go) or without a serial number is a board of its own. A board's first\n"
+                       "  record is the one that started first.\n";
+    return intro + "  its adapter's USB serial number; a record without one is a board of its own. A board's first\n"
+                   "  record is the one that started first.\n";
+}
+
+std::string lines_legend(const report_data& d)
+{
+    if (d.notes == 0)
+        return "Lines: every line that is not blank is a record or rejected; a last line without its line end\n"
+               "  is still being written and is rejected.\n";
+    return "Lines: every line that is not blank is a record, a note or rejected; a last line without its\n"
+           "  line end is still being written and is rejected. A note is what a station noticed about a\n"
+           "  fixture's slot, counted by its kind.\n";
+}
+
+std::string legend_text(const report_data& d)
 {
     using std::to_string;
     std::string factor = to_string(REPORT_MARK_FACTOR);
     return std::string("Programmed: the outcome \"") + run_outcome_text(run_outcome::programmed) + "\" or \"" +
            run_outcome_text(run_outcome::unconfirmed) +
            "\";\n"
-           "  any other outcome is a failure, counted by its text.\n"
-           "First-pass yield: boards programmed at their first record, of all boards. A board is known by\n"
-           "  its adapter's USB serial number; a record without one is a board of its own. A board's first\n"
-           "  record is the one that started first.\n"
+           "  any other outcome is a failure, counted by its text.\n" +
+           first_pass_legend(d) +
            "Median and slowest time: of the programmed records.\n"
            "<< marks a port with at least " +
            to_string(REPORT_MARK_MIN_BOARDS) + " boards whose failure rate (failed per board) is at least " +
            factor + " times\n  that of all other ports together and " + to_string(REPORT_MARK_FAILURE_POINTS) +
            " points above it, or whose resend rate (resends per\n  frame) is at least " + factor +
            " times theirs and " + to_string(REPORT_MARK_RESEND_POINTS) +
-           " point above it.\n"
-           "Lines: every line that is not blank is a record or rejected; a last line without its line end\n"
-           "  is still being written and is rejected.\n";
+           " point above it.\n" +
+           lines_legend(d);
 }
 
 }  // namespace
@@ -690,6 +783,6 @@ std::string report_text(const report_data& data, const report_grouping& grouping
     std::string out = lines_text(data);
     for (const report_group& g : t.groups)
         out += "\n" + group_title(g, grouping) + "\n" + summary_text(g.summary) + "\n" + ports_text(g.summary.ports);
-    out += "\nTotal\n" + summary_text(t.total) + "\n" + ports_text(t.total.ports);
-    return out + "\n" + legend_text();
+    out += "\nTotal\n" + summary_text(t.total) + notes_text(data) + "\n" + ports_text(t.total.ports);
+    return out + "\n" + legend_text(data);
 }

@@ -2,15 +2,18 @@
 // a production run, as a table for people and as JSON for programs.
 //
 // Reading. Each log is read as it stands, also while a station is still
-// appending to it. Every line falls in exactly one of three counts:
+// appending to it. Every line falls in exactly one of four counts:
 //   blank     nothing but spaces, tabs and carriage returns; not counted as
 //             a line read
 //   accepted  a record: a JSON object with the keys below, of their types
+//   note      something a station noticed about a fixture's slot: a JSON
+//             object with a string key "note", its kind, and no key
+//             "outcome"; counted by kind, nothing else of it read
 //   rejected  anything else, with its reason; a last line without its line
 //             end is a record still being written and is rejected as an
 //             "incomplete last line", whatever it holds
-// so that lines (the non-blank ones) = accepted + rejected, in every file.
-// A bad line is never fatal; a file that cannot be read is.
+// so that lines (the non-blank ones) = accepted + rejected + notes, in every
+// file. A bad line is never fatal; a file that cannot be read is.
 //
 // The keys a record must have (others are ignored):
 //   start         string, ISO UTC time the board's turn began
@@ -28,7 +31,11 @@
 //                 is one this version knows, the outcome is read from it
 //                 and the text only shown
 //   labels        object of strings (product, lot, station, operator, ...)
-//   values        object of strings: field name -> the value given to the board
+//   values        object of strings: field name -> the value given to the board;
+//                 the one named board_key (report_data) names the board
+//   slot          unsigned integer, from 1: the fixture's slot the board sat
+//                 in, whose adapter (and so its serial) stays while boards
+//                 come and go
 #pragma once
 
 #include <cstdint>
@@ -90,25 +97,31 @@ struct report_cell {
     uint64_t boards = 0;  // records
     uint64_t programmed = 0;
     std::map<std::string, uint64_t> failures;  // outcome text -> records
-    uint64_t lone_boards = 0;      // records without a serial number: each a board of its own
+    uint64_t lone_boards = 0;      // records known by no name (report_summary): each a board of its own
     uint64_t lone_first_pass = 0;  // of which programmed
     std::vector<double> seconds;   // of the programmed records
     std::map<std::string, report_port> ports;  // by port name
 };
 
-// What the logs hold. Invariant: lines == accepted + rejected. The records
-// are folded as they are read (report_fold): what is kept grows with the
-// cells, the ports, the boards known by a serial number (their first
+// What the logs hold. Invariant: lines == accepted + rejected + notes. The
+// records are folded as they are read (report_fold): what is kept grows
+// with the cells, the ports, the boards known by a name (their first
 // record, report_boards.h) and the programmed records (8 bytes each, for
 // the median; twice that while the report is made), never with the text of
 // the logs.
 struct report_data {
+    // The field of a record's "values" that names its board (report_summary);
+    // empty: none. Set before the logs are read.
+    std::string board_key;
     std::vector<std::string> files;  // in the order read
     uint64_t accepted = 0;    // records
     uint64_t lines = 0;       // non-blank lines
     uint64_t blank = 0;       // blank lines, counted apart
     uint64_t rejected = 0;    // all rejected lines, incomplete last ones included
     uint64_t incomplete = 0;  // of which last lines still being written
+    uint64_t notes = 0;       // note lines
+    std::map<std::string, uint64_t> note_kinds;  // kind ("still_in_loader") -> note lines
+    uint64_t slotted = 0;     // records with a slot
     std::vector<report_rejection> rejections;  // the first REPORT_KEPT_REJECTIONS
     std::vector<report_cell> cells;
     std::unordered_map<std::string, uint32_t> cell_of;     // report_cell_key -> index in cells
@@ -118,6 +131,8 @@ struct report_data {
 
 // Adds an accepted record to the figures.
 void report_fold(report_data* d, const report_record& r);
+// Counts a note of kind `kind`.
+void report_note(report_data* d, const std::string& kind);
 // The order of starts as a number: a start in the form a station writes
 // ("2026-03-02T08:00:00.000Z") is its digits, which sort as the text does;
 // another is kept in d->odd_starts and compared as text (report_start_less).
@@ -147,7 +162,7 @@ void report_read_text(std::string_view text, const std::string& file, report_dat
 
 // One log read piece by piece (a pipe, a file in chunks): cuts the bytes,
 // fed in pieces of any size, into lines and files each line as blank, a
-// record or rejected. Of a line longer than REPORT_MAX_LINE only the first
+// record, a note or rejected. Of a line longer than REPORT_MAX_LINE only the first
 // bytes are held (it is rejected anyway), so memory stays bounded whatever
 // the log holds.
 class report_reader {
@@ -174,8 +189,11 @@ private:
 };
 
 // The figures of a set of records. Invariant: programmed + failed == boards.
-// First pass: a board is known by its adapter's USB serial number; a record
-// without one is a board of its own. A board's first record of all the logs
+// First pass: a board is known by the value of the field board_key in its
+// record's values (report_data) where it has one that is not empty; else
+// by its adapter's USB serial number, unless the record has a slot (the
+// adapter then stays for all the slot's boards). A record known by neither
+// is a board of its own. A board's first record of all the logs
 // (earliest start, then the order read) decides: it passed when that record
 // is programmed. A board counts in the group of its first record, so the
 // groups' first-pass figures add up to the total's.

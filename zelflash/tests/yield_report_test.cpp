@@ -426,4 +426,219 @@ TEST(yield_report, random_logs_add_up)
     }
 }
 
+// ---- fixtures: slots, board keys and notes ---------------------------------
+
+// A record of a fixture's port: `slot` when it has one, `values` as given.
+std::string slotted(const rec& r, std::optional<uint64_t> slot, nlohmann::json values = nlohmann::json::object())
+{
+    nlohmann::json j = nlohmann::json::parse(line(r));
+    if (slot)
+        j["slot"] = *slot;
+    j["values"] = std::move(values);
+    return j.dump() + "\n";
+}
+
+report_data read_keyed(const std::string& text, const std::string& board_key)
+{
+    report_data d;
+    d.board_key = board_key;
+    report_read_text(text, "fixture.log", &d);
+    return d;
+}
+
+struct keying_case {
+    const char* label;
+    std::string board_key;
+    std::vector<std::string> lines;
+    uint64_t boards, first_pass;
+};
+
+void PrintTo(const keying_case& c, std::ostream* out)
+{
+    *out << c.label;
+}
+
+class keyed : public testing::TestWithParam<keying_case> {};
+
+TEST_P(keyed, boards_are_known_by_their_value_their_adapter_or_not_at_all)
+{
+    const keying_case& c = GetParam();
+    std::string text;
+    for (const std::string& l : c.lines)
+        text += l;
+    report_data d = read_keyed(text, c.board_key);
+    ASSERT_EQ(d.accepted, c.lines.size());
+    report_summary s = report_tally_up(d, {}).total;
+    EXPECT_EQ(s.distinct_boards, c.boards);
+    EXPECT_EQ(s.first_pass, c.first_pass);
+}
+
+rec at(const char* start, const char* serial, const char* outcome)
+{
+    return board(start, "/dev/ttyUSB2", serial, outcome, 5);
+}
+
+const char* const t1 = "2026-12-09T10:00:01.000Z";
+const char* const t2 = "2026-12-09T10:00:02.000Z";
+const nlohmann::json v17 = {{"serial", "1017"}}, v18 = {{"serial", "1018"}};
+
+INSTANTIATE_TEST_SUITE_P(yield_report, keyed, testing::Values(
+    keying_case{"one_adapter_without_slots_is_one_board", "",
+                {slotted(at(t2, "FT1", "programmed"), {}), slotted(at(t1, "FT1", "no answer"), {})}, 1, 0},
+    keying_case{"each_slot_record_is_a_board_of_its_own", "",
+                {slotted(at(t2, "FT1", "programmed"), 3), slotted(at(t1, "FT1", "no answer"), 3),
+                 slotted(at(t1, "FT1", "programmed"), 0)}, 3, 2},
+    keying_case{"slot_records_beside_a_board_of_the_same_adapter", "",
+                {slotted(at(t1, "FT1", "no answer"), {}), slotted(at(t2, "FT1", "programmed"), 1),
+                 slotted(at(t2, "FT1", "programmed"), {})}, 2, 1},
+    keying_case{"the_value_knows_a_slots_boards", "serial",
+                {slotted(at(t2, "FT1", "programmed"), 3, v17), slotted(at(t1, "FT1", "no answer"), 3, v17),
+                 slotted(at(t2, "FT1", "programmed"), 3, v18)}, 2, 1},
+    keying_case{"the_value_over_the_adapter_without_slots", "serial",
+                {slotted(at(t1, "FT1", "programmed"), {}, v17), slotted(at(t2, "FT1", "programmed"), {}, v18)}, 2, 2},
+    keying_case{"without_the_value_a_slot_record_is_its_own", "serial",
+                {slotted(at(t1, "FT1", "programmed"), 3, {{"mac", "1017"}}), slotted(at(t2, "FT1", "no answer"), 3),
+                 slotted(at(t2, "FT1", "programmed"), 3, {{"serial", ""}})}, 3, 2},
+    keying_case{"without_the_value_the_adapter_knows_it", "serial",
+                {slotted(at(t2, "FT1", "programmed"), {}), slotted(at(t1, "FT1", "no answer"), {}),
+                 slotted(at(t1, "", "programmed"), {})}, 2, 1},
+    keying_case{"a_value_and_an_adapter_serial_alike_are_two_boards", "serial",
+                {slotted(at(t1, "1017", "no answer"), {}), slotted(at(t2, "FT9", "programmed"), {}, v17)}, 2, 1},
+    keying_case{"another_field_than_the_key_is_not_read", "mac",
+                {slotted(at(t1, "FT1", "no answer"), {}, v17), slotted(at(t2, "FT1", "programmed"), {}, v18)}, 1, 0}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The first-pass sentence of the legend and the one of the lines as they
+// read with no slot, no key and no note: as they always have.
+const std::string plain_first_pass =
+    "First-pass yield: boards programmed at their first record, of all boards. A board is known by\n"
+    "  its adapter's USB serial number; a record without one is a board of its own. A board's first\n"
+    "  record is the one that started first.\n";
+const std::string plain_lines =
+    "Lines: every line that is not blank is a record or rejected; a last line without its line end\n"
+    "  is still being written and is rejected.\n";
+
+TEST(yield_report, the_legend_says_how_boards_are_known)
+{
+    std::string plain = report_text(read_keyed(slotted(rec(), {}), ""), {});
+    EXPECT_THAT(plain, HasSubstr(plain_first_pass));
+    EXPECT_THAT(plain, HasSubstr(plain_lines));
+    EXPECT_THAT(plain, HasSubstr("1 line read: 1 record, 0 rejected;"));
+    EXPECT_EQ(plain.find("Notes"), std::string::npos);
+    std::string slots = report_text(read_keyed(slotted(rec(), 2), ""), {});
+    EXPECT_THAT(slots, HasSubstr("First-pass yield: boards programmed at their first record, of all boards. A board is "
+                                 "known by\n  its adapter's USB serial number; a record of a fixture's slot (whose "
+                                 "adapter stays while\n  boards come and go) or without a serial number is a board of "
+                                 "its own. A board's first\n  record is the one that started first.\n"));
+    EXPECT_THAT(slots, HasSubstr(plain_lines));
+    std::string keyed = report_text(read_keyed(slotted(rec(), {}), "ser\x1bial"), {});
+    EXPECT_THAT(keyed, HasSubstr("A board is known by\n  its value \"ser?ial\" (of the values given to it); a record "
+                                 "without one by its adapter's USB\n  serial number, and a record of a fixture's slot "
+                                 "or without a serial number is a board of its\n  own. A board's first record is the "
+                                 "one that started first.\nMedian"));
+}
+
+// A good record without its outcome and with `kind` as its note: a note,
+// whatever else it holds.
+std::string noted(nlohmann::json kind)
+{
+    nlohmann::json j = nlohmann::json::parse(with("outcome"));
+    j["note"] = std::move(kind);
+    return j.dump() + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    fixture_lines, rejected,
+    testing::Values(reject_case{with("slot", -1), "key \"slot\" is not a slot number (an unsigned integer)"},
+                    reject_case{with("slot", "3"), "key \"slot\" is not a slot number"},
+                    reject_case{with("slot", 1.5), "key \"slot\" is not a slot number"},
+                    reject_case{with("slot", nullptr), "key \"slot\" is not a slot number"},
+                    reject_case{with("slot", {{"slot", 3}}), "key \"slot\" is not a slot number"},
+                    reject_case{"{\"note\":7,\"slot\":3}\n", "key \"note\" is not a string"},
+                    reject_case{"{\"note\":null}\n", "key \"note\" is not a string"},
+                    reject_case{"{\"note\":\"still_in_loader\",}\n", "not JSON (at byte 27)"},
+                    reject_case{"[{\"note\":\"still_in_loader\"}]\n", "not a JSON object"},
+                    reject_case{"{\"note\":\"still_in_loader\"}", "incomplete last line"},
+                    reject_case{noted(7), "key \"note\" is not a string"}));
+
+std::string note(const std::string& kind)
+{
+    return nlohmann::json({{"log_version", 2}, {"note", kind}, {"time", "2026-12-09T10:15:09.500Z"},
+                           {"port", "/dev/ttyUSB2"}, {"slot", 3}, {"values", {{"serial", "1017"}}}})
+               .dump() +
+           "\n";
+}
+
+TEST(yield_report, notes_are_counted_by_kind_apart_from_records_and_rejects)
+{
+    std::string text = slotted(rec(), 3) + note("still_in_loader") + "\n" + noted("still_in_loader") +
+                       note("power_dropped") + with("note", 7) + "{\"note\":7}\n" + note("still_in_loader").substr(0, 20);
+    report_data d;
+    report_read_text(text, "a.log", &d);
+    EXPECT_EQ(d.accepted, 2u);  // the slot's record, and one with an outcome: a record whatever its "note"
+    EXPECT_EQ(d.notes, 3u);
+    EXPECT_EQ(d.rejected, 2u);
+    EXPECT_EQ(d.lines, d.accepted + d.rejected + d.notes);
+    EXPECT_EQ(d.blank, 1u);
+    EXPECT_THAT(d.note_kinds, ElementsAre(std::pair<const std::string, uint64_t>("power_dropped", 1),
+                                          std::pair<const std::string, uint64_t>("still_in_loader", 2)));
+    std::string shown = report_text(d, {REPORT_BY_IMAGE, ""});
+    EXPECT_THAT(shown, HasSubstr("\n7 lines read: 2 records, 3 notes, 2 rejected (1 incomplete last line); "
+                                 "1 blank line not counted\n"));
+    EXPECT_THAT(shown, HasSubstr("  Slowest time      10.00 s\n  Notes: 2 boards still in the loader after their "
+                                 "restart (their image may not start); 1 note 'power_dropped'\n\n  Port"));
+    EXPECT_EQ(shown.find("Notes:"), shown.rfind("Notes:")) << "in the total only";
+    EXPECT_GT(shown.find("Notes:"), shown.find("\nTotal\n"));
+    EXPECT_THAT(shown, HasSubstr("Lines: every line that is not blank is a record, a note or rejected; a last line "
+                                 "without its\n  line end is still being written and is rejected. A note is what a "
+                                 "station noticed about a\n  fixture's slot, counted by its kind.\n"));
+}
+
+TEST(yield_report, one_note_and_an_unknown_kind_are_named_in_the_singular)
+{
+    report_data d = read_keyed(note("power\x1b[2J") + note("still_in_loader"), "");
+    EXPECT_THAT(report_text(d, {}), HasSubstr("\n  Notes: 1 board still in the loader after its restart (its image "
+                                              "may not start); 1 note 'power?[2J'\n"));
+}
+
+TEST(yield_report, json_carries_the_notes_by_kind_and_among_the_lines)
+{
+    report_data none = read({rec()});
+    nlohmann::json j = report_json(none, {});
+    EXPECT_EQ(j["notes"], nlohmann::json::object());
+    EXPECT_EQ(j["lines"]["notes"], 0);
+    report_data d = read_keyed(note("still_in_loader") + note("still_in_loader") + note("x") + line({}), "");
+    j = report_json(d, {REPORT_BY_IMAGE, ""});
+    EXPECT_EQ(j["notes"], nlohmann::json({{"still_in_loader", 2}, {"x", 1}}));
+    EXPECT_EQ(j["lines"]["notes"], 3);
+    EXPECT_EQ(j["lines"]["read"], 4);
+    EXPECT_EQ(j["lines"]["accepted"], 1);
+    EXPECT_FALSE(j["groups"][0].contains("notes")) << "a note has no image";
+}
+
+// A fixture's log as its station writes it: one adapter in slot 3 for all
+// boards, 1018 failing first, a board without a serial value, two notes.
+TEST(yield_report, a_fixtures_log_counts_its_boards_by_slot_or_by_their_value)
+{
+    struct row {
+        std::string board_key;
+        uint64_t boards, first_pass;
+    };
+    for (const row& r : {row{"", 5, 4}, row{"serial", 4, 3}}) {
+        report_data d;
+        d.board_key = r.board_key;
+        std::string error;
+        ASSERT_TRUE(report_read({ZEL_TEST_DATA "/board_log_fixture.jsonl"}, &d, &error)) << error;
+        EXPECT_EQ(d.accepted, 5u);
+        EXPECT_EQ(d.notes, 2u);
+        EXPECT_EQ(d.rejected, 0u);
+        EXPECT_EQ(d.slotted, 5u);
+        report_summary s = report_tally_up(d, {REPORT_BY_LABEL, "lot"}).total;
+        EXPECT_EQ(s.boards, 5u) << r.board_key;
+        EXPECT_EQ(s.programmed, 4u) << r.board_key;
+        EXPECT_EQ(s.distinct_boards, r.boards) << r.board_key;
+        EXPECT_EQ(s.first_pass, r.first_pass) << r.board_key;
+    }
+}
+
 }  // namespace
