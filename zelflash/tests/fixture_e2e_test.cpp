@@ -112,6 +112,10 @@ TEST_F(fixture_bench, forty_boards_through_eight_slots_each_programmed_once_with
         }
     }
     EXPECT_EQ(count_events(end.out, "done"), slots * boards);
+    child_end report = zelflash({"report", "--json", log.string()});
+    json first_pass = json::parse(report.out, nullptr, false)["total"]["first_pass"];
+    EXPECT_EQ(first_pass["boards"], slots * boards) << "a board per arrival, not one per adapter";
+    EXPECT_EQ(first_pass["programmed"], slots * boards);
 }
 
 TEST_F(fixture_bench, a_board_back_in_its_loader_is_flagged_once_and_never_programmed_again)
@@ -131,6 +135,9 @@ TEST_F(fixture_bench, a_board_back_in_its_loader_is_flagged_once_and_never_progr
         notes += l.value("note", "") == "still_in_loader" && l["slot"] == 1 ? 1 : 0;
     EXPECT_EQ(notes, 1u);
     EXPECT_EQ(lines.size(), 3u) << "two boards and the note";
+    json report = json::parse(zelflash({"report", "--json", log.string()}).out, nullptr, false);
+    EXPECT_EQ(report["notes"]["still_in_loader"], 1);
+    EXPECT_EQ(report["total"]["first_pass"]["boards"], 2);
 }
 
 TEST_F(fixture_bench, an_adapter_pulled_between_boards_is_shown_and_its_slot_taken_up_again)

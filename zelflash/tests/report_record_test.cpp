@@ -96,7 +96,7 @@ std::string with(const std::string& key, const std::string& value)
 std::string as_1_1_0()
 {
     std::string line = station_line;
-    for (const std::string& key : {R"("log_version":2,)", R"("outcome_key":"programmed",)"})
+    for (std::string_view key : {R"("log_version":2,)", R"("outcome_key":"programmed",)"})
         line.erase(line.find(key), key.size());
     return line;
 }

@@ -122,8 +122,9 @@ TEST(yield_report, the_outcome_key_decides_where_it_is_known_and_the_text_elsewh
         report_summary s = report_tally_up(d, {}).total;
         ASSERT_EQ(d.accepted, 1u) << j.dump();
         EXPECT_EQ(s.programmed, r.programmed ? 1u : 0u) << j.dump();
-        if (!r.programmed)
+        if (!r.programmed) {
             EXPECT_THAT(s.failures, ElementsAre(std::pair<const std::string, uint64_t>(r.counted_as, 1))) << j.dump();
+        }
     }
 }
 
