@@ -60,6 +60,14 @@ static uint32_t reply_timeout(job* t, int32_t phase)
     return std::clamp<uint32_t>(2 * lguard_seen(t->guard).slowest_ms, LGUARD_TIMEOUT_MS, LGUARD_REPLY_MS);
 }
 
+// Whether the device has stayed silent longer than the limits allow while
+// the image is written or the clock set.
+static bool gone_silent(const run_limits* limits, int32_t phase, uint32_t silent_ms)
+{
+    bool bounded = phase == LPROG_PROGRAM || phase == LPROG_FIRST_AGAIN || phase == LPROG_SET_CLOCK;
+    return bounded && limits->silence_ms > 0 && silent_ms >= limits->silence_ms;
+}
+
 // Sets the port's wait for an answer when it has to change.
 static void pace(job* t, int32_t phase, uint32_t* timeout_ms)
 {
@@ -78,6 +86,7 @@ run_result run_job(job* t, const run_limits* limits)
     uint32_t attempts = 0;
     uint32_t timeout_ms = LGUARD_TIMEOUT_MS;
     uint32_t wait_start = ops.tick();
+    uint32_t heard = wait_start;  // the last acknowledgement that moved the sequence on
     while (!lprog_done(t->prog)) {
         if (sink_cancelled(t->config.out))
             return ended(t, run_outcome::interrupted, at, attempts);
@@ -97,6 +106,9 @@ run_result run_job(job* t, const run_limits* limits)
         } else if (moved_on(at, now)) {
             attempts = 0;
             wait_start = ops.tick();
+            heard = wait_start;
+        } else if (gone_silent(limits, now.phase, ops.tick() - heard)) {
+            outcome = run_outcome::board_left;
         } else if (sent) {
             attempts += 1;
             if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)

@@ -41,6 +41,8 @@ enum class run_outcome : int32_t {
     interrupted = 5,    // the front end asked to stop
     out_of_step = 6,    // an ACK came that no frame in flight asked for
     no_memory = 7,      // the job could not start: no memory for the image copy
+    board_left = 8,     // the device went silent mid-run longer than allowed, or its
+                        // presence line went off: another may stand in its place
 };
 
 struct run_outcome_name {
@@ -59,6 +61,7 @@ inline constexpr run_outcome_name run_outcome_names[] = {
     {run_outcome::interrupted, "interrupted", "interrupted"},
     {run_outcome::out_of_step, "out_of_step", "link out of step"},
     {run_outcome::no_memory, "no_memory", "not enough memory"},
+    {run_outcome::board_left, "board_left", "board left its slot"},
 };
 
 enum run_constants : uint32_t {
@@ -68,6 +71,14 @@ enum run_constants : uint32_t {
 struct run_limits {
     uint32_t attempts;  // attempts of one command before the run ends (at least 1)
     uint32_t erase_ms;  // how long the wait for the erase may last
+    // 0: none. Otherwise, while the image is written and the clock set, the
+    // longest the device may go without acknowledging a command before the
+    // run ends board_left. On a port that stays while boards change (a
+    // fixture), a board pulled mid-run and another seated would otherwise
+    // take the rest of the image unerased and be reported programmed. The
+    // erase (a device may stay silent while it erases) and RESET (it may
+    // restart before it answers) are not bounded.
+    uint32_t silence_ms = 0;
 };
 
 struct run_result {

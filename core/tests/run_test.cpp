@@ -58,7 +58,7 @@ struct run_fixture : testing::Test {
         fake.silent_read_ms = 10;
     }
 
-    run_result run(uint32_t attempts, uint32_t erase_ms = 60000)
+    run_result run(uint32_t attempts, uint32_t erase_ms = 60000, uint32_t silence_ms = 0)
     {
         bytes image(SIZE);
         for (size_t i = 0; i < image.size(); ++i)
@@ -74,7 +74,7 @@ struct run_fixture : testing::Test {
         EXPECT_NE(j, nullptr);
         if (!j)
             return run_result{};
-        run_limits limits{attempts, erase_ms};
+        run_limits limits{attempts, erase_ms, silence_ms};
         run_result r = run_job(j.get(), &limits);
         EXPECT_EQ(fake.closed, 0) << "the job holds the port until it goes";
         j.reset();
@@ -146,6 +146,52 @@ TEST_P(run_outcomes, result_says_where_and_why_the_run_ended)
 
 INSTANTIATE_TEST_SUITE_P(run, run_outcomes, testing::ValuesIn(run_cases),
                          [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
+
+// A silence bound of 50 ms is five silent reads of the fake port: it ends a
+// run that stops hearing its device while it writes, but neither the erase
+// nor RESET, which a device may answer late or not at all.
+struct silence_case {
+    const char* name;
+    policy acknowledges;
+    run_outcome outcome;
+    int32_t phase;
+};
+
+void PrintTo(const silence_case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const silence_case silence_cases[] = {
+    {"second_chunk_unanswered", [](const bytes& f) { return command_of(f).p1 != BASE + CHUNK; },
+     run_outcome::board_left, LPROG_PROGRAM},
+    {"clock_unanswered", [](const bytes& f) { return command_of(f).name != "RTC_SET"; }, run_outcome::board_left,
+     LPROG_SET_CLOCK},
+    {"erase_wait_long", [](const bytes& f) { return !is_erase_wait(f) || erase_waits() > 8; }, run_outcome::programmed,
+     LPROG_IDLE},
+    {"reset_unanswered", [](const bytes& f) { return command_of(f).name != "RESET"; }, run_outcome::unconfirmed,
+     LPROG_RESET},
+};
+
+class run_silence : public run_fixture, public testing::WithParamInterface<silence_case> {};
+
+TEST_P(run_silence, a_device_silent_while_written_ends_the_run_board_left)
+{
+    device.acknowledges = GetParam().acknowledges;
+    run_result r = run(30, 60000, 50);
+    EXPECT_EQ(r.outcome, GetParam().outcome) << run_outcome_text(r.outcome);
+    EXPECT_EQ(r.phase, GetParam().phase);
+    if (r.outcome == run_outcome::board_left) {
+        EXPECT_LT(r.attempts, 30u) << "ended by the silence, not by the attempts";
+    }
+}
+
+std::string silence_name(const testing::TestParamInfo<silence_case>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(run, run_silence, testing::ValuesIn(silence_cases), silence_name);
 
 // The tick moves 10 ms on each silent read, so the erase wait lasts many
 // polls; none of them is a retry, and the attempt limit (2) does not apply.
@@ -274,6 +320,7 @@ TEST(run_outcome_names, every_outcome_has_its_fixed_key_and_text)
         {run_outcome::interrupted, "interrupted", "interrupted"},
         {run_outcome::out_of_step, "out_of_step", "link out of step"},
         {run_outcome::no_memory, "no_memory", "not enough memory"},
+        {run_outcome::board_left, "board_left", "board left its slot"},
     };
     ASSERT_EQ(std::size(run_outcome_names), std::size(expected));
     for (const auto& [outcome, key, text] : expected) {

@@ -235,6 +235,10 @@ session_rules watch_rules(const flash_options& o, const watch_options& w)
     rules.interrupts_to_stop = 2;
     rules.keep_ended = false;
     rules.open_grace = std::chrono::milliseconds(1000);  // a port that has just appeared may be half-ready
+    if (w.mode == "fixture") {
+        rules.limits.silence_ms = fixture_silence_ms(w.leave_ms, o.baud);
+        rules.presence_line = fixture_line_of(w.present);
+    }
     rules.unstarted_hint = w.mode == "fixture"
                                ? "take it out, and seat it again once the station runs"
                                : "program it in another run (watch --include-present takes the ports already there)";

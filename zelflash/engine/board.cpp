@@ -66,10 +66,11 @@ bool board::open(uint32_t baud, std::string* error)
     return true;
 }
 
-void board::borrow(const ser_port& port, uint32_t baud)
+void board::borrow(const ser_port& port, uint32_t baud, uint32_t line)
 {
     lent_ = port;
     baud_ = baud;
+    line_ = line;
 }
 
 board_view board::start(const image* img, const run_limits& limits)
@@ -138,6 +139,8 @@ void board::work(const image* img, run_limits limits)
 {
     try {
         run_result r = run(img, limits);
+        if (left_.load() && r.outcome == run_outcome::interrupted)
+            r.outcome = run_outcome::board_left;
         std::string message = r.outcome == run_outcome::programmed ? "" : board_outcome_text(port_, r, limits, img->addr);
         end(r, board_end_of(r.outcome), message);
     } catch (const std::exception& e) {
@@ -190,7 +193,26 @@ void board::on_progress(void* ctx, const sink_progress* p)
 
 int board::on_cancelled(void* ctx)
 {
-    return static_cast<board*>(ctx)->stop_.load() ? 1 : 0;
+    board* b = static_cast<board*>(ctx);
+    return b->stop_.load() || b->board_gone() ? 1 : 0;
+}
+
+// Asked before every exchange, on the board's thread: a line that cannot be
+// read counts as off.
+bool board::board_gone()
+{
+    if (line_ == 0)
+        return false;
+    uint32_t lines = 0;
+    bool on = seams_.ops->modem(lent_.handle, &lines) && (lines & line_) != 0;
+    auto now = std::chrono::steady_clock::now();
+    if (on)
+        line_off_ = {};
+    else if (line_off_ == std::chrono::steady_clock::time_point{})
+        line_off_ = now;
+    else if (now - line_off_ >= std::chrono::milliseconds(BOARD_LINE_OFF_MS))
+        left_.store(true);
+    return left_.load();
 }
 
 static std::string command_at(const run_result& r)
@@ -238,6 +260,11 @@ std::string board_outcome_text(const std::string& port, const run_result& r, con
     case run_outcome::interrupted:
         return port + ": interrupted before " + command_at(r) + ", " + std::to_string(r.done) + " of " +
                counted(r.total, "byte", "bytes") + " written";
+    case run_outcome::board_left:
+        return port + ": the board left its slot during " + command_at(r) + " (" + std::to_string(r.done) + " of " +
+               counted(r.total, "byte", "bytes") +
+               " written): another board may stand in its place, so neither is taken as programmed; take it out "
+               "and seat it again";
     case run_outcome::out_of_step:
         return port + ": link out of step at " + command_at(r) +
                ": an ACK came that no command was waiting for, so the answers can no longer be told apart; "

@@ -33,6 +33,10 @@
 
 enum board_state : int32_t { BOARD_OPEN = 0, BOARD_RUNNING = 1, BOARD_FINISHED = 2 };
 
+enum board_constants_public : int32_t {
+    BOARD_LINE_OFF_MS = 60,  // a presence line off this long mid-run: the board has left
+};
+
 // How the boards of a run ended. The outcome rule: a board is done when
 // board_programmed says so; else interrupted, not started, or failed (a
 // port that did not open included).
@@ -89,8 +93,10 @@ public:
     // false with a one-line error text naming the port and what to do.
     bool open(uint32_t baud, std::string* error);
     // Runs on `port` instead, open and set up at `baud` by its owner (a
-    // fixture's slot), which keeps it: the job leaves it open.
-    void borrow(const ser_port& port, uint32_t baud);
+    // fixture's slot), which keeps it: the job leaves it open. With a
+    // presence `line` (PORT_LINE_*), the line off for BOARD_LINE_OFF_MS
+    // while the job runs ends it: the board has left.
+    void borrow(const ser_port& port, uint32_t baud, uint32_t line = 0);
     // Runs the job for `img` on a thread of its own; the view as it starts,
     // taken before the thread can report anything. The image must stay
     // alive until join().
@@ -105,6 +111,7 @@ public:
 private:
     static void on_progress(void* ctx, const sink_progress* p);
     static int on_cancelled(void* ctx);
+    bool board_gone();
     void work(const image* img, run_limits limits);
     run_result run(const image* img, const run_limits& limits);
     void end(const run_result& r, board_end how, std::string message);
@@ -118,6 +125,9 @@ private:
     job_seams seams_;
     port_owner owner_;  // the open port, until run() hands it to the job
     ser_port lent_{};   // the port borrowed instead, when lent_.handle is set
+    uint32_t line_ = 0; // the borrowed port's presence line, if any
+    std::chrono::steady_clock::time_point line_off_{};  // since when it is off; epoch: on
+    std::atomic<bool> left_{false};  // the presence line went off: the board left
     uint32_t baud_ = 0;
     sink sink_{};
     std::atomic<bool> stop_{false};

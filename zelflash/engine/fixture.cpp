@@ -3,8 +3,14 @@
 #include "platform/interrupts.h"
 
 enum fixture_constants : uint32_t {
-    PROBE_LINE_BYTES = 64,  // a probe and its answer on the line, SLIP and check values included
+    PROBE_LINE_BYTES = 64,   // a probe and its answer on the line, SLIP and check values included
+    CHUNK_LINE_BYTES = 600,  // a PROGRAM of a chunk, every byte escaped, and its answer
 };
+
+uint32_t fixture_silence_ms(uint32_t leave_ms, uint32_t baud)
+{
+    return leave_ms / 2 + static_cast<uint32_t>(uint64_t{2} * CHUNK_LINE_BYTES * 10 * 1000 / baud);
+}
 
 uint32_t fixture_probe_wait_ms(uint32_t baud)
 {

@@ -94,6 +94,12 @@ private:
     bool stopping_ = false;
 };
 
+// How long a fixture's board may stay silent while it is written, at `baud`,
+// before its run ends "board left its slot": half the time that makes an
+// idle board gone, and two chunks' time on the line. A board pulled and
+// another seated in its place would otherwise take the rest of the image
+// unerased.
+uint32_t fixture_silence_ms(uint32_t leave_ms, uint32_t baud);
 // How long a probe waits for the answer at `baud`: a question and an answer
 // on the line, and the device's moment.
 uint32_t fixture_probe_wait_ms(uint32_t baud);

@@ -59,7 +59,7 @@ bool session::open(slot& s, std::string* error)
     s.b = std::make_unique<board>(s.id, s.port.path, s.port.serial, &news_, rules_.seams);
     if (s.lent.handle == nullptr)
         return s.b->open(rules_.baud, error);
-    s.b->borrow(s.lent, rules_.baud);
+    s.b->borrow(s.lent, rules_.baud, rules_.presence_line);
     return true;
 }
 

@@ -73,6 +73,7 @@ struct session_rules {
     // whose ports are named, 0).
     std::chrono::milliseconds open_grace{0};
     std::string unstarted_hint;  // what to do with a board whose turn never came
+    uint32_t presence_line = 0;  // a fixture's presence line (PORT_LINE_*), watched while its boards run
 };
 
 enum session_constants : int32_t {
