@@ -23,6 +23,31 @@ std::string field_line(const field_spec& f, const std::string& next)
     }
 }
 
+// A station of a port per board: write's ports, and what watch watches.
+std::string ports_text(const station_job& job, const watch_options& w, const std::string& log)
+{
+    std::string text;
+    for (const std::string& p : job.values.ports)
+        text += "write   " + p + "\n";
+    return text + "watch   " + (w.glob.empty() ? std::string("serial ports") : w.glob) + ", " +
+           std::to_string(w.jobs) + " at once" + log + "\n";
+}
+
+// A fixture's slots, and how a board is known to be in one.
+std::string fixture_text(const station_job& job, const watch_options& w, const std::string& log)
+{
+    std::string text;
+    for (size_t i = 0; i < job.values.ports.size(); ++i)
+        text += "slot " + align_left(std::to_string(i + 1), 3) + job.values.ports[i] + "\n";
+    if (job.values.ports.empty())
+        text += "slots   the ports " + (w.glob.empty() ? "--match finds" : w.glob + " matches") + " at start\n";
+    std::string present = w.present == "probe" ? "probed every " + std::to_string(w.probe_ms) + " ms"
+                          : w.present == "enter" ? "started by Enter"
+                                                 : "seated when " + w.present + " is on";
+    return text + "fixture " + present + "; a board has left after " + std::to_string(w.leave_ms) + " ms unheard; " +
+           std::to_string(w.jobs) + " at once" + log + "\n";
+}
+
 std::string describe(const station_job& job, const setting_values& v, const station_setup& setup, const image& img)
 {
     const flash_options& o = v.flash;
@@ -34,10 +59,8 @@ std::string describe(const station_job& job, const setting_values& v, const stat
             (job.given.given[SETTING_SHA256] ? ", as pinned" : ", not pinned") + "\n";
     text += "link    " + std::to_string(o.baud) + " baud, " + counted(o.retries, "attempt", "attempts") +
             " per command, erase wait " + fixed(o.erase_timeout, 1) + " s\n";
-    for (const std::string& p : job.values.ports)
-        text += "write   " + p + "\n";
-    text += "watch   " + (w.glob.empty() ? std::string("serial ports") : w.glob) + ", " +
-            std::to_string(w.jobs) + " at once" + (setup.log_path.empty() ? "" : "; log " + setup.log_path) + "\n";
+    std::string log = setup.log_path.empty() ? "" : "; log " + setup.log_path;
+    text += w.mode == "fixture" ? fixture_text(job, w, log) : ports_text(job, w, log);
     for (const auto& [name, value] : job.labels)
         text += "label   " + name + " = " + value + "\n";
     return text;

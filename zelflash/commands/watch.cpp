@@ -61,6 +61,8 @@ public:
     void look(session* s) override;
     // "serial ports", or the --glob pattern.
     std::string what() const override { return w_.glob.empty() ? std::string("serial ports") : w_.glob; }
+    // Whether --glob or --match narrows the ports down.
+    bool narrowed() const { return !w_.glob.empty() || !match_.empty(); }
     // The wanted ports there now, in the order of their paths; false when
     // they cannot be known (said).
     bool present(std::vector<port_info>* out);
@@ -311,6 +313,11 @@ bool fixture_ports(const std::vector<std::string>& named, scanner* ports, std::v
         port_info p;
         p.path = path;
         out->push_back(p);
+    }
+    if (named.empty() && !ports->narrowed()) {
+        d->problem("--fixture needs the fixture's ports: give them with -p (or [station] ports), --glob or --match; "
+                   "without them every serial port of the computer would be probed");
+        return false;
     }
     if (named.empty() && !ports->present(out))
         return false;

@@ -97,7 +97,8 @@ slot_news slot_logic::look_leaving(bool present, slot_clock::time_point now)
     due_ = now + t_.probe;
     if (!present) {
         in_a_row_ = 0;
-        if (now - last_seen_ < t_.leave)
+        bool settled = !programmed_ || now - ended_at_ >= SLOT_REARM_LEAVES * t_.leave;
+        if (now - last_seen_ < t_.leave || !settled)
             return slot_news::none;
         phase_ = slot_phase::empty;
         return slot_news::left;
@@ -134,6 +135,7 @@ void slot_logic::ended(bool programmed, slot_clock::time_point now)
     flagged_ = false;
     in_a_row_ = 0;
     last_seen_ = now;
+    ended_at_ = now;
     due_ = now + (t_.signal == slot_signal::line ? milliseconds(SLOT_LINE_SAMPLE_MS) : t_.probe);
 }
 

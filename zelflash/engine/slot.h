@@ -10,6 +10,11 @@
 //       +--a look finds the port gone (any phase that looks)               |    v
 //                                                                          +-- leaving
 //
+// With the probe a programmed board has left once it has not answered for
+// the leave time, and no sooner than SLOT_REARM_LEAVES leave times after
+// its run ended: a board whose image does not start may come back into its
+// loader only after a watchdog's time, and must not be taken for a new one.
+//
 // K looks in a row make a board present: SLOT_PROBE_ANSWERS probes, the
 // ones after the first asked at once rather than a period later, or
 // SLOT_LINE_SAMPLES samples of a presence line. A board is programmed once
@@ -72,6 +77,9 @@ enum slot_constants : int32_t {
     SLOT_CONFIRM_MS = 20,    // from an answer to the probe that confirms it
     SLOT_REOPEN_MS = 1000,   // between two opens of an unplugged port
     SLOT_PROBE_WAIT_MS = 60, // how long a probe waits for its answer
+    SLOT_REARM_LEAVES = 3,   // with the probe, a programmed board leaves no sooner than this many
+                             // leave times after its run: one back in its loader within them is
+                             // flagged, never taken for a new board
 };
 
 struct slot_timing {
@@ -113,6 +121,7 @@ private:
     slot_phase phase_ = slot_phase::unplugged;
     slot_clock::time_point due_{};       // the next look
     slot_clock::time_point last_seen_{};  // leaving: the last answer, or the end of the run
+    slot_clock::time_point ended_at_{};   // leaving: the end of the run
     int in_a_row_ = 0;                  // looks in a row that disagree with the phase
     bool asked_ = false;                // Enter: the empty slot looks until it has its answer
     bool programmed_ = false;

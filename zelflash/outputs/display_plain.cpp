@@ -42,4 +42,5 @@ void display_plain::watching(const std::string& what)
 void display_plain::slot_changed(const slot_view& v)
 {
     put_out(display_slot_text(v) + "\n");
+    display::slot_changed(v);
 }

@@ -22,6 +22,7 @@ using ms = milliseconds;
 struct seating {
     int64_t in = 0, out = 0;  // ms: seated at `in`, taken off at `out`
     bool back_in_loader = false;
+    int64_t loader_return = 0;  // ms from its run's end to its loader answering again
     int starts = 0;
     int flags = 0;
     int64_t programmed_at = -1;  // ms its run ended programmed; -1: not
@@ -34,8 +35,10 @@ struct bench_world {
     int64_t end = 0;
 };
 
-const int64_t LOADER_RETURN_MS = 100;
 const int64_t MAX_RUN_MS = 4000;
+// Within the slot's rearm time (three leave times of 1 s): a board that
+// comes back into its loader by then must be flagged, not programmed again.
+const int64_t MAX_LOADER_RETURN_MS = 2800;
 
 bench_world make_world(std::mt19937& random, slot_signal signal)
 {
@@ -46,6 +49,7 @@ bench_world make_world(std::mt19937& random, slot_signal signal)
         s.in = t;
         s.out = t + std::uniform_int_distribution<int64_t>(50, 6000)(random);
         s.back_in_loader = random() % 4 == 0;
+        s.loader_return = std::uniform_int_distribution<int64_t>(50, MAX_LOADER_RETURN_MS)(random);
         w.boards.push_back(s);
         t = s.out + std::uniform_int_distribution<int64_t>(30, 3000)(random);
         if (signal == slot_signal::enter)
@@ -84,7 +88,7 @@ slot_look look_at(const bench_world& w, slot_signal signal, int64_t t)
     const seating& s = w.boards[static_cast<size_t>(b)];
     if (signal == slot_signal::line || s.programmed_at < 0)
         return slot_look::present;
-    return s.back_in_loader && t >= s.programmed_at + LOADER_RETURN_MS ? slot_look::present : slot_look::absent;
+    return s.back_in_loader && t >= s.programmed_at + s.loader_return ? slot_look::present : slot_look::absent;
 }
 
 struct run_state {
@@ -140,7 +144,7 @@ void step(slot_logic& slot, bench_world& w, slot_signal signal, run_state& r, in
 bool must_start(const bench_world& w, size_t i, slot_signal signal, const slot_timing& timing)
 {
     const seating& s = w.boards[i];
-    int64_t settle = timing.leave.count() + 2 * timing.probe.count() + MAX_RUN_MS + LOADER_RETURN_MS;
+    int64_t settle = SLOT_REARM_LEAVES * timing.leave.count() + 2 * timing.probe.count() + MAX_RUN_MS;
     bool apart = i == 0 || s.in - w.boards[i - 1].out > settle;
     bool clear = w.unplug_from < 0 || w.unplug_to + 2 * SLOT_REOPEN_MS < s.in || w.unplug_from > s.out;
     int64_t needed = 3 * timing.probe.count() + 100;
@@ -154,7 +158,7 @@ bool must_start(const bench_world& w, size_t i, slot_signal signal, const slot_t
 bool taken_for_the_last(const bench_world& w, size_t i, const slot_timing& timing)
 {
     const seating& s = w.boards[i];
-    int64_t window = MAX_RUN_MS + timing.leave.count() + 2 * timing.probe.count() + SLOT_REOPEN_MS;
+    int64_t window = MAX_RUN_MS + SLOT_REARM_LEAVES * timing.leave.count() + 2 * timing.probe.count() + SLOT_REOPEN_MS;
     return i > 0 && s.starts == 0 && s.in - w.boards[i - 1].out <= window;
 }
 
