@@ -3,21 +3,21 @@
 # bash-completion's helpers, so it works with or without that package.
 #
 # Completes the commands (write, watch, list, job check, job init, report), the options
-# of each, the --format, --on-failure and --by values, image files by
-# extension, job files (.toml), and serial ports from "zelflash list" (the
-# path is each line's text up to its first two spaces).
+# of each, the --format, --on-failure, --mode, --present and --by values, image
+# files by extension, job files (.toml), and serial ports from "zelflash list"
+# (the path is each line's text up to its first two spaces).
 
 # The options, per command; keep them in step with "zelflash CMD --help"
 # (packaging/check_options.py fails when one is missing).
 _zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help --job --serial --set --state --new-state --log --on-failure"
 _zelflash_write_opts="-p --port $_zelflash_image_opts"
-_zelflash_watch_opts="--include-present --jobs --match --glob $_zelflash_image_opts"
+_zelflash_watch_opts="--include-present --jobs --match --glob -p --port --mode --fixture --present --probe-ms --leave-ms $_zelflash_image_opts"
 _zelflash_list_opts="--json -h --help"
 _zelflash_job_opts="-h --help"
 _zelflash_report_opts="--by --board-key --json -h --help"
 _zelflash_top_opts="-h --help --version"
 # The options that take a value (the next word, or the text after "=").
-_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key"
+_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key"
 _zelflash_formats="auto bin ihex srec"
 _zelflash_image_pattern='*.@(bin|hex|ihex|ihx|srec|s19|s28|s37|mot)'
 _zelflash_job_pattern='*.toml'
@@ -178,6 +178,8 @@ _zelflash()
         -p | --port) _zelflash_ports "$cur" ;;
         --format) _zelflash_words "$cur" "$_zelflash_formats" ;;
         --on-failure) _zelflash_words "$cur" "burn reuse" ;;
+        --mode) _zelflash_words "$cur" "ports fixture" ;;
+        --present) _zelflash_words "$cur" "probe dsr cts dcd ri enter" ;;
         --match) _zelflash_usb_ids "$cur" ;;
         --job) _zelflash_files "$cur" "$_zelflash_job_pattern" ;;
         --glob | --log | --state) _zelflash_files "$cur" '*' ;;

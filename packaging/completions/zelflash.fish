@@ -2,9 +2,9 @@
 # share/fish/vendor_completions.d/zelflash.fish.
 #
 # Completes the commands (write, watch, list, job check, job init, report), the options
-# of each, the --format, --on-failure and --by values, image files by
-# extension, job files (.toml), and serial ports from "zelflash list" (the
-# path is each line's text up to its first two spaces).
+# of each, the --format, --on-failure, --mode, --present and --by values, image
+# files by extension, job files (.toml), and serial ports from "zelflash list"
+# (the path is each line's text up to its first two spaces).
 # Keep the options in step with "zelflash CMD --help"
 # (packaging/check_options.py fails when one is missing).
 
@@ -82,14 +82,19 @@ complete -c zelflash -n $image_commands -l log -r -d 'Append a JSON line per fin
 complete -c zelflash -n $image_commands -l on-failure -x -a 'burn\t"Never handed out again" reuse\t"Go to the next board"' -d "What becomes of a failed board's values"
 complete -c zelflash -n '__fish_seen_subcommand_from write watch list report' -l json -d 'JSON on standard output'
 
-# write
-complete -c zelflash -n '__fish_seen_subcommand_from write' -s p -l port -x -a '(__zelflash_ports)' -d 'Serial port (repeatable)'
+# write, and watch's fixture slots
+complete -c zelflash -n '__fish_seen_subcommand_from write watch' -s p -l port -x -a '(__zelflash_ports)' -d 'Serial port (repeatable)'
 
 # watch
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l include-present -d 'Also program the ports there at start'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l jobs -x -d 'Boards programmed at once'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l match -x -a '(__zelflash_usb_ids)' -d 'Only USB ports with this VID:PID'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l glob -r -d 'Ports are the paths matching this pattern'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l mode -x -a 'ports\t"A port per board, appearing as it is plugged in" fixture\t"Each port a fixture\'s slot, open all day"' -d 'What the ports are'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l fixture -d "Each port is a fixture's slot: --mode fixture"
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l present -x -a 'probe\t"It answers its loader" dsr\t"The switch drives DSR" cts\t"The switch drives CTS" dcd\t"The switch drives DCD" ri\t"The switch drives RI" enter\t"The operator presses Enter"' -d 'Fixture: how a board is known to be in its slot'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l probe-ms -x -d 'Fixture: milliseconds between two probes of a slot'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l leave-ms -x -d 'Fixture: no answer this long and the board has left'
 
 # job check JOB, job init JOB
 complete -c zelflash -n '__fish_seen_subcommand_from job; and not __fish_seen_subcommand_from check init' -a check -d 'Check a job file and show what a run would do'
