@@ -69,7 +69,7 @@ SPOILT = [
      "an exit status missing from the man page", "exit status 130"),
     ("outcome", "core/run.h", '"no_answer", "no answer"}', '"no_answer", "no answer at all"}',
      "an outcome text the man page does not have", '"no answer at all"'),
-    ("key", "packaging/zelflash.1.scd", "no\\_memory, internal", "internal",
+    ("key", "packaging/zelflash.1.scd", "no\\_memory, board", "board",
      "an outcome key the man page does not list", 'the outcome key "no_memory"'),
 ]
 
