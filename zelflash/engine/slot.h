@@ -77,7 +77,7 @@ enum slot_constants : int32_t {
     SLOT_CONFIRM_MS = 20,    // from an answer to the probe that confirms it
     SLOT_REOPEN_MS = 1000,   // between two opens of an unplugged port
     SLOT_PROBE_WAIT_MS = 60, // how long a probe waits for its answer
-    SLOT_REARM_LEAVES = 3,   // with the probe, a programmed board leaves no sooner than this many
+    SLOT_REARM_LEAVES = 2,   // with the probe, a programmed board leaves no sooner than this many
                              // leave times after its run: one back in its loader within them is
                              // flagged, never taken for a new board
 };

@@ -36,9 +36,9 @@ struct bench_world {
 };
 
 const int64_t MAX_RUN_MS = 4000;
-// Within the slot's rearm time (three leave times of 1 s): a board that
+// Within the slot's rearm time (two leave times of 1 s): a board that
 // comes back into its loader by then must be flagged, not programmed again.
-const int64_t MAX_LOADER_RETURN_MS = 2800;
+const int64_t MAX_LOADER_RETURN_MS = 1800;
 
 bench_world make_world(std::mt19937& random, slot_signal signal)
 {
