@@ -29,9 +29,10 @@ bool read_job(const std::string& path, bool with_fields, lot_job* out, std::stri
         *error = path + ": no [lot]; give the lot's database and name there ([lot] database = \"...\", name = \"...\")";
         return false;
     }
-    std::vector<field_spec> given;
+    std::vector<field_spec> given;  // value fields are given each run, no part of a lot
     for (const job_field& f : job.fields)
-        given.push_back(f.field);
+        if (f.field.kind != FIELD_VALUE)
+            given.push_back(f.field);
     std::vector<value_field> fields;
     if (with_fields && !serial_lot_read_fields(given, &fields, error))
         return false;

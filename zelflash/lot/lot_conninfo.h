@@ -17,5 +17,6 @@ std::string lot_conninfo_fault(const std::string& conninfo);
 
 // `conninfo` to show in a message: as given when it holds no password,
 // else its settings without the password ("host=db1 user=bench dbname=zel");
-// a string libpq cannot read is not shown at all.
+// a string libpq cannot read is not shown at all, nor one with nothing but a
+// password ("(libpq's defaults)").
 std::string lot_redact(const std::string& conninfo);

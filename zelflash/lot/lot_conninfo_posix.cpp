@@ -75,5 +75,5 @@ std::string lot_redact(const std::string& conninfo)
     for (const setting& s : settings)
         if (s.keyword != "password")
             shown += (shown.empty() ? "" : " ") + s.keyword + "=" + quoted(s.value);
-    return shown;
+    return shown.empty() ? "(libpq's defaults)" : shown;
 }

@@ -12,6 +12,10 @@ lot_db::~lot_db()
 
 namespace {
 
+// The server's notices ("schema zelflash already exists, skipping") are
+// for people at a psql prompt; libpq would print them on standard error.
+void ignore_notice(void*, const char*) {}
+
 // libpq's messages end in a line end and may run over several lines; the
 // first line says what went wrong.
 std::string first_line(const char* message)
@@ -31,8 +35,10 @@ bool lot_db::connect(const std::string& conninfo, std::string* error)
     const char* keywords[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {"10", conninfo.c_str(), nullptr};
     conn_ = PQconnectdbParams(keywords, values, 1);
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK)
+    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
+        PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
         return true;
+    }
     broken_ = true;
     *error = "cannot reach the lot database " + shown_ + ": " +
              (conn_ != nullptr ? first_line(PQerrorMessage(conn_)) : std::string("out of memory")) +
