@@ -5,6 +5,7 @@
 //   zelflash job check JOB
 //   zelflash job init JOB
 //   zelflash report [--by image|label:NAME] [--json] LOG...
+//   zelflash lot create|extend JOB, zelflash lot status [--json] JOB
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "commands/job_check.h"
 #include "station/job_options.h"
 #include "commands/list.h"
+#include "commands/lot_command.h"
 #include "commands/options.h"
 #include "commands/report_command.h"
 #include "platform/terminal.h"
@@ -65,6 +67,8 @@ static int run(int argc, char** argv)
     report_options reporting;
     CLI::App* report =
         options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key);
+    bool lot_json = false;
+    lot_commands lot = options_add_lot(app, &job_path, &lot_json);
 
     try {
         app.parse(argc, argv);
@@ -84,6 +88,10 @@ static int run(int argc, char** argv)
         return job_init_run(job_path);
     if (report->parsed())
         return report_run(reporting);
+    if (lot.create->parsed() || lot.extend->parsed())
+        return lot.create->parsed() ? lot_create_run(job_path) : lot_extend_run(job_path);
+    if (lot.status->parsed())
+        return lot_status_run(job_path, lot_json);
     return EXIT_BAD_INPUT;
 }
 

@@ -242,6 +242,19 @@ job_commands options_add_job(CLI::App& app, std::string* path)
     return {check, init};
 }
 
+lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json)
+{
+    CLI::App* lot = app.add_subcommand("lot", "Work with a production lot that stations share through a database");
+    lot->require_subcommand(1);
+    CLI::App* create = lot->add_subcommand("create", "Make the job's lot in its database, once");
+    CLI::App* extend = lot->add_subcommand("extend", "Raise the lot's counters' last values, add lines to its lists");
+    CLI::App* status = lot->add_subcommand("status", "What the lot has handed out, what is left, and its stations");
+    for (CLI::App* command : {create, extend, status})
+        command->add_option("JOB", *path, "The job file (TOML), with its [lot]")->required()->check(CLI::ExistingFile);
+    status->add_flag("--json", *json, "One JSON document");
+    return {create, extend, status};
+}
+
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,
                              std::string* board_key)
 {

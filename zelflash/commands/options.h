@@ -41,6 +41,14 @@ struct job_commands {
     CLI::App* init;
 };
 job_commands options_add_job(CLI::App& app, std::string* path);
+// zelflash lot create JOB, lot extend JOB, lot status [--json] JOB: the
+// lot of the job's [lot] in its database.
+struct lot_commands {
+    CLI::App* create;
+    CLI::App* extend;
+    CLI::App* status;
+};
+lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json);
 // zelflash report [--by image|label:NAME] [--board-key NAME] [--json] LOG...
 // (--board-key only when `board_key` is given).
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,

@@ -12,6 +12,7 @@
 
 #include "platform/ports.h"
 #include "base/texts.h"
+#include "lot/lot_conninfo.h"
 
 // toml++ is used header-only (Debian ships it so, and the Windows build has
 // no library of it). Without exceptions a syntax error comes back as a value
@@ -694,6 +695,46 @@ bool read_fields(const section& top, station_job* job)
     return check_overlaps(top.r, job->fields);
 }
 
+constexpr number_rule LEASE_RULE{"a lease", 1, 10000, false};
+
+// A lot's and a station's names go into the database and into board logs:
+// letters, digits, '_', '.' and '-', 1 to 64 of them.
+bool take_lot_name(const section& s, const job_setting<std::string>& given, const char* key, std::string* out)
+{
+    const std::string& name = *given.value;
+    bool fine = name.size() <= 64 && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '.' || c == '-';
+    });
+    if (!fine)
+        return fail(s.r, given.line, key_name(s, key),
+                    in_quotes(name) + " is not a name for it; give 1 to 64 letters, digits, '_', '.' and '-'");
+    *out = name;
+    return true;
+}
+
+bool read_lot(const section& s, station_job* job)
+{
+    static constexpr std::string_view keys[] = {"database", "name", "station", "lease"};
+    job_setting<std::string> database, name, station;
+    job_setting<uint32_t> lease;
+    if (!keys_known(s, keys) || !read_key(s, "database", &database) || !read_key(s, "name", &name) ||
+        !read_key(s, "station", &station) || !read_key(s, "lease", &lease, LEASE_RULE))
+        return false;
+    uint32_t header = line_of(s.t.source(), 1);
+    for (auto [key, given] : {std::pair{"database", &database}, std::pair{"name", &name}})
+        if (!given->value)
+            return fail(s.r, header, key_name(s, key), "missing; a lot needs its database and its name");
+    std::string fault = lot_conninfo_fault(*database.value);
+    if (!fault.empty())
+        return fail(s.r, database.line, key_name(s, "database"), fault);
+    job_lot lot{*database.value, "", "", lease.value.value_or(8), header};
+    if (!take_lot_name(s, name, "name", &lot.name) ||
+        (station.value && !take_lot_name(s, station, "station", &lot.station)))
+        return false;
+    job->lot = std::move(lot);
+    return true;
+}
+
 bool check_version(const section& top)
 {
     std::optional<entry> e = find_entry(top, "version");
@@ -724,13 +765,14 @@ bool read_table(const section& top, std::string_view key, std::string_view title
 bool read_job(const job_reader& r, const toml::table& root, station_job* job)
 {
     section top{r, "", root};
-    static constexpr std::string_view keys[] = {"version", "image", "link", "station", "labels", "field"};
+    static constexpr std::string_view keys[] = {"version", "image", "link", "station", "labels", "field", "lot"};
     if (!keys_known(top, keys) || !check_version(top))
         return false;
     if (!read_table(top, "image", "[image]", read_settings, job) ||
         !read_table(top, "link", "[link]", read_settings, job) ||
         !read_table(top, "station", "[station]", read_settings, job) ||
-        !read_table(top, "labels", "[labels]", read_labels, job) || !read_fields(top, job))
+        !read_table(top, "labels", "[labels]", read_labels, job) || !read_fields(top, job) ||
+        !read_table(top, "lot", "[lot]", read_lot, job))
         return false;
     if (!job->given.given[SETTING_STATE]) {
         job->values.flash.station.state = std::filesystem::path(r.name).replace_extension(".serials").string();

@@ -44,6 +44,13 @@
 //   last = 1999                        # counter only, at least start; default: no end
 //   list = "macs.txt"                  # list only, and required there; relative to the job file
 //
+//   [lot]                              # a production lot shared by stations through PostgreSQL
+//   database = "postgresql:///zel?host=/run/postgresql"   # libpq connection string or URI, required;
+//                                      # never a password (~/.pgpass, PGPASSFILE or PGPASSWORD)
+//   name = "L2026-1208"                # required, 1 to 64 of A-Z a-z 0-9 _ . -
+//   station = "bench-3"                # this station in the lot, as name; default: the host name
+//   lease = 8                          # values a station takes at a time, 1 to 10000
+//
 // Integers are TOML integers (0x1F000 is one); a number in a string is a
 // wrong type. No string setting may be empty: leave the key out instead. A counter's start and last must fit its format: the width's
 // bits for le and be, its digits for dec, hex and text (bytes is left to the
@@ -57,12 +64,22 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "values/fields.h"
 #include "station/settings.h"
+
+// [lot]: the lot this station shares with others.
+struct job_lot {
+    std::string database;  // a connection string holding no password (lot_conninfo.h)
+    std::string name;
+    std::string station;   // empty: the host name, taken when a station starts
+    uint32_t lease = 8;
+    uint32_t line = 0;     // of [lot]
+};
 
 struct job_field {
     field_spec field;   // list resolved against the job file's folder
@@ -82,6 +99,7 @@ struct station_job {
     setting_marks given;
     std::map<std::string, std::string> labels;
     std::vector<job_field> fields;  // in the file's order
+    std::optional<job_lot> lot;
 };
 
 enum job_file_limits : uint32_t {
