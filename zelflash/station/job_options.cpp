@@ -3,6 +3,17 @@
 #include <algorithm>
 #include <map>
 
+bool job_options_unshared(const station_job& job, std::string* error)
+{
+    if (!job.lot)
+        return true;
+    *error = job_file_where(job, job.lot->line) +
+             ": [lot]: this zelflash keeps a lot in its database (zelflash lot create, extend, status) but does "
+             "not yet program boards from it; programming with this job would hand out values from a state "
+             "file the lot's other stations cannot see; remove [lot] for a station with a range of its own";
+    return false;
+}
+
 bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error)
 {
     const setting_marks& j = job.given;

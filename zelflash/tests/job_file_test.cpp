@@ -1,6 +1,7 @@
 // The station's job file: a whole file read back, each kind of mistake named
 // by file, line and key, and field placement against a brute-force check.
 #include "station/job_file.h"
+#include "station/job_options.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -263,8 +264,11 @@ TEST(job_file, a_lot_reads_back_with_its_defaults)
     ASSERT_TRUE(job_file_parse(text + "station = \"bench-3\"\nlease = 10000\n", "station.toml", &job, &error));
     EXPECT_EQ(job.lot->station, "bench-3");
     EXPECT_EQ(job.lot->lease, 10000u);
+    EXPECT_FALSE(job_options_unshared(job, &error)) << "a station would hand out values the lot cannot see";
+    EXPECT_THAT(error, StartsWith("station.toml line 2: [lot]: this zelflash keeps a lot"));
     ASSERT_TRUE(job_file_parse("version = 1\n", "station.toml", &job, &error));
     EXPECT_FALSE(job.lot.has_value());
+    EXPECT_TRUE(job_options_unshared(job, &error));
 }
 
 const bad_file bad_lots[] = {
