@@ -2,7 +2,8 @@
 # share/bash-completion/completions/zelflash. Self-contained: it uses none of
 # bash-completion's helpers, so it works with or without that package.
 #
-# Completes the commands (write, watch, list, job check, job init, report), the options
+# Completes the commands (write, watch, list, job check, job init, report, lot create,
+# lot extend, lot status), the options
 # of each, the --format, --on-failure, --mode, --present and --by values, image
 # files by extension, job files (.toml), and serial ports from "zelflash list"
 # (the path is each line's text up to its first two spaces).
@@ -15,6 +16,8 @@ _zelflash_watch_opts="--include-present --jobs --match --glob -p --port --mode -
 _zelflash_list_opts="--json -h --help"
 _zelflash_job_opts="-h --help"
 _zelflash_report_opts="--by --board-key --json -h --help"
+_zelflash_lot_opts="-h --help"
+_zelflash_lot_status_opts="--json -h --help"
 _zelflash_top_opts="-h --help --version"
 # The options that take a value (the next word, or the text after "=").
 _zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key"
@@ -133,7 +136,7 @@ _zelflash()
     local command=""
     for ((i = 1; i < cword; i++)); do
         case ${COMP_WORDS[i]} in
-        write | watch | list | job | report)
+        write | watch | list | job | report | lot)
             command=${COMP_WORDS[i]}
             break
             ;;
@@ -143,7 +146,7 @@ _zelflash()
         if [[ $cur == -* ]]; then
             _zelflash_words "$cur" "$_zelflash_top_opts"
         else
-            _zelflash_words "$cur" "write watch list job report"
+            _zelflash_words "$cur" "write watch list job report lot"
         fi
         return 0
     fi
@@ -158,6 +161,24 @@ _zelflash()
             _zelflash_words "$cur" "$_zelflash_job_opts"
         elif [[ -z $sub ]]; then
             _zelflash_words "$cur" "check init"
+        else
+            _zelflash_files "$cur" "$_zelflash_job_pattern"
+        fi
+        return 0
+    fi
+
+    # lot: its command (create, extend, status), then the job file.
+    if [[ $command == lot ]]; then
+        local sub=""
+        for ((i = i + 1; i < cword; i++)); do
+            [[ ${COMP_WORDS[i]} == @(create|extend|status) ]] && sub=${COMP_WORDS[i]} && break
+        done
+        local opts=$_zelflash_lot_opts
+        [[ $sub == status ]] && opts=$_zelflash_lot_status_opts
+        if [[ $cur == -* ]]; then
+            _zelflash_words "$cur" "$opts"
+        elif [[ -z $sub ]]; then
+            _zelflash_words "$cur" "create extend status"
         else
             _zelflash_files "$cur" "$_zelflash_job_pattern"
         fi

@@ -1,7 +1,8 @@
 # fish completion for zelflash(1), installed as
 # share/fish/vendor_completions.d/zelflash.fish.
 #
-# Completes the commands (write, watch, list, job check, job init, report), the options
+# Completes the commands (write, watch, list, job check, job init, report, lot create,
+# lot extend, lot status), the options
 # of each, the --format, --on-failure, --mode, --present and --by values, image
 # files by extension, job files (.toml), and serial ports from "zelflash list"
 # (the path is each line's text up to its first two spaces).
@@ -51,7 +52,7 @@ function __zelflash_jobs
     end
 end
 
-set -l commands write watch list job report
+set -l commands write watch list job report lot
 set -l image_commands '__fish_seen_subcommand_from write watch'
 
 complete -c zelflash -f
@@ -62,6 +63,7 @@ complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a watch -d 
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a list -d 'List the serial ports'
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a job -d "Work with a station's job file"
 complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a report -d 'The yield of board logs'
+complete -c zelflash -n "not __fish_seen_subcommand_from $commands" -a lot -d 'A lot that stations share through a database'
 
 # write and watch: the image and its options.
 complete -c zelflash -n $image_commands -k -a '(__zelflash_images)'
@@ -105,3 +107,11 @@ complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcom
 complete -c zelflash -n '__fish_seen_subcommand_from report' -F
 complete -c zelflash -n '__fish_seen_subcommand_from report' -l by -x -a 'image label:' -d 'Group by image, or by a label (label:NAME)'
 complete -c zelflash -n '__fish_seen_subcommand_from report' -l board-key -x -d 'Know boards by a field of their values'
+
+# lot create JOB, lot extend JOB, lot status [--json] JOB
+set -l lot_commands create extend status
+complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a create -d "Make the job's lot in its database, once"
+complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a extend -d "Raise the lot's counters' last values, add lines to its lists"
+complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a status -d 'What the lot has handed out, what is left, and its stations'
+complete -c zelflash -n "__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from $lot_commands" -k -a '(__zelflash_jobs)'
+complete -c zelflash -n '__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from status' -l json -d 'One JSON document'

@@ -135,7 +135,7 @@ def main():
     zelflash = root / "usr/bin/zelflash"
 
     top, commands = help_of(zelflash), {}
-    for command in ("write", "watch", "list", "job", "job check", "report"):
+    for command in ("write", "watch", "list", "job", "job check", "report", "lot", "lot create", "lot status"):
         commands[command] = help_of(zelflash, *command.split())
     formats = set(re.search(r"--format \S*\{([^}]*)\}", commands["write"]).group(1).split(","))
     on_failure = set(re.search(r"--on-failure \S*\{([^}]*)\}", commands["write"]).group(1).split(","))
@@ -159,7 +159,8 @@ def main():
         cases = [
             ("zelflash w", {"write", "watch"}, True),
             ("zelflash wr", {"write"}, True),
-            ("zelflash l", {"list"}, True),
+            ("zelflash l", {"list", "lot"}, True),
+            ("zelflash li", {"list"}, True),
             ("zelflash --", long_options(top), True),
             ("zelflash write --format ", formats, True),
             ("zelflash watch --format=", formats, True),
@@ -175,7 +176,7 @@ def main():
             ("zelflash write -p /dev/ttyS0 -", short_options(commands["write"]), False),
             ("zelflash j", {"job"}, True),
             ("zelflash r", {"report"}, True),
-            ("zelflash job ", {"check"}, True),
+            ("zelflash job ", {"check", "init"}, True),
             ("zelflash job check ", job_dir, True),
             ("zelflash write --job ", job_dir, True),
             ("zelflash watch --on-failure ", on_failure, True),
@@ -184,6 +185,10 @@ def main():
             ("zelflash report ", every_file, True),
             ("zelflash report --by ", {"image", "label:"}, True),
             ("zelflash report --json --by image ", every_file, True),
+            ("zelflash lot ", {"create", "extend", "status"}, True),
+            ("zelflash lot e", {"extend"}, True),
+            ("zelflash lot status ", job_dir, True),
+            ("zelflash lot status --json ", job_dir, True),
         ]
         for command, text in commands.items():
             cases.append((f"zelflash {command} --", long_options(text), True))
