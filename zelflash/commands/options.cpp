@@ -242,6 +242,13 @@ job_commands options_add_job(CLI::App& app, std::string* path)
     return {check, init};
 }
 
+// What the lot commands' exit statuses mean, for their --help.
+static const char lot_exit_statuses[] =
+    "Exit status:\n"
+    "  0    done (or nothing to do)\n"
+    "  1    the lot's database could not be reached, or a statement failed\n"
+    "  2    bad usage or job, or refused (other definitions, a newer schema, no such lot)";
+
 lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json)
 {
     CLI::App* lot = app.add_subcommand("lot", "Work with a production lot that stations share through a database");
@@ -252,6 +259,8 @@ lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json)
     for (CLI::App* command : {create, extend, status})
         command->add_option("JOB", *path, "The job file (TOML), with its [lot]")->required()->check(CLI::ExistingFile);
     status->add_flag("--json", *json, "One JSON document");
+    for (CLI::App* command : {lot, create, extend, status})
+        command->footer(lot_exit_statuses);
     return {create, extend, status};
 }
 

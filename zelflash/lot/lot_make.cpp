@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/texts.h"
 #include "lot/lot_schema.h"
 
 namespace {
@@ -107,8 +108,8 @@ bool grow(lot_db& db, const std::string& id, const lot_growth& g, const std::vec
         return db.run("UPDATE zelflash.counters SET last = $3::numeric WHERE lot_id = $1::bigint AND field = $2",
                       {id, f.name, last}, error);
     }
-    notes->push_back("field " + f.name + ": " + std::to_string(f.lines.size() - g.first_new) +
-                     " values added at the list's end (" + std::to_string(f.lines.size()) + " now), SHA-256 " +
+    notes->push_back("field " + f.name + ": " + counted(f.lines.size() - g.first_new, "value", "values") +
+                     " added at the list's end (" + std::to_string(f.lines.size()) + " now), SHA-256 " +
                      f.list_sha256);
     return add_lines(db, id, f, g.first_new, error);
 }
