@@ -20,7 +20,7 @@
 //   erase_timeout = 60.0               # seconds, 0.1 to 86400, integer or float
 //
 //   [station]
-//   ports = ["/dev/ttyUSB0"]           # write: these ports (at least one, no repeats)
+//   ports = ["/dev/ttyUSB0"]           # write, and a fixture's slots: these ports (at least one, no repeats)
 //   glob = "/dev/ttyUSB*"              # watch: the paths matching this (wildcards in the last part)
 //   match = ["0403:6001"]              # watch: USB ports with these VID:PID (hex); not with glob
 //   jobs = 8                           # 1 to 256 boards at once
@@ -29,6 +29,10 @@
 //   state = "station.serials"          # field state, relative; default: the job file's
 //                                      # name with .serials for its extension, beside it
 //   on_failure = "burn"                # burn | reuse: what becomes of a failed board's values
+//   mode = "ports"                     # ports (a port per board) | fixture (the ports are slots)
+//   present = "probe"                  # fixture: probe | dsr | cts | dcd | ri | enter
+//   probe_ms = 250                     # fixture: between two probes of a slot, 20 to 60000
+//   leave_ms = 1000                    # fixture: unheard this long, a board has left; 100 to 600000
 //
 //   [labels]                           # strings copied into every board-log record;
 //   product = "thermo-2"               # key names of letters, digits, '_' and '-'
