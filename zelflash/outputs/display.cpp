@@ -48,7 +48,10 @@ std::string display_slot_text(const slot_view& v)
     case slot_phase::unplugged: return head + "adapter unplugged (" + v.port + "): plug it back in";
     case slot_phase::empty: return head + "waiting for a board";
     case slot_phase::ready: return head + "board seated, starting";
-    case slot_phase::programming: return head + "programming " + std::to_string(display_percent(v.board)) + " %";
+    case slot_phase::programming:
+        if (v.board.at.total == 0)  // not started yet: fewer --jobs than slots
+            return head + "board seated, waiting for its turn";
+        return head + "programming " + std::to_string(display_percent(v.board)) + " %";
     case slot_phase::leaving: return head + leaving_text(v);
     }
     return head;

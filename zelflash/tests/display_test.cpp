@@ -323,4 +323,30 @@ TEST(display, a_failed_standard_output_is_reported_once_and_then_left_alone)
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
+// A slot's line in each state, as the operator reads it.
+TEST(display, a_slot_says_what_the_operator_is_to_do)
+{
+    slot_view v;
+    v.number = 3;
+    v.port = "/dev/ttyUSB2";
+    auto text = [&v](slot_phase p) {
+        v.phase = p;
+        return display_slot_text(v);
+    };
+    EXPECT_EQ(text(slot_phase::unplugged), "slot 3: adapter unplugged (/dev/ttyUSB2): plug it back in");
+    EXPECT_EQ(text(slot_phase::empty), "slot 3: waiting for a board");
+    EXPECT_EQ(text(slot_phase::ready), "slot 3: board seated, starting");
+    EXPECT_EQ(text(slot_phase::programming), "slot 3: board seated, waiting for its turn");
+    v.board = at(LPROG_PROGRAM, 0x6000, 24000, 2.0);
+    EXPECT_EQ(text(slot_phase::programming), "slot 3: programming 40 %");
+    v.board.state = BOARD_FINISHED;
+    v.board.end = board_end_of(run_outcome::no_answer);
+    EXPECT_EQ(text(slot_phase::leaving), "slot 3: failed (no answer): remove the board");
+    v.programmed = true;
+    v.values = {{"serial", "1017"}, {"mac", "02:00:00:00:00:01"}};
+    EXPECT_EQ(text(slot_phase::leaving), "slot 3: done, serial 1017, mac 02:00:00:00:00:01: remove the board");
+    v.flagged = true;
+    EXPECT_EQ(text(slot_phase::leaving), "slot 3: still in the loader after programming: remove the board");
+}
+
 }  // namespace
