@@ -105,17 +105,13 @@ run_result run_job(job* t, const run_limits* limits)
             outcome = run_outcome::out_of_step;
         } else if (moved_on(at, now)) {
             attempts = 0;
-            wait_start = ops.tick();
-            heard = wait_start;
+            heard = wait_start = ops.tick();
         } else if (gone_silent(limits, now.phase, ops.tick() - heard)) {
             outcome = run_outcome::board_left;
-        } else if (sent) {
-            attempts += 1;
-            if (now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
+        } else if (sent || kept) {  // a frame out, or the wait for the answer to one sent before
+            attempts += sent ? 1 : 0;
+            if (sent && now.phase != LPROG_WAIT_ERASE && now.phase != LPROG_ERASE)
                 now.retries += 1;
-            outcome = ops.alive(t->port.handle) ? verdict(t, now, attempts, ops.tick() - wait_start, limits)
-                                                : run_outcome::disconnected;
-        } else if (kept) {  // waiting for the answer to a frame sent before
             outcome = ops.alive(t->port.handle) ? verdict(t, now, attempts, ops.tick() - wait_start, limits)
                                                 : run_outcome::disconnected;
         } else {  // settling: the wait for the next command starts once it is over
