@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Fails when the man page source or a shell completion has fallen behind zelflash.
 
-Reads what the built zelflash says of itself (`zelflash --help`, and
-`zelflash CMD --help` for each command it lists) and checks that
+Reads what the built zelflash says of itself (`zelflash --help`,
+`zelflash CMD --help` for each command it lists, and `zelflash CMD SUB
+--help` for each of that command's own) and checks that
   - the man page source (packaging/zelflash.1.scd) names every command and
     every option, long and short, in bold (*--port*, *-p*), and every
     --format value;
-  - the bash, zsh and fish completions offer every command, every option
-    and every --format value;
+  - the bash, zsh and fish completions offer every command (and the
+    commands of a command, such as lot status), every option and every
+    --format value;
   - the man page's EXIT STATUS names every exit code that --help's "Exit
     status" lists or zelflash/engine/exit_status.h defines (EXIT_... = N), and the page
     names every outcome text and, under *outcome_key*, every outcome key (the
@@ -82,10 +84,14 @@ def main():
         sys.exit(f"check_options: zelflash --help lists the commands {cmds}, expected write, watch and list")
     wanted = {"": options(top)}  # command -> its options
     formats = set()
+    subs = []  # "job check", "lot status": the commands' own commands
     for cmd in cmds:
         text = help_text(zelflash, cmd)
         wanted[cmd] = options(text)
         formats |= set(format_values(text))
+        for sub in commands(text):
+            subs.append(f"{cmd} {sub}")
+            wanted[f"{cmd} {sub}"] = options(help_text(zelflash, cmd, sub))
     if not formats:
         sys.exit("check_options: no --format values found in the help texts")
 
@@ -96,6 +102,13 @@ def main():
         for shell, text in shells.items():
             if not re.search(rf"\b{cmd}\b", text):
                 gaps.append(f"{shell} completion: command {cmd} is missing")
+    for pair in subs:
+        sub = pair.split()[1]
+        if not re.search(rf"\b{sub}\b", man):
+            gaps.append(f"man page: command {pair} is not described")
+        for shell, text in shells.items():
+            if not re.search(rf"\b{sub}\b", text):
+                gaps.append(f"{shell} completion: command {pair} is missing")
     for cmd, opts in wanted.items():
         where = f"zelflash {cmd} --help".replace("  ", " ")
         for opt in opts:

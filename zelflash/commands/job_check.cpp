@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "outputs/display_factory.h"
+#include "lot/lot_conninfo.h"
 #include "platform/file_lock.h"
 #include "station/job_options.h"
 #include "commands/options.h"
@@ -61,6 +62,10 @@ std::string describe(const station_job& job, const setting_values& v, const stat
             " per command, erase wait " + fixed(o.erase_timeout, 1) + " s\n";
     std::string log = setup.log_path.empty() ? "" : "; log " + setup.log_path;
     text += w.mode == "fixture" ? fixture_text(job, w, log) : ports_text(job, w, log);
+    if (job.lot)
+        text += "lot     " + job.lot->name + " in " + lot_redact(job.lot->database) + ", station " +
+                (job.lot->station.empty() ? std::string("named for the host") : job.lot->station) + ", lease " +
+                std::to_string(job.lot->lease) + "\n";
     for (const auto& [name, value] : job.labels)
         text += "label   " + name + " = " + value + "\n";
     return text;
