@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,3 +36,19 @@ terminal_size terminal_size_of(FILE* stream);
 // Windows a write waits). false with the reason in *error.
 constexpr int TERMINAL_GIVE_UP_MS = 1000;
 bool terminal_write(FILE* stream, std::string_view text, std::string* error);
+
+// Standard input's echo, off while a terminal_echo_off lives (on a terminal
+// only; anything else is left alone) and put back as it goes: the Enter an
+// operator presses to start a fixture's boards would otherwise move the
+// live rows down a line.
+class terminal_echo_off {
+public:
+    terminal_echo_off();
+    ~terminal_echo_off();
+    terminal_echo_off(const terminal_echo_off&) = delete;
+    terminal_echo_off& operator=(const terminal_echo_off&) = delete;
+
+private:
+    struct saved;
+    std::unique_ptr<saved> saved_;  // the settings found; null when nothing was changed
+};

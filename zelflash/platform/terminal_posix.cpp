@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/interrupts.h"
@@ -113,4 +114,25 @@ bool terminal_write(FILE* stream, std::string_view text, std::string* error)
         text.remove_prefix(static_cast<size_t>(k));
     }
     return true;
+}
+
+struct terminal_echo_off::saved {
+    termios settings;
+};
+
+terminal_echo_off::terminal_echo_off()
+{
+    termios now{};
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &now) != 0)
+        return;
+    saved_ = std::make_unique<saved>(saved{now});
+    now.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &now) != 0)
+        saved_.reset();
+}
+
+terminal_echo_off::~terminal_echo_off()
+{
+    if (saved_)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_->settings);
 }

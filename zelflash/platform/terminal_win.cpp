@@ -49,3 +49,25 @@ bool terminal_write(FILE* stream, std::string_view text, std::string* error)
     std::clearerr(stream);
     return false;
 }
+
+struct terminal_echo_off::saved {
+    HANDLE input;
+    DWORD mode;
+};
+
+terminal_echo_off::terminal_echo_off()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode))
+        return;
+    saved_ = std::make_unique<saved>(saved{input, mode});
+    if (!SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)))
+        saved_.reset();
+}
+
+terminal_echo_off::~terminal_echo_off()
+{
+    if (saved_)
+        SetConsoleMode(saved_->input, saved_->mode);
+}

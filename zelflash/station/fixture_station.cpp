@@ -81,6 +81,7 @@ void fixture_station::close()
         std::lock_guard<std::mutex> hold(enter_->lock);
         enter_->pressed = nullptr;
     }
+    quiet_.reset();  // the terminal's echo back as it was
     fixture_.reset();
 }
 
@@ -100,6 +101,7 @@ int fixture_station::open(session* s)
             f->enter();
             s->nudge();
         };
+        quiet_ = std::make_unique<terminal_echo_off>();
         std::thread reader = interrupts_start_thread([shared = enter_] { read_enter(shared); });
         reader.detach();
     }

@@ -16,6 +16,7 @@
 #include "engine/fixture.h"
 #include "engine/session.h"
 #include "outputs/display.h"
+#include "platform/terminal.h"
 #include "station/board_source.h"
 
 struct enter_lines;
@@ -55,6 +56,7 @@ private:
     std::map<std::string, int> slot_of_;     // by port path
     std::vector<int> ended_;                 // slots whose board ended, not yet told
     std::shared_ptr<enter_lines> enter_;     // the reader of Enter, when it is the signal
+    std::unique_ptr<terminal_echo_off> quiet_;  // meanwhile, the Enters are not echoed
 };
 
 // The PORT_LINE_* bit of a --present line ("dsr", ...); 0 for the probe or Enter.

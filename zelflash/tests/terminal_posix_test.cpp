@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/interrupts.h"
@@ -44,6 +45,35 @@ TEST(terminal_posix, after_an_interrupt_output_nothing_takes_is_given_up)
     EXPECT_EQ(fcntl(ends[1], F_GETFL) & O_NONBLOCK, 0) << "the file is left blocking, as it was found";
     std::fclose(out);
     ::close(ends[0]);
+}
+
+// Standard input on a pseudo-terminal: echo off while the guard lives,
+// every setting back as it was after.
+TEST(terminal_posix, echo_is_off_while_held_and_put_back)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+    int kept = dup(STDIN_FILENO);
+    ASSERT_EQ(dup2(slave, STDIN_FILENO), STDIN_FILENO);
+    termios during{}, after{};
+    {
+        terminal_echo_off quiet;
+        tcgetattr(slave, &during);
+    }
+    tcgetattr(slave, &after);
+    dup2(kept, STDIN_FILENO);
+    close(kept);
+    close(slave);
+    close(master);
+    EXPECT_EQ(during.c_lflag & (ECHO | ECHONL), 0u);
+    EXPECT_NE(during.c_lflag & ICANON, 0u) << "lines still end at Enter";
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
 }
 
 }  // namespace
