@@ -78,6 +78,14 @@ bool lock(lot_db& db, std::string* error)
 
 }  // namespace
 
+// The lot named `name` read under the lot lock, in the transaction `t`
+// just begun: its id and fields, when *found.
+static bool open_lot(lot_db& db, lot_transaction& t, const std::string& name, std::string* id,
+                     std::vector<lot_field>* recorded, bool* found, std::string* error)
+{
+    return t.open() && lock(db, error) && find_lot(db, name, id, recorded, found, error);
+}
+
 bool lot_create(lot_db& db, const std::string& name, const std::vector<lot_field>& fields, lot_made* made,
                 std::string* error)
 {
@@ -85,7 +93,7 @@ bool lot_create(lot_db& db, const std::string& name, const std::vector<lot_field
     std::string id;
     std::vector<lot_field> recorded;
     bool found = false;
-    if (!t.open() || !lock(db, error) || !find_lot(db, name, &id, &recorded, &found, error))
+    if (!open_lot(db, t, name, &id, &recorded, &found, error))
         return false;
     *made = found ? LOT_EXISTS : LOT_MADE;
     std::string difference = found ? lot_fields_differ(recorded, fields, nullptr) : "";
@@ -123,7 +131,7 @@ bool lot_extend(lot_db& db, const std::string& name, const std::vector<lot_field
     std::string id;
     std::vector<lot_field> recorded;
     bool found = false;
-    if (!t.open() || !lock(db, error) || !find_lot(db, name, &id, &recorded, &found, error))
+    if (!open_lot(db, t, name, &id, &recorded, &found, error))
         return false;
     if (!found) {
         *error = "lot " + name + " is not in " + db.shown() + ": make it with zelflash lot create JOB";

@@ -71,14 +71,20 @@ bool heard(fixture& f, slot_news wanted, std::vector<slot_news>* all)
     return false;
 }
 
-TEST(fixture, the_presence_line_seats_and_removes_a_board_once_debounced)
+// A fresh fake adapter, plugged in, its line off, under a started fixture.
+void start_with_no_board(fixture& f)
 {
     fake = fake_port{};
     lines = 0;
     plugged = true;
-    fixture f(dsr_rules(), one_slot());
     std::string error;
     ASSERT_TRUE(f.start(&error)) << error;
+}
+
+TEST(fixture, the_presence_line_seats_and_removes_a_board_once_debounced)
+{
+    fixture f(dsr_rules(), one_slot());
+    ASSERT_NO_FATAL_FAILURE(start_with_no_board(f));
     std::vector<slot_news> news;
     lines = PORT_LINE_CTS;  // another line: no board
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -101,12 +107,8 @@ TEST(fixture, the_presence_line_seats_and_removes_a_board_once_debounced)
 
 TEST(fixture, an_adapter_pulled_and_plugged_back_is_shown_and_taken_up_again)
 {
-    fake = fake_port{};
-    lines = 0;
-    plugged = true;
     fixture f(dsr_rules(), one_slot());
-    std::string error;
-    ASSERT_TRUE(f.start(&error)) << error;
+    ASSERT_NO_FATAL_FAILURE(start_with_no_board(f));
     std::vector<slot_news> news;
     plugged = false;
     ASSERT_TRUE(heard(f, slot_news::unplugged, &news));
