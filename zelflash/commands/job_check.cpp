@@ -90,13 +90,20 @@ bool fields_text(const station_setup& setup, std::string* text, std::string* err
     std::vector<field_spec> counted = station_counted(setup);
     std::vector<field_value> next;
     std::unique_ptr<value_source> source = station_source(setup);
-    if (!counted.empty() && (!source->look(counted, setup.policy, error) || !source->peek(&next, error)))
+    if (!counted.empty() && source == nullptr) {
+        *error = "[lot]: this build of zelflash has no lot database client";
         return false;
+    }
+    if (!counted.empty() && (!source->look(counted, setup.policy, error) || (!setup.lot && !source->peek(&next, error))))
+        return false;
+    std::string policy = setup.policy == FAILED_REUSE ? " (failed boards' values reused)\n"
+                                                      : " (failed boards' values burned)\n";
     if (!counted.empty())
         *text += "state   " + setup.state_path +
-                 (setup.policy == FAILED_REUSE ? " (failed boards' values reused)\n" : " (failed boards' values burned)\n");
+                 (setup.lot ? ", the journal of station " + setup.lot->station + " of the lot" : "") + policy;
     for (size_t i = 0; i < counted.size(); ++i)
-        *text += "field   " + counted[i].name + ": " + field_line(counted[i], next[i].text) + "\n";
+        *text += "field   " + counted[i].name + ": " +
+                 field_line(counted[i], setup.lot ? "from the lot" : next[i].text) + "\n";
     for (const field_spec& f : setup.fields)
         if (f.kind == FIELD_VALUE)
             *text += "field   " + f.name + ": " + field_line(f, "") + "\n";
@@ -126,7 +133,10 @@ int job_init_run(const std::string& path)
     std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
     job_alone j;
     std::string error;
-    if (!job_options_of_file(path, &j, &error) ||
+    if (job_options_of_file(path, &j, &error) && j.setup.lot)
+        error = path + ": [lot]: a lot's station makes its journal at its first start, and the lot is made with "
+                       "zelflash lot create JOB; there is nothing for job init to make";
+    if (!error.empty() ||
         !serial_state_create(j.setup.state_path, station_counted(j.setup), j.setup.log_path, &error)) {
         d->problem(error);
         return 2;

@@ -37,7 +37,6 @@ static int program(bool writing, const setting_marks& given, setting_values* v)
     station_setup setup;
     std::string error;
     bool ok = !with_job || job_file_read(o.station.job, &job, &error);
-    ok = ok && job_options_unshared(job, &error);
     ok = ok && job_options_apply(with_job ? &job : nullptr, given, writing, v, &setup, &error) &&
          job_options_values_given(setup, &error) &&
          (writing || !with_job || job_options_watchable(job, v->watch, &error));

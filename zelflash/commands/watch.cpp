@@ -280,6 +280,7 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     if (!st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     session s(watch_rules(o, w), img, &st);
+    station_waker waker(st, s);
     struct closer {
         board_source* boards;
         ~closer() { boards->close(); }

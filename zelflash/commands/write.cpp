@@ -51,6 +51,7 @@ static int program(const flash_options& o, const std::vector<std::string>& ports
                    station* st, logbook* log)
 {
     session s(write_rules(o), img, st);
+    station_waker waker(*st, s);
     display_listener shown(d);
     s.subscribe(&shown);
     s.subscribe(log);
@@ -59,11 +60,13 @@ static int program(const flash_options& o, const std::vector<std::string>& ports
     if (!s.open_queued())
         return EXIT_BAD_INPUT;
     s.start_queued();
-    s.stop_taking();
     auto wake = d->wake(std::chrono::milliseconds(IDLE_WAKE_MS));
     while (!s.over()) {
+        if (s.taking() && s.waiting() == 0)
+            s.stop_taking();  // every board has started (a lot's may wait for values first)
         s.take_news(wake);
         s.look_at_interrupts();
+        s.start_queued();
         s.redraw();
     }
     d->summary(s.rows());

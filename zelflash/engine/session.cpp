@@ -16,6 +16,11 @@ bool session_hooks::ended(const session_board&, const board_view&, std::string*)
     return true;
 }
 
+bool session_hooks::can_start(size_t)
+{
+    return true;
+}
+
 session::session(const session_rules& rules, const image& img, session_hooks* hooks)
     : rules_(rules), img_(img), hooks_(hooks)
 {
@@ -81,6 +86,8 @@ void session::start_queued()
     for (auto& [id, s] : slots_) {
         if (!taking_ || running() >= rules_.jobs)
             return;
+        if (s.state == SLOT_QUEUED && hooks_ != nullptr && !hooks_->can_start(waiting()))
+            return;  // the hooks nudge() the session once boards can start again
         if (s.state == SLOT_QUEUED && now >= s.next_open)
             start(s);
     }

@@ -54,6 +54,10 @@ public:
     // its final view: the place to record its outcome. false with a one-line
     // `why` when it cannot be recorded: the session halts.
     virtual bool ended(const session_board& b, const board_view& v, std::string* why);
+    // Whether the next waiting board may start now (of `waiting` boards):
+    // false keeps them all waiting, nothing refused, until the hook's owner
+    // calls session::nudge() (the values for a board are on their way).
+    virtual bool can_start(size_t waiting);
 };
 
 struct session_rules {

@@ -46,6 +46,11 @@ bool lot_db::connect(const std::string& conninfo, std::string* error)
     return false;
 }
 
+bool lot_db::connected() const
+{
+    return conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK;
+}
+
 bool lot_db::run(const char* sql, const std::vector<lot_param>& params, std::vector<lot_row>* rows,
                  std::string* error)
 {

@@ -28,6 +28,8 @@ public:
     // Whether the connection or a statement failed (the database's fault,
     // or the network's), as against a refusal made of what it holds.
     bool broken() const { return broken_; }
+    // Whether the connection is still up (a statement may have failed on it).
+    bool connected() const;
 
     // Runs one statement with its parameters ($1, $2, ...); the rows it
     // returns (none for most) land in `rows` when given. false with a

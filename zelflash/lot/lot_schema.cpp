@@ -35,9 +35,17 @@ const char* const lot_tables[] = {
     nullptr,
 };
 
+const char* const station_journals[] = {
+    "ALTER TABLE zelflash.stations ADD COLUMN journal text",
+    "CREATE INDEX lot_values_by_station ON zelflash.lot_values (lot_id, station) WHERE state IN ('held', 'reserved')",
+    "CREATE INDEX lot_values_free ON zelflash.lot_values (lot_id, field) WHERE state = 'free'",
+    nullptr,
+};
+
 // In version order; a migration once released never changes.
 constexpr migration migrations[] = {
     {1, "the lot: lots, list lines, counters, values, stations, boards", lot_tables},
+    {2, "stations' journals; values by station, free values", station_journals},
 };
 static_assert(std::size(migrations) == LOT_SCHEMA_VERSION, "one migration per schema version");
 

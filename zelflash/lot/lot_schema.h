@@ -26,7 +26,7 @@
 #include "lot/lot_db.h"
 
 enum lot_schema_versions : int {
-    LOT_SCHEMA_VERSION = 1,  // the newest migration this zelflash knows
+    LOT_SCHEMA_VERSION = 2,  // the newest migration this zelflash knows
 };
 
 // Makes the schema or brings it up to date, migration by migration. false

@@ -3,17 +3,6 @@
 #include <algorithm>
 #include <map>
 
-bool job_options_unshared(const station_job& job, std::string* error)
-{
-    if (!job.lot)
-        return true;
-    *error = job_file_where(job, job.lot->line) +
-             ": [lot]: this zelflash keeps a lot in its database (zelflash lot create, extend, status) but does "
-             "not yet program boards from it; programming with this job would hand out values from a state "
-             "file the lot's other stations cannot see; remove [lot] for a station with a range of its own";
-    return false;
-}
-
 bool job_options_watchable(const station_job& job, const watch_options& w, std::string* error)
 {
     const setting_marks& j = job.given;
@@ -100,6 +89,9 @@ bool job_options_apply(const station_job* job, const setting_marks& command_line
     setup->log_path = s.log;
     setup->new_state = s.new_state;
     setup->policy = s.on_failure == "reuse" ? FAILED_REUSE : FAILED_BURN;
+    if (job != nullptr && job->lot)
+        setup->lot = lot_source_config{job->lot->database, job->lot->name, lot_station_name(job->lot->station),
+                                       job->lot->lease, s.state};
     if (wants_ports && values->ports.empty()) {
         *error = "no port to program: give -p PORT, or ports in the job file's [station]";
         return false;

@@ -15,11 +15,6 @@
 // one-line error (exit 2).
 bool job_options_apply(const station_job* job, const setting_marks& command_line, bool wants_ports,
                        setting_values* values, station_setup* setup, std::string* error);
-// A job whose values come from a lot shared through a database ([lot]) is
-// not programmed from a state file of its own: other stations of the lot
-// could not see what it hands out. false with the error while stations do
-// not draw from the lot.
-bool job_options_unshared(const station_job& job, std::string* error);
 // Every value field of the job has its value from --set; false with the error.
 bool job_options_values_given(const station_setup& setup, std::string* error);
 // A job for watch names what to watch (glob or match, in the file or on the

@@ -1,6 +1,12 @@
 #include "station/station.h"
 
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
+#include "base/texts.h"
 #include "engine/board.h"
+#include "outputs/board_log.h"
 
 std::string station_check(const station_setup& setup, const image& img)
 {
@@ -28,6 +34,8 @@ std::vector<field_spec> station_counted(const station_setup& setup)
 
 std::unique_ptr<value_source> station_source(const station_setup& setup)
 {
+    if (setup.lot)
+        return lot_source_make(*setup.lot);
     return std::make_unique<serial_state>(setup.state_path, setup.log_path);
 }
 
@@ -42,11 +50,16 @@ bool station::open_state(std::string* error)
     if (setup_.new_state && !serial_state_create(setup_.state_path, setup_.fields, setup_.log_path, error))
         return false;
     state_ = station_source(setup_);
+    if (!state_) {
+        *error = "[lot]: this build of zelflash has no lot database client";
+        return false;
+    }
     return state_->open(setup_.fields, setup_.policy, error);
 }
 
 bool station::open(const image& img, display* d)
 {
+    display_ = d;
     std::string error = station_check(setup_, img);
     if (error.empty() && !station_counted(setup_).empty())
         open_state(&error);
@@ -100,7 +113,8 @@ bool station::ended(const session_board& b, const board_view& v, std::string* wh
         uint64_t ticket = t->second;
         tickets_.erase(t);
         bool programmed = board_programmed(v.end);
-        if (!state_->finish(ticket, programmed, may_hold(v), &unrecorded))
+        std::string record = setup_.lot ? board_record(b, v, ticket) : "";
+        if (!state_->finish_board(ticket, programmed, may_hold(v), record, &unrecorded))
             unrecorded = b.port.path + " (" + board_end_text(v.end) +
                          ") is not recorded in the state file, which stays reserved for it and burns its values at "
                          "the next start: " + unrecorded;
@@ -111,7 +125,52 @@ bool station::ended(const session_board& b, const board_view& v, std::string* wh
     return ok && unrecorded.empty();
 }
 
+// A lot's record of a board: its board-log line, with the station and
+// ticket that make it one of the lot's boards.
+std::string station::board_record(const session_board& b, const board_view& v, uint64_t ticket) const
+{
+    board_log_record r;
+    r.start = b.start;
+    r.end = std::chrono::system_clock::now();
+    r.port = b.port;
+    r.img = b.img;
+    r.view = v;
+    r.labels = &setup_.labels;
+    r.slot = b.slot;
+    nlohmann::json line = board_log_line(r);
+    line["lot"] = setup_.lot->lot;
+    line["station"] = setup_.lot->station;
+    line["ticket"] = ticket;
+    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool station::can_start(size_t waiting)
+{
+    std::string why;
+    if (!state_ || state_->ready(&why)) {
+        if (!told_.empty() && display_ != nullptr)
+            display_->notice("lot database reached again: boards start");
+        told_.clear();
+        return true;
+    }
+    if (!why.empty() && why != told_ && display_ != nullptr)
+        display_->notice(why + "; " + counted(waiting, "board", "boards") + " waiting");
+    told_ = why;
+    return false;
+}
+
+void station::wake_with(std::function<void()> wake)
+{
+    if (state_)
+        state_->when_ready(std::move(wake));
+}
+
 std::string station::close()
 {
-    return state_ ? state_->save_if_lost() : "";
+    if (!state_)
+        return "";
+    std::string error;
+    if (!state_->close(&error) && display_ != nullptr)
+        display_->notice(error);
+    return state_->save_if_lost();
 }

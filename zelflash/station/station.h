@@ -16,8 +16,10 @@
 //   close():    a state file that lost its path under the station is saved
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@
 #include "values/serials.h"
 #include "engine/session.h"
 #include "values/value_source.h"
+#include "lot/lot_source.h"
 
 // What a station adds to a run, from the job file and the command line.
 struct station_setup {
@@ -38,6 +41,9 @@ struct station_setup {
     std::map<std::string, std::string> labels;
     std::string image_sha256;  // the job's pin on the image file; empty: none
     std::string pin_origin;    // where the pin was given
+    // The lot the values come from ([lot]); the state file is then this
+    // station's journal of the lot. Unset: the state file hands them out.
+    std::optional<lot_source_config> lot;
 };
 
 class station : public session_hooks {
@@ -51,8 +57,15 @@ public:
     bool open(const image& img, display* d);
     bool starting(const session_board& b, image* copy, std::vector<field_value>* values, std::string* why) override;
     bool ended(const session_board& b, const board_view& v, std::string* why) override;
+    // A lot's station has a board's values in hand, or can tell the
+    // operator why not (said once per wait).
+    bool can_start(size_t waiting) override;
+    // `wake` (null: none) is called, on any thread, when boards that wait
+    // for values may start; reset it before the session it wakes goes.
+    void wake_with(std::function<void()> wake);
     // As the station stops: where a state file deleted or replaced under
-    // it was saved, for the run's failure; empty when nothing was lost.
+    // it was saved, for the run's failure; empty when nothing was lost. A
+    // lot's station gives back what it holds first.
     std::string close();
 
     const std::map<std::string, std::string>* labels() const { return &setup_.labels; }
@@ -61,10 +74,27 @@ private:
     bool open_state(std::string* error);
     bool may_hold(const board_view& v) const;
 
+    std::string board_record(const session_board& b, const board_view& v, uint64_t ticket) const;
+
     const station_setup& setup_;
     session_hooks* next_;
+    display* display_ = nullptr;  // from open()
+    std::string told_;            // why boards wait, as last said; empty: nothing said
     std::unique_ptr<value_source> state_;     // when there are fields
     std::map<int, uint64_t> tickets_;         // running boards' reservations, by board id
+};
+
+// While it lives, values arriving for a station's waiting boards wake the
+// session's loop, which starts them.
+class station_waker {
+public:
+    station_waker(station& st, session& s) : st_(st) { st_.wake_with([&s] { s.nudge(); }); }
+    ~station_waker() { st_.wake_with(nullptr); }
+    station_waker(const station_waker&) = delete;
+    station_waker& operator=(const station_waker&) = delete;
+
+private:
+    station& st_;
 };
 
 // The image against a pin and fields against the image; empty when they fit.

@@ -264,11 +264,18 @@ TEST(job_file, a_lot_reads_back_with_its_defaults)
     ASSERT_TRUE(job_file_parse(text + "station = \"bench-3\"\nlease = 10000\n", "station.toml", &job, &error));
     EXPECT_EQ(job.lot->station, "bench-3");
     EXPECT_EQ(job.lot->lease, 10000u);
-    EXPECT_FALSE(job_options_unshared(job, &error)) << "a station would hand out values the lot cannot see";
-    EXPECT_THAT(error, StartsWith("station.toml line 2: [lot]: this zelflash keeps a lot"));
+    setting_values values;
+    station_setup setup;
+    ASSERT_TRUE(job_options_apply(&job, setting_marks{}, false, &values, &setup, &error)) << error;
+    ASSERT_TRUE(setup.lot.has_value()) << "the station's values come from the lot";
+    EXPECT_EQ(setup.lot->station, "bench-3");
+    EXPECT_EQ(setup.lot->journal, setup.state_path) << "the state file is the station's journal of the lot";
+    ASSERT_TRUE(job_file_parse(text, "station.toml", &job, &error));
+    station_setup named;
+    ASSERT_TRUE(job_options_apply(&job, setting_marks{}, false, &values, &named, &error)) << error;
+    EXPECT_FALSE(named.lot->station.empty()) << "named for the host";
     ASSERT_TRUE(job_file_parse("version = 1\n", "station.toml", &job, &error));
     EXPECT_FALSE(job.lot.has_value());
-    EXPECT_TRUE(job_options_unshared(job, &error));
 }
 
 const bad_file bad_lots[] = {

@@ -275,7 +275,7 @@ TEST_F(serials, a_file_that_cannot_be_trusted_is_refused_naming_file_and_line)
     const std::string reserve1 = R"({"rec":"reserved","ticket":1,"values":{"serial":"5"}})" "\n";
     const std::pair<std::string, std::string> rows[] = {
         {"hello\n", path + " is not a zelflash state file"},
-        {"{\"zelflash_serials\":3}\n", path + " is in format 3, which this zelflash does not know"},
+        {"{\"zelflash_serials\":4}\n", path + " is in format 4, which this zelflash does not know"},
         {head + "{\"rec\":\"res\n" + reserve1, path + ":2: this line cannot be read as a record"},
         {head + reserve1 + "{\"rec\":\"used\",\"ticket\":9}\n", path + ":3: the board of ticket 9 is recorded used"},
         {head + reserve1 + reserve1, path + ":3: ticket 1 is reserved again while line 2 still holds it"},

@@ -69,11 +69,11 @@
 #include <vector>
 
 #include "values/fields.h"
+#include "values/journal_file.h"
 #include "values/serials_journal.h"
 #include "values/value_pool.h"
 #include "values/value_source.h"
 
-class file_lock;
 struct value_field;
 
 // Makes the state file of a new lot at `path`, its header recording the
@@ -120,16 +120,12 @@ private:
     struct opened_file;
     bool settle(std::string_view text, failed_policy policy, opened_file* opened, std::string* error) const;
     bool recover(const opened_file& opened, std::string* error);
-    bool record(const std::string& line, std::string* error);
-    bool check_writable(std::string* error) const;
-    bool check_in_place(std::string* error);
 
     const std::string path_, log_;
     mutable std::mutex mutex_;  // guards everything below
-    std::unique_ptr<file_lock> file_;  // held from open(); none after look()
+    journal_file file_;  // held from open(); not after look()
     failed_policy policy_ = FAILED_BURN;
     value_pool pool_;
     uint64_t next_ticket_ = 1;
-    std::string broken_;  // why the file can no longer be written; empty while it can
     std::vector<std::string> notices_;
 };

@@ -16,7 +16,8 @@ using json = nlohmann::json;
 // older zelflash made it: nothing was handed out from it yet, and appending
 // the rest completes it. Files of format 2 are made whole or not at all.
 constexpr std::string_view HEADER_1 = "{\"zelflash_serials\":1}\n";
-constexpr int FORMAT = 2;  // the format this zelflash writes and reads
+constexpr int FORMAT = 2;      // the format of a station's own state file
+constexpr int FORMAT_LOT = 3;  // a lot station's journal: format 2's records, and its hand
 // Board names are cut to this, so that a record stays a short line: its
 // values are at most 64 bytes each.
 constexpr size_t MAX_BOARD_NAME = 1024;
@@ -243,7 +244,10 @@ enum record_verdict { RECORD_READ, RECORD_UNREADABLE, RECORD_WRONG };
 
 class journal_reader {
 public:
-    journal_reader(const std::string& name, serial_journal* out) : name_(name), out_(out) {}
+    journal_reader(const std::string& name, serial_journal* out, uint64_t top_ticket)
+        : name_(name), out_(out), top_ticket_(top_ticket)
+    {
+    }
     bool line(std::string_view text, uint64_t number, std::string* error);
     bool finish(std::string* error);
 
@@ -251,6 +255,8 @@ private:
     record_verdict record(const line_record& r, std::string_view text, uint64_t number, std::string* error);
     record_verdict reserved(const line_record& r, uint64_t number, std::string* error);
     record_verdict ended(const line_record& r, uint64_t number, std::string* error);
+    bool hand(bool lease, const json& j);
+    void board_record(uint64_t ticket, const json& j);
     void mark(const std::vector<field_value>& values, serial_value_state state);
 
     const std::string& name_;
@@ -265,8 +271,12 @@ private:
 
 void journal_reader::mark(const std::vector<field_value>& values, serial_value_state state)
 {
-    for (const field_value& v : values)
+    for (const field_value& v : values) {
         out_->values[v.name][v.text] = state;
+        auto in_hand = out_->hand.find(v.name);  // a lot station's hand holds values not yet on a board
+        if (in_hand != out_->hand.end())
+            std::erase(in_hand->second, v.text);
+    }
 }
 
 bool journal_reader::line(std::string_view text, uint64_t number, std::string* error)
@@ -309,10 +319,51 @@ record_verdict journal_reader::record(const line_record& r, std::string_view tex
         mark(r.values, VALUE_BURNED);  // none are written there; any found count as burned
         return RECORD_READ;
     }
+    if (r.rec == "lease" || r.rec == "returned")
+        return out_->binding && hand(r.rec == "lease", json::parse(text, nullptr, false)) ? RECORD_READ
+                                                                                         : RECORD_UNREADABLE;
     if ((r.rec != "reserved" && r.rec != "used" && r.rec != "failed" && r.rec != "burned") || !r.ticket)
         return RECORD_UNREADABLE;
     top_ticket_ = std::max(top_ticket_, *r.ticket);
-    return r.rec == "reserved" ? reserved(r, number, error) : ended(r, number, error);
+    if (r.rec == "reserved")
+        return reserved(r, number, error);
+    record_verdict verdict = ended(r, number, error);
+    if (verdict == RECORD_READ && out_->binding && text.find("\"record\"") != std::string_view::npos)
+        board_record(*r.ticket, json::parse(text, nullptr, false));
+    return verdict;
+}
+
+// A lease adds its values to the hand; values given back leave it.
+bool journal_reader::hand(bool lease, const json& j)
+{
+    json held = j.is_object() ? j.value("held", json()) : json();
+    if (!held.is_object())
+        return false;
+    for (const auto& [field, values] : held.items()) {
+        if (!values.is_array() ||
+            std::any_of(values.begin(), values.end(), [](const json& v) { return !v.is_string(); }))
+            return false;
+        std::vector<std::string>& in_hand = out_->hand[field];
+        for (const json& v : values) {
+            const std::string& text = v.get_ref<const std::string&>();
+            auto it = std::find(in_hand.begin(), in_hand.end(), text);
+            if (lease && it == in_hand.end())
+                in_hand.push_back(text);
+            else if (!lease && it != in_hand.end())
+                in_hand.erase(it);
+            auto seen = out_->values[field].find(text);
+            if (!lease && seen != out_->values[field].end() && seen->second == VALUE_FAILED_REUSE)
+                out_->values[field].erase(seen);  // a failed board's value, back in the lot
+        }
+    }
+    return true;
+}
+
+void journal_reader::board_record(uint64_t ticket, const json& j)
+{
+    json record = j.is_object() ? j.value("record", json()) : json();
+    if (record.is_object())
+        out_->boards.push_back({ticket, record.dump(-1, ' ', false, json::error_handler_t::replace)});
 }
 
 record_verdict journal_reader::reserved(const line_record& r, uint64_t number, std::string* error)
@@ -373,6 +424,19 @@ bool journal_reader::finish(std::string* error)
     return true;
 }
 
+bool binding_read(const json& j, std::optional<serial_journal_binding>* out)
+{
+    const char* keys[] = {"name", "created", "station", "key"};
+    if (!j.is_object() || std::any_of(std::begin(keys), std::end(keys),
+                                      [&](const char* k) { return !j.value(k, json()).is_string(); }))
+        return false;
+    json first = j.value("first_ticket", json(1));
+    if (!first.is_number_unsigned() || first.get<uint64_t>() == 0)
+        return false;
+    *out = serial_journal_binding{j["name"], j["created"], j["station"], j["key"], first.get<uint64_t>()};
+    return true;
+}
+
 // The first line: the header, whole or cut short (format 1 only); false
 // with *error when the file is something else.
 bool read_header(std::string_view text, const std::string& name, serial_journal* out, std::string* error)
@@ -391,10 +455,15 @@ bool read_header(std::string_view text, const std::string& name, serial_journal*
     }
     if (format == FORMAT && lot_read(header, &out->lot) && !out->lot.empty())
         return true;
-    if (format.is_number_unsigned() && format.get<uint64_t>() > FORMAT)
+    if (format == FORMAT_LOT && lot_read(header, &out->lot) && !out->lot.empty() &&
+        binding_read(header.value("lot", json()), &out->binding)) {
+        out->format = FORMAT_LOT;
+        return true;
+    }
+    if (format.is_number_unsigned() && format.get<uint64_t>() > FORMAT_LOT)
         *error = name + " is in format " + format.dump() +
                  ", which this zelflash does not know; use the zelflash that wrote it or a newer one";
-    else if (format == FORMAT)
+    else if (format == FORMAT || format == FORMAT_LOT)
         *error = name + ":1: the header's fields cannot be read" + damaged;
     else if (text.empty())
         *error = name + " is empty, so it is no state file; a lot's state file is made by zelflash job init "
@@ -413,7 +482,7 @@ bool serial_journal_read(std::string_view text, const std::string& name, serial_
     if (!read_header(text, name, &journal, error))
         return false;
     journal.ends_mid_line = !text.empty() && text.back() != '\n';
-    journal_reader reader(name, &journal);
+    journal_reader reader(name, &journal, journal.binding ? journal.binding->first_ticket - 1 : 0);
     if (journal.header_rest.empty()) {
         size_t from = text.find('\n') + 1;
         journal.lines = 1;
@@ -522,9 +591,22 @@ std::vector<nlohmann::ordered_json> burn_unfinished(const serial_journal& journa
 
 }  // namespace
 
-std::string serial_journal_header(const std::vector<serial_lot_field>& lot)
+std::string serial_journal_header(const std::vector<serial_lot_field>& lot, const serial_journal_binding* binding)
 {
-    return line_of({{"zelflash_serials", FORMAT}, {"fields", lot_json(lot)}});
+    if (binding == nullptr)
+        return line_of({{"zelflash_serials", FORMAT}, {"fields", lot_json(lot)}});
+    nlohmann::ordered_json bound = {
+        {"name", binding->lot},  {"created", binding->created},
+        {"station", binding->station}, {"key", binding->key}, {"first_ticket", binding->first_ticket}};
+    return line_of({{"zelflash_serials", FORMAT_LOT}, {"fields", lot_json(lot)}, {"lot", bound}});
+}
+
+std::string serial_journal_hand(const char* rec, const std::map<std::string, std::vector<std::string>>& values)
+{
+    nlohmann::ordered_json held = nlohmann::ordered_json::object();
+    for (const auto& [field, texts] : values)
+        held[field] = texts;
+    return line_of({{"rec", rec}, {"held", held}, {"time", utc_now()}});
 }
 
 std::vector<std::string> serial_journal_recovery(const serial_journal& journal,
@@ -565,12 +647,14 @@ std::string serial_journal_reserved(uint64_t ticket, const std::vector<field_val
                     {"time", utc_now()}});
 }
 
-std::string serial_journal_ended(uint64_t ticket, value_end end)
+std::string serial_journal_ended(uint64_t ticket, value_end end, const std::string& record)
 {
     nlohmann::ordered_json r = {{"rec", end == END_USED ? "used" : "failed"}, {"ticket", ticket}};
     if (end != END_USED)
         r["then"] = end == END_REUSE ? "reuse" : "burn";
     if (end == END_BURN_HELD)
         r["why"] = "sent";  // a chunk holding the values may be in the board's flash
+    if (!record.empty())
+        r["record"] = nlohmann::ordered_json::parse(record, nullptr, false);
     return line_of(r);
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,9 +30,32 @@ struct serial_lot_field {
     bool operator==(const serial_lot_field&) const;
 };
 
+// A lot station's journal (format 3) is bound to one lot of a lot database
+// and one station of it: its header names them, and the journal key is
+// the one the database records for the station (lot_station.h).
+struct serial_journal_binding {
+    std::string lot;      // the lot's name
+    std::string created;  // when the lot was made, as the database has it: a lot made anew under the same name differs
+    std::string station;  // this station's name in the lot
+    std::string key;      // random, made with the file
+    uint64_t first_ticket = 1;  // its first board's: above every ticket the lot saw from the station before
+    bool same(const serial_journal_binding& o) const
+    {
+        return lot == o.lot && created == o.created && station == o.station && key == o.key;
+    }
+};
+
+// A board's record (a board-log line, JSON) kept with its end in a lot
+// station's journal, for the lot's database.
+struct serial_board_record {
+    uint64_t ticket = 0;
+    std::string record;
+};
+
 // What a state file's text says, read by serial_journal_read.
 struct serial_journal {
     int format = 2;
+    std::optional<serial_journal_binding> binding;  // format 3: a lot station's journal
     // The lot's fields, as the last "fields" record (or the header) gives
     // them; empty for a format 1 file not yet bound.
     std::vector<serial_lot_field> lot;
@@ -48,6 +73,13 @@ struct serial_journal {
     uint64_t lines = 0;        // lines in the file, a last one without its line end included
     uint64_t next_ticket = 1;  // above every ticket in the file
     uint64_t pid = 0;          // of the last "open" record, 0 when none
+    // Format 3: per field, the values the lot leased to the station that
+    // it has neither given back nor reserved for a board, in the order
+    // leased; and the boards' records in the order they ended. A value
+    // given back leaves `values` too when its board failed and it was to
+    // go to another (VALUE_FAILED_REUSE): it is the lot's again.
+    std::map<std::string, std::vector<std::string>> hand;
+    std::vector<serial_board_record> boards;
 };
 
 // Reads a state file's text; `name` labels the errors ("station.serials:12:
@@ -56,8 +88,10 @@ struct serial_journal {
 // record that ends a board no reservation names.
 bool serial_journal_read(std::string_view text, const std::string& name, serial_journal* out, std::string* error);
 
-// The header of a new lot's file, a whole line.
-std::string serial_journal_header(const std::vector<serial_lot_field>& lot);
+// The header of a new lot's file, a whole line; with `binding`, of a lot
+// station's journal (format 3).
+std::string serial_journal_header(const std::vector<serial_lot_field>& lot,
+                                  const serial_journal_binding* binding = nullptr);
 
 // What a run appends before it hands anything out, each a whole record (the
 // first starting a line of its own): a header cut short completed, lines
@@ -74,8 +108,12 @@ std::vector<std::string> serial_journal_recovery(const serial_journal& journal,
 // A board's reservation, its values cut to what a record holds.
 std::string serial_journal_reserved(uint64_t ticket, const std::vector<field_value>& values,
                                     const std::string& board);
-// A board's end, as value_end_of has it.
-std::string serial_journal_ended(uint64_t ticket, value_end end);
+// A board's end, as value_end_of has it, with its record when given (a
+// lot station's journal).
+std::string serial_journal_ended(uint64_t ticket, value_end end, const std::string& record = "");
+// Values of a lot taken into a station's hand (rec "lease") or given back
+// to the lot (rec "returned"), per field.
+std::string serial_journal_hand(const char* rec, const std::map<std::string, std::vector<std::string>>& values);
 
 // "station.serials:12: what"
 std::string serial_line_error(const std::string& name, uint64_t line, const std::string& what);

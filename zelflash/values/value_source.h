@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,4 +55,24 @@ public:
     // deleted or replaced while held), saves what it recorded and says
     // where; else empty.
     virtual std::string save_if_lost() = 0;
+
+    // A board's end with its record (a board-log line, JSON), for a store
+    // that keeps the boards too (a lot); the others keep only the end.
+    virtual bool finish_board(uint64_t ticket, bool programmed, bool may_hold, const std::string& /*record*/,
+                              std::string* error)
+    {
+        return finish(ticket, programmed, may_hold, error);
+    }
+    // Whether reserve() can hand out the next board's values now. A store
+    // that fetches values from elsewhere (a lot's database) is not ready
+    // while it has none in hand and more are on their way; `why` says so
+    // when the operator should hear it (the database cannot be reached),
+    // else stays empty. `wake` (set by the station, called on any thread)
+    // says it may be ready again.
+    virtual bool ready(std::string* /*why*/) const { return true; }
+    virtual void when_ready(std::function<void()> /*wake*/) {}
+    // The station stops after its last board: what the store still holds
+    // for boards to come goes back (a lot's hand). false with a one-line
+    // error when that could not be done (it is done at the next start).
+    virtual bool close(std::string* /*error*/) { return true; }
 };
