@@ -6,6 +6,7 @@
 #include "base/texts.h"
 #include "lot/lot_make.h"
 #include "lot/lot_schema.h"
+#include "lot/lot_station.h"
 #include "lot/lot_status.h"
 #include "outputs/display_factory.h"
 #include "station/job_file.h"
@@ -189,4 +190,21 @@ int lot_status_run(const std::string& path, bool json)
         return refuse(*d, db, error);
     std::string text = json ? json_text(status_json(status, db.shown()), 2) + "\n" : status_text(status, db.shown());
     return d->document(text) ? 0 : 1;
+}
+
+int lot_recover_run(const std::string& path, const std::string& station, uint32_t after, bool force)
+{
+    std::unique_ptr<display> d = display_for(false, false, stdout, stderr);
+    lot_job j;
+    lot_db db;
+    lot_ref lot;
+    std::string error;
+    uint64_t burned = 0;
+    if (!read_job(path, false, &j, &error) || !db.connect(j.lot.database, &error) ||
+        !lot_find(db, j.lot.name, &lot, &error) || !lot_station_recover(db, lot, station, after, force, &burned, &error))
+        return refuse(*d, db, error);
+    return d->document("lot " + lot.name + ": station " + station + "'s " + counted(burned, "value", "values") +
+                       " burned; a station of that name may start again (without its journal, it makes a new one)\n")
+               ? 0
+               : 1;
 }

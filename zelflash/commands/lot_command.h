@@ -4,6 +4,7 @@
 // fields, a newer schema, no such lot).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Makes the schema when missing, then the lot, once.
@@ -12,3 +13,7 @@ int lot_create_run(const std::string& job);
 int lot_extend_run(const std::string& job);
 // Where the lot stands, as text or one JSON document.
 int lot_status_run(const std::string& job, bool json);
+// Burns the values a station holds that will not come back: refused while
+// it is live, and unless it was last seen `after` minutes ago or more, or
+// `force`.
+int lot_recover_run(const std::string& job, const std::string& station, uint32_t after, bool force);

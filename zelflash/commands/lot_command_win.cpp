@@ -28,3 +28,8 @@ int lot_status_run(const std::string&, bool)
 {
     return refused();
 }
+
+int lot_recover_run(const std::string&, const std::string&, uint32_t, bool)
+{
+    return refused();
+}

@@ -68,7 +68,8 @@ static int run(int argc, char** argv)
     CLI::App* report =
         options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key);
     bool lot_json = false;
-    lot_commands lot = options_add_lot(app, &job_path, &lot_json);
+    lot_recovery recovery;
+    lot_commands lot = options_add_lot(app, &job_path, &lot_json, &recovery);
 
     try {
         app.parse(argc, argv);
@@ -90,6 +91,8 @@ static int run(int argc, char** argv)
         return report_run(reporting);
     if (lot.create->parsed() || lot.extend->parsed())
         return lot.create->parsed() ? lot_create_run(job_path) : lot_extend_run(job_path);
+    if (lot.recover->parsed())
+        return lot_recover_run(job_path, recovery.station, recovery.after, recovery.force);
     if (lot.status->parsed())
         return lot_status_run(job_path, lot_json);
     return EXIT_BAD_INPUT;

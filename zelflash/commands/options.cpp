@@ -247,21 +247,29 @@ static const char lot_exit_statuses[] =
     "Exit status:\n"
     "  0    done (or nothing to do)\n"
     "  1    the lot's database could not be reached, or a statement failed\n"
-    "  2    bad usage or job, or refused (other definitions, a newer schema, no such lot)";
+    "  2    bad usage or job, or refused (other definitions, a newer schema, no such lot, a live station)";
 
-lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json)
+lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json, lot_recovery* recovery)
 {
     CLI::App* lot = app.add_subcommand("lot", "Work with a production lot that stations share through a database");
     lot->require_subcommand(1);
     CLI::App* create = lot->add_subcommand("create", "Make the job's lot in its database, once");
     CLI::App* extend = lot->add_subcommand("extend", "Raise the lot's counters' last values, add lines to its lists");
     CLI::App* status = lot->add_subcommand("status", "What the lot has handed out, what is left, and its stations");
-    for (CLI::App* command : {create, extend, status})
+    CLI::App* recover = lot->add_subcommand(
+        "recover", "Burn the values held by a station that will not come back (its computer or disk lost)");
+    for (CLI::App* command : {create, extend, status, recover})
         command->add_option("JOB", *path, "The job file (TOML), with its [lot]")->required()->check(CLI::ExistingFile);
     status->add_flag("--json", *json, "One JSON document");
-    for (CLI::App* command : {lot, create, extend, status})
+    recover->add_option("--station", recovery->station, "The station, as the lot names it (lot status lists them)")
+        ->required();
+    recover->add_option("--after", recovery->after, "Minutes the station must have been unseen")
+        ->default_val(10)
+        ->check(CLI::Range(0, 525600));
+    recover->add_flag("--force", recovery->force, "However recently it was seen (never while it is live)");
+    for (CLI::App* command : {lot, create, extend, status, recover})
         command->footer(lot_exit_statuses);
-    return {create, extend, status};
+    return {create, extend, status, recover};
 }
 
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,

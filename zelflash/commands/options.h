@@ -41,14 +41,22 @@ struct job_commands {
     CLI::App* init;
 };
 job_commands options_add_job(CLI::App& app, std::string* path);
-// zelflash lot create JOB, lot extend JOB, lot status [--json] JOB: the
-// lot of the job's [lot] in its database.
+// zelflash lot create JOB, lot extend JOB, lot status [--json] JOB, lot
+// recover: the lot of the job's [lot] in its database.
+// lot recover JOB --station NAME [--after MINUTES] [--force]: the values
+// of a station that will not come back burned.
+struct lot_recovery {
+    std::string station;
+    uint32_t after = 10;  // minutes unseen
+    bool force = false;
+};
 struct lot_commands {
     CLI::App* create;
     CLI::App* extend;
     CLI::App* status;
+    CLI::App* recover;
 };
-lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json);
+lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json, lot_recovery* recovery);
 // zelflash report [--by image|label:NAME] [--board-key NAME] [--json] LOG...
 // (--board-key only when `board_key` is given).
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,

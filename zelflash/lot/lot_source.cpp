@@ -104,6 +104,7 @@ private:
     std::condition_variable changed_;
     std::deque<lot_event> queue_;  // for the database, oldest first
     bool stopping_ = false;
+    bool closing_ = false;  // the station stops: what is in hand goes back, no lease comes
     bool reachable_ = true;
     std::string shown_;          // the database, as messages name it
     std::set<std::string> dry_;  // fields the lot had no more values of at the last lease
@@ -142,7 +143,8 @@ bool lot_source::bind_journal(const lot_registration& reg, serial_journal_bindin
     *binding = serial_journal_binding{lot_.name, lot_.created, config_.station, "", reg.top_ticket + 1};
     serial_journal_binding found;
     bool missing = false;
-    if (lot_journal_binding_of(config_.journal, &found, &missing, error)) {
+    std::string unread;
+    if (lot_journal_binding_of(config_.journal, &found, &missing, &unread)) {
         binding->key = reg.journal.value_or(found.key);
         binding->first_ticket = found.first_ticket;
         bool adopt = !reg.journal && !reg.holds && found.first_ticket > reg.top_ticket && found.same(*binding);
@@ -153,8 +155,10 @@ bool lot_source::bind_journal(const lot_registration& reg, serial_journal_bindin
         *error = lot_journal_mismatch(config_.journal, found, *binding);
         return false;
     }
-    if (!missing)
+    if (!missing) {
+        *error = unread;
         return false;
+    }
     if (reg.holds) {
         *error = "station " + config_.station + " holds values of lot " + lot_.name + ", but its journal " +
                  config_.journal + " is not there: put it back; if it is lost for good, run zelflash lot recover "
@@ -331,8 +335,10 @@ bool lot_source::take_lease(std::string* error)
     std::string refused;
     if (!lot_station_lease(*db_, lot_, config_.station, counted_of(fields_), need, &got, error))
         return false;
-    bool recorded = got.empty() || journal_.add_lease(got, &refused);
+    // Recorded under the lock, so that close() gives back either all of it
+    // or none of it was recorded (then the lot frees it as the station leaves).
     std::lock_guard<std::mutex> hold(mutex_);
+    bool recorded = got.empty() || closing_ || journal_.add_lease(got, &refused);
     if (!recorded)  // held by the station in the lot, in no hand: free again at the next start
         journal_error_ = refused;
     for (const auto& [field, n] : need)
@@ -382,7 +388,12 @@ bool lot_source::step(bool* did, bool* leased, std::chrono::steady_clock::time_p
     *did = true;
     if (!db_)
         return reconnect(error);
-    if (journal_error_.empty() && lease_due())
+    bool closing = false;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        closing = closing_;
+    }
+    if (!closing && journal_error_.empty() && lease_due())
         return *leased = take_lease(error);
     std::optional<lot_event> e;
     {
@@ -446,6 +457,10 @@ void lot_source::stop_worker()
 
 bool lot_source::close(std::string* error)
 {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        closing_ = true;  // no lease from here on
+    }
     value_lists given;
     bool ok = journal_.give_back(&given, error);
     {

@@ -353,3 +353,55 @@ bool lot_station_boards(lot_db& db, const lot_ref& lot, const std::string& stati
         tickets->push_back(number_of(r.at(0)).value_or(0));
     return true;
 }
+
+namespace {
+
+// Whether the station may be recovered: known, and unseen long enough.
+bool recoverable(lot_db& db, const lot_ref& lot, const std::string& station, uint32_t after, bool force,
+                 std::string* error)
+{
+    std::vector<lot_row> rows;
+    if (!db.run("SELECT floor(extract(epoch FROM now() - last_seen) / 60)::bigint, to_char(last_seen AT TIME ZONE "
+                "'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"') FROM zelflash.stations WHERE lot_id = $1::bigint AND name = $2",
+                {lot.id, station}, &rows, error))
+        return false;
+    if (rows.empty()) {
+        *error = "lot " + lot.name + " has no station " + station + " (zelflash lot status JOB lists its stations)";
+        return false;
+    }
+    uint64_t minutes = number_of(rows[0][0]).value_or(0);
+    if (force || minutes >= after)
+        return true;
+    *error = "station " + station + " of lot " + lot.name + " was last seen " + rows[0][1].value_or("?") + ", " +
+             std::to_string(minutes) + " minutes ago: recover burns a station's values only once it has been unseen "
+             "for " + std::to_string(after) + " minutes (--after); wait, or give --force if it will never come back";
+    return false;
+}
+
+}  // namespace
+
+bool lot_station_recover(lot_db& db, const lot_ref& lot, const std::string& station, uint32_t after, bool force,
+                         uint64_t* burned, std::string* error)
+{
+    std::vector<lot_row> rows;
+    if (!db.run("SELECT pg_try_advisory_lock(" STATION_LOCK ")", {lot.id, station}, &rows, error))
+        return false;
+    if (rows.at(0).at(0) != "t") {
+        *error = "station " + station + " of lot " + lot.name + " is live: recover never touches a live station's "
+                 "values; stop it (it gives back what it holds), or recover it once it is gone";
+        return false;
+    }
+    rows.clear();
+    lot_transaction t(db, "BEGIN", error);
+    bool ok = recoverable(db, lot, station, after, force, error) && t.open() &&
+              db.run("WITH b AS (UPDATE zelflash.lot_values SET state = 'burned', changed_at = now() WHERE lot_id = "
+                     "$1::bigint AND station = $2 AND state IN ('held', 'reserved') RETURNING 1) SELECT count(*) FROM b",
+                     {lot.id, station}, &rows, error) &&
+              db.run("UPDATE zelflash.stations SET live = false WHERE lot_id = $1::bigint AND name = $2",
+                     {lot.id, station}, error) &&
+              t.commit(error);
+    *burned = ok ? number_of(rows.at(0).at(0)).value_or(0) : 0;
+    std::string ignored;
+    db.run("SELECT pg_advisory_unlock(" STATION_LOCK ")", {lot.id, station}, &ignored);
+    return ok;
+}

@@ -87,3 +87,10 @@ bool lot_station_apply(lot_db& db, const lot_ref& lot, const std::string& statio
 // The tickets of the station's boards the lot has records of.
 bool lot_station_boards(lot_db& db, const lot_ref& lot, const std::string& station, std::vector<uint64_t>* tickets,
                         std::string* error);
+
+// lot recover: burns every value station `station` holds or has reserved,
+// with its lock held meanwhile. Refused while the station is live, and
+// unless it has been unseen for `after` minutes or `force`. *burned counts
+// the values.
+bool lot_station_recover(lot_db& db, const lot_ref& lot, const std::string& station, uint32_t after, bool force,
+                         uint64_t* burned, std::string* error);

@@ -135,8 +135,12 @@ bool read_list(lot_db& db, const std::string& id, lot_field_status* f, std::stri
 bool read_stations(lot_db& db, const std::string& id, lot_status* out, std::string* error)
 {
     std::vector<lot_row> rows;
-    if (!db.run("SELECT name, to_char(last_seen AT TIME ZONE 'UTC', $2), boards, lease, live FROM zelflash.stations "
-                "WHERE lot_id = $1::bigint ORDER BY name",
+    // Live: its zelflash holds the station's advisory lock (lot_station.h);
+    // the column alone stays true after a crash.
+    if (!db.run("SELECT name, to_char(last_seen AT TIME ZONE 'UTC', $2), boards, lease, live AND EXISTS (SELECT 1 "
+                "FROM pg_locks l WHERE l.locktype = 'advisory' AND l.objsubid = 1 AND l.granted AND ((l.classid::bigint"
+                " << 32) | l.objid::bigint) = hashtextextended('zelflash station ' || lot_id || '/' || name, 0)) FROM "
+                "zelflash.stations WHERE lot_id = $1::bigint ORDER BY name",
                 {id, std::string(utc)}, &rows, error))
         return false;
     for (const lot_row& r : rows) {
