@@ -47,10 +47,11 @@ value_lists left_in_hand(const serial_journal& journal)
     for (const auto& [field, values] : journal.hand)
         if (!values.empty())
             left[field] = values;
-    for (const auto& [field, values] : journal.values)
-        for (const auto& [text, state] : values)
-            if (state == VALUE_FAILED_REUSE)
-                left[field].push_back(text);
+    for (const serial_lot_field& f : journal.lot)  // value fields are given each run, not the lot's
+        if (auto seen = journal.values.find(f.def.name); seen != journal.values.end())
+            for (const auto& [text, state] : seen->second)
+                if (state == VALUE_FAILED_REUSE)
+                    left[f.def.name].push_back(text);
     return left;
 }
 
