@@ -4,7 +4,7 @@
 //   zelflash list [--json]
 //   zelflash job check JOB
 //   zelflash job init JOB
-//   zelflash report [--by image|label:NAME] [--json] LOG...
+//   zelflash report [--by image|label:NAME] [--json] [--html OUT.html] LOG... | --lot JOB
 //   zelflash lot create|extend JOB, zelflash lot status [--json] JOB
 #include <CLI/CLI.hpp>
 
@@ -67,7 +67,8 @@ static int run(int argc, char** argv)
     job_commands job = options_add_job(app, &job_path);
     report_options reporting;
     CLI::App* report =
-        options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key);
+        options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key,
+                           &reporting.html, &reporting.lot_job);
     bool lot_json = false;
     lot_commands lot = options_add_lot(app, &job_path, &lot_json);
 
