@@ -162,7 +162,7 @@ std::string share_dots(const report_column_chart& c, double slot)
 }
 
 // Bar chart geometry.
-constexpr double BAR_LABEL_END = 196, BAR_LEFT = 200, BAR_RIGHT = 540, BAR_ROW = 22, BAR_TOP = 28;
+constexpr double BAR_LABEL_END = 196, BAR_LEFT = 200, BAR_RIGHT = 490, BAR_ROW = 22, BAR_TOP = 28;
 constexpr size_t BAR_LABEL_CHARACTERS = 30;
 
 std::string one_bar(const report_bar& b, double y, double scale)
