@@ -177,12 +177,23 @@ static void add_link(report_link* sum, const report_link& l)
 // The histogram's bin width: the smallest of 1, 2, 2.5 and 5 times a power
 // of ten from 0.01 s on that takes the slowest time into REPORT_TIME_BINS
 // bins.
+// The powers of ten are made by multiplying, whose rounding is the same
+// everywhere (a library's pow() is not: 10 to the -2 need not be 0.01), so
+// every platform draws the same bins.
+static double ten_to(int power)
+{
+    double v = 1;
+    for (int i = 0; i < power; ++i)
+        v *= 10;
+    return v;
+}
+
 static double bin_width(double slowest)
 {
     constexpr double steps[] = {1, 2, 2.5, 5};
     for (int power = -2; power <= 308; ++power)
         for (double step : steps) {
-            double width = step * std::pow(10.0, power);
+            double width = power < 0 ? step / ten_to(-power) : step * ten_to(power);
             if (std::isfinite(width) && slowest / width < static_cast<double>(REPORT_TIME_BINS))
                 return width;
         }
