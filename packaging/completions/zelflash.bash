@@ -3,7 +3,7 @@
 # bash-completion's helpers, so it works with or without that package.
 #
 # Completes the commands (write, watch, list, job check, job init, report, lot create,
-# lot extend, lot status), the options
+# lot extend, lot status, lot recover), the options
 # of each, the --format, --on-failure, --mode, --present and --by values, image
 # files by extension, job files (.toml), and serial ports from "zelflash list"
 # (the path is each line's text up to its first two spaces).
@@ -15,12 +15,13 @@ _zelflash_write_opts="-p --port $_zelflash_image_opts"
 _zelflash_watch_opts="--include-present --jobs --match --glob -p --port --mode --fixture --present --probe-ms --leave-ms $_zelflash_image_opts"
 _zelflash_list_opts="--json -h --help"
 _zelflash_job_opts="-h --help"
-_zelflash_report_opts="--by --board-key --json -h --help"
+_zelflash_report_opts="--by --board-key --json --html --lot -h --help"
 _zelflash_lot_opts="-h --help"
 _zelflash_lot_status_opts="--json -h --help"
+_zelflash_lot_recover_opts="--station --after --force -h --help"
 _zelflash_top_opts="-h --help --version"
 # The options that take a value (the next word, or the text after "=").
-_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key"
+_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key|--html|--lot"
 _zelflash_formats="auto bin ihex srec"
 _zelflash_image_pattern='*.@(bin|hex|ihex|ihx|srec|s19|s28|s37|mot)'
 _zelflash_job_pattern='*.toml'
@@ -167,18 +168,21 @@ _zelflash()
         return 0
     fi
 
-    # lot: its command (create, extend, status), then the job file.
+    # lot: its command (create, extend, status, recover), then the job file.
     if [[ $command == lot ]]; then
         local sub=""
         for ((i = i + 1; i < cword; i++)); do
-            [[ ${COMP_WORDS[i]} == @(create|extend|status) ]] && sub=${COMP_WORDS[i]} && break
+            [[ ${COMP_WORDS[i]} == @(create|extend|status|recover) ]] && sub=${COMP_WORDS[i]} && break
         done
         local opts=$_zelflash_lot_opts
         [[ $sub == status ]] && opts=$_zelflash_lot_status_opts
-        if [[ $cur == -* ]]; then
+        [[ $sub == recover ]] && opts=$_zelflash_lot_recover_opts
+        if [[ $prev == @(--station|--after) ]]; then
+            return 0  # a station's name, a number of minutes
+        elif [[ $cur == -* ]]; then
             _zelflash_words "$cur" "$opts"
         elif [[ -z $sub ]]; then
-            _zelflash_words "$cur" "create extend status"
+            _zelflash_words "$cur" "create extend status recover"
         else
             _zelflash_files "$cur" "$_zelflash_job_pattern"
         fi
@@ -192,6 +196,10 @@ _zelflash()
             if [[ $prev == --by && $cur != *:* ]]; then
                 _zelflash_words "$cur" "image label:"
                 [[ ${COMPREPLY[*]} == label: ]] && compopt -o nospace 2>/dev/null
+            elif [[ $prev == --html ]]; then
+                _zelflash_files "$cur" '*.html'
+            elif [[ $prev == --lot ]]; then
+                _zelflash_files "$cur" "$_zelflash_job_pattern"
             fi
             return 0
         fi

@@ -2,7 +2,7 @@
 # share/fish/vendor_completions.d/zelflash.fish.
 #
 # Completes the commands (write, watch, list, job check, job init, report, lot create,
-# lot extend, lot status), the options
+# lot extend, lot status, lot recover), the options
 # of each, the --format, --on-failure, --mode, --present and --by values, image
 # files by extension, job files (.toml), and serial ports from "zelflash list"
 # (the path is each line's text up to its first two spaces).
@@ -107,11 +107,17 @@ complete -c zelflash -n '__fish_seen_subcommand_from job; and __fish_seen_subcom
 complete -c zelflash -n '__fish_seen_subcommand_from report' -F
 complete -c zelflash -n '__fish_seen_subcommand_from report' -l by -x -a 'image label:' -d 'Group by image, or by a label (label:NAME)'
 complete -c zelflash -n '__fish_seen_subcommand_from report' -l board-key -x -d 'Know boards by a field of their values'
+complete -c zelflash -n '__fish_seen_subcommand_from report' -l html -r -F -d 'Also write the report as an HTML page'
+complete -c zelflash -n '__fish_seen_subcommand_from report' -l lot -r -F -d "The records of the job's lot, from its database"
 
-# lot create JOB, lot extend JOB, lot status [--json] JOB
-set -l lot_commands create extend status
+# lot create JOB, lot extend JOB, lot status [--json] JOB, lot recover JOB --station NAME
+set -l lot_commands create extend status recover
 complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a create -d "Make the job's lot in its database, once"
 complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a extend -d "Raise the lot's counters' last values, add lines to its lists"
 complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a status -d 'What the lot has handed out, what is left, and its stations'
+complete -c zelflash -n "__fish_seen_subcommand_from lot; and not __fish_seen_subcommand_from $lot_commands" -a recover -d 'Burn the values held by a station that will not come back'
+complete -c zelflash -n '__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from recover' -l station -x -d 'The station, as the lot names it'
+complete -c zelflash -n '__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from recover' -l after -x -d 'Minutes the station must have been unseen'
+complete -c zelflash -n '__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from recover' -l force -d 'However recently it was seen (never while it is live)'
 complete -c zelflash -n "__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from $lot_commands" -k -a '(__zelflash_jobs)'
 complete -c zelflash -n '__fish_seen_subcommand_from lot; and __fish_seen_subcommand_from status' -l json -d 'One JSON document'

@@ -4,8 +4,8 @@
 //   zelflash list [--json]
 //   zelflash job check JOB
 //   zelflash job init JOB
-//   zelflash report [--by image|label:NAME] [--json] LOG...
-//   zelflash lot create|extend JOB, zelflash lot status [--json] JOB
+//   zelflash report [--by image|label:NAME] [--json] [--html OUT.html] LOG... | --lot JOB
+//   zelflash lot create|extend JOB, zelflash lot status [--json] JOB, zelflash lot recover JOB --station NAME
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -66,7 +66,8 @@ static int run(int argc, char** argv)
     job_commands job = options_add_job(app, &job_path);
     report_options reporting;
     CLI::App* report =
-        options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key);
+        options_add_report(app, &reporting.logs, &reporting.by, &reporting.json, &reporting.board_key,
+                           &reporting.html, &reporting.lot_job);
     bool lot_json = false;
     lot_recovery recovery;
     lot_commands lot = options_add_lot(app, &job_path, &lot_json, &recovery);

@@ -272,11 +272,28 @@ lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json, lot_r
     return {create, extend, status, recover};
 }
 
+// LOG... or --lot JOB, one of them.
+static void report_inputs(CLI::App* report, std::vector<std::string>* logs, std::string* lot_job)
+{
+    CLI::Option* log = report->add_option("LOG", *logs, "Board logs (watch --log), several stations' at once");
+    if (lot_job == nullptr) {
+        log->required();
+        return;
+    }
+    report->add_option("--lot", *lot_job, "The records of the job's [lot], from the lot database, instead of logs")
+        ->option_text("JOB")
+        ->excludes(log);
+    report->callback([logs, lot_job] {
+        if (logs->empty() && lot_job->empty())
+            throw CLI::RequiredError("LOG");
+    });
+}
+
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,
-                             std::string* board_key)
+                             std::string* board_key, std::string* html, std::string* lot_job)
 {
     CLI::App* report = app.add_subcommand("report", "The yield of board logs: boards, failures, times, ports");
-    report->add_option("LOG", *logs, "Board logs (watch --log), several stations' at once")->required();
+    report_inputs(report, logs, lot_job);
     report->add_option("--by", *by, "Groups: image, or label:NAME (label:lot)")->default_str("");
     if (board_key != nullptr)
         report
@@ -291,6 +308,16 @@ CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std:
                 },
                 "NAME"));
     report->add_flag("--json", *json, "One JSON document");
+    if (html != nullptr)
+        report
+            ->add_option("--html", *html,
+                         "Also write the report as one HTML page with its charts to this file (replaced whole)")
+            ->option_text("OUT.html")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    return text.empty() ? as_given(text) + " is not a file name; give the page's file" : std::string();
+                },
+                "OUT.html"));
     return report;
 }
 

@@ -57,10 +57,13 @@ struct lot_commands {
     CLI::App* recover;
 };
 lot_commands options_add_lot(CLI::App& app, std::string* path, bool* json, lot_recovery* recovery);
-// zelflash report [--by image|label:NAME] [--board-key NAME] [--json] LOG...
-// (--board-key only when `board_key` is given).
+// zelflash report [--by image|label:NAME] [--board-key NAME] [--json]
+// [--html OUT.html] (LOG... | --lot JOB) (--board-key, --html and --lot
+// only when their strings are given; LOG and --lot exclude each other, and
+// one of them is needed).
 CLI::App* options_add_report(CLI::App& app, std::vector<std::string>* logs, std::string* by, bool* json,
-                             std::string* board_key = nullptr);
+                             std::string* board_key = nullptr, std::string* html = nullptr,
+                             std::string* lot_job = nullptr);
 
 // Why the options cannot go together; empty when they can.
 std::string options_flash_error(const flash_options& o);

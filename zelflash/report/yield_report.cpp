@@ -174,6 +174,44 @@ static void add_link(report_link* sum, const report_link& l)
     sum->unasked_acks += l.unasked_acks;
 }
 
+// The histogram's bin width: the smallest of 1, 2, 2.5 and 5 times a power
+// of ten from 0.01 s on that takes the slowest time into REPORT_TIME_BINS
+// bins.
+// The powers of ten are made by multiplying, whose rounding is the same
+// everywhere (a library's pow() is not: 10 to the -2 need not be 0.01), so
+// every platform draws the same bins.
+static double ten_to(int power)
+{
+    double v = 1;
+    for (int i = 0; i < power; ++i)
+        v *= 10;
+    return v;
+}
+
+static double bin_width(double slowest)
+{
+    constexpr double steps[] = {1, 2, 2.5, 5};
+    for (int power = -2; power <= 308; ++power)
+        for (double step : steps) {
+            double width = power < 0 ? step / ten_to(-power) : step * ten_to(power);
+            if (std::isfinite(width) && slowest / width < static_cast<double>(REPORT_TIME_BINS))
+                return width;
+        }
+    return slowest;  // beyond any power of ten a double holds: one bin
+}
+
+static void histogram_of(const std::vector<double>& sorted, report_histogram* out)
+{
+    if (sorted.empty())
+        return;
+    double width = bin_width(sorted.back());
+    size_t bins = std::min<size_t>(static_cast<size_t>(sorted.back() / width) + 1, REPORT_TIME_BINS);
+    out->bin_seconds = width;
+    out->counts.assign(bins, 0);
+    for (double s : sorted)
+        ++out->counts[std::min(static_cast<size_t>(s / width), bins - 1)];
+}
+
 static void time_figures(std::vector<double> seconds, report_summary* s)
 {
     if (seconds.empty())
@@ -183,6 +221,7 @@ static void time_figures(std::vector<double> seconds, report_summary* s)
     double upper = seconds[half];
     s->median_seconds = seconds.size() % 2 ? upper : seconds[half - 1] + (upper - seconds[half - 1]) / 2;
     s->slowest_seconds = seconds.back();
+    histogram_of(seconds, &s->times);
 }
 
 // `count` of `of` against the others' `count_o` of `of_o`: at least
@@ -282,6 +321,19 @@ static void note_board(report_data* d, const report_record& r, std::string_view 
     }
 }
 
+static void count_hour(report_cell* c, std::string_view start, bool good)
+{
+    std::optional<uint64_t> hour = report_hour_of(start);
+    if (!hour) {
+        ++c->undated;
+        return;
+    }
+    report_hour& h = c->hours[*hour];
+    h.hour = *hour;
+    ++h.boards;
+    h.programmed += good ? 1 : 0;
+}
+
 void report_fold(report_data* d, const report_record& r)
 {
     ++d->accepted;
@@ -301,6 +353,7 @@ void report_fold(report_data* d, const report_record& r)
         ++p.failed;
     }
     d->slotted += r.slot ? 1 : 0;
+    count_hour(&c, r.start, good);
     thread_local std::string room;
     std::string_view name = board_name(r, &room);
     if (!name.empty()) {
@@ -358,9 +411,66 @@ bool report_start_less(const report_data& d, uint64_t a, uint64_t b)
     return start_text(d, a) < start_text(d, b);
 }
 
+// ---- hours -----------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view HOUR_FORM = "dddd-dd-ddTdd";
+
+// Days from 1970-01-01 to the civil date y-m-d (proleptic Gregorian).
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
+{
+    y -= m <= 2 ? 1 : 0;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t year_of_era = y - era * 400;
+    int64_t day_of_year = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+int64_t hours_since_1970(uint64_t hour)
+{
+    auto part = [hour](uint64_t scale, uint64_t span) { return static_cast<int64_t>(hour / scale % span); };
+    return days_from_civil(part(1000000, 10000), part(10000, 100), part(100, 100)) * 24 + part(1, 100);
+}
+
+}  // namespace
+
+std::optional<uint64_t> report_hour_of(std::string_view start)
+{
+    if (start.size() < HOUR_FORM.size() || start.back() != 'Z')
+        return std::nullopt;
+    uint64_t digits = 0;
+    for (size_t i = 0; i < HOUR_FORM.size(); ++i) {
+        bool is_digit = start[i] >= '0' && start[i] <= '9';
+        if (HOUR_FORM[i] == 'd' ? !is_digit : start[i] != HOUR_FORM[i])
+            return std::nullopt;
+        digits = is_digit ? digits * 10 + static_cast<uint64_t>(start[i] - '0') : digits;
+    }
+    uint64_t month = digits / 10000 % 100, day = digits / 100 % 100, hour = digits % 100;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23)
+        return std::nullopt;
+    return digits;
+}
+
+std::string report_hour_text(uint64_t hour)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:00:00Z", static_cast<unsigned>(hour / 1000000 % 10000),
+                  static_cast<unsigned>(hour / 10000 % 100), static_cast<unsigned>(hour / 100 % 100),
+                  static_cast<unsigned>(hour % 100));
+    return text;
+}
+
+int64_t report_hours_between(uint64_t from, uint64_t to)
+{
+    return hours_since_1970(to) - hours_since_1970(from);
+}
+
 // ---- figures ---------------------------------------------------------------
 
 namespace {
+
 
 // A group's figures as its cells are added, and the times of its
 // programmed records until the median is taken.
@@ -368,6 +478,7 @@ struct group_sum {
     report_summary s;
     std::vector<double> seconds;
     std::map<std::string, report_port> ports;
+    std::map<uint64_t, report_hour> hours;
 };
 
 void add_cell(group_sum* g, const report_cell& c)
@@ -387,6 +498,13 @@ void add_cell(group_sum* g, const report_cell& c)
         sum.failed += p.failed;
         add_link(&sum.link, p.link);
     }
+    for (const auto& [key, h] : c.hours) {
+        report_hour& sum = g->hours[key];
+        sum.hour = key;
+        sum.boards += h.boards;
+        sum.programmed += h.programmed;
+    }
+    g->s.undated += c.undated;
 }
 
 void add_board(group_sum* g, const report_board& b)
@@ -400,6 +518,8 @@ report_summary summary_of(group_sum* g)
     time_figures(std::move(g->seconds), &g->s);
     for (auto& [name, p] : g->ports)
         g->s.ports.push_back(std::move(p));
+    for (const auto& [key, h] : g->hours)
+        g->s.hours.push_back(h);
     mark_ports(&g->s.ports);
     return std::move(g->s);
 }
@@ -484,6 +604,14 @@ static json or_null(const std::optional<double>& v)
     return v ? json(*v) : json(nullptr);
 }
 
+static json hours_json(const std::vector<report_hour>& hours)
+{
+    json out = json::array();
+    for (const report_hour& h : hours)
+        out.push_back({{"hour", report_hour_text(h.hour)}, {"boards", h.boards}, {"programmed", h.programmed}});
+    return out;
+}
+
 static json summary_json(const report_summary& s)
 {
     json ports = json::array();
@@ -492,12 +620,15 @@ static json summary_json(const report_summary& s)
     std::optional<double> yield;
     if (s.distinct_boards > 0)
         yield = static_cast<double>(s.first_pass) / static_cast<double>(s.distinct_boards);
+    json histogram = {{"bin_seconds", or_null(s.times.bin_seconds)}, {"counts", s.times.counts}};
     return {{"boards", s.boards},
             {"programmed", s.programmed},
             {"failed", s.failed},
             {"failures", s.failures},
             {"first_pass", {{"boards", s.distinct_boards}, {"programmed", s.first_pass}, {"yield", or_null(yield)}}},
-            {"seconds", {{"median", or_null(s.median_seconds)}, {"slowest", or_null(s.slowest_seconds)}}},
+            {"seconds",
+             {{"median", or_null(s.median_seconds)}, {"slowest", or_null(s.slowest_seconds)}, {"histogram", histogram}}},
+            {"per_hour", {{"hours", hours_json(s.hours)}, {"undated", s.undated}}},
             {"ports", ports}};
 }
 
@@ -756,7 +887,9 @@ std::string lines_legend(const report_data& d)
            "  fixture's slot, counted by its kind.\n";
 }
 
-std::string legend_text(const report_data& d)
+}  // namespace
+
+std::string report_legend(const report_data& d)
 {
     using std::to_string;
     std::string factor = to_string(REPORT_MARK_FACTOR);
@@ -775,8 +908,6 @@ std::string legend_text(const report_data& d)
            lines_legend(d);
 }
 
-}  // namespace
-
 std::string report_text(const report_data& data, const report_grouping& grouping)
 {
     report_tally t = report_tally_up(data, grouping);
@@ -784,5 +915,5 @@ std::string report_text(const report_data& data, const report_grouping& grouping
     for (const report_group& g : t.groups)
         out += "\n" + group_title(g, grouping) + "\n" + summary_text(g.summary) + "\n" + ports_text(g.summary.ports);
     out += "\nTotal\n" + summary_text(t.total) + notes_text(data) + "\n" + ports_text(t.total.ports);
-    return out + "\n" + legend_text(data);
+    return out + "\n" + report_legend(data);
 }

@@ -87,6 +87,36 @@ enum report_mark_rule : uint32_t {
     REPORT_MARK_RESEND_POINTS = 1,
 };
 
+// The records of one hour, by their start: the hour a record's start names
+// when it has the form dddd-dd-ddThh...Z (UTC, a station's form and
+// 1.1.0's); a record with any other start is undated, counted apart.
+struct report_hour {
+    uint64_t hour = 0;  // YYYYMMDDhh as a number (2026030208)
+    uint64_t boards = 0;  // records
+    uint64_t programmed = 0;
+};
+
+// The hour of `start` as report_hour::hour; none when undated.
+std::optional<uint64_t> report_hour_of(std::string_view start);
+// An hour's start as text: "2026-03-02T08:00:00Z".
+std::string report_hour_text(uint64_t hour);
+// Hours from `from` to `to` (to - from on a clock); both report_hour::hour.
+int64_t report_hours_between(uint64_t from, uint64_t to);
+
+// The programmed records' times in bins of equal width from 0: bin i holds
+// those from i * bin_seconds up to (not with) (i + 1) * bin_seconds, the
+// last one also the slowest. The width is 1, 2, 2.5 or 5 times a power of
+// ten, the smallest that needs at most REPORT_TIME_BINS bins; none without
+// programmed records.
+struct report_histogram {
+    std::optional<double> bin_seconds;
+    std::vector<uint64_t> counts;
+};
+
+enum report_chart_limits : uint32_t {
+    REPORT_TIME_BINS = 20,
+};
+
 // The records of one cell: the same image, digest and labels, so that they
 // fall in one group under every grouping. Their figures are added up as
 // they are read; only the programmed ones' times are kept, for the median.
@@ -101,6 +131,8 @@ struct report_cell {
     uint64_t lone_first_pass = 0;  // of which programmed
     std::vector<double> seconds;   // of the programmed records
     std::map<std::string, report_port> ports;  // by port name
+    std::map<uint64_t, report_hour> hours;     // by report_hour::hour
+    uint64_t undated = 0;                      // records whose start names no hour
 };
 
 // What the logs hold. Invariant: lines == accepted + rejected + notes. The
@@ -206,7 +238,10 @@ struct report_summary {
     uint64_t first_pass = 0;               // distinct boards programmed at their first record
     std::optional<double> median_seconds;  // of the programmed records
     std::optional<double> slowest_seconds;
+    report_histogram times;          // of the programmed records
     std::vector<report_port> ports;  // by port name
+    std::vector<report_hour> hours;  // the hours with records, in order
+    uint64_t undated = 0;            // records whose start names no hour
 };
 
 // Records of one image go together when their digests agree: the file's
@@ -230,3 +265,5 @@ report_tally report_tally_up(const report_data& data, const report_grouping& gro
 // The report as an aligned plain-text table with its legend, and as JSON.
 std::string report_text(const report_data& data, const report_grouping& grouping);
 nlohmann::json report_json(const report_data& data, const report_grouping& grouping);
+// The legend of report_text alone: how each figure is counted.
+std::string report_legend(const report_data& data);

@@ -181,8 +181,9 @@ TEST_F(lot_test, status_counts_every_state_and_they_add_up_to_the_lot)
         EXPECT_EQ(all, f["total"].get<uint64_t>()) << f.dump();
     }
     EXPECT_EQ(got["stations"], json::parse(R"([
-        {"name": "bench-1", "last_seen": "2026-01-08T09:30:00Z", "boards": 3, "lease": 8, "live": true},
-        {"name": "bench-2", "last_seen": null, "boards": 0, "lease": null, "live": false}])"));
+        {"name": "bench-1", "last_seen": "2026-01-08T09:30:00Z", "boards": 3, "lease": 8, "live": false},
+        {"name": "bench-2", "last_seen": null, "boards": 0, "lease": null, "live": false}])"))
+        << "bench-1's row says live, but no zelflash holds its lock: it stopped without saying so";
     EXPECT_EQ(got["lot"], "L2026-1208");
     EXPECT_EQ(got["database"], conninfo());
 
@@ -190,7 +191,7 @@ TEST_F(lot_test, status_counts_every_state_and_they_add_up_to_the_lot)
     ASSERT_EQ(text.status, 0) << text.err;
     EXPECT_THAT(text.out, HasSubstr("\nfield   serial: next 1008; used 1, failed 1, burned 1, free 1, held 2 (bench-1 "
                                     "1, bench-2 1), reserved 1, remaining 3 of 10\n"));
-    EXPECT_THAT(text.out, HasSubstr("\nstation bench-1: last seen 2026-01-08T09:30:00Z, 3 boards, lease 8, live\n"
+    EXPECT_THAT(text.out, HasSubstr("\nstation bench-1: last seen 2026-01-08T09:30:00Z, 3 boards, lease 8, not live\n"
                                     "station bench-2: last seen never, 0 boards, lease ?, not live\n"));
 }
 

@@ -643,3 +643,103 @@ TEST(yield_report, a_fixtures_log_counts_its_boards_by_slot_or_by_their_value)
 }
 
 }  // namespace
+
+namespace {
+
+struct hour_case {
+    std::string start;
+    std::optional<uint64_t> hour;
+};
+
+class hours : public testing::TestWithParam<hour_case> {};
+
+TEST_P(hours, a_start_names_its_utc_hour_or_none)
+{
+    EXPECT_EQ(report_hour_of(GetParam().start), GetParam().hour);
+}
+
+INSTANTIATE_TEST_SUITE_P(yield_report, hours,
+                         testing::Values(hour_case{"2026-03-02T08:59:59.999Z", 2026030208},
+                                         hour_case{"2026-03-02T23:00:00Z", 2026030223},  // 1.1.0's form
+                                         hour_case{"2026-12-31T00:00Z", 2026123100},
+                                         hour_case{"2026-03-02T08:00:00+02:00", std::nullopt},  // not UTC
+                                         hour_case{"2026-03-02T24:00:00Z", std::nullopt},
+                                         hour_case{"2026-13-02T08:00:00Z", std::nullopt},
+                                         hour_case{"2026-00-02T08:00:00Z", std::nullopt},
+                                         hour_case{"2026-03-00T08:00:00Z", std::nullopt},
+                                         hour_case{"2026-03-02 08:00:00Z", std::nullopt},
+                                         hour_case{"2026-03-02T8Z", std::nullopt},
+                                         hour_case{"yesterday", std::nullopt}, hour_case{"", std::nullopt}));
+
+TEST(yield_report, hours_are_counted_across_days_months_and_a_leap_day)
+{
+    EXPECT_EQ(report_hours_between(2026030208, 2026030208), 0);
+    EXPECT_EQ(report_hours_between(2026030223, 2026030300), 1);
+    EXPECT_EQ(report_hours_between(2026123123, 2027010100), 1);
+    EXPECT_EQ(report_hours_between(2028022800, 2028030100), 48);  // 2028 has a 29 February
+    EXPECT_EQ(report_hours_between(2026022800, 2026030100), 24);
+    EXPECT_EQ(report_hours_between(1970010100, 2026030208), 492344);  // 20514 days and 8 hours
+    EXPECT_EQ(report_hour_text(2026030208), "2026-03-02T08:00:00Z");
+}
+
+TEST(yield_report, records_are_counted_by_the_hour_they_started_and_undated_apart)
+{
+    report_data d = read({board("2026-03-02T08:10:00.000Z", "p", "S1", "programmed", 1),
+                          board("2026-03-02T11:00:00.000Z", "p", "S2", "no answer", 1),
+                          board("2026-03-02T08:59:59.999Z", "p", "S3", "no answer", 1),
+                          board("2026-03-02T11:30:00Z", "p", "S4", "programmed", 1),
+                          board("2026-03-02T09:00:00+01:00", "p", "S5", "programmed", 1)});
+    report_summary s = report_tally_up(d, {}).total;
+    ASSERT_EQ(s.hours.size(), 2u);
+    EXPECT_EQ(s.hours[0].hour, 2026030208u);
+    EXPECT_EQ(s.hours[0].boards, 2u);
+    EXPECT_EQ(s.hours[0].programmed, 1u);
+    EXPECT_EQ(s.hours[1].hour, 2026030211u);
+    EXPECT_EQ(s.hours[1].boards, 2u);
+    EXPECT_EQ(s.hours[1].programmed, 1u);
+    EXPECT_EQ(s.undated, 1u);
+    nlohmann::json j = report_json(d, {})["total"]["per_hour"];
+    EXPECT_EQ(j, nlohmann::json::parse(R"({"hours": [
+        {"hour": "2026-03-02T08:00:00Z", "boards": 2, "programmed": 1},
+        {"hour": "2026-03-02T11:00:00Z", "boards": 2, "programmed": 1}], "undated": 1})"));
+}
+
+struct histogram_case {
+    std::vector<double> seconds;  // of programmed records; a failed one of 1000 s is always added
+    double width;
+    std::vector<uint64_t> counts;
+};
+
+class histograms : public testing::TestWithParam<histogram_case> {};
+
+TEST_P(histograms, bins_of_a_round_width_hold_each_programmed_time_once)
+{
+    std::vector<rec> records = {rec().ended("no answer").took(1000)};
+    for (double s : GetParam().seconds)
+        records.push_back(rec().took(s));
+    report_summary s = report_tally_up(read(records), {}).total;
+    EXPECT_EQ(s.times.bin_seconds, GetParam().width);
+    EXPECT_EQ(s.times.counts, GetParam().counts);
+    nlohmann::json j = report_json(read(records), {})["total"]["seconds"]["histogram"];
+    EXPECT_EQ(j["counts"], nlohmann::json(GetParam().counts));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    yield_report, histograms,
+    testing::Values(histogram_case{{0, 5, 9.99, 10, 19}, 1, {1, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1}},
+                    histogram_case{{20}, 2, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}},  // 20 needs a 21st bin of 1 s
+                    histogram_case{{0}, 0.01, {1}},
+                    histogram_case{{40, 49.9}, 2.5, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1}},
+                    histogram_case{{40, 50}, 5, {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1}},  // 50 would be a 21st bin of 2.5 s
+                    histogram_case{{3, 99}, 5, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}));
+
+TEST(yield_report, without_programmed_records_there_is_no_histogram)
+{
+    report_summary s = report_tally_up(read({rec().ended("no answer")}), {}).total;
+    EXPECT_FALSE(s.times.bin_seconds);
+    EXPECT_TRUE(s.times.counts.empty());
+    EXPECT_TRUE(report_json(read({rec().ended("no answer")}), {})["total"]["seconds"]["histogram"]["bin_seconds"]
+                    .is_null());
+}
+
+}  // namespace
