@@ -37,6 +37,18 @@ static const char* tile_state_of(slot_phase p, bool programmed)
     return "idle";
 }
 
+// What an empty slot's tile keeps of the board that left it: how it ended,
+// and why when it failed, so that a failure stays in view after the board
+// has gone.
+static nlohmann::json last_board(const nlohmann::json& board)
+{
+    if (!board.contains("outcome"))
+        return board.contains("last") ? nlohmann::json{{"last", board["last"]}} : nlohmann::json::object();
+    std::string last = board["outcome"].get<std::string>();
+    std::string reason = board.value("reason", "");
+    return {{"last", reason.empty() ? last : last + ": " + reason}};
+}
+
 web_listener::web_listener(web_feed* feed, const std::map<std::string, std::string>* labels,
                            web_values_source values)
     : feed_(feed), labels_(labels), values_(std::move(values))
@@ -65,6 +77,7 @@ void web_listener::board_started(const session_board& b, const board_view& v)
 {
     tile& t = tile_of(v.port, b.slot);
     t.state = "programming";
+    t.running = true;
     t.board = board_figures(v);
     event(events_.started(v, *b.img));
 }
@@ -85,6 +98,7 @@ bool web_listener::board_ended(const session_board& b, const board_view& v, std:
     if (board_ran(v) || b.slot == 0) {  // a fixture's board that never ran leaves its slot's tile as it was
         tile& t = tile_of(v.port, b.slot);
         t.state = board_programmed(v.end) ? "programmed" : "failed";
+        t.running = false;
         t.board = board_figures(v);
         t.board["values"] = board_values_json(v);
         t.board["outcome"] = board_end_text(v.end);
@@ -118,11 +132,14 @@ void web_listener::slot_changed(const slot_view& v)
 {
     tile& t = tile_of(v.port, v.number);
     t.state = tile_state_of(v.phase, v.programmed);
+    if (v.phase == slot_phase::programming && !t.running)
+        t.state = "waiting";  // queued: it starts at its turn (or once the page resumes)
     if (v.phase == slot_phase::leaving) {
         t.board["values"] = board_values_json(v.board);
         t.board["text"] = display_slot_text(v);
     } else if (v.phase != slot_phase::programming) {
-        t.board = nlohmann::json::object();
+        t.board = last_board(t.board);
+        t.running = false;
     }
     event(events_.slot_changed(v));
 }

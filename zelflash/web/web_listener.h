@@ -66,6 +66,7 @@ private:
         int slot = 0;
         std::string port;
         std::string state = "idle";
+        bool running = false;  // its board started in the session (a slot's may wait queued first)
         nlohmann::json board;  // its board's figures: percent, bytes, seconds, speed, values, outcome, reason
     };
 

@@ -27,12 +27,13 @@ function valuesText(values) {
 
 function tileDetail(t) {
   const b = t.board || {};
-  if (t.state === "programming")
+  if (t.state === "programming" && b.percent !== undefined)
     return b.percent + " %  " + (b.speed / 1024).toFixed(1) + " KiB/s  " + Number(b.seconds).toFixed(1) + " s";
   if (t.state === "programmed")
     return valuesText(b.values) + (b.seconds !== undefined ? "\n" + Number(b.seconds).toFixed(2) + " s" : "");
   if (t.state === "failed") return b.reason || b.outcome || b.text || "";
-  return "";
+  if (t.state === "unplugged") return "plug its adapter back in";
+  return b.last ? "last board: " + b.last : "";
 }
 
 function drawTiles(tiles) {
@@ -41,6 +42,7 @@ function drawTiles(tiles) {
   for (const t of tiles) {
     const tile = el("div", null, "tile " + t.state);
     tile.dataset.port = t.port;
+    tile.dataset.slot = t.slot;
     tile.dataset.state = t.state;
     tile.append(el("div", t.slot > 0 ? "slot " + t.slot + "  " + t.port : t.port, "name"));
     tile.append(el("div", words[t.state] || t.state, "word"));
