@@ -38,6 +38,12 @@ std::string web_metrics_label(std::string_view value)
     return out;
 }
 
+// A bound as its label: "10", not "10.000000".
+static std::string bound(double v)
+{
+    return fixed(v, 0);
+}
+
 static std::string number(double v)
 {
     return fixed(v, 6);
@@ -61,7 +67,7 @@ static void seconds_histogram(std::string* out, const web_metrics& m)
 {
     family(out, "zelflash_board_seconds", "histogram", "Time of each board that ran, from its start to its end.");
     for (size_t i = 0; i < WEB_SECONDS_BOUNDS.size(); ++i)
-        sample(out, "zelflash_board_seconds_bucket", "le", number(WEB_SECONDS_BOUNDS[i]),
+        sample(out, "zelflash_board_seconds_bucket", "le", bound(WEB_SECONDS_BOUNDS[i]),
                std::to_string(m.seconds_buckets[i]));
     sample(out, "zelflash_board_seconds_bucket", "le", "+Inf", std::to_string(m.seconds_count));
     sample(out, "zelflash_board_seconds_sum", "", "", number(m.seconds_sum));

@@ -17,7 +17,8 @@
 #include <string>
 #include <string_view>
 
-// The histogram's upper bounds, in seconds; +Inf follows them.
+// The histogram's upper bounds, whole seconds (their labels have no
+// decimals); +Inf follows them.
 inline constexpr std::array<double, 10> WEB_SECONDS_BOUNDS = {1, 2, 5, 10, 20, 30, 60, 120, 300, 600};
 
 struct web_port_link {
