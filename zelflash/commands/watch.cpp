@@ -298,9 +298,9 @@ web_values_source values_left_of(const station_setup& setup)
     };
 }
 
-// The page of --http, when asked: its address and token checked first.
-// false when they are refused (said).
-bool web_page_for(const watch_options& w, const station_setup& setup, display* d, std::unique_ptr<web_page>* out)
+// The address and token of --http, checked before anything opens; false
+// when they are refused (said). No page without --http.
+bool web_config_of(const watch_options& w, display* d, std::optional<web_server_config>* out)
 {
     if (w.http.empty())
         return true;
@@ -314,7 +314,7 @@ bool web_page_for(const watch_options& w, const station_setup& setup, display* d
         d->problem(error);
         return false;
     }
-    *out = std::make_unique<web_page>(c, &setup.labels, values_left_of(setup));
+    *out = c;
     return true;
 }
 
@@ -323,8 +323,8 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
 {
     logbook log(&setup.labels);
     station st(setup, nullptr);
-    std::unique_ptr<web_page> page;
-    if (!web_page_for(w, setup, d, &page) || !st.open(img, d) || !log.open(setup.log_path, d))
+    std::optional<web_server_config> served;
+    if (!web_config_of(w, d, &served) || !st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     session s(watch_rules(o, w), img, &st);
     struct closer {
@@ -336,6 +336,11 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     display_listener shown(d);
     s.subscribe(&shown);  // a board is shown before it is logged
     s.subscribe(&log);
+    // After the session, so that it goes first: nothing from the page's
+    // threads reaches a session that is gone.
+    std::unique_ptr<web_page> page;
+    if (served)
+        page = std::make_unique<web_page>(*served, &setup.labels, values_left_of(setup));
     if (page != nullptr && !page->start(&s, d))
         return EXIT_BAD_INPUT;
     int opened = boards->open(&s);

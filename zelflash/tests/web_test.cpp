@@ -258,6 +258,9 @@ TEST(web_feed, commands_reach_the_main_loop_in_order_and_wake_it_up_to_a_bound)
         EXPECT_TRUE(feed.command(web_command::resume));
     EXPECT_FALSE(feed.command(web_command::resume)) << "a main loop that takes none is not flooded";
     EXPECT_EQ(feed.take_commands().size(), WEB_FEED_COMMANDS);
+    feed.close();
+    EXPECT_FALSE(feed.command(web_command::stop)) << "a station going away is not woken";
+    EXPECT_EQ(wakes, 2 + static_cast<int>(WEB_FEED_COMMANDS));
 }
 
 nlohmann::json status_of(const web_feed& feed)

@@ -47,6 +47,7 @@ void web_feed::close()
     {
         std::lock_guard<std::mutex> hold(lock_);
         closed_ = true;
+        wake_ = nullptr;
     }
     published_.notify_all();
 }
@@ -101,14 +102,14 @@ web_metrics web_feed::metrics() const
     return metrics_;
 }
 
+// The wake is called under the lock, so that close() (which drops it)
+// never returns while a wake is under way.
 bool web_feed::command(web_command c)
 {
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (commands_.size() >= WEB_FEED_COMMANDS)
-            return false;
-        commands_.push_back(c);
-    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (closed_ || commands_.size() >= WEB_FEED_COMMANDS)
+        return false;
+    commands_.push_back(c);
     if (wake_)
         wake_();
     return true;

@@ -53,7 +53,8 @@ public:
     void set_metrics(const web_metrics& m);
     // The commands sent since the last call, in order.
     std::vector<web_command> take_commands();
-    // Readers still waiting return `closed`; later reads too.
+    // Readers still waiting return `closed`, later reads too; commands are
+    // refused from now on.
     void close();
 
     // HTTP threads.
@@ -68,9 +69,12 @@ public:
     // since N on (from 0), as many as the feed still holds, at most `most`.
     std::string boards_since(uint64_t since, size_t most) const;
     web_metrics metrics() const;
-    // false when too many commands wait already. `wake` is then called
-    // (outside the lock) to break the main loop's wait.
+    // false when too many commands wait already, or the feed is closed.
+    // `wake` is then called to break the main loop's wait, under the
+    // feed's lock: it must take no lock the main thread holds while it
+    // calls the feed (session::nudge takes only the boards' news lock).
     bool command(web_command c);
+    // Before the server starts.
     void on_command(std::function<void()> wake) { wake_ = std::move(wake); }
 
 private:

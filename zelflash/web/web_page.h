@@ -25,8 +25,9 @@ public:
     web_page(const web_page&) = delete;
     web_page& operator=(const web_page&) = delete;
 
-    // Subscribes to `s` (which the page must outlive) and starts serving;
-    // says where on standard error. false when it cannot listen (said).
+    // Subscribes to `s` and starts serving; says where on standard error.
+    // false when it cannot listen (said). The page must go before `s`:
+    // its commands wake `s` until then.
     bool start(session* s, display* d);
     // Once a pass of the station's loop: the page's commands applied, the
     // loop's state shown.
