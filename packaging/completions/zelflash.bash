@@ -12,7 +12,7 @@
 # (packaging/check_options.py fails when one is missing).
 _zelflash_image_opts="--format -a --address -b --baud --retries --erase-timeout --fill-gaps --flash-size --json -q --quiet -h --help --job --serial --set --state --new-state --log --on-failure"
 _zelflash_write_opts="-p --port $_zelflash_image_opts"
-_zelflash_watch_opts="--include-present --jobs --match --glob -p --port --mode --fixture --present --probe-ms --leave-ms $_zelflash_image_opts"
+_zelflash_watch_opts="--include-present --jobs --match --glob -p --port --mode --fixture --present --probe-ms --leave-ms --http --http-token-file $_zelflash_image_opts"
 _zelflash_list_opts="--json -h --help"
 _zelflash_job_opts="-h --help"
 _zelflash_report_opts="--by --board-key --json --html --lot -h --help"
@@ -21,7 +21,7 @@ _zelflash_lot_status_opts="--json -h --help"
 _zelflash_lot_recover_opts="--station --after --force -h --help"
 _zelflash_top_opts="-h --help --version"
 # The options that take a value (the next word, or the text after "=").
-_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key|--html|--lot"
+_zelflash_value_opts="-p|--port|--format|-a|--address|-b|--baud|--retries|--erase-timeout|--flash-size|--jobs|--match|--glob|--mode|--present|--probe-ms|--leave-ms|--http|--http-token-file|--log|--job|--serial|--set|--state|--on-failure|--by|--board-key|--html|--lot"
 _zelflash_formats="auto bin ihex srec"
 _zelflash_image_pattern='*.@(bin|hex|ihex|ihx|srec|s19|s28|s37|mot)'
 _zelflash_job_pattern='*.toml'
@@ -211,7 +211,7 @@ _zelflash()
         --present) _zelflash_words "$cur" "probe dsr cts dcd ri enter" ;;
         --match) _zelflash_usb_ids "$cur" ;;
         --job) _zelflash_files "$cur" "$_zelflash_job_pattern" ;;
-        --glob | --log | --state) _zelflash_files "$cur" '*' ;;
+        --glob | --log | --state | --http-token-file) _zelflash_files "$cur" '*' ;;
         -b | --baud) _zelflash_words "$cur" "9600 19200 38400 57600 115200 230400 460800 921600" ;;
         esac
         _zelflash_cut "$colon_prefix"

@@ -96,6 +96,8 @@ complete -c zelflash -n '__fish_seen_subcommand_from watch' -l mode -x -a 'ports
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l fixture -d "Each port is a fixture's slot: --mode fixture"
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l present -x -a 'probe\t"It answers its loader" dsr\t"The switch drives DSR" cts\t"The switch drives CTS" dcd\t"The switch drives DCD" ri\t"The switch drives RI" enter\t"The operator presses Enter"' -d 'Fixture: how a board is known to be in its slot'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l probe-ms -x -d 'Fixture: milliseconds between two probes of a slot'
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l http -x -d "Serve the station's page on [ADDR:]PORT"
+complete -c zelflash -n '__fish_seen_subcommand_from watch' -l http-token-file -r -F -d 'The token that lets the page pause, resume and stop'
 complete -c zelflash -n '__fish_seen_subcommand_from watch' -l leave-ms -x -d 'Fixture: no answer this long and the board has left'
 
 # job check JOB, job init JOB

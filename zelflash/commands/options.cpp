@@ -210,6 +210,12 @@ CLI::App* options_add_watch(CLI::App& app, setting_values* values, setting_marks
                  values, &added);
     CLI::Option* fixture = watch->add_flag("--fixture")->description("Each port is a fixture's slot: --mode fixture");
     add_flash_options(watch, values, &added);
+    watch->add_option("--http", values->watch.http,
+                      "Serve the station's page, its events and metrics on [ADDR:]PORT (address 127.0.0.1 unless "
+                      "given; PORT 0 picks a free one)");
+    watch->add_option("--http-token-file", values->watch.http_token_file,
+                      "A file whose first line is the token that lets the page pause, resume and stop the "
+                      "station; needed to listen on an address other than loopback");
     watch->parse_complete_callback([values, given, added, fixture] {
         refuse(options_flash_error(values->flash));
         mark_given(added, given);
@@ -360,6 +366,8 @@ std::string options_flash_error(const flash_options& o)
 
 std::string options_watch_error(const watch_options& w)
 {
+    if (!w.http_token_file.empty() && w.http.empty())
+        return "--http-token-file guards the station's page: give --http [ADDR:]PORT with it";
     if (w.mode == "fixture" && w.include_present)
         return "--include-present is for a port per board; a fixture's slots are its ports there at start, and "
                "each board arriving in one is programmed";

@@ -16,6 +16,8 @@
 #include "station/fixture_station.h"
 #include "station/station.h"
 #include "platform/sha256.h"
+#include "values/serials_lot.h"
+#include "web/web_page.h"
 
 enum watch_constants : int {
     SCAN_MS = 250,  // how often the ports are looked for
@@ -256,9 +258,10 @@ std::string footer(const session& s, const std::string& what)
 }
 
 // The station's loop: interrupts, standard output, a look for boards, the
-// queue, the boards' news, the rows; until no board is taken or runs. A
-// station that cannot write its standard output stops taking boards.
-void run_station(session* s, board_source* boards, display* d)
+// page's commands, the queue (unless the page paused it), the boards'
+// news, the rows; until no board is taken or runs. A station that cannot
+// write its standard output stops taking boards.
+void run_station(session* s, board_source* boards, display* d, web_page* page)
 {
     auto wake = d->wake(std::chrono::milliseconds(SCAN_MS));
     while (!s->over()) {
@@ -266,10 +269,53 @@ void run_station(session* s, board_source* boards, display* d)
         if (!d->output_error().empty() && !s->failed())
             s->halt("standard output cannot be written");
         boards->look(s);
-        s->start_queued();
+        if (page != nullptr)
+            page->pass(s, d);
+        if (page == nullptr || !page->paused())
+            s->start_queued();
         s->take_news(wake);
         boards->redraw(s, footer(*s, boards->what()));
     }
+}
+
+// The values the station's state file has left per counted field, read
+// beside the station as job check reads it; nothing when it cannot be read.
+web_values_source values_left_of(const station_setup& setup)
+{
+    std::vector<field_spec> counted = station_counted(setup);
+    if (counted.empty())
+        return {};
+    return [&setup, counted] {
+        std::vector<value_field> fields;
+        std::vector<field_value> next;
+        std::string error;
+        std::unique_ptr<value_source> state = station_source(setup);
+        if (!serial_lot_read_fields(counted, &fields, &error) || !state->look(counted, setup.policy, &error))
+            return std::vector<web_field_left>{};
+        if (!state->peek(&next, &error))
+            next.clear();  // a field has run out
+        return web_values_left(fields, next);
+    };
+}
+
+// The address and token of --http, checked before anything opens; false
+// when they are refused (said). No page without --http.
+bool web_config_of(const watch_options& w, display* d, std::optional<web_server_config>* out)
+{
+    if (w.http.empty())
+        return true;
+    web_server_config c;
+    std::string error;
+    bool fit = web_address_parse(w.http, &c.address, &error) &&
+               (w.http_token_file.empty() || web_token_read(w.http_token_file, &c.token, &error));
+    if (fit)
+        error = web_bind_refusal(c.address, !c.token.empty());
+    if (!error.empty()) {
+        d->problem(error);
+        return false;
+    }
+    *out = c;
+    return true;
 }
 
 int watch_boards(const flash_options& o, const watch_options& w, const image& img, board_source* boards,
@@ -277,7 +323,8 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
 {
     logbook log(&setup.labels);
     station st(setup, nullptr);
-    if (!st.open(img, d) || !log.open(setup.log_path, d))
+    std::optional<web_server_config> served;
+    if (!web_config_of(w, d, &served) || !st.open(img, d) || !log.open(setup.log_path, d))
         return EXIT_BAD_INPUT;
     session s(watch_rules(o, w), img, &st);
     station_waker waker(st, s);
@@ -290,11 +337,18 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     display_listener shown(d);
     s.subscribe(&shown);  // a board is shown before it is logged
     s.subscribe(&log);
+    // After the session, so that it goes first: nothing from the page's
+    // threads reaches a session that is gone.
+    std::unique_ptr<web_page> page;
+    if (served)
+        page = std::make_unique<web_page>(*served, &setup.labels, values_left_of(setup));
+    if (page != nullptr && !page->start(&s, d))
+        return EXIT_BAD_INPUT;
     int opened = boards->open(&s);
     if (opened != EXIT_PROGRAMMED)
         return opened;
     s.watching(boards->what());
-    run_station(&s, boards, d);
+    run_station(&s, boards, d, page.get());
     std::string error;
     if (!log.close(&error))
         s.fail(error);

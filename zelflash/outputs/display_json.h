@@ -3,15 +3,16 @@
 // (null when about no port): "start", "progress" (at most one per
 // percent), "done" or "error" for each board; "error" for a problem; a
 // fixture's "slot" as one changes; watch's "totals" at the end. zelflash's own failures and its notices still go to
-// standard error.
+// standard error. The events themselves are built by event_json, which
+// the station's page streams too.
 #pragma once
 
 #include <string>
-#include <unordered_map>
 
 #include <nlohmann/json_fwd.hpp>
 
 #include "outputs/display.h"
+#include "outputs/event_json.h"
 
 class display_json : public display {
 public:
@@ -30,7 +31,8 @@ protected:
     std::string_view line_start() const override { return ""; }  // an event stands on its own line
 
 private:
+    // Writes `e`, a line of its own; nothing for null.
     void event(const nlohmann::json& e);
 
-    std::unordered_map<std::string, int> step_;  // the last percent reported, per port
+    event_json events_;  // what the events hold (event_json.h)
 };

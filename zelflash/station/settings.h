@@ -67,6 +67,8 @@ struct watch_options {
     uint32_t jobs = 8;
     std::vector<std::string> match;  // VID:PID filters
     std::string glob;                // ports are the paths matching this, not the system's list
+    std::string http;                // the station's page: [ADDR:]PORT; empty: none (command line only)
+    std::string http_token_file;     // the page's control token; empty: no control (command line only)
 };
 
 // Everything write and watch are given.

@@ -1,0 +1,35 @@
+# Writes a C++ source holding the page's files (ASSETS, a ;-list of paths)
+# as byte arrays, and web_asset_find() over them by "/name" (web_assets.h).
+# Run as: cmake -DASSETS=a|b -DOUTPUT=... -P embed_assets.cmake
+string(REPLACE "|" ";" ASSETS "${ASSETS}")
+set(arrays "")
+set(table "")
+set(n 0)
+foreach(path IN LISTS ASSETS)
+  get_filename_component(name "${path}" NAME)
+  get_filename_component(ext "${path}" LAST_EXT)
+  if(ext STREQUAL ".html")
+    set(type "text/html; charset=utf-8")
+  elseif(ext STREQUAL ".css")
+    set(type "text/css; charset=utf-8")
+  elseif(ext STREQUAL ".js")
+    set(type "text/javascript; charset=utf-8")
+  elseif(ext STREQUAL ".png")
+    set(type "image/png")
+  else()
+    message(FATAL_ERROR "${path}: no content type known for ${ext}")
+  endif()
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR size "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "((0x..,){16})" "\\1\n" bytes "${bytes}")
+  string(APPEND arrays "static const unsigned char asset_${n}[] = {\n${bytes}0};\n")
+  string(APPEND table "    {\"/${name}\", \"${type}\", {reinterpret_cast<const char*>(asset_${n}), ${size}}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+file(WRITE "${OUTPUT}" "// Generated from zelflash/web/assets; do not edit.\n#include \"web/web_assets.h\"\n\n"
+  "${arrays}\nstatic const web_asset assets[] = {\n${table}};\n\n"
+  "const web_asset* web_asset_find(std::string_view path)\n{\n"
+  "    for (const web_asset& a : assets)\n        if (a.path == path)\n            return &a;\n"
+  "    return nullptr;\n}\n")
