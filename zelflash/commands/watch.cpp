@@ -280,11 +280,22 @@ void run_station(session* s, board_source* boards, display* d, web_page* page)
 
 // The values the station's state file has left per counted field, read
 // beside the station as job check reads it; nothing when it cannot be read.
-web_values_source values_left_of(const station_setup& setup)
+// A lot's station learns them in the background: never a database on the
+// main thread.
+web_values_source values_left_of(const station_setup& setup, const station& st)
 {
     std::vector<field_spec> counted = station_counted(setup);
     if (counted.empty())
         return {};
+    if (setup.lot)
+        return [&st] {
+            std::vector<web_field_left> all;
+            std::map<std::string, std::optional<uint64_t>> left;
+            if (st.source() != nullptr && st.source()->remaining(&left))
+                for (const auto& [field, n] : left)
+                    all.push_back({field, n});
+            return all;
+        };
     return [&setup, counted] {
         std::vector<value_field> fields;
         std::vector<field_value> next;
@@ -341,7 +352,7 @@ int watch_boards(const flash_options& o, const watch_options& w, const image& im
     // threads reaches a session that is gone.
     std::unique_ptr<web_page> page;
     if (served)
-        page = std::make_unique<web_page>(*served, &setup.labels, values_left_of(setup));
+        page = std::make_unique<web_page>(*served, &setup.labels, values_left_of(setup, st));
     if (page != nullptr && !page->start(&s, d))
         return EXIT_BAD_INPUT;
     int opened = boards->open(&s);

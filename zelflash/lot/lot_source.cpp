@@ -15,6 +15,7 @@
 #include "lot/lot_conninfo.h"
 #include "lot/lot_db.h"
 #include "lot/lot_station.h"
+#include "lot/lot_status.h"
 #include "platform/file_lock.h"
 #include "values/lot_journal.h"
 #include "values/serials_lot.h"
@@ -72,6 +73,7 @@ public:
     bool peek(std::vector<field_value>* values, std::string* error) const override;
     std::string save_if_lost() override { return journal_.save_if_lost(); }
     bool ready(std::string* why) const override;
+    bool remaining(std::map<std::string, std::optional<uint64_t>>* left) const override;
     void when_ready(std::function<void()> wake) override;
     bool close(std::string* error) override;
 
@@ -91,6 +93,7 @@ private:
     void failed(std::chrono::seconds* back_off, std::unique_lock<std::mutex>& lock);
     std::string run_dry() const;
     void wake();
+    void learn_left();
 
     const lot_source_config config_;
     std::vector<field_spec> fields_;  // the job's, value fields included
@@ -109,6 +112,8 @@ private:
     std::string shown_;          // the database, as messages name it
     std::set<std::string> dry_;  // fields the lot had no more values of at the last lease
     std::string journal_error_;  // why the journal took no lease; empty while it does
+    std::map<std::string, std::optional<uint64_t>> left_;  // the lot's values left per field, after the last lease
+    bool left_known_ = false;
     std::function<void()> wake_;
     std::thread worker_;
 };
@@ -347,6 +352,29 @@ bool lot_source::take_lease(std::string* error)
     return true;
 }
 
+// The lot's values left per field (free and still in the supply), as the
+// page shows them; read after a lease, on the thread's connection.
+void lot_source::learn_left()
+{
+    lot_status status;
+    std::string error;
+    if (!lot_status_read(*db_, lot_.name, &status, &error))
+        return;
+    std::map<std::string, std::optional<uint64_t>> left;
+    for (const lot_field_status& f : status.fields)
+        left[f.def.name] = f.remaining ? std::optional<uint64_t>(*f.remaining + f.free) : std::nullopt;
+    std::lock_guard<std::mutex> hold(mutex_);
+    left_ = std::move(left);
+    left_known_ = true;
+}
+
+bool lot_source::remaining(std::map<std::string, std::optional<uint64_t>>* left) const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    *left = left_;
+    return left_known_;
+}
+
 bool lot_source::reconnect(std::string* error)
 {
     auto db = std::make_unique<lot_db>();
@@ -393,8 +421,12 @@ bool lot_source::step(bool* did, bool* leased, std::chrono::steady_clock::time_p
         std::lock_guard<std::mutex> hold(mutex_);
         closing = closing_;
     }
-    if (!closing && journal_error_.empty() && lease_due())
-        return *leased = take_lease(error);
+    if (!closing && journal_error_.empty() && lease_due()) {
+        *leased = take_lease(error);
+        if (*leased)
+            learn_left();
+        return *leased;
+    }
     std::optional<lot_event> e;
     {
         std::lock_guard<std::mutex> hold(mutex_);

@@ -69,6 +69,8 @@ public:
     std::string close();
 
     const std::map<std::string, std::string>* labels() const { return &setup_.labels; }
+    // Where its values come from, once open (none without counted fields).
+    const value_source* source() const { return state_.get(); }
 
 private:
     bool open_state(std::string* error);

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +73,11 @@ public:
     // says it may be ready again.
     virtual bool ready(std::string* /*why*/) const { return true; }
     virtual void when_ready(std::function<void()> /*wake*/) {}
+    // What the lot has left per counted field (nullopt: no end), as last
+    // learnt, for a store that learns it in the background (a lot's
+    // database); false when it does not know it that way, and the caller
+    // may read it itself.
+    virtual bool remaining(std::map<std::string, std::optional<uint64_t>>* /*left*/) const { return false; }
     // The station stops after its last board: what the store still holds
     // for boards to come goes back (a lot's hand). false with a one-line
     // error when that could not be done (it is done at the next start).
