@@ -185,7 +185,7 @@ def main():
             ("zelflash report ", every_file, True),
             ("zelflash report --by ", {"image", "label:"}, True),
             ("zelflash report --json --by image ", every_file, True),
-            ("zelflash lot ", {"create", "extend", "status"}, True),
+            ("zelflash lot ", {"create", "extend", "recover", "status"}, True),
             ("zelflash lot e", {"extend"}, True),
             ("zelflash lot status ", job_dir, True),
             ("zelflash lot status --json ", job_dir, True),
