@@ -49,6 +49,11 @@ struct flashed_values {
     bool operator==(const flashed_values&) const = default;
 };
 
+inline std::ostream& operator<<(std::ostream& os, const flashed_values& v)
+{
+    return v.erased ? os << "(erased)" : os << "serial " << v.serial << ", MAC " << v.mac;
+}
+
 // Which parts of a station's job a test sets, one setter each:
 // station_options().with_lease(1).with_jobs(4).
 struct station_options {
@@ -198,30 +203,41 @@ struct lot_bench : bench {
         return i;
     }
 
+    // `n` bytes at `at` of device i's flash dump (fewer when it is shorter).
+    bytes flash_at(size_t i, uint32_t at, size_t n) const
+    {
+        std::ifstream in(file("flash", i), std::ios::binary);
+        bytes part(n);
+        in.seekg(at);
+        in.read(reinterpret_cast<char*>(part.data()), static_cast<std::streamsize>(n));
+        part.resize(in ? n : 0);
+        return part;
+    }
+
     // The values in device i's flash dump, once it has ended.
     flashed_values flashed(size_t i) const
     {
-        bytes flash = read_file(file("flash", i));
+        bytes serial = flash_at(i, SERIAL_AT, 4), mac = flash_at(i, MAC_AT, 6);
         flashed_values v;
-        if (flash.size() < MAC_AT + 6)
+        if (serial.empty() || mac.empty())
             return v;
-        v.erased = std::all_of(flash.begin() + SERIAL_AT, flash.begin() + SERIAL_AT + 4, [](uint8_t b) { return b == 0xFF; }) &&
-                   std::all_of(flash.begin() + MAC_AT, flash.begin() + MAC_AT + 6, [](uint8_t b) { return b == 0xFF; });
-        v.serial = std::to_string(le32(flash, SERIAL_AT));
+        auto erased = [](const bytes& b) { return std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0xFF; }); };
+        v.erased = erased(serial) && erased(mac);
+        v.serial = std::to_string(le32(serial, 0));
         for (uint32_t k = 0; k < 6; ++k)
-            v.mac += (k ? ":" : "") + hex_byte(flash[MAC_AT + k]);
+            v.mac += (k ? ":" : "") + hex_byte(mac[k]);
         return v;
     }
     // Whether device i's flash holds the whole image, its fields patched in.
     bool holds_image(size_t i) const
     {
-        bytes image = read_file(image_path), flash = read_file(file("flash", i));
-        if (flash.size() < IMAGE_ADDR + image.size())
+        bytes image = read_file(image_path), flash = flash_at(i, IMAGE_ADDR, image.size());
+        if (flash.size() != image.size())
             return false;
         for (size_t k = 0; k < image.size(); ++k) {
             uint32_t at = static_cast<uint32_t>(IMAGE_ADDR + k);
             bool field = (at >= SERIAL_AT && at < SERIAL_AT + 4) || (at >= MAC_AT && at < MAC_AT + 6);
-            if (!field && flash[at] != image[k])
+            if (!field && flash[k] != image[k])
                 return false;
         }
         return true;

@@ -245,6 +245,24 @@ TEST_F(lot_station, a_station_is_refused_what_would_share_or_mistake_the_lots_va
     expect_programmed_as_logged("s1", 1);
 }
 
+// Station s1 programs two boards, which leave; the lot has their
+// records and six values of each field in s1's hand; then s1 is killed.
+// The boards' records in its journal.
+std::map<uint64_t, json> two_boards_then_killed(lot_station& t)
+{
+    std::unique_ptr<child_process> first = t.start_station("s1");
+    EXPECT_TRUE(t.watching("s1")) << t.err_of("s1");
+    t.add("s1", {"--exit-after-reset-ms", "500"});
+    t.add("s1", {"--exit-after-reset-ms", "500"});
+    EXPECT_TRUE(t.logged_within("s1", 2)) << t.err_of("s1");
+    EXPECT_TRUE(eventually([&] { return t.lot_boards() == 2 && t.in_state("serial", "held") == 6; }))
+        << "the records uploaded, 6 of the lease of 8 left in hand";
+    EXPECT_TRUE(eventually([&] { return !fs::is_symlink(t.links[0]) && !fs::is_symlink(t.links[1]); }))
+        << "the programmed boards gone";
+    first->kill_now();
+    return t.journal_records("s1");
+}
+
 // A station killed with values in hand, its journal then lost: refused
 // until lot recover burns what it held; then it starts with a new journal
 // whose tickets follow the lot's.
@@ -252,19 +270,10 @@ TEST_F(lot_station, a_lost_journal_is_refused_until_lot_recover_burns_what_its_s
 {
     write_job("s1");
     create_lot("s1");
-    std::unique_ptr<child_process> first = start_station("s1");
-    ASSERT_TRUE(watching("s1")) << err_of("s1");
-    add("s1", {"--exit-after-reset-ms", "100"});
-    add("s1", {"--exit-after-reset-ms", "100"});
-    ASSERT_TRUE(logged_within("s1", 2)) << err_of("s1");
-    ASSERT_TRUE(eventually([&] { return lot_boards() == 2 && in_state("serial", "held") == 6; }))
-        << "the records uploaded, 6 of the lease of 8 left in hand";
-    ASSERT_TRUE(eventually([&] { return !fs::is_symlink(links[0]) && !fs::is_symlink(links[1]); }))
-        << "the programmed boards gone";
-    first->kill_now();
-    std::map<uint64_t, json> old_records = journal_records("s1");
+    std::map<uint64_t, json> old_records = two_boards_then_killed(*this);
     ASSERT_EQ(old_records.size(), 2u);
     std::string held = sql("SELECT count(*) FROM zelflash.lot_values WHERE state IN ('held', 'reserved')");
+    ASSERT_EQ(held, "12\n") << "six of each field";
     ASSERT_TRUE(fs::remove(journal_of("s1")));
 
     child_end refused = run({"watch", "--job", job_of("s1").string()}, "again");
@@ -279,10 +288,10 @@ TEST_F(lot_station, a_lost_journal_is_refused_until_lot_recover_burns_what_its_s
                                      "for 10 minutes (--after)"));
     child_end recovered = run({"lot", "recover", job_of("s1").string(), "--station", "s1", "--force"});
     ASSERT_EQ(recovered.status, 0) << recovered.err;
-    EXPECT_EQ(recovered.out, "lot L2026-1208: station s1's " + std::to_string(std::stoull(held)) +
-                                 " values burned; a station of that name may start again (without its journal, it "
-                                 "makes a new one)\n");
-    EXPECT_EQ(std::to_string(in_state("serial", "burned") + in_state("mac", "burned")) + "\n", held);
+    EXPECT_EQ(recovered.out, "lot L2026-1208: station s1's 12 values burned; a station of that name may start "
+                             "again (without its journal, it makes a new one)\n");
+    EXPECT_EQ(in_state("serial", "burned"), 6u);
+    EXPECT_EQ(in_state("mac", "burned"), 6u);
 
     std::unique_ptr<child_process> second = start_station("s1");
     ASSERT_TRUE(watching("s1")) << err_of("s1");
@@ -321,13 +330,35 @@ struct lot_chaos : lot_station {
     {
         for (int attempt = 0; attempt < 60; ++attempt) {
             logged_at_start[station] = logged(station);
-            running[station] = start_station(station, {"--quiet"});
+            running[station] = start_station(station);
             if (watching(station, {"is live already", "cannot reach the lot database"}))
                 return;
             running[station]->finish(60s);
             std::this_thread::sleep_for(250ms);  // paces the next try
         }
         FAIL() << station << " never started: " << err_of(station);
+    }
+
+    size_t reservations(const std::string& station) const
+    {
+        std::vector<json> lines = json_lines(journal_of(station));
+        return std::count_if(lines.begin(), lines.end(), [](const json& j) { return j.value("rec", "") == "reserved"; });
+    }
+
+    // The boards whose reservation the station's journal shows unended.
+    std::set<std::string> unfinished(const std::string& station) const
+    {
+        std::map<uint64_t, std::string> open;
+        for (const json& j : json_lines(journal_of(station))) {
+            if (j.value("rec", "") == "reserved")
+                open[j["ticket"].get<uint64_t>()] = j["board"].get<std::string>();
+            else if (j.contains("ticket"))
+                open.erase(j["ticket"].get<uint64_t>());
+        }
+        std::set<std::string> boards;
+        for (const auto& [ticket, board] : open)
+            boards.insert(board);
+        return boards;
     }
 
     size_t all_logged() const
@@ -342,7 +373,7 @@ struct lot_chaos : lot_station {
     // replies; a programmed one leaves its folder soon after its reset.
     void add_board(size_t k)
     {
-        std::vector<std::string> extra = {"--exit-after-reset-ms", "100"};
+        std::vector<std::string> extra = {"--exit-after-reset-ms", "500"};
         if (k % 10 == 7)
             extra = {"--mute"};
         else if (k % 5 == 2)
@@ -363,8 +394,20 @@ struct lot_chaos : lot_station {
     void kill_one()
     {
         const std::string& station = stations[random() % stations.size()];
-        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));  // a random moment of its work
+        // Mostly while a board is being programmed: a moment after a new
+        // reservation reached the journal, within the few tens of
+        // milliseconds its board takes.
+        size_t reserved = reservations(station);
+        eventually([&] { return reservations(station) > reserved; }, 5s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
         running[station]->kill_now();
+        // The operator takes the boards it was programming off the bench,
+        // their flash as the kill left it; the boards it finished leave
+        // before it starts again (their devices end 500 ms after their
+        // reset). A board left on would be programmed anew.
+        for (const std::string& board : unfinished(station))
+            device_report(device_of.at(board));
+        std::this_thread::sleep_for(800ms);
         start_up(station);
     }
 
@@ -447,9 +490,9 @@ void lot_chaos::expect_no_value_twice_and_flashes_as_recorded()
             SCOPED_TRACE(record.dump());
             EXPECT_TRUE(holds_image(i));
             EXPECT_EQ(flashed(i), (flashed_values{record["values"]["serial"].get<std::string>(),
-                                                 record["values"]["mac"].get<std::string>(), false}));
+                                                  record["values"]["mac"].get<std::string>(), false}));
         }
-    EXPECT_GE(took, BOARDS - BOARDS / 10 - 5) << "nearly every board that answers is programmed";
+    EXPECT_GE(took, (BOARDS - BOARDS / 10) * 9 / 10) << "nearly every board that answers is programmed";
     EXPECT_EQ(in_state("serial", "used"), took);
     EXPECT_EQ(in_state("mac", "used"), took);
 }
@@ -481,11 +524,18 @@ void lot_chaos::expect_every_value_in_one_state()
 TEST_F(lot_chaos, four_stations_killed_at_random_and_a_power_cut_never_put_a_value_on_two_boards)
 {
     std::cout << "seed " << seed << " (ZEL_TEST_SEED)\n";
+    // A commit the server acknowledged survives its stop, as on a server
+    // of a real lot (the test server's own setting trades that for speed).
+    ASSERT_NE(sql("ALTER SYSTEM SET synchronous_commit = on"), "(failed)");
+    ASSERT_EQ(sql("SELECT pg_reload_conf()"), "t\n");
     write_job("s0", station_options().with_jobs(4));
     create_lot("s0");
     for (const std::string& s : stations)
         write_job(s, station_options().with_jobs(4));
+    auto began = steady::now();
     run_the_lot();
+    std::cout << "the stations' run took "
+              << std::chrono::duration_cast<std::chrono::seconds>(steady::now() - began).count() << " s\n";
     if (HasFatalFailure())
         return;
     expect_no_value_twice_and_flashes_as_recorded();
