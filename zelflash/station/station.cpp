@@ -155,7 +155,8 @@ bool station::can_start(size_t waiting)
     }
     if (!why.empty() && why != told_ && display_ != nullptr)
         display_->notice(why + "; " + counted(waiting, "board", "boards") + " waiting");
-    told_ = why;
+    if (!why.empty())  // the database back, its lease still to come: the boards still wait for the lot
+        told_ = why;
     return false;
 }
 
