@@ -262,7 +262,7 @@ struct station_model {
 
 TEST(lot_journal_simulation, values_reach_boards_only_from_the_hand_and_a_restart_gives_back_the_hand)
 {
-    for (uint64_t seed = 1; seed <= 500; seed++) {
+    for (uint64_t seed = 1; seed <= 400; seed++) {
         station_model s(seed);
         std::string error;
         ASSERT_TRUE(lot_journal_create(s.path, two_counters(), bound, &error)) << error;
