@@ -8,13 +8,12 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
 
-#include "pg_server.h"
+#include "pg_suite.h"
 #include "zelflash_harness.h"
 
 namespace lot_harness {
@@ -72,30 +71,12 @@ struct station_options {
     station_options& with_list(std::string file) { return list = std::move(file), *this; }
 };
 
-struct lot_bench : bench {
-    static inline pg_server* server = nullptr;  // the suite's, started once
-    std::string database;                       // the test's own
-
-    static void SetUpTestSuite()
-    {
-        if (pg_server::programs())
-            server = new pg_server();
-    }
-    static void TearDownTestSuite()
-    {
-        delete server;  // stopped and removed, whatever the tests did
-        server = nullptr;
-    }
-
+struct lot_bench : pg_suite<bench> {
     void SetUp() override
     {
-        if (!pg_server::programs())
-            GTEST_SKIP() << "PostgreSQL is not installed (scripts/setup installs it)";
-        ASSERT_TRUE(server->ready()) << server->error();
-        std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::transform(test.begin(), test.end(), test.begin(), [](unsigned char c) { return std::tolower(c); });
-        database = test.substr(0, 60);
-        ASSERT_TRUE(server->create_database(database));
+        pg_suite::SetUp();
+        if (!set_up())
+            return;
         write_image(IMAGE_SIZE);
         write_macs(400);
     }

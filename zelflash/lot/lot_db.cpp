@@ -2,6 +2,8 @@
 
 #include <libpq-fe.h>
 
+#include <charconv>
+
 #include "lot/lot_conninfo.h"
 
 lot_db::~lot_db()
@@ -72,6 +74,17 @@ bool lot_db::run(const char* sql, const std::vector<lot_param>& params, std::vec
     }
     PQclear(result);
     return ok;
+}
+
+std::optional<uint64_t> lot_number(const lot_param& column)
+{
+    uint64_t n = 0;
+    if (!column)
+        return std::nullopt;
+    auto [end, fault] = std::from_chars(column->data(), column->data() + column->size(), n);
+    if (fault != std::errc() || end != column->data() + column->size())
+        return std::nullopt;
+    return n;
 }
 
 std::string lot_text_array(const std::vector<std::string>& values)

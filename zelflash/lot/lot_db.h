@@ -4,6 +4,7 @@
 // without its password (lot_redact) and saying what to do.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,5 +76,7 @@ private:
     bool open_ = false;
 };
 
+// A numeric column as a 64-bit value; nullopt for NULL, or past 64 bits.
+std::optional<uint64_t> lot_number(const lot_param& column);
 // A text array parameter ('{"a","b"}') of `values`, for unnest($n::text[]).
 std::string lot_text_array(const std::vector<std::string>& values);

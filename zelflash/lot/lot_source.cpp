@@ -27,6 +27,7 @@ using namespace std::chrono_literals;
 constexpr auto BACK_OFF_FIRST = 1s, BACK_OFF_MOST = 30s;
 constexpr auto SEEN_EVERY = 30s;    // last_seen, while the station is idle
 constexpr auto CLOSE_WAIT = 10s;    // for the database to take the last records as the station stops
+constexpr auto LEFT_EVERY = 10s;    // the lot's values left read again, after a lease, at most this often
 
 std::string host_name()
 {
@@ -100,8 +101,8 @@ private:
     lot_journal journal_;
     lot_ref lot_;
     std::unique_ptr<lot_db> db_;  // the worker's once it runs
+    std::chrono::steady_clock::time_point learnt_{};  // the worker's: when it last read the values left
     std::vector<std::string> notices_;
-    std::map<uint64_t, std::vector<field_value>> boards_;  // running boards' counted values, by ticket
 
     mutable std::mutex mutex_;  // guards everything below
     std::condition_variable changed_;
@@ -187,7 +188,7 @@ bool lot_source::queue_unseen_boards(std::string* error)
     std::set<uint64_t> known(seen.begin(), seen.end());
     for (const serial_board_record& b : journal_.boards())
         if (!known.count(b.ticket))
-            queue_.push_back(lot_event{lot_event::ENDED, b.ticket, {}, END_USED, b.record, {}});
+            queue_.push_back(lot_event{lot_event::ENDED, b.ticket, {}, END_USED, b.record});
     if (!queue_.empty())
         notices_.push_back("lot " + lot_.name + ": " + std::to_string(queue_.size()) +
                            " boards' records the lot has not seen yet go to it now");
@@ -264,12 +265,7 @@ bool lot_source::reserve(const std::string& board, std::vector<field_value>* val
     }
     if (!journal_.reserve(board, values, ticket, error))
         return false;
-    std::vector<field_value> counted;
-    for (size_t i = 0; i < fields_.size(); ++i)
-        if (fields_[i].kind != FIELD_VALUE)
-            counted.push_back((*values)[i]);
-    boards_[*ticket] = counted;
-    push(lot_event{lot_event::RESERVED, *ticket, counted, END_USED, "", {}});
+    push(lot_event{lot_event::RESERVED, *ticket, journal_.values_of(*ticket), END_USED, ""});
     return true;
 }
 
@@ -277,10 +273,10 @@ bool lot_source::finish_board(uint64_t ticket, bool programmed, bool may_hold, c
                               std::string* error)
 {
     value_end end = END_USED;
+    std::vector<field_value> values = journal_.values_of(ticket);
     if (!journal_.finish(ticket, programmed, may_hold, record, &end, error))
         return false;
-    push(lot_event{lot_event::ENDED, ticket, boards_[ticket], end, record, {}});
-    boards_.erase(ticket);
+    push(lot_event{lot_event::ENDED, ticket, std::move(values), end, record});
     return true;
 }
 
@@ -353,9 +349,11 @@ bool lot_source::take_lease(std::string* error)
 }
 
 // The lot's values left per field (free and still in the supply), as the
-// page shows them; read after a lease, on the thread's connection.
+// page shows them; read after a lease (the lot counts all its values, so
+// not after every one), on the thread's connection.
 void lot_source::learn_left()
 {
+    learnt_ = std::chrono::steady_clock::now();
     lot_status status;
     std::string error;
     if (!lot_status_read(*db_, lot_.name, &status, &error))
@@ -423,7 +421,7 @@ bool lot_source::step(bool* did, bool* leased, std::chrono::steady_clock::time_p
     }
     if (!closing && journal_error_.empty() && lease_due()) {
         *leased = take_lease(error);
-        if (*leased)
+        if (*leased && std::chrono::steady_clock::now() - learnt_ >= LEFT_EVERY)
             learn_left();
         return *leased;
     }

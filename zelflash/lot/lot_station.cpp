@@ -1,26 +1,19 @@
 #include "lot/lot_station.h"
 
-#include <charconv>
-
 #include "lot/lot_schema.h"
+
+std::string lot_station_key(const std::string& lot_id, const std::string& station)
+{
+    return "hashtextextended('zelflash station ' || " + lot_id + " || '/' || " + station + ", 0)";
+}
 
 namespace {
 
 const char* const exact_utc = "YYYY-MM-DD\"T\"HH24:MI:SS.US\"Z\"";
-// The key of a station's advisory lock, of the lot's id ($1) and the
-// station's name ($2): held by the station's connection while it runs.
-#define STATION_LOCK "hashtextextended('zelflash station ' || $1 || '/' || $2, 0)"
-
-std::optional<uint64_t> number_of(const std::optional<std::string>& text)
-{
-    uint64_t n = 0;
-    if (!text)
-        return std::nullopt;
-    auto [end, fault] = std::from_chars(text->data(), text->data() + text->size(), n);
-    if (fault != std::errc() || end != text->data() + text->size())
-        return std::nullopt;
-    return n;
-}
+// The station's advisory lock, of the lot's id ($1) and the station's
+// name ($2).
+const std::string try_lock = "SELECT pg_try_advisory_lock(" + lot_station_key("$1", "$2") + ")";
+const std::string unlock = "SELECT pg_advisory_unlock(" + lot_station_key("$1", "$2") + ")";
 
 // The lot's state of a value as the journal has it.
 const char* lot_state_of(serial_value_state s)
@@ -54,25 +47,9 @@ const char* journal_state(const value_states& states, const field_value& v)
     return value == field->second.end() ? "free" : lot_state_of(value->second);
 }
 
-// Moves the station's values (pairs of field and value) from `from` (SQL
-// list of states) to `to`: free values leave the station.
-bool move_values(lot_db& db, const lot_ref& lot, const std::string& station, const char* to,
-                 const std::vector<std::string>& fields, const std::vector<std::string>& values,
-                 const std::optional<uint64_t>& ticket, std::string* error)
-{
-    if (values.empty())
-        return true;
-    return db.run("UPDATE zelflash.lot_values v SET state = $3, changed_at = now(),"
-                  " station = CASE WHEN $3 = 'free' THEN NULL ELSE v.station END,"
-                  " ticket = CASE WHEN $3 IN ('free', 'held') THEN NULL ELSE coalesce($6::bigint, v.ticket) END"
-                  " FROM unnest($4::text[], $5::text[]) AS m(field, value)"
-                  " WHERE v.lot_id = $1::bigint AND v.station = $2 AND v.field = m.field AND v.value = m.value"
-                  " AND v.state IN ('held', 'reserved')",
-                  {lot.id, station, std::string(to), lot_text_array(fields), lot_text_array(values),
-                   ticket ? lot_param(std::to_string(*ticket)) : std::nullopt},
-                  error);
-}
-
+// Moves the station's held or reserved `values` to state `to`: free
+// values leave the station, and only reserved, used and failed ones keep a
+// ticket.
 bool move_values(lot_db& db, const lot_ref& lot, const std::string& station, const char* to,
                  const std::vector<field_value>& values, const std::optional<uint64_t>& ticket, std::string* error)
 {
@@ -81,17 +58,17 @@ bool move_values(lot_db& db, const lot_ref& lot, const std::string& station, con
         fields.push_back(v.name);
         texts.push_back(v.text);
     }
-    return move_values(db, lot, station, to, fields, texts, ticket, error);
-}
-
-bool move_lists(lot_db& db, const lot_ref& lot, const std::string& station, const char* to,
-                const value_lists& lists, std::string* error)
-{
-    std::vector<field_value> values;
-    for (const auto& [field, texts] : lists)
-        for (const std::string& t : texts)
-            values.push_back({field, t});
-    return move_values(db, lot, station, to, values, std::nullopt, error);
+    if (values.empty())
+        return true;
+    return db.run("UPDATE zelflash.lot_values v SET state = $3, changed_at = now(),"
+                  " station = CASE WHEN $3 = 'free' THEN NULL ELSE v.station END,"
+                  " ticket = CASE WHEN $3 IN ('free', 'held') THEN NULL ELSE coalesce($6::bigint, v.ticket) END"
+                  " FROM unnest($4::text[], $5::text[]) AS m(field, value)"
+                  " WHERE v.lot_id = $1::bigint AND v.station = $2 AND v.field = m.field AND v.value = m.value"
+                  " AND v.state IN ('held', 'reserved')",
+                  {lot.id, station, std::string(to), lot_text_array(fields), lot_text_array(texts),
+                   ticket ? lot_param(std::to_string(*ticket)) : std::nullopt},
+                  error);
 }
 
 }  // namespace
@@ -118,7 +95,7 @@ bool lot_station_register(lot_db& db, const lot_ref& lot, const std::string& sta
                           lot_registration* out, std::string* error)
 {
     std::vector<lot_row> rows;
-    if (!db.run("SELECT pg_try_advisory_lock(" STATION_LOCK ")", {lot.id, station}, &rows, error))
+    if (!db.run(try_lock.c_str(), {lot.id, station}, &rows, error))
         return false;
     if (rows.at(0).at(0) != "t") {
         rows.clear();
@@ -146,7 +123,7 @@ bool lot_station_register(lot_db& db, const lot_ref& lot, const std::string& sta
                 {lot.id, station}, &rows, error))
         return false;
     out->holds = rows.at(0).at(0) == "t";
-    out->top_ticket = number_of(rows[0][1]).value_or(0);
+    out->top_ticket = lot_number(rows[0][1]).value_or(0);
     return true;
 }
 
@@ -175,7 +152,7 @@ bool lot_station_leave(lot_db& db, const lot_ref& lot, const std::string& statio
     return db.run("UPDATE zelflash.stations SET live = false, last_seen = now() WHERE lot_id = $1::bigint AND "
                   "name = $2",
                   {lot.id, station}, error) &&
-           db.run("SELECT pg_advisory_unlock(" STATION_LOCK ")", {lot.id, station}, error);
+           db.run(unlock.c_str(), {lot.id, station}, error);
 }
 
 bool lot_station_seen(lot_db& db, const lot_ref& lot, const std::string& station, std::string* error)
@@ -242,10 +219,10 @@ bool lease_counter(lot_db& db, const lot_ref& lot, const std::string& station, c
                 "UPDATE",
                 {lot.id, f.name}, &rows, error))
         return false;
-    std::optional<uint64_t> next = rows.empty() ? std::nullopt : number_of(rows[0][0]);
+    std::optional<uint64_t> next = rows.empty() ? std::nullopt : lot_number(rows[0][0]);
     uint64_t limit = field_counter_limit(f);
     if (!rows.empty() && rows[0][1])
-        limit = std::min(limit, number_of(rows[0][1]).value_or(0));
+        limit = std::min(limit, lot_number(rows[0][1]).value_or(0));
     std::vector<std::string> taken;
     while (next && *next <= limit && taken.size() < n) {
         taken.push_back(std::to_string(*next));
@@ -325,8 +302,6 @@ bool lot_station_lease(lot_db& db, const lot_ref& lot, const std::string& statio
 bool lot_station_apply(lot_db& db, const lot_ref& lot, const std::string& station, const lot_event& e,
                        std::string* error)
 {
-    if (e.kind == lot_event::RETURNED)
-        return move_lists(db, lot, station, "free", e.returned, error);
     if (e.kind == lot_event::RESERVED)
         return move_values(db, lot, station, "reserved", e.values, e.ticket, error);
     lot_transaction t(db, "BEGIN", error);
@@ -350,7 +325,7 @@ bool lot_station_boards(lot_db& db, const lot_ref& lot, const std::string& stati
                 &rows, error))
         return false;
     for (const lot_row& r : rows)
-        tickets->push_back(number_of(r.at(0)).value_or(0));
+        tickets->push_back(lot_number(r.at(0)).value_or(0));
     return true;
 }
 
@@ -369,7 +344,7 @@ bool recoverable(lot_db& db, const lot_ref& lot, const std::string& station, uin
         *error = "lot " + lot.name + " has no station " + station + " (zelflash lot status JOB lists its stations)";
         return false;
     }
-    uint64_t minutes = number_of(rows[0][0]).value_or(0);
+    uint64_t minutes = lot_number(rows[0][0]).value_or(0);
     if (force || minutes >= after)
         return true;
     *error = "station " + station + " of lot " + lot.name + " was last seen " + rows[0][1].value_or("?") + ", " +
@@ -384,7 +359,7 @@ bool lot_station_recover(lot_db& db, const lot_ref& lot, const std::string& stat
                          uint64_t* burned, std::string* error)
 {
     std::vector<lot_row> rows;
-    if (!db.run("SELECT pg_try_advisory_lock(" STATION_LOCK ")", {lot.id, station}, &rows, error))
+    if (!db.run(try_lock.c_str(), {lot.id, station}, &rows, error))
         return false;
     if (rows.at(0).at(0) != "t") {
         *error = "station " + station + " of lot " + lot.name + " is live: recover never touches a live station's "
@@ -400,8 +375,8 @@ bool lot_station_recover(lot_db& db, const lot_ref& lot, const std::string& stat
               db.run("UPDATE zelflash.stations SET live = false WHERE lot_id = $1::bigint AND name = $2",
                      {lot.id, station}, error) &&
               t.commit(error);
-    *burned = ok ? number_of(rows.at(0).at(0)).value_or(0) : 0;
+    *burned = ok ? lot_number(rows.at(0).at(0)).value_or(0) : 0;
     std::string ignored;
-    db.run("SELECT pg_advisory_unlock(" STATION_LOCK ")", {lot.id, station}, &ignored);
+    db.run(unlock.c_str(), {lot.id, station}, &ignored);
     return ok;
 }

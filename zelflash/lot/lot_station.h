@@ -43,6 +43,11 @@ struct lot_registration {
     uint64_t top_ticket = 0;             // the highest ticket the lot has seen from it
 };
 
+// The key of a station's advisory lock (SQL), of the lot's id and the
+// station's name as SQL expressions: held by the station's connection
+// while it runs, so whoever holds it is the live station of that name.
+std::string lot_station_key(const std::string& lot_id, const std::string& station);
+
 // Takes the station's lock on this connection (refused, naming the
 // holder, when another live zelflash has it) and marks the station live.
 bool lot_station_register(lot_db& db, const lot_ref& lot, const std::string& station, uint32_t lease,
@@ -75,12 +80,11 @@ bool lot_station_lease(lot_db& db, const lot_ref& lot, const std::string& statio
 
 // What the station's journal recorded, as the lot learns it.
 struct lot_event {
-    enum kind_t { RESERVED, ENDED, RETURNED } kind = RESERVED;
+    enum kind_t { RESERVED, ENDED } kind = RESERVED;
     uint64_t ticket = 0;
     std::vector<field_value> values;  // RESERVED, ENDED: the board's counted values
     value_end end = END_USED;         // ENDED
     std::string record;               // ENDED: the board's record (JSON), when any
-    value_lists returned;             // RETURNED
 };
 bool lot_station_apply(lot_db& db, const lot_ref& lot, const std::string& station, const lot_event& e,
                        std::string* error);

@@ -1,6 +1,6 @@
 #include "lot/lot_status.h"
 
-#include <charconv>
+#include "lot/lot_station.h"
 
 uint64_t lot_field_status::held_total() const
 {
@@ -18,24 +18,6 @@ uint64_t lot_counter_span(uint64_t next, uint64_t last, uint64_t step)
 namespace {
 
 const char utc[] = "YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"";
-
-uint64_t to_number(const std::optional<std::string>& text)
-{
-    uint64_t n = 0;
-    if (text)
-        std::from_chars(text->data(), text->data() + text->size(), n);
-    return n;
-}
-
-// A numeric column as a 64-bit value; nullopt past 64 bits.
-std::optional<uint64_t> to_value(const std::string& text)
-{
-    uint64_t n = 0;
-    auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (fault != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return n;
-}
 
 bool read_lot(lot_db& db, const std::string& name, std::string* id, lot_status* out, std::string* error)
 {
@@ -83,7 +65,7 @@ bool read_states(lot_db& db, const std::string& id, lot_status* out, std::string
     for (const lot_row& r : rows)
         for (lot_field_status& f : out->fields)
             if (f.def.name == r[0])
-                count(&f, r[1].value_or(""), r[2].value_or(""), to_number(r[3]));
+                count(&f, r[1].value_or(""), r[2].value_or(""), lot_number(r[3]).value_or(0));
     return true;
 }
 
@@ -106,7 +88,7 @@ bool read_counter(lot_db& db, const std::string& id, lot_field_status* f, std::s
     if (!db.run("SELECT next::text FROM zelflash.counters WHERE lot_id = $1::bigint AND field = $2",
                 {id, f->def.name}, &rows, error))
         return false;
-    std::optional<uint64_t> next = rows.empty() ? std::nullopt : to_value(rows[0][0].value_or(""));
+    std::optional<uint64_t> next = rows.empty() ? std::nullopt : lot_number(rows[0][0]);
     const lot_field& d = f->def;
     if (d.last) {
         f->total = lot_counter_span(d.start, *d.last, d.step);
@@ -125,7 +107,7 @@ bool read_list(lot_db& db, const std::string& id, lot_field_status* f, std::stri
                 "v.lot_id = l.lot_id AND v.field = l.field AND v.value = l.value)",
                 {id, f->def.name}, &rows, error))
         return false;
-    f->remaining = to_number(rows.at(0).at(0));
+    f->remaining = lot_number(rows.at(0).at(0)).value_or(0);
     f->total = f->def.line_count;
     if (!f->next)
         f->next = rows[0][1];
@@ -137,17 +119,19 @@ bool read_stations(lot_db& db, const std::string& id, lot_status* out, std::stri
     std::vector<lot_row> rows;
     // Live: its zelflash holds the station's advisory lock (lot_station.h);
     // the column alone stays true after a crash.
-    if (!db.run("SELECT name, to_char(last_seen AT TIME ZONE 'UTC', $2), boards, lease, live AND EXISTS (SELECT 1 "
-                "FROM pg_locks l WHERE l.locktype = 'advisory' AND l.objsubid = 1 AND l.granted AND ((l.classid::bigint"
-                " << 32) | l.objid::bigint) = hashtextextended('zelflash station ' || lot_id || '/' || name, 0)) FROM "
-                "zelflash.stations WHERE lot_id = $1::bigint ORDER BY name",
+    const std::string sql = "SELECT name, to_char(last_seen AT TIME ZONE 'UTC', $2), boards, lease, live AND EXISTS ("
+                            "SELECT 1 FROM pg_locks l WHERE l.locktype = 'advisory' AND l.objsubid = 1 AND l.granted "
+                            "AND ((l.classid::bigint << 32) | l.objid::bigint) = " +
+                            lot_station_key("lot_id::text", "name") +
+                            ") FROM zelflash.stations WHERE lot_id = $1::bigint ORDER BY name";
+    if (!db.run(sql.c_str(),
                 {id, std::string(utc)}, &rows, error))
         return false;
     for (const lot_row& r : rows) {
         lot_station_status s;
-        s.name = r[0].value_or(""), s.last_seen = r[1], s.boards = to_number(r[2]);
+        s.name = r[0].value_or(""), s.last_seen = r[1], s.boards = lot_number(r[2]).value_or(0);
         if (r[3])
-            s.lease = static_cast<uint32_t>(to_number(r[3]));
+            s.lease = static_cast<uint32_t>(lot_number(r[3]).value_or(0));
         s.live = r[4] == "t";
         out->stations.push_back(std::move(s));
     }

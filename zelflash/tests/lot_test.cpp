@@ -5,14 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
-#include "pg_server.h"
+#include "pg_suite.h"
 #include "platform/sha256.h"
 #include "temp_dir.h"
 
@@ -57,24 +55,13 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 // One server for the whole suite; each test has a database of its own.
-class lot_test : public testing::Test {
+class lot_test : public pg_suite<> {
 protected:
-    static void SetUpTestSuite() { server = new pg_server(); }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-
     void SetUp() override
     {
-        if (!pg_server::programs())
-            GTEST_SKIP() << "PostgreSQL is not installed (scripts/setup installs it)";
-        ASSERT_TRUE(server->ready()) << server->error();
-        std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::transform(test.begin(), test.end(), test.begin(), [](unsigned char c) { return std::tolower(c); });
-        database = test.substr(0, 60);
-        ASSERT_TRUE(server->create_database(database));
+        pg_suite::SetUp();
+        if (!set_up())
+            return;
         write_job(base_fields, base_macs);
     }
 
@@ -106,12 +93,8 @@ protected:
     }
     void hand_out();
 
-    static pg_server* server;
     temp_dir dir{"zel-lot"};
-    std::string database;
 };
-
-pg_server* lot_test::server = nullptr;
 
 TEST_F(lot_test, a_lot_is_made_once_with_its_lists_lines_in_order)
 {

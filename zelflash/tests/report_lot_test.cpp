@@ -8,14 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <tuple>
 
 #include "child_process.h"
-#include "pg_server.h"
+#include "pg_suite.h"
 #include "temp_dir.h"
 
 namespace {
@@ -82,24 +81,13 @@ std::string replaced_all(std::string text, const std::string& from, const std::s
 }
 
 // One server for the suite; each test has a database of its own.
-class report_lot_test : public testing::Test {
+class report_lot_test : public pg_suite<> {
 protected:
-    static void SetUpTestSuite() { server = new pg_server(); }
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
-
     void SetUp() override
     {
-        if (!pg_server::programs())
-            GTEST_SKIP() << "PostgreSQL is not installed (scripts/setup installs it)";
-        ASSERT_TRUE(server->ready()) << server->error();
-        std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::transform(test.begin(), test.end(), test.begin(), [](unsigned char c) { return std::tolower(c); });
-        database = test.substr(0, 60);
-        ASSERT_TRUE(server->create_database(database));
+        pg_suite::SetUp();
+        if (!set_up())
+            return;
         write_job(server->conninfo(database), "L2026-1208");
     }
 
@@ -140,12 +128,8 @@ protected:
     void make_lot() { ASSERT_EQ(zelflash({"lot", "create", job()}).status, 0) << file_text((dir.path / "err").string()); }
     std::string source() const { return report_lot_source("L2026-1208", server->conninfo(database)); }
 
-    static pg_server* server;
     temp_dir dir{"zel-report-lot"};
-    std::string database;
 };
-
-pg_server* report_lot_test::server = nullptr;
 
 // Text, JSON and page, with and without groups and a board key, byte for
 // byte once the log's name is the lot's.

@@ -1,6 +1,7 @@
 #include "values/lot_journal.h"
 
 #include <filesystem>
+#include <fstream>
 
 #include "platform/file_lock.h"
 #include "values/serials_lot.h"
@@ -10,6 +11,12 @@ namespace {
 std::string missing(const std::string& path)
 {
     return path + ": this station's journal of the lot is not here";
+}
+
+std::string own_state_file(const std::string& path)
+{
+    return path + " is a station's own state file, not the journal of a lot's station: give this job ([lot]) a "
+                  "state file of its own ([station] state)";
 }
 
 }  // namespace
@@ -71,26 +78,29 @@ bool lot_journal_create(const std::string& path, const std::vector<field_spec>& 
     }
 }
 
+// Only the header line is read: the binding is all it needs, and open()
+// reads the whole journal next.
 bool lot_journal_binding_of(const std::string& path, serial_journal_binding* out, bool* missing_file,
                             std::string* error)
 {
     std::error_code ec;
     *missing_file = !std::filesystem::exists(path, ec) && !ec;
-    std::string text;
-    serial_journal journal;
     if (*missing_file) {
         *error = missing(path);
         return false;
     }
-    if (!serial_read_file(path, &text)) {
+    std::ifstream in(path, std::ios::binary);
+    std::string header;
+    if (!in) {
         *error = path + ": cannot read the state file";
         return false;
     }
-    if (!serial_journal_read(text, path, &journal, error))
+    std::getline(in, header);
+    serial_journal journal;
+    if (!serial_journal_read(header + (in.eof() ? "" : "\n"), path, &journal, error))
         return false;
     if (!journal.binding) {
-        *error = path + " is a station's own state file, not the journal of a lot's station: give this job "
-                        "([lot]) a state file of its own ([station] state)";
+        *error = own_state_file(path);
         return false;
     }
     *out = *journal.binding;
@@ -114,8 +124,7 @@ bool lot_journal::settle(const std::string& text, const std::vector<field_spec>&
     if (!serial_lot_read_fields(fields, &built, error) || !serial_journal_read(text, path, journal, error))
         return false;
     if (!journal->binding) {
-        *error = path + " is a station's own state file, not the journal of a lot's station: give this job ([lot]) "
-                        "a state file of its own ([station] state)";
+        *error = own_state_file(path);
         return false;
     }
     if (!journal->binding->same(binding)) {
@@ -223,6 +232,12 @@ bool lot_journal::reserve(const std::string& board, std::vector<field_value>* va
     *ticket = next_ticket_ - 1;
     *values = std::move(picked);
     return true;
+}
+
+std::vector<field_value> lot_journal::values_of(uint64_t ticket) const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return hand_.holds(ticket) ? hand_.values_of(ticket) : std::vector<field_value>{};
 }
 
 bool lot_journal::finish(uint64_t ticket, bool programmed, bool may_hold, const std::string& record,

@@ -74,6 +74,8 @@ public:
     // The next board's values from the hand, recorded reserved. false with
     // an error when the hand is empty or the record failed.
     bool reserve(const std::string& board, std::vector<field_value>* values, uint64_t* ticket, std::string* error);
+    // The counted values of the board of `ticket`, while it runs; else none.
+    std::vector<field_value> values_of(uint64_t ticket) const;
     // A board's end with its record; *end says how its values ended.
     bool finish(uint64_t ticket, bool programmed, bool may_hold, const std::string& record, value_end* end,
                 std::string* error);

@@ -337,23 +337,28 @@ record_verdict journal_reader::record(const line_record& r, std::string_view tex
 bool journal_reader::hand(bool lease, const json& j)
 {
     json held = j.is_object() ? j.value("held", json()) : json();
-    if (!held.is_object())
-        return false;
+    auto texts = [](const json& values) {
+        return values.is_array() &&
+               std::all_of(values.begin(), values.end(), [](const json& v) { return v.is_string(); });
+    };
+    if (!held.is_object() || !std::all_of(held.begin(), held.end(), texts))
+        return false;  // read whole before any of it counts
     for (const auto& [field, values] : held.items()) {
-        if (!values.is_array() ||
-            std::any_of(values.begin(), values.end(), [](const json& v) { return !v.is_string(); }))
-            return false;
         std::vector<std::string>& in_hand = out_->hand[field];
         for (const json& v : values) {
             const std::string& text = v.get_ref<const std::string&>();
             auto it = std::find(in_hand.begin(), in_hand.end(), text);
-            if (lease && it == in_hand.end())
-                in_hand.push_back(text);
-            else if (!lease && it != in_hand.end())
+            if (lease) {
+                if (it == in_hand.end())
+                    in_hand.push_back(text);
+                continue;
+            }
+            if (it != in_hand.end())
                 in_hand.erase(it);
-            auto seen = out_->values[field].find(text);
-            if (!lease && seen != out_->values[field].end() && seen->second == VALUE_FAILED_REUSE)
-                out_->values[field].erase(seen);  // a failed board's value, back in the lot
+            auto seen = out_->values.find(field);
+            if (seen != out_->values.end() && seen->second.count(text) &&
+                seen->second[text] == VALUE_FAILED_REUSE)
+                seen->second.erase(text);  // a failed board's value, back in the lot
         }
     }
     return true;

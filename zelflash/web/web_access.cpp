@@ -1,21 +1,26 @@
 #include "web/web_access.h"
 
+#include <charconv>
 #include <fstream>
 
 #include "base/texts.h"
 
+bool web_decimal(std::string_view text, uint64_t most, uint64_t* out)
+{
+    uint64_t v = 0;
+    auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || fault != std::errc() || end != text.data() + text.size() || v > most)
+        return false;
+    *out = v;
+    return true;
+}
+
+// 0: any free port, which the station then names.
 static bool parse_port(std::string_view text, uint16_t* out)
 {
-    if (text.empty() || text.size() > 5)
+    uint64_t v = 0;
+    if (!web_decimal(text, 65535, &v))
         return false;
-    uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (v > 65535)
-        return false;  // 0: any free port, which the station then names
     *out = static_cast<uint16_t>(v);
     return true;
 }

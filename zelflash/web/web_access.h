@@ -23,6 +23,9 @@ enum web_access_limits : uint32_t {
     WEB_TOKEN_MAX = 4096,  // a token file is a line, not a document
 };
 
+// A whole decimal number up to `most` (digits only: no sign, no space);
+// false for anything else. Ports, event ids and board numbers.
+bool web_decimal(std::string_view text, uint64_t most, uint64_t* out);
 // "[ADDR:]PORT" ("8080", "0.0.0.0:8080", "[::1]:8080"; port 0: any free
 // one); false with a one-line error saying what is allowed.
 bool web_address_parse(std::string_view text, web_address* out, std::string* error);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/interrupts.h"
+#include "web/web_access.h"
 #include "web/web_assets.h"
 
 namespace {
@@ -34,20 +35,6 @@ void answer(httplib::Response& res, int status, const std::string& text)
     res.set_content(text + "\n", "text/plain; charset=utf-8");
 }
 
-// A whole decimal number of at most 19 digits; false for anything else.
-bool parse_count(const std::string& text, uint64_t* out)
-{
-    if (text.empty() || text.size() > 19)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *out = v;
-    return true;
-}
 
 // An event stream's frames: "id: N" and one data line each (the JSON
 // event is one line).
@@ -106,7 +93,7 @@ void web_server::impl::api_routes()
     });
     server.Get("/api/boards", [this](const httplib::Request& req, httplib::Response& res) {
         uint64_t since = 0;
-        if (req.has_param("since") && !parse_count(req.get_param_value("since"), &since))
+        if (req.has_param("since") && !web_decimal(req.get_param_value("since"), UINT64_MAX, &since))
             return answer(res, 400, "since: give the number of the first record wanted, from 0");
         res.set_content(feed->boards_since(since, WEB_BOARDS_MOST), JSON_TYPE);
     });
@@ -145,7 +132,7 @@ void web_server::impl::events(const httplib::Request& req, httplib::Response& re
     uint64_t after = feed->last_id();
     std::string from = req.has_header("Last-Event-ID") ? req.get_header_value("Last-Event-ID")
                                                         : req.get_param_value("after");
-    if (!from.empty() && !parse_count(from, &after))
+    if (!from.empty() && !web_decimal(from, UINT64_MAX, &after))
         return answer(res, 400, "Last-Event-ID or after: give an event's id");
     after = std::max(after, feed->before_oldest());  // older ones are gone: from the oldest held
     if (streams.fetch_add(1) >= static_cast<int>(WEB_STREAMS)) {
