@@ -515,6 +515,8 @@ void lot_chaos::expect_every_value_in_one_state()
         EXPECT_EQ(counted, rows) << "a value in a state the status does not count";
         EXPECT_EQ(counted + f["remaining"].get<uint64_t>(), f["total"].get<uint64_t>());
         EXPECT_EQ(f["total"], field == "serial" ? 1000 : 400);
+        std::cout << field << ": used " << f["used"] << ", failed " << f["failed"] << ", burned " << f["burned"]
+                  << ", free " << f["free"] << ", never handed out " << f["remaining"] << "\n";
     }
     for (const json& s : got["stations"])
         EXPECT_EQ(s["live"], false) << s.dump();
